@@ -1,0 +1,33 @@
+#include "LineFields.h"
+
+#include <cstring>
+
+AnsiString GetField(int n, const AnsiString& line) {
+    if (n < 1) return "";
+    int count = 0;
+    size_t i = 0, len = line.size();
+    while (i < len) {
+        while (i < len && line[i] == ' ') ++i;
+        if (i == len) break;
+        size_t start = i;
+        while (i < len && line[i] != ' ') ++i;
+        if (++count == n) return line.substr(start, i - start);
+    }
+    return "";
+}
+
+bool VersionGreater(const AnsiString& a, const AnsiString& b) {
+    size_t n = a.size() < b.size() ? a.size() : b.size();
+    int c = memcmp(a.data(), b.data(), n);  // memcmp compares as unsigned bytes
+    if (c != 0) return c > 0;
+    return a.size() > b.size();
+}
+
+static char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool SameNameIgnoringCase(const AnsiString& a, const AnsiString& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+    return true;
+}

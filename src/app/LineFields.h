@@ -1,0 +1,14 @@
+// Fields of the data files' lines, and the orders in which they are compared.
+#pragma once
+#include "../platform/Classes.h"
+
+// Field n (from 1) of a line whose fields are separated by blanks only (a tab
+// belongs to a field). A field outside the line yields an empty text.
+AnsiString GetField(int n, const AnsiString& line);
+
+// Versions compare as byte strings: the first differing byte decides by its
+// unsigned value; a prefix is smaller. So "9" > "10" and "1.9" > "1.10".
+bool VersionGreater(const AnsiString& a, const AnsiString& b);
+
+// Names compare ignoring the case of ASCII letters only; other bytes exactly.
+bool SameNameIgnoringCase(const AnsiString& a, const AnsiString& b);

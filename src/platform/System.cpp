@@ -1,0 +1,140 @@
+#include "System.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "FileSystem.h"
+
+uint32_t LocaleIdFromName(const AnsiString& name) {
+    AnsiString base = name.substr(0, name.find_first_of(".@"));
+    if (base.empty() || base == "C" || base == "POSIX") return 0x0409;
+    AnsiString lang = LowerCase(base.substr(0, base.find('_')));
+    AnsiString region = base.find('_') == AnsiString::npos ? "" : UpperCase(base.substr(base.find('_') + 1));
+    if (lang == "zh") {
+        if (region == "TW") return 0x0404;
+        if (region == "HK") return 0x0C04;
+        if (region == "SG") return 0x1004;
+        if (region == "MO") return 0x1404;
+        return 0x0804;
+    }
+    if (lang == "en") {
+        static const std::map<AnsiString, uint32_t> en = {
+            {"GB", 0x0809}, {"AU", 0x0C09}, {"CA", 0x1009}, {"NZ", 0x1409}, {"IE", 0x1809}};
+        auto it = en.find(region);
+        return it == en.end() ? 0x0409 : it->second;
+    }
+    // Other languages: the primary language with the first sub-language.
+    static const std::map<AnsiString, uint32_t> primary = {
+        {"ar", 0x01}, {"bg", 0x02}, {"ca", 0x03}, {"cs", 0x05}, {"da", 0x06}, {"de", 0x07},
+        {"el", 0x08}, {"es", 0x0A}, {"fi", 0x0B}, {"fr", 0x0C}, {"he", 0x0D}, {"hu", 0x0E},
+        {"is", 0x0F}, {"it", 0x10}, {"ja", 0x11}, {"ko", 0x12}, {"nl", 0x13}, {"nb", 0x14},
+        {"no", 0x14}, {"pl", 0x15}, {"pt", 0x16}, {"ro", 0x18}, {"ru", 0x19}, {"hr", 0x1A},
+        {"sk", 0x1B}, {"sv", 0x1D}, {"th", 0x1E}, {"tr", 0x1F}, {"id", 0x21}, {"uk", 0x22},
+        {"vi", 0x2A}};
+    auto it = primary.find(lang);
+    return it == primary.end() ? 0x0409 : (0x0400 | it->second);
+}
+
+uint32_t GetThreadLocale() {
+    for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = getenv(var);
+        if (v && *v) return LocaleIdFromName(v);
+    }
+    return 0x0409;
+}
+
+int CodePageOfLocale(uint32_t lcid) {
+    switch (lcid & 0xFFFF) {
+        case 0x0404: case 0x0C04: case 0x1404: return 950;
+        case 0x0804: case 0x1004: return 936;
+        case 0x0411: return 932;
+        case 0x0412: return 949;
+        default: return 1252;
+    }
+}
+
+int SystemCodePage() { return CodePageOfLocale(GetThreadLocale()); }
+
+static AnsiString gAppFolderOverride;
+
+void SetApplicationFolderForTesting(const AnsiString& folder) { gAppFolderOverride = folder; }
+
+AnsiString ApplicationFolder() {
+    if (!gAppFolderOverride.empty()) return gAppFolderOverride;
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "\\";
+    AnsiString path(buf, n);
+    return SystemPathFromNative(path.substr(0, path.rfind('/') + 1));
+}
+
+static std::vector<AnsiString> SplitBlanks(const AnsiString& s) {
+    std::vector<AnsiString> r;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && s[i] == ' ') ++i;
+        size_t j = i;
+        while (j < s.size() && s[j] != ' ') ++j;
+        if (j > i) r.push_back(s.substr(i, j - i));
+        i = j;
+    }
+    return r;
+}
+
+unsigned WinExec(const AnsiString& cmdLine, unsigned /*showCmd*/) {
+    AnsiString program, rest;
+    if (!cmdLine.empty() && cmdLine[0] == '"') {
+        size_t q = cmdLine.find('"', 1);
+        program = cmdLine.substr(1, q == AnsiString::npos ? AnsiString::npos : q - 1);
+        rest = q == AnsiString::npos ? "" : cmdLine.substr(q + 1);
+    } else {
+        // The shortest prefix ending at a blank that names an existing file.
+        size_t pos = 0;
+        for (;;) {
+            size_t blank = cmdLine.find(' ', pos);
+            AnsiString prefix = cmdLine.substr(0, blank);
+            if (blank == AnsiString::npos || IsRegularFile(prefix)) {
+                program = prefix;
+                rest = blank == AnsiString::npos ? "" : cmdLine.substr(blank + 1);
+                break;
+            }
+            pos = blank + 1;
+        }
+    }
+    AnsiString native = NativePath(program);
+    if (!IsRegularFile(program)) return 2;
+    std::vector<AnsiString> args = SplitBlanks(rest);
+    for (auto& a : args) a = NativePath(a);
+
+    // A CLOEXEC pipe tells whether exec succeeded; a double fork leaves no zombie.
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return 0;
+    pid_t child = fork();
+    if (child < 0) { close(p[0]); close(p[1]); return 0; }
+    if (child == 0) {
+        if (fork() != 0) _exit(0);
+        setsid();
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(native.c_str()));
+        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(native.c_str(), argv.data());
+        int err = errno;
+        (void)!write(p[1], &err, sizeof err);
+        _exit(127);
+    }
+    close(p[1]);
+    waitpid(child, nullptr, 0);
+    int err = 0;
+    ssize_t got = read(p[0], &err, sizeof err);
+    close(p[0]);
+    if (got == static_cast<ssize_t>(sizeof err)) return err == EACCES ? 5 : 2;
+    return 33;
+}

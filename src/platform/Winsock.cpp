@@ -1,0 +1,445 @@
+#include "Winsock.h"
+
+#include <FL/Fl.H>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+namespace Winsock {
+namespace {
+
+thread_local int tLastError = 0;
+
+int SetError(int wsa) {
+    tLastError = wsa;
+    return SOCKET_ERROR;
+}
+
+// What the notifications of one socket need to know between events.
+struct AsyncState {
+    uint64_t generation = 0;
+    HWND wnd = 0;
+    UINT msg = 0;
+    long mask = 0;
+    bool inEpoll = false;
+    bool connectPending = false;
+    bool connected = false;
+    bool listening = false;
+    bool readArmed = true;
+    bool acceptArmed = true;
+    bool closePosted = false;
+};
+
+std::map<int, AsyncState> gStates;
+uint64_t gGeneration = 0;
+int gEpoll = -1;
+
+AsyncState* StateOf(int s) {
+    auto it = gStates.find(s);
+    return it == gStates.end() ? nullptr : &it->second;
+}
+
+// Posts an event unless the socket has been closed (or reused) by the time
+// the message would be delivered.
+void PostEvent(int s, const AsyncState& st, int event, int error) {
+    if (!(st.mask & event) || !st.wnd) return;
+    HWND wnd = st.wnd;
+    UINT msg = st.msg;
+    uint64_t gen = st.generation;
+    PostTask([=] {
+        AsyncState* now = StateOf(s);
+        if (!now || now->generation != gen) return;
+        SendMessage(wnd, msg, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(event, error));
+    });
+}
+
+int PendingBytes(int s) {
+    int n = 0;
+    if (ioctl(s, FIONREAD, &n) != 0) return 0;
+    return n;
+}
+
+int SocketError(int s) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
+    return err;
+}
+
+void PostReadAndClose(int s, AsyncState& st, uint32_t ev) {
+    if (st.readArmed && PendingBytes(s) > 0 && (st.mask & FD_READ)) {
+        st.readArmed = false;
+        PostEvent(s, st, FD_READ, 0);
+    }
+    if ((ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && !st.closePosted && (st.mask & FD_CLOSE)) {
+        st.closePosted = true;
+        int err = (ev & EPOLLERR) ? SocketError(s) : 0;
+        PostEvent(s, st, FD_CLOSE, err ? ErrnoToWsa(err) : 0);
+    }
+}
+
+void Evaluate(int s, uint32_t ev) {
+    AsyncState* st = StateOf(s);
+    if (!st) return;
+    if (st->listening) {
+        if ((ev & EPOLLIN) && st->acceptArmed && (st->mask & FD_ACCEPT)) {
+            st->acceptArmed = false;
+            PostEvent(s, *st, FD_ACCEPT, 0);
+        }
+        return;
+    }
+    if (st->connectPending) {
+        if (!(ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
+        int err = SocketError(s);
+        st->connectPending = false;
+        st->connected = err == 0;
+        PostEvent(s, *st, FD_CONNECT, err ? ErrnoToWsa(err) : 0);
+        if (err) return;
+    }
+    if (st->connected) PostReadAndClose(s, *st, ev);
+}
+
+// Edge-triggered: every arrival of data, space or a close is one edge, so a
+// wait that has already seen some pending bytes still wakes for new ones.
+void OnEpollReady(int, void*) {
+    epoll_event events[64];
+    int n = epoll_wait(gEpoll, events, 64, 0);
+    for (int i = 0; i < n; ++i) Evaluate(events[i].data.fd, events[i].events);
+}
+
+bool Watch(int s, AsyncState& st) {
+    if (gEpoll < 0) {
+        gEpoll = epoll_create1(EPOLL_CLOEXEC);
+        if (gEpoll < 0) return false;
+        Fl::add_fd(gEpoll, FL_READ, OnEpollReady);
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.fd = s;
+    int r = epoll_ctl(gEpoll, st.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, s, &ev);
+    if (r == 0) st.inEpoll = true;
+    return r == 0;
+}
+
+AsyncState& NewState(int s) {
+    AsyncState& st = gStates[s];
+    st = AsyncState{};
+    st.generation = ++gGeneration;
+    return st;
+}
+
+}  // namespace
+
+int ErrnoToWsa(int err) {
+    switch (err) {
+        case 0: return 0;
+        case EINTR: return WSAEINTR;
+        case EBADF: return WSAENOTSOCK;
+        case EACCES: case EPERM: return WSAEACCES;
+        case EFAULT: return WSAEFAULT;
+        case EINVAL: return WSAEINVAL;
+        case EMFILE: case ENFILE: return WSAEMFILE;
+        case EAGAIN: case EINPROGRESS: return WSAEWOULDBLOCK;
+        case EALREADY: return WSAEALREADY;
+        case ENOTSOCK: return WSAENOTSOCK;
+        case EMSGSIZE: return WSAEMSGSIZE;
+        case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+        case EADDRINUSE: return WSAEADDRINUSE;
+        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+        case ENETDOWN: return WSAENETDOWN;
+        case ENETUNREACH: return WSAENETUNREACH;
+        case ENETRESET: return WSAENETRESET;
+        case ECONNABORTED: return WSAECONNABORTED;
+        case ECONNRESET: return WSAECONNRESET;
+        case ENOBUFS: case ENOMEM: return WSAENOBUFS;
+        case EISCONN: return WSAEISCONN;
+        case ENOTCONN: return WSAENOTCONN;
+        case EPIPE: case ESHUTDOWN: return WSAESHUTDOWN;
+        case ETIMEDOUT: return WSAETIMEDOUT;
+        case ECONNREFUSED: return WSAECONNREFUSED;
+        case EHOSTDOWN: return WSAEHOSTDOWN;
+        case EHOSTUNREACH: return WSAEHOSTUNREACH;
+        default: return 10000 + err;  // outside the table: "Unknown Error No."
+    }
+}
+
+int WSAStartup(uint16_t versionRequested, WSADATA* data) {
+    if (data) {
+        memset(data, 0, sizeof *data);
+        data->wVersion = versionRequested;
+        data->wHighVersion = 0x0202;
+        strncpy(data->szDescription, "POSIX sockets with window-message notifications",
+                sizeof data->szDescription - 1);
+        strncpy(data->szSystemStatus, "Running", sizeof data->szSystemStatus - 1);
+        data->iMaxSockets = 32767;
+        data->iMaxUdpDg = 65467;
+    }
+    return 0;
+}
+
+int WSACleanup() { return 0; }
+
+int WSAGetLastError() { return tLastError; }
+
+SOCKET socket(int af, int type, int protocol) {
+    int s = ::socket(af, type | SOCK_CLOEXEC, protocol);
+    if (s < 0) {
+        SetError(ErrnoToWsa(errno));
+        return INVALID_SOCKET;
+    }
+    NewState(s);
+    return s;
+}
+
+int closesocket(SOCKET s) {
+    AsyncState* st = StateOf(s);
+    if (st && st->inEpoll) epoll_ctl(gEpoll, EPOLL_CTL_DEL, s, nullptr);
+    gStates.erase(s);
+    if (::close(s) != 0) return SetError(ErrnoToWsa(errno));
+    return 0;
+}
+
+int setsockopt_linger(SOCKET s, bool on, int seconds) {
+    linger l{on ? 1 : 0, seconds};
+    if (::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) return SetError(ErrnoToWsa(errno));
+    return 0;
+}
+
+int connect(SOCKET s, const sockaddr_in* addr) {
+    AsyncState* st = StateOf(s);
+    int r = ::connect(s, reinterpret_cast<const sockaddr*>(addr), sizeof *addr);
+    int err = r == 0 ? 0 : errno;
+    if (!st) return r == 0 ? 0 : SetError(ErrnoToWsa(err));
+    if (r == 0) {
+        st->connected = true;
+        PostEvent(s, *st, FD_CONNECT, 0);
+        return 0;
+    }
+    if (err == EINPROGRESS) {
+        st->connectPending = true;
+        return SetError(WSAEWOULDBLOCK);
+    }
+    if (err == ECONNREFUSED || err == ENETUNREACH || err == EHOSTUNREACH || err == ETIMEDOUT) {
+        // A non-blocking connect reports such outcomes through the event.
+        PostEvent(s, *st, FD_CONNECT, ErrnoToWsa(err));
+        return SetError(WSAEWOULDBLOCK);
+    }
+    return SetError(ErrnoToWsa(err));
+}
+
+int bind(SOCKET s, const sockaddr_in* addr) {
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(s, reinterpret_cast<const sockaddr*>(addr), sizeof *addr) != 0)
+        return SetError(ErrnoToWsa(errno));
+    return 0;
+}
+
+int listen(SOCKET s, int backlog) {
+    if (::listen(s, backlog) != 0) return SetError(ErrnoToWsa(errno));
+    if (AsyncState* st = StateOf(s)) {
+        st->listening = true;
+        st->acceptArmed = true;
+        if (st->inEpoll) Watch(s, *st);  // a connection may already be waiting
+    }
+    return 0;
+}
+
+SOCKET accept(SOCKET s, sockaddr_in* addr) {
+    socklen_t len = sizeof(sockaddr_in);
+    int r = ::accept4(s, reinterpret_cast<sockaddr*>(addr), addr ? &len : nullptr,
+                      SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int err = errno;
+    AsyncState* lst = StateOf(s);
+    if (lst) lst->acceptArmed = true;
+    if (r < 0) {
+        SetError(ErrnoToWsa(err));
+        return INVALID_SOCKET;
+    }
+    AsyncState inherited = lst ? *lst : AsyncState{};
+    AsyncState& st = NewState(r);
+    st.connected = true;
+    // An accepted socket takes over the listening socket's notifications.
+    if (inherited.wnd) {
+        st.wnd = inherited.wnd;
+        st.msg = inherited.msg;
+        st.mask = inherited.mask;
+        Watch(r, st);
+    }
+    return r;
+}
+
+int send(SOCKET s, const void* buf, int len, int flags) {
+    ssize_t r = ::send(s, buf, len, flags | MSG_NOSIGNAL);
+    if (r < 0) return SetError(ErrnoToWsa(errno));
+    return static_cast<int>(r);
+}
+
+int recv(SOCKET s, void* buf, int len, int flags) {
+    bool peek = flags & MSG_PEEK_FLAG;
+    ssize_t r = ::recv(s, buf, len, peek ? MSG_PEEK : 0);
+    int err = errno;
+    if (!peek) {
+        // A receive re-enables the read event; with data still pending it is
+        // posted again at once, as the original does.
+        if (AsyncState* st = StateOf(s)) {
+            st->readArmed = true;
+            if (st->connected && r > 0 && PendingBytes(s) > 0 && (st->mask & FD_READ)) {
+                st->readArmed = false;
+                PostEvent(s, *st, FD_READ, 0);
+            }
+        }
+    }
+    if (r < 0) return SetError(ErrnoToWsa(err));
+    return static_cast<int>(r);
+}
+
+int getsockname(SOCKET s, sockaddr_in* addr) {
+    socklen_t len = sizeof *addr;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(addr), &len) != 0)
+        return SetError(ErrnoToWsa(errno));
+    return 0;
+}
+
+uint32_t inet_addr(const char* text) {
+    in_addr a;
+    if (::inet_aton(text, &a) == 0) return INADDR_NONE;
+    return a.s_addr;
+}
+
+const char* inet_ntoa(in_addr a) { return ::inet_ntoa(a); }
+
+int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events) {
+    AsyncState* st = StateOf(s);
+    if (!st) return SetError(WSAENOTSOCK);
+    int fl = fcntl(s, F_GETFL);
+    if (fl < 0 || fcntl(s, F_SETFL, fl | O_NONBLOCK) != 0) return SetError(ErrnoToWsa(errno));
+    st->wnd = wnd;
+    st->msg = msg;
+    st->mask = events;
+    st->readArmed = true;
+    st->acceptArmed = true;
+    if (!Watch(s, *st)) return SetError(ErrnoToWsa(errno));
+    return 0;
+}
+
+namespace {
+
+struct Lookup {
+    HWND wnd;
+    UINT msg;
+    char* buf;
+    int buflen;
+    AnsiString name;
+    // Filled by the worker thread:
+    std::vector<uint32_t> addresses;
+    int error = 0;
+};
+
+std::map<HANDLE, std::shared_ptr<Lookup>> gLookups;  // UI thread only
+HANDLE gNextLookup = 1;
+
+int LookupErrorToWsa(int eai) {
+    switch (eai) {
+        case EAI_NONAME: return WSAHOST_NOT_FOUND;
+        case EAI_AGAIN: return WSATRY_AGAIN;
+#ifdef EAI_NODATA
+        case EAI_NODATA: return WSANO_DATA;
+#endif
+        default: return WSANO_RECOVERY;
+    }
+}
+
+// Lays out a hostent in the caller's buffer: the entry, the address pointer
+// list, the addresses and the name. Returns false when it does not fit.
+bool WriteHostEnt(const Lookup& l) {
+    size_t n = l.addresses.size();
+    size_t need = sizeof(hostent) + sizeof(char*) * (n + 2) + 4 * n + l.name.size() + 1;
+    if (need > static_cast<size_t>(l.buflen)) return false;
+    memset(l.buf, 0, l.buflen);
+    auto* he = reinterpret_cast<hostent*>(l.buf);
+    char** list = reinterpret_cast<char**>(l.buf + sizeof(hostent));
+    char* addrs = reinterpret_cast<char*>(list + n + 2);
+    char* name = addrs + 4 * n;
+    for (size_t i = 0; i < n; ++i) {
+        memcpy(addrs + 4 * i, &l.addresses[i], 4);
+        list[i] = addrs + 4 * i;
+    }
+    list[n] = nullptr;
+    list[n + 1] = nullptr;  // the empty alias list
+    memcpy(name, l.name.c_str(), l.name.size() + 1);
+    he->h_name = name;
+    he->h_aliases = &list[n + 1];
+    he->h_addrtype = AF_INET;
+    he->h_length = 4;
+    he->h_addr_list = list;
+    return true;
+}
+
+void DeliverLookup(HANDLE h) {
+    auto it = gLookups.find(h);
+    if (it == gLookups.end()) return;  // cancelled: the buffer may be gone
+    std::shared_ptr<Lookup> l = it->second;
+    gLookups.erase(it);
+    if (!IsWindow(l->wnd)) return;
+    int err = l->error;
+    if (!err && !WriteHostEnt(*l)) err = WSAENOBUFS;
+    SendMessage(l->wnd, l->msg, static_cast<WPARAM>(h), WSAMAKESELECTREPLY(l->buflen, err));
+}
+
+}  // namespace
+
+HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen) {
+    auto l = std::make_shared<Lookup>();
+    l->wnd = wnd;
+    l->msg = msg;
+    l->buf = buf;
+    l->buflen = buflen;
+    l->name = name;
+    HANDLE h = gNextLookup++;
+    gLookups[h] = l;
+    // The worker owns only its copy of the name and its results; it never
+    // touches the caller's buffer.
+    std::shared_ptr<Lookup> work = l;
+    try {
+        std::thread([work, h] {
+            addrinfo hints{};
+            hints.ai_family = AF_INET;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* res = nullptr;
+            int r = getaddrinfo(work->name.c_str(), nullptr, &hints, &res);
+            if (r != 0) {
+                work->error = LookupErrorToWsa(r);
+            } else {
+                for (addrinfo* p = res; p; p = p->ai_next)
+                    work->addresses.push_back(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
+                freeaddrinfo(res);
+                if (work->addresses.empty()) work->error = WSANO_DATA;
+            }
+            PostTask([h] { DeliverLookup(h); });
+        }).detach();
+    } catch (const std::system_error&) {
+        gLookups.erase(h);
+        SetError(WSAENOBUFS);
+        return 0;
+    }
+    return h;
+}
+
+int WSACancelAsyncRequest(HANDLE h) {
+    if (gLookups.erase(h) == 0) return SetError(WSAEINVAL);
+    return 0;
+}
+
+}  // namespace Winsock

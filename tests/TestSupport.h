@@ -1,0 +1,71 @@
+// Helpers shared by the tests: temporary folders, bounded waits, small files.
+#pragma once
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "platform/EventLoop.h"
+
+namespace testing_support {
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/skiff-test-XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+    // The folder as the updater names folders: backslashes, trailing separator.
+    std::string appFolder() const {
+        std::string p = path_ + "/";
+        for (char& c : p) if (c == '/') c = '\\';
+        return p;
+    }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& data) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Pumps the event loop until `done` holds or `seconds` pass; a broken test
+// fails instead of hanging.
+inline bool PumpUntil(const std::function<bool()>& done, double seconds = 5.0) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        EventLoop::WaitForEvent(0.05);
+    }
+    return true;
+}
+
+inline double CpuSeconds() {
+    return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+}
+
+}  // namespace testing_support

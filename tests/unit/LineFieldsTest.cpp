@@ -1,0 +1,39 @@
+#include <gtest/gtest.h>
+
+#include "app/LineFields.h"
+
+TEST(GetField, BlanksSeparateAndNothingElse) {
+    EXPECT_EQ(GetField(1, "  a  bb c"), "a");
+    EXPECT_EQ(GetField(2, "  a  bb c"), "bb");
+    EXPECT_EQ(GetField(3, "  a  bb c"), "c");
+    EXPECT_EQ(GetField(1, "   O a b"), "O");
+    EXPECT_EQ(GetField(1, "one\ttwo three"), "one\ttwo");
+    EXPECT_EQ(GetField(2, "one\ttwo three"), "three");
+    EXPECT_EQ(GetField(2, "a b   "), "b");
+}
+
+TEST(GetField, OutsideTheLineIsEmpty) {
+    EXPECT_EQ(GetField(4, "a b c"), "");
+    EXPECT_EQ(GetField(0, "a b c"), "");
+    EXPECT_EQ(GetField(-1, "a b c"), "");
+    EXPECT_EQ(GetField(1, ""), "");
+    EXPECT_EQ(GetField(1, "    "), "");
+}
+
+TEST(VersionOrder, ByteOrderNotNumbers) {
+    EXPECT_TRUE(VersionGreater("9", "10"));
+    EXPECT_FALSE(VersionGreater("10", "9"));
+    EXPECT_TRUE(VersionGreater("1.9", "1.10"));
+    EXPECT_FALSE(VersionGreater("105", "105"));
+    EXPECT_TRUE(VersionGreater("1050", "105"));
+    EXPECT_FALSE(VersionGreater("105", "1050"));
+    EXPECT_TRUE(VersionGreater("\xA4", "z")) << "bytes compare unsigned";
+    EXPECT_TRUE(VersionGreater("a", ""));
+}
+
+TEST(NameComparison, AsciiCaseOnly) {
+    EXPECT_TRUE(SameNameIgnoringCase("Client.EXE", "client.exe"));
+    EXPECT_FALSE(SameNameIgnoringCase("client.exe", "client.ex"));
+    EXPECT_FALSE(SameNameIgnoringCase("\xC0", "\xE0")) << "only ASCII letters fold";
+    EXPECT_FALSE(SameNameIgnoringCase("a", ""));
+}

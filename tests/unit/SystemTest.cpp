@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <thread>
+
+#include "TestSupport.h"
+#include "platform/FileSystem.h"
+#include "platform/System.h"
+
+using namespace testing_support;
+
+TEST(Locale, PosixNamesGiveTheOriginalIdentifiers) {
+    EXPECT_EQ(LocaleIdFromName("zh_TW.UTF-8"), 0x0404u);
+    EXPECT_EQ(LocaleIdFromName("zh_CN.UTF-8"), 0x0804u);
+    EXPECT_EQ(LocaleIdFromName("zh_HK.UTF-8"), 0x0C04u);
+    EXPECT_EQ(LocaleIdFromName("zh_SG.GB2312"), 0x1004u);
+    EXPECT_EQ(LocaleIdFromName("zh_MO"), 0x1404u);
+    EXPECT_EQ(LocaleIdFromName("en_US.UTF-8"), 0x0409u);
+    EXPECT_EQ(LocaleIdFromName("ja_JP.UTF-8"), 0x0411u);
+    EXPECT_EQ(LocaleIdFromName("ko_KR.UTF-8"), 0x0412u);
+    EXPECT_EQ(LocaleIdFromName("C"), 0x0409u);
+    EXPECT_EQ(LocaleIdFromName("POSIX"), 0x0409u);
+    EXPECT_EQ(LocaleIdFromName("de_DE@euro") & 0x3FF, 0x07u);
+}
+
+TEST(Locale, ThreadLocaleFollowsPosixPrecedence) {
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+    setenv("LANG", "zh_TW.UTF-8", 1);
+    EXPECT_EQ(GetThreadLocale(), 0x0404u);
+    EXPECT_EQ(SystemCodePage(), 950);
+    setenv("LC_MESSAGES", "zh_CN.UTF-8", 1);
+    EXPECT_EQ(GetThreadLocale(), 0x0804u);
+    setenv("LC_ALL", "ko_KR.UTF-8", 1);
+    EXPECT_EQ(GetThreadLocale(), 0x0412u);
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+    unsetenv("LANG");
+    EXPECT_EQ(GetThreadLocale(), 0x0409u);
+    EXPECT_EQ(SystemCodePage(), 1252);
+}
+
+TEST(Paths, BackslashesAndCodePageBecomeNativeUtf8) {
+    setenv("LANG", "zh_TW.UTF-8", 1);
+    // Big5 A4A4 is the character for "middle"; its trail byte 0x5C in B35C
+    // must not be taken for a backslash.
+    EXPECT_EQ(NativePath("data\\\xA4\xA4.txt"), "data/\xE4\xB8\xAD.txt");
+    EXPECT_EQ(NativePath("\xB3\x5C"), "\xE8\xA8\xB1");
+    EXPECT_EQ(SystemPathFromNative("/tmp/\xE4\xB8\xAD/"), "\\tmp\\\xA4\xA4\\");
+    unsetenv("LANG");
+}
+
+TEST(Paths, SafeRelativeNames) {
+    EXPECT_TRUE(IsSafeRelativeName("data\\maps\\a.bin"));
+    EXPECT_TRUE(IsSafeRelativeName("a..b"));
+    EXPECT_FALSE(IsSafeRelativeName("..\\evil"));
+    EXPECT_FALSE(IsSafeRelativeName("data\\..\\..\\evil"));
+    EXPECT_FALSE(IsSafeRelativeName("data/../evil"));
+    EXPECT_FALSE(IsSafeRelativeName("\\etc\\passwd"));
+    EXPECT_FALSE(IsSafeRelativeName("/etc/passwd"));
+    EXPECT_FALSE(IsSafeRelativeName("C:\\x"));
+    EXPECT_FALSE(IsSafeRelativeName(""));
+}
+
+TEST(WinExec, ProgramInAFolderWithBlanksGetsItsArgumentFromAnyDirectory) {
+    TempDir dir;
+    std::string folder = dir.path() + "/my client dir";
+    std::filesystem::create_directories(folder);
+    std::string record = dir.file("record.txt");
+    WriteFile(folder + "/portal.exe",
+              "#!/bin/sh\necho \"$# $1 $(pwd)\" > '" + record + "'\n");
+    chmod((folder + "/portal.exe").c_str(), 0755);
+    auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path("/");
+    std::string cmd = SystemPathFromNative(folder + "/portal.exe") + " 1";
+    unsigned r = WinExec(cmd, SW_SHOWNORMAL);
+    std::filesystem::current_path(cwd);
+    EXPECT_GT(r, 31u);
+    ASSERT_TRUE(PumpUntil([&] { return ReadFile(record).size() > 0; }));
+    EXPECT_EQ(ReadFile(record), "1 1 /\n");
+    EXPECT_LE(WinExec(SystemPathFromNative(dir.path() + "/none.exe") + " 1", SW_SHOWNORMAL), 31u);
+}
+
+TEST(SingleInstance, SecondStartFindsTheFirstAsksItForwardAndEndsWithZero) {
+    TempDir dir;
+    std::string title = "skiff-test-" + std::to_string(getpid());
+    std::string marker = dir.file("marker");
+    pid_t first = fork();
+    if (first == 0) {
+        execl(SKIFF_TEST_HELPER, SKIFF_TEST_HELPER, title.c_str(), marker.c_str(), nullptr);
+        _exit(127);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return ReadFile(marker) == "ready"; }));
+    std::string cmd = std::string(SKIFF_TEST_HELPER) + " " + title + " " + dir.file("unused");
+    FILE* p = popen(cmd.c_str(), "r");
+    char out[32] = {0};
+    size_t n = fread(out, 1, sizeof out - 1, p);
+    int status = pclose(p);
+    EXPECT_EQ(std::string(out, n), "found\n");
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(Exists(dir.file("unused"))) << "the second instance made nothing of its own";
+    int firstStatus = 0;
+    waitpid(first, &firstStatus, 0);
+    EXPECT_EQ(ReadFile(marker), "activated");
+}
