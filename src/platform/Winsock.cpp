@@ -443,3 +443,7 @@ int WSACancelAsyncRequest(HANDLE h) {
 }
 
 }  // namespace Winsock
+
+namespace Winsock {
+void WSASetLastError(int error) { tLastError = error; }
+}  // namespace Winsock

@@ -78,3 +78,7 @@ inline int WSAGETSELECTEVENT(LPARAM l) { return LOWORD(l); }
 inline int WSAGETSELECTERROR(LPARAM l) { return HIWORD(l); }
 
 }  // namespace Winsock
+
+namespace Winsock {
+void WSASetLastError(int error);
+}

@@ -1,0 +1,130 @@
+// TRimsock: one TCP stream socket with blocking-style operations for a
+// single-threaded windowed program.
+//
+// Every wait (connect, lookup, read, line, capture, accept) lets the program
+// handle its events, and blocks in the event loop while nothing is pending,
+// so the window stays live and an idle wait uses no CPU. A wait ends on the
+// flags that the handlers set: Connected, LastEventOk and AsyncDone (socket
+// notifications), TimedOut (the time-out timer) and Canceled (Cancel or
+// Abort, also from any handler that runs during the wait).
+//
+// Status texts go to OnStatus at level 1 (protocol lines), 4 (socket life
+// events) and 8 (operation trace) when the level is within ReportLevel.
+#pragma once
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "ThreadTimer.h"
+#include "platform/StringList.h"
+#include "platform/Winsock.h"
+
+class ESockError : public Exception { using Exception::Exception; };
+class EAbortError : public ESockError { using ESockError::ESockError; };
+
+using TOnErrorEvent = std::function<void(TObject* Sender, uint16_t Errno, const AnsiString& Errmsg)>;
+using TOnHostResolved = std::function<void(TObject* Sender)>;
+using TOnStatus = std::function<void(TObject* Sender, const AnsiString& Status)>;
+
+struct TMessage {
+    UINT Msg;
+    WPARAM WParam;
+    LPARAM LParam;
+    LRESULT Result;
+};
+
+constexpr UINT SocketMessage = 1125;  // events of the component's socket
+constexpr UINT LookupMessage = 1126;  // host lookup done; accept of Listen(true)
+
+// Live socket components; the socket library is started at 0 -> 1.
+extern int WinsockUseCount;
+
+// Field N (from 1) of S split at D; N < 1 or an empty S gives "".
+AnsiString ExtractField(const AnsiString& S, char D, int N);
+
+class TRimsock : public TComponent {
+public:
+    explicit TRimsock(TComponent* AOwner);
+    ~TRimsock() override;
+
+    virtual Winsock::SOCKET Accept();
+    virtual void Connect();
+    virtual void Disconnect();
+    virtual void Transaction(const AnsiString& Command, AnsiString& Reply);
+    virtual void Abort();
+
+    void CheckConnection();
+    void Cancel();
+    void SendBuffer(const char* P, int N);
+    void Write(const AnsiString& S);
+    void Writeln(const AnsiString& S);
+    AnsiString Read(int N);
+    AnsiString ReadLn();
+    void CaptureFile(const AnsiString& FileName);
+    bool DataAvailable();
+    void ClearInput();
+    void CloseSocket();
+    void ReportStatus(int Level, const AnsiString& Text);
+    void CheckError(int Ignore, AnsiString& Message);
+    void ErrorMessage(int E, AnsiString& Text);
+    void Listen(bool UseLookup);
+    AnsiString PortAddressText();
+    AnsiString PortNumberText();
+    void HandleSocketMessage(TMessage& M);
+
+    // Events (assigned = non-empty).
+    TNotifyEvent OnDataReady;
+    TNotifyEvent OnAccept;
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnDisconnect;
+    TOnErrorEvent OnError;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    THandlerEvent OnConnectionRequired;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    TNotifyEvent OnPacketRecvd;
+    TNotifyEvent OnPacketSent;
+
+    std::unique_ptr<TStringList> WinsockInfo;
+    bool Canceled = false;
+    bool BeingDestroyed = false;
+    int LastError = 0;
+    int TimeOut = 0;  // milliseconds; 0 = none
+    int ReportLevel = 1;
+    AnsiString LastStatus;
+    AnsiString Proxy;
+    int ProxyPort = 0;
+    TThreadTimer* Timer = nullptr;
+    bool LastEventOk = true;
+    bool TimedOut = false;
+    int Port = 0;
+    int64_t TransferSize = 0;   // for the FTP layer; the core never reads it
+    int64_t BytesReceived = 0;  // written by the current or last CaptureFile
+    bool AsyncDone = false;
+    Winsock::WSADATA WinsockData{};
+    sockaddr_in RemoteAddr{};
+    AnsiString Host;
+    AnsiString LastReply;
+    int ReplyNumber = 0;
+    Winsock::SOCKET SocketHandle = Winsock::INVALID_SOCKET;
+    HWND NotifyWindow = 0;
+    bool Connected = false;
+
+protected:
+    char Buffer[65540];
+
+private:
+    static LRESULT SocketWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    void InitWinsock();
+    void ResolveHost();
+    void TimerOn();
+    void TimerOff();
+    void TimerTriggered(TObject* Sender);
+    void AskForNotifications();
+    void CancelLookup();
+
+    std::unique_ptr<char[]> LookupBuffer;
+    Winsock::HANDLE LookupHandle = 0;
+};
