@@ -1,0 +1,312 @@
+// The FTP component against scripted servers, for replies that a real server
+// won't produce. Each script answers the commands and records what it got.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "LoopbackPeer.h"
+#include "TestSupport.h"
+#include "net/WexFTP.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Log {
+    std::mutex m;
+    std::vector<std::string> commands;
+    void add(std::string c) {
+        while (!c.empty() && (c.back() == '\n' || c.back() == '\r')) c.pop_back();
+        if (c.empty()) return;  // the client closed the connection
+        std::lock_guard<std::mutex> l(m);
+        commands.push_back(c);
+    }
+    std::vector<std::string> get() {
+        std::lock_guard<std::mutex> l(m);
+        return commands;
+    }
+};
+
+// Reads a command, logs it and returns it without its line end.
+std::string Next(int fd, Log& log) {
+    std::string c = LoopbackPeer::ReadLine(fd);
+    log.add(c);
+    while (!c.empty() && (c.back() == '\n' || c.back() == '\r')) c.pop_back();
+    return c;
+}
+
+// The usual login: greeting, USER -> 331, PASS -> 230, TYPE I -> 200.
+void Login(int fd, Log& log) {
+    LoopbackPeer::Send(fd, "220 fake\r\n");
+    Next(fd, log);
+    LoopbackPeer::Send(fd, "331 password please\r\n");
+    Next(fd, log);
+    LoopbackPeer::Send(fd, "230 in\r\n");
+    Next(fd, log);
+    LoopbackPeer::Send(fd, "200 binary\r\n");
+}
+
+// Connects to the address of a "PORT h1,h2,h3,h4,p1,p2" command.
+int ConnectToPort(const std::string& portCommand) {
+    int n[6];
+    sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(n[4] * 256 + n[5]);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return fd;
+}
+
+struct Client {
+    std::vector<std::string> statuses;
+    std::vector<std::string> events;
+    TWexFTP ftp{nullptr};
+    explicit Client(int port) {
+        ftp.Host = "127.0.0.1";
+        ftp.Port = port;
+        ftp.UserID = "update";
+        ftp.Password = "x";
+        ftp.TimeOut = 5000;
+        ftp.OnStatus = [this](TObject*, const AnsiString& s) { statuses.push_back(s); };
+        ftp.OnConnectionFailed = [this](TObject*) { events.push_back("failed"); };
+        ftp.OnConnect = [this](TObject*) { events.push_back("connect"); };
+        ftp.OnTransactionStart = [this](TObject*) { events.push_back("start " + std::to_string(ftp.TransferSize)); };
+        ftp.OnTransactionStop = [this](TObject*) { events.push_back("stop"); };
+    }
+    bool sawStatus(const std::string& s) const { return std::find(statuses.begin(), statuses.end(), s) != statuses.end(); }
+};
+
+std::string FtpErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const FTPException& e) {
+        return e.Message;
+    } catch (const Exception& e) {
+        return "other: " + e.Message;
+    }
+    return "<none>";
+}
+
+}  // namespace
+
+TEST(FtpLogin, MultiLineGreetingIsReadWholeAndThePasswordIsNeverReported) {
+    Log log;
+    LoopbackPeer peer([&](int fd) {
+        LoopbackPeer::Send(fd, "220-Welcome\r\n220-second line\r\n 220 led by a space\r\n220 ready\r\n");
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "331 password please\r\n");
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "230 in\r\n");
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "200 binary\r\n");
+        LoopbackPeer::Sleep(100);
+    });
+    Client c(peer.port());
+    c.ftp.Password = "s3cret";
+    c.ftp.Connect();
+    EXPECT_EQ(c.events, (std::vector<std::string>{"connect"}));
+    LoopbackPeer::Sleep(50);
+    EXPECT_EQ(log.get(), (std::vector<std::string>{"USER update", "PASS s3cret", "TYPE I"}));
+    EXPECT_TRUE(c.sawStatus("USER update"));
+    EXPECT_TRUE(c.sawStatus("PASS "));
+    for (auto& s : c.statuses) EXPECT_EQ(s.find("s3cret"), std::string::npos) << s;
+    EXPECT_TRUE(c.sawStatus(" 220 led by a space\r\n"));
+}
+
+TEST(FtpLogin, RefusedGreetingAndRefusedPasswordFailTheConnection) {
+    Log log;
+    LoopbackPeer peer([&](int fd) {
+        LoopbackPeer::Send(fd, "421 Too many users\r\n");
+        if (Next(fd, log) == "QUIT") LoopbackPeer::Send(fd, "221 bye\r\n");
+    });
+    Client c(peer.port());
+    EXPECT_EQ(FtpErrorOf([&] { c.ftp.Connect(); }), "421 Too many users\r\n");
+    EXPECT_EQ(c.events, (std::vector<std::string>{"failed"}));
+    EXPECT_TRUE(c.sawStatus("QUIT"));
+    EXPECT_EQ(c.statuses.back(), "Disconnected");
+    EXPECT_FALSE(c.ftp.Connected);
+    LoopbackPeer::Sleep(50);
+    EXPECT_EQ(log.get(), (std::vector<std::string>{"QUIT"}));
+}
+
+TEST(FtpLogin, Reply230SkipsThePasswordAnd400StillPasses) {
+    Log log;
+    LoopbackPeer peer([&](int fd) {
+        LoopbackPeer::Send(fd, "220 hi\r\n");
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "230 no password needed\r\n");
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "200 ok\r\n");
+        LoopbackPeer::Sleep(100);
+    });
+    Client c(peer.port());
+    c.ftp.Connect();
+    LoopbackPeer::Sleep(50);
+    EXPECT_EQ(log.get(), (std::vector<std::string>{"USER update", "TYPE I"}));
+
+    Log log2;
+    LoopbackPeer peer2([&](int fd) {
+        LoopbackPeer::Send(fd, "220 hi\r\n");
+        Next(fd, log2);
+        LoopbackPeer::Send(fd, "400 odd but not a failure\r\n");
+        Next(fd, log2);
+        LoopbackPeer::Send(fd, "200 ok\r\n");
+        LoopbackPeer::Sleep(100);
+    });
+    Client c2(peer2.port());
+    c2.ftp.Connect();
+    EXPECT_EQ(c2.events, (std::vector<std::string>{"connect"}));
+}
+
+TEST(FtpLogin, ProxyFormsOfTheLogin) {
+    struct Case {
+        TFirewallType type;
+        std::vector<std::string> expected;
+    };
+    for (const Case& k : {Case{FTUser, {"USER update@ftp.example", "PASS x", "TYPE I"}},
+                          Case{FtSite, {"SITE ftp.example", "USER update", "PASS x", "TYPE I"}},
+                          Case{FtOpen, {"OPEN ftp.example", "USER update", "PASS x", "TYPE I"}}}) {
+        Log log;
+        LoopbackPeer peer([&](int fd) {
+            LoopbackPeer::Send(fd, "220 proxy\r\n");
+            for (;;) {
+                std::string c = Next(fd, log);
+                if (c.empty()) return;
+                if (c.rfind("USER", 0) == 0) LoopbackPeer::Send(fd, "331 pw\r\n");
+                else if (c.rfind("PASS", 0) == 0) LoopbackPeer::Send(fd, "230 in\r\n");
+                else LoopbackPeer::Send(fd, "200 ok\r\n");
+                if (c == "TYPE I") break;
+            }
+            LoopbackPeer::Sleep(50);
+        });
+        Client c(0);
+        c.ftp.Host = "ftp.example";
+        c.ftp.Proxy = "127.0.0.1";
+        c.ftp.ProxyPort = peer.port();
+        c.ftp.FirewallType = k.type;
+        c.ftp.Connect();
+        LoopbackPeer::Sleep(30);
+        EXPECT_EQ(log.get(), k.expected) << "firewall type " << int(k.type);
+    }
+}
+
+TEST(FtpLogin, ConnectedConnectAndUnconnectedDisconnectSendNothing) {
+    Log log;
+    LoopbackPeer peer([&](int fd) {
+        Login(fd, log);
+        for (std::string c; !(c = Next(fd, log)).empty();) LoopbackPeer::Send(fd, "221 bye\r\n");
+    });
+    Client c(peer.port());
+    c.ftp.Connect();
+    c.ftp.Connect();
+    c.ftp.Disconnect();
+    c.ftp.Disconnect();
+    LoopbackPeer::Sleep(50);
+    EXPECT_EQ(log.get(), (std::vector<std::string>{"USER update", "PASS x", "TYPE I", "QUIT"}));
+}
+
+TEST(FtpLogin, ServerClosingMidReplyEndsTheReplyWithoutHanging) {
+    LoopbackPeer peer([](int fd) { LoopbackPeer::Send(fd, "220-first of many\r\n"); });
+    Client c(peer.port());
+    c.ftp.TimeOut = 2000;
+    EXPECT_ANY_THROW(c.ftp.Connect());
+    EXPECT_FALSE(c.ftp.Connected);
+}
+
+TEST(FtpTransfer, PassiveModeConnectsToHostNotToTheAddressInTheReply) {
+    int data = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(data, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(5001);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(data, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(data);
+        GTEST_SKIP() << "port 5001 is taken on this machine";
+    }
+    ::listen(data, 1);
+    Log log;
+    LoopbackPeer peer([&](int fd) {
+        Login(fd, log);
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "227 Entering Passive Mode (10,9,8,7,19,137)\r\n");
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "150 Opening BINARY connection for f.bin (1234 bytes)\r\n");
+        int d = ::accept(data, nullptr, nullptr);
+        LoopbackPeer::Send(d, std::string(1234, 'p'));
+        ::close(d);
+        LoopbackPeer::Send(fd, "226 done\r\n");
+        LoopbackPeer::Sleep(100);
+    });
+    TempDir dir;
+    Client c(peer.port());
+    c.ftp.Passive = true;
+    c.ftp.Connect();
+    c.ftp.Download("f.bin", dir.appFolder() + "f.bin");
+    EXPECT_EQ(ReadFile(dir.file("f.bin")), std::string(1234, 'p'));
+    EXPECT_EQ(c.events, (std::vector<std::string>{"connect", "start 1234", "stop", "stop"}));
+    ::close(data);
+}
+
+TEST(FtpTransfer, MultiLinePreliminaryReplyAndAnnouncedSize) {
+    Log log;
+    LoopbackPeer peer([&](int fd) {
+        Login(fd, log);
+        std::string port = Next(fd, log);
+        LoopbackPeer::Send(fd, "200 PORT ok\r\n");
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "150-Here it comes (777 bytes)\r\n more words\r\n150 go\r\n");
+        int d = ConnectToPort(port);
+        LoopbackPeer::Send(d, "hello");
+        ::close(d);
+        LoopbackPeer::Send(fd, "226-done\r\n226 really\r\n");
+        LoopbackPeer::Sleep(100);
+    });
+    TempDir dir;
+    Client c(peer.port());
+    int successes = 0;
+    c.ftp.OnSuccess = [&](TCmdType t) { successes += t == CtUpload; };
+    c.ftp.Connect();
+    c.ftp.Download("f", dir.appFolder() + "f");
+    EXPECT_EQ(c.events, (std::vector<std::string>{"connect", "start 777", "stop", "stop"}));
+    EXPECT_EQ(c.ftp.TransferSize, 5) << "after the transfer: the bytes received";
+    EXPECT_EQ(successes, 1);
+    EXPECT_TRUE(c.sawStatus("226 really\r\n")) << "the final reply is read to its end";
+}
+
+TEST(FtpTransfer, RefusedDataConnectionAfter150FailsInsteadOfHanging) {
+    Log log;
+    LoopbackPeer peer([&](int fd) {
+        Login(fd, log);
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "200 PORT ok\r\n");
+        Next(fd, log);
+        LoopbackPeer::Send(fd, "150 Opening\r\n");
+        LoopbackPeer::Sleep(50);
+        LoopbackPeer::Send(fd, "425 Can't open data connection.\r\n");
+        LoopbackPeer::Sleep(300);
+    });
+    TempDir dir;
+    Client c(peer.port());
+    c.ftp.Connect();
+    int failures = 0;
+    c.ftp.OnFailure = [&](bool&, TCmdType t) { failures += t == CtUpload; };
+    EXPECT_EQ(FtpErrorOf([&] { c.ftp.Download("f", dir.appFolder() + "f"); }), "425 Can't open data connection.\r\n");
+    EXPECT_EQ(failures, 2) << "the failure rule and the outer guard";
+    EXPECT_FALSE(Exists(dir.file("f")));
+    EXPECT_EQ(c.ftp.DataConnection, nullptr);
+}
+
+TEST(FtpTransfer, ParseByteCountTakesTheLastNumberBeforeBytes) {
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening data for file2.bin (20480 bytes)"), 20480);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening (3221225472 BYTES)"), 3221225472LL);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening data connection"), 0);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 bytes follow"), 150) << "the reply number stands before BYTE";
+    EXPECT_EQ(TWexFTP::ParseByteCount("Bytes follow"), 0);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 (99999999999999999999999 bytes)"), 0);
+    TWexFTP idle(nullptr);
+    EXPECT_EQ(idle.ReceivedCount(), 0);
+}
