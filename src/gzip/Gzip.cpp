@@ -1,0 +1,130 @@
+#include "Gzip.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+
+#include "platform/Dialogs.h"
+#include "platform/FileSystem.h"
+
+TGzip::TGzip(TComponent* AOwner) : TComponent(AOwner) {}
+
+void TGzip::NotifyProgress() {
+    if (OnProgress) OnProgress(this);
+}
+
+void TGzip::ShowError(const AnsiString& text) {
+    if (WindowOnError) ShowErrorAbortDialog(text);
+}
+
+static bool WriteAll(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+uint8_t TGzip::Copy(void* handle, int dest, uint64_t sourceSize) {
+    gzFile gz = static_cast<gzFile>(handle);
+    ProgressPercent = 0;
+    uint64_t total = 0;
+    if (ProgressStep > 0) NotifyProgress();
+    uint8_t result = ResultOk;
+    for (;;) {
+        int n = gzread(gz, FBuffer, sizeof FBuffer);
+        if (n < 0) {
+            result = ResultCorruptSource;
+            break;
+        }
+        if (n == 0) break;
+        if (!WriteAll(dest, FBuffer, n)) {
+            result = ResultWriteFailed;
+            break;
+        }
+        if (ProgressStep > 0) {
+            total += n;
+            double percent = sourceSize ? static_cast<double>(total) / sourceSize * 100 : 100;
+            if (percent >= ProgressPercent + ProgressStep || total == sourceSize) {
+                ProgressPercent = static_cast<int>(percent);
+                NotifyProgress();
+            }
+        }
+    }
+    // zlib reports a stream cut short only at its end: a truncated file reads
+    // as a clean end unless gzclose/gzerror is asked.
+    int err = Z_OK;
+    gzerror(gz, &err);
+    if (result == ResultOk && err != Z_OK && err != Z_STREAM_END) result = ResultCorruptSource;
+    if (close(dest) != 0) {
+        ShowError("Can't close file.");
+        if (result == ResultOk) result = ResultWriteFailed;
+    }
+    int closed = gzclose(gz);
+    if (closed != Z_OK) {
+        ShowError("gzclose Error.");
+        if (result == ResultOk) result = ResultCorruptSource;
+    }
+    return result;
+}
+
+uint8_t TGzip::Decompress() {
+    int64_t sourceSize = FileSizeOf(FileSource);
+    int probe = open(NativePath(FileSource).c_str(), O_RDONLY | O_CLOEXEC);
+    if (probe < 0 || sourceSize < 0) {
+        if (probe >= 0) close(probe);
+        ShowError("Can't open: " + FileSource);
+        return ResultCannotOpen;
+    }
+    close(probe);
+    gzFile gz = gzopen(NativePath(FileSource).c_str(), "r");
+    if (!gz) {
+        ShowError("Can't open: " + FileSource);
+        return ResultCannotOpen;
+    }
+    int dest = open(NativePath(FileDestination).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (dest < 0) {
+        ShowError("Can't create: " + FileDestination);
+        gzclose(gz);
+        return ResultCannotCreate;
+    }
+    uint8_t result = Copy(gz, dest, static_cast<uint64_t>(sourceSize));
+    if (DeleteSource && result == ResultOk) DeleteFile(FileSource);
+    return result;
+}
+
+uint8_t TGzip::Compress() {
+    int src = open(NativePath(FileSource).c_str(), O_RDONLY | O_CLOEXEC);
+    if (src < 0) {
+        ShowError("Can't open: " + FileSource);
+        return ResultCannotOpen;
+    }
+    static const char strategies[] = {'\0', 'f', 'h'};
+    AnsiString mode = "wb" + IntToStr(CompressionLevel < 1 ? 1 : CompressionLevel > 9 ? 9 : CompressionLevel);
+    if (strategies[CompressionType]) mode += strategies[CompressionType];
+    gzFile gz = gzopen(NativePath(FileDestination).c_str(), mode.c_str());
+    if (!gz) {
+        close(src);
+        ShowError("Can't create: " + FileDestination);
+        return ResultCannotCreate;
+    }
+    gzbuffer(gz, 1 << 17);
+    uint8_t result = ResultOk;
+    for (;;) {
+        ssize_t n = read(src, FBuffer, sizeof FBuffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) { result = ResultCannotOpen; break; }
+        if (n == 0) break;
+        if (gzwrite(gz, FBuffer, static_cast<unsigned>(n)) != n) { result = ResultWriteFailed; break; }
+    }
+    close(src);
+    if (gzclose(gz) != Z_OK && result == ResultOk) result = ResultWriteFailed;
+    if (DeleteSource && result == ResultOk) DeleteFile(FileSource);
+    return result;
+}
