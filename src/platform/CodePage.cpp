@@ -26,11 +26,12 @@ static bool IsAscii(const AnsiString& s) {
 static bool Convert(const AnsiString& in, const char* to, const char* from, bool lenient,
                     AnsiString& out) {
     static std::mutex m;
-    static std::map<std::pair<std::string, std::string>, iconv_t> cache;
+    // Kept for the life of the process (never destroyed, so no exit-order trouble).
+    static auto* cache = new std::map<std::pair<std::string, std::string>, iconv_t>;
     std::lock_guard<std::mutex> lock(m);
     auto key = std::make_pair(std::string(to), std::string(from));
-    auto it = cache.find(key);
-    if (it == cache.end()) it = cache.emplace(key, iconv_open(to, from)).first;
+    auto it = cache->find(key);
+    if (it == cache->end()) it = cache->emplace(key, iconv_open(to, from)).first;
     iconv_t cd = it->second;
     if (cd == reinterpret_cast<iconv_t>(-1)) return false;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);

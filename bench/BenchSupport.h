@@ -1,0 +1,49 @@
+// Small helpers for the benchmarks: clocks, CPU time, peak memory, and
+// running a shell command with its own CPU time measured.
+#pragma once
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace bench {
+
+inline double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+inline double CpuOf(int who) {
+    rusage u;
+    getrusage(who, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+inline long PeakRssKiB() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+struct Measured {
+    double wall, cpu;
+};
+
+// Runs a shell command; its wall time and the CPU time of its processes.
+inline Measured RunCommand(const std::string& cmd) {
+    double cpu0 = CpuOf(RUSAGE_CHILDREN), t0 = Now();
+    int rc = system(cmd.c_str());
+    if (rc != 0) fprintf(stderr, "command failed (%d): %s\n", rc, cmd.c_str());
+    return {Now() - t0, CpuOf(RUSAGE_CHILDREN) - cpu0};
+}
+
+inline void Report(const char* what, Measured ours, Measured theirs, const char* them) {
+    printf("%-28s skiff %.3f s (cpu %.3f s) | %s %.3f s (cpu %.3f s) | time ratio %.2f, cpu ratio %.2f\n",
+           what, ours.wall, ours.cpu, them, theirs.wall, theirs.cpu, ours.wall / theirs.wall,
+           theirs.cpu > 0 ? ours.cpu / theirs.cpu : 0.0);
+}
+
+}  // namespace bench

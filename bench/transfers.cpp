@@ -1,0 +1,176 @@
+// Benchmarks of the network and file components beside standard tools.
+//   bench_transfers capture   CaptureFile of 512 MiB from a loopback sender, beside socat
+//   bench_transfers idle      a ReadLn waiting 2 s on a silent peer: CPU share
+//   bench_transfers ftp       Download of 512 MiB from pyftpdlib in active mode, beside curl
+//   bench_transfers gzip      Decompress of a 256 MiB gzip file, beside gzip -dc
+//   bench_transfers pack      ExtractPack of a 100-member 200 MiB archive, beside cp
+// Each figure is printed; nothing is judged.
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "app/PackArchive.h"
+#include "gzip/Gzip.h"
+#include "net/WexFTP.h"
+
+using namespace bench;
+
+namespace {
+
+const std::string kDir = "/tmp/skiff-bench";
+
+int ListenLoopback(int& port) {
+    int l = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(l, 2);
+    socklen_t len = sizeof a;
+    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return l;
+}
+
+// Accepts one connection and sends `bytes` as fast as it can.
+std::thread Sender(int listener, size_t bytes) {
+    return std::thread([listener, bytes] {
+        int fd = ::accept(listener, nullptr, nullptr);
+        std::vector<char> chunk(1 << 18, 'z');
+        for (size_t left = bytes; left > 0;) {
+            ssize_t n = ::send(fd, chunk.data(), std::min(left, chunk.size()), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            left -= n;
+        }
+        ::close(fd);
+    });
+}
+
+void Capture() {
+    const size_t size = 512u << 20;
+    int port;
+    int l = ListenLoopback(port);
+    std::thread s = Sender(l, size);
+    TRimsock sock(nullptr);
+    sock.Host = "127.0.0.1";
+    sock.Port = port;
+    sock.Connect();
+    double cpu0 = CpuOf(RUSAGE_THREAD), t0 = Now();
+    sock.CaptureFile(kDir + "/capture.bin");
+    Measured ours{Now() - t0, CpuOf(RUSAGE_THREAD) - cpu0};
+    s.join();
+    std::thread s2 = Sender(l, size);
+    Measured theirs = RunCommand("socat -u TCP:127.0.0.1:" + std::to_string(port) + " CREATE:" + kDir + "/socat.bin");
+    s2.join();
+    ::close(l);
+    Report("CaptureFile 512 MiB", ours, theirs, "socat");
+    printf("  throughput: skiff %.0f MiB/s, socat %.0f MiB/s (skiff/socat %.2f; target >= 0.9); skiff cpu %.3f s per GiB\n",
+           512 / ours.wall, 512 / theirs.wall, theirs.wall / ours.wall, ours.cpu * 2);
+}
+
+void Idle() {
+    int port;
+    int l = ListenLoopback(port);
+    std::thread silent([l] {
+        int fd = ::accept(l, nullptr, nullptr);
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        ::close(fd);
+    });
+    TRimsock sock(nullptr);
+    sock.Host = "127.0.0.1";
+    sock.Port = port;
+    sock.Connect();
+    sock.TimeOut = 2000;
+    double cpu0 = CpuOf(RUSAGE_THREAD), t0 = Now();
+    try {
+        sock.ReadLn();
+    } catch (const EAbortError&) {
+    }
+    double wall = Now() - t0, cpu = CpuOf(RUSAGE_THREAD) - cpu0;
+    printf("ReadLn on a silent peer: wall %.3f s, cpu %.4f s = %.2f%% of a core (target < 2%%)\n", wall, cpu,
+           100 * cpu / wall);
+    silent.join();
+    ::close(l);
+}
+
+void Ftp() {
+    std::filesystem::create_directories(kDir + "/ftproot");
+    RunCommand("head -c 536870912 /dev/urandom > " + kDir + "/ftproot/big.bin");
+    FILE* p = popen(("exec /usr/bin/python3 " SKIFF_FTPD_SCRIPT " " + kDir + "/ftproot < /dev/zero").c_str(), "r");
+    int port = 0;
+    if (fscanf(p, "PORT %d", &port) != 1) { fprintf(stderr, "no FTP server\n"); return; }
+    TWexFTP ftp(nullptr);
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.UserID = "update";
+    ftp.Password = "x";
+    ftp.TimeOut = 60000;
+    ftp.Connect();
+    double cpu0 = CpuOf(RUSAGE_THREAD), t0 = Now();
+    ftp.Download("big.bin", kDir + "/ftp.bin");
+    Measured ours{Now() - t0, CpuOf(RUSAGE_THREAD) - cpu0};
+    ftp.Disconnect();
+    Measured theirs = RunCommand("curl -s -P 127.0.0.1 ftp://update:x@127.0.0.1:" + std::to_string(port) +
+                                 "/big.bin -o " + kDir + "/curl.bin");
+    Report("FTP download 512 MiB", ours, theirs, "curl");
+    printf("  throughput ratio skiff/curl %.2f (target >= 0.9); cpu ratio %.2f (target <= 1.5); peak RSS %ld KiB (target < 40 MiB)\n",
+           theirs.wall / ours.wall, ours.cpu / theirs.cpu, PeakRssKiB());
+    pclose(p);
+}
+
+void Gzip() {
+    RunCommand("(head -c 134217728 /dev/urandom; yes 'skiff benchmark line' | head -c 134217728) | gzip -1 > " + kDir + "/big.gz");
+    TGzip gz(nullptr);
+    gz.WindowOnError = false;
+    gz.FileSource = kDir + "/big.gz";
+    gz.FileDestination = kDir + "/gunzip-skiff.bin";
+    double cpu0 = CpuOf(RUSAGE_THREAD), t0 = Now();
+    gz.Decompress();
+    Measured ours{Now() - t0, CpuOf(RUSAGE_THREAD) - cpu0};
+    Measured theirs = RunCommand("gzip -dc " + kDir + "/big.gz > " + kDir + "/gunzip-gzip.bin");
+    Report("Decompress 256 MiB", ours, theirs, "gzip -dc");
+    printf("  time ratio %.2f (target <= 1.15)\n", ours.wall / theirs.wall);
+}
+
+void Pack() {
+    std::string member(2 << 20, 'm');
+    TPackWriter w;
+    for (int i = 0; i < 100; ++i) w.AddBuffer("data\\m" + std::to_string(i) + ".bin", member);
+    w.Write(kDir + "/pack.bin");
+    std::filesystem::remove_all(kDir + "/packout");
+    std::filesystem::create_directories(kDir + "/packout");
+    RunCommand("sync");
+    double cpu0 = CpuOf(RUSAGE_THREAD), t0 = Now();
+    ExtractPackInto(kDir + "/pack.bin", kDir + "/packout/");
+    Measured ours{Now() - t0, CpuOf(RUSAGE_THREAD) - cpu0};
+    Measured theirs = RunCommand("cp " + kDir + "/pack.bin " + kDir + "/pack-copy.bin");
+    Report("ExtractPack 100 x 2 MiB", ours, theirs, "cp");
+    printf("  time ratio %.2f (target <= 1.3)\n", ours.wall / theirs.wall);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    std::filesystem::create_directories(kDir);
+    std::string what = argc > 1 ? argv[1] : "";
+    if (what == "capture") Capture();
+    else if (what == "idle") Idle();
+    else if (what == "ftp") Ftp();
+    else if (what == "gzip") Gzip();
+    else if (what == "pack") Pack();
+    else {
+        fprintf(stderr, "usage: bench_transfers capture|idle|ftp|gzip|pack\n");
+        return 2;
+    }
+    return 0;
+}
