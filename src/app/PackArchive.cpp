@@ -39,16 +39,6 @@ bool ReadAt(int fd, char* p, size_t n, off_t at) {
     return true;
 }
 
-bool WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -104,7 +94,7 @@ void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder
         AnsiString temp = TempNameBeside(target);
         int out = open(NativePath(temp).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (out < 0) continue;  // a target that cannot be created receives nothing
-        bool ok = ReadAt(fd, data.get(), length, m.Start) && WriteAll(out, data.get(), length);
+        bool ok = ReadAt(fd, data.get(), length, m.Start) && WriteAllBytes(out, data.get(), length);
         ok = close(out) == 0 && ok;
         if (!ok || !RenameFile(temp, target)) DeleteFile(temp);
     }
@@ -135,7 +125,7 @@ void TPackWriter::Write(const AnsiString& archivePath) const {
             AnsiString data = m.fromFile ? ReadWholeFile(m.path) : m.data;
             if (offset + static_cast<int64_t>(data.size()) > INT32_MAX - kPackBlockSize)
                 throw EInOutError("A pack archive must stay under 2 GiB");
-            if (!WriteAll(out, data.data(), data.size()))
+            if (!WriteAllBytes(out, data.data(), data.size()))
                 throw EInOutError("Cannot write file \"" + archivePath + "\". " + strerror(errno));
             char* rec = block.get() + (i + 1) * kPackRecordSize;
             PutInt32(rec, static_cast<int32_t>(offset));
@@ -144,7 +134,7 @@ void TPackWriter::Write(const AnsiString& archivePath) const {
             memcpy(rec + 9, m.name.data(), m.name.size());
             offset += static_cast<int64_t>(data.size());
         }
-        if (!WriteAll(out, block.get(), kPackBlockSize))
+        if (!WriteAllBytes(out, block.get(), kPackBlockSize))
             throw EInOutError("Cannot write file \"" + archivePath + "\". " + strerror(errno));
         if (close(out) != 0) {
             out = -1;

@@ -20,16 +20,6 @@ void TGzip::ShowError(const AnsiString& text) {
     if (WindowOnError) ShowErrorAbortDialog(text);
 }
 
-static bool WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 uint8_t TGzip::Copy(void* handle, int dest, uint64_t sourceSize) {
     gzFile gz = static_cast<gzFile>(handle);
@@ -44,7 +34,7 @@ uint8_t TGzip::Copy(void* handle, int dest, uint64_t sourceSize) {
             break;
         }
         if (n == 0) break;
-        if (!WriteAll(dest, FBuffer, n)) {
+        if (!WriteAllBytes(dest, FBuffer, n)) {
             result = ResultWriteFailed;
             break;
         }

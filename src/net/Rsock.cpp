@@ -341,15 +341,18 @@ void TRimsock::SendBuffer(const char* P, int N) {
                 done += r;
             }
         }
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError("Socket send aborted");
-        }
+        RaiseIfCanceled("Socket send aborted");
     } catch (...) {
         TimerOff();
         throw;
     }
     TimerOff();
+}
+
+void TRimsock::RaiseIfCanceled(const char* text) {
+    if (!Canceled) return;
+    Canceled = false;
+    throw EAbortError(text);
 }
 
 void TRimsock::Write(const AnsiString& S) {
@@ -385,10 +388,7 @@ AnsiString TRimsock::Read(int N) {
             WaitPass();
         } while (!Canceled);
     }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted");
-    }
+    RaiseIfCanceled("Socket send aborted");
     AnsiString result(N, '\0');
     int got = Winsock::recv(SocketHandle, &result[0], N, 0);
     result.resize(got > 0 ? got : 0);
@@ -424,10 +424,7 @@ AnsiString TRimsock::ReadLn() {
             }
             WaitPass();
         } while (!Canceled);
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError("Socket readln aborted");
-        }
+        RaiseIfCanceled("Socket readln aborted");
         if (lineLength > 0) {
             int got = Winsock::recv(SocketHandle, Buffer, lineLength, 0);
             if (got > 0) result.append(Buffer, got);
@@ -480,13 +477,8 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
             while (!Canceled) {
                 int r = Winsock::recv(SocketHandle, Buffer, 65536, 0);
                 if (r > 0) {
-                    for (int done = 0; done < r;) {
-                        ssize_t w = ::write(fd, Buffer + done, r - done);
-                        if (w < 0 && errno == EINTR) continue;
-                        if (w <= 0)
-                            throw EInOutError("Cannot write file \"" + FileName + "\". " + strerror(errno));
-                        done += static_cast<int>(w);
-                    }
+                    if (!WriteAllBytes(fd, Buffer, r))
+                        throw EInOutError("Cannot write file \"" + FileName + "\". " + strerror(errno));
                     BytesReceived += r;
                     if (OnPacketRecvd) OnPacketRecvd(this);
                     TimerOn();
@@ -505,10 +497,7 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
         }
         if (close(fd) != 0)
             throw EInOutError("Cannot write file \"" + FileName + "\". " + strerror(errno));
-        if (Canceled) {
-            Canceled = false;
-            throw EAbortError("Socket send aborted");
-        }
+        RaiseIfCanceled("Socket send aborted");
     } catch (...) {
         TimerOff();
         throw;

@@ -124,6 +124,8 @@ private:
     void TimerTriggered(TObject* Sender);
     void AskForNotifications();
     void CancelLookup();
+    // Clears Canceled and raises EAbortError(text) when it was set.
+    void RaiseIfCanceled(const char* text);
 
     std::unique_ptr<char[]> LookupBuffer;
     Winsock::HANDLE LookupHandle = 0;

@@ -78,16 +78,20 @@ AnsiString ReadWholeFile(const AnsiString& path) {
     return data;
 }
 
-static void WriteAll(int fd, const AnsiString& data, const AnsiString& path) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw EInOutError("Cannot write file \"" + path + "\". " + ErrorText());
-        }
-        done += n;
+bool WriteAllBytes(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
     }
+    return true;
+}
+
+static void WriteAll(int fd, const AnsiString& data, const AnsiString& path) {
+    if (!WriteAllBytes(fd, data.data(), data.size()))
+        throw EInOutError("Cannot write file \"" + path + "\". " + ErrorText());
 }
 
 void WriteWholeFile(const AnsiString& path, const AnsiString& data) {

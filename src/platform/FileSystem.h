@@ -28,5 +28,8 @@ AnsiString TempNameBeside(const AnsiString& path);
 // A name that stays below its base folder: not absolute, no drive letter, no ".." part.
 bool IsSafeRelativeName(const AnsiString& name);
 
+// Writes all n bytes to a file descriptor (retrying short writes); false on failure.
+bool WriteAllBytes(int fd, const char* p, size_t n);
+
 // fopen on the native path.
 FILE* OpenFile(const AnsiString& path, const char* mode);
