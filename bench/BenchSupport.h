@@ -1,7 +1,9 @@
 // Small helpers for the benchmarks: clocks, CPU time, peak memory, and
 // running a shell command with its own CPU time measured.
 #pragma once
+#include <arpa/inet.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,22 @@ namespace bench {
 
 inline double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// A listening socket on 127.0.0.1 at a free port.
+inline int ListenLoopback(int& port, int backlog = 2) {
+    int l = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(l, backlog);
+    socklen_t len = sizeof a;
+    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return l;
 }
 
 inline double CpuOf(int who) {

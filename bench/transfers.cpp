@@ -26,21 +26,6 @@ namespace {
 
 const std::string kDir = "/tmp/skiff-bench";
 
-int ListenLoopback(int& port) {
-    int l = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(l, 2);
-    socklen_t len = sizeof a;
-    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return l;
-}
-
 // Accepts one connection and sends `bytes` as fast as it can.
 std::thread Sender(int listener, size_t bytes) {
     return std::thread([listener, bytes] {
