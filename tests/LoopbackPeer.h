@@ -13,21 +13,27 @@
 
 namespace testing_support {
 
+// A socket listening on 127.0.0.1 at a port the system picks.
+inline int ListenOnLoopback(int backlog, int& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd, backlog);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
 class LoopbackPeer {
 public:
     using Script = std::function<void(int fd)>;
     explicit LoopbackPeer(Script script, int connections = 1) : script_(std::move(script)) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listen_, 8);
-        socklen_t len = sizeof a;
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listen_ = ListenOnLoopback(8, port_);
         thread_ = std::thread([this, connections] {
             for (int i = 0; i < connections; ++i) {
                 int fd = ::accept(listen_, nullptr, nullptr);

@@ -115,14 +115,12 @@ TEST(RsockConnect, RefusedConnectionFailsAndSocketErrorsGoThroughOnError) {
 
 TEST(RsockConnect, SilentPeerTimesOut) {
     // A listener whose accept queue is full drops further SYNs.
-    int l = ::socket(AF_INET, SOCK_STREAM, 0);
+    int port;
+    int l = ListenOnLoopback(0, port);
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(l, 0);
-    socklen_t len = sizeof a;
-    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
     std::vector<int> fillers;
     for (int i = 0; i < 3; ++i) {
         int f = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);

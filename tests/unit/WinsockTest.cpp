@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "LoopbackPeer.h"
 #include "TestSupport.h"
 #include "platform/Winsock.h"
 
@@ -35,17 +36,7 @@ LRESULT EventProc(HWND wnd, UINT, WPARAM, LPARAM l) {
 struct Listener {
     int fd;
     int port;
-    Listener() {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
+    Listener() { fd = ListenOnLoopback(4, port); }
     ~Listener() { ::close(fd); }
     int acceptOne() { return ::accept(fd, nullptr, nullptr); }
 };
