@@ -10,9 +10,13 @@ TComponent::TComponent(TComponent* AOwner) : FOwner(AOwner) {
 }
 
 TComponent::~TComponent() {
-    // Free owned components last-created first; each one unlinks itself.
-    while (!FComponents.empty()) delete FComponents.back();
+    DestroyComponents();
     if (FOwner) FOwner->RemoveComponent(this);
+}
+
+void TComponent::DestroyComponents() {
+    // Last-created first; each one unlinks itself.
+    while (!FComponents.empty()) delete FComponents.back();
 }
 
 void TComponent::InsertComponent(TComponent* c) { FComponents.push_back(c); }

@@ -30,6 +30,9 @@ public:
     // True while stored settings are being applied (the designer's "loading" state).
     bool Loading() const { return FLoading; }
     void SetLoading(bool v) { FLoading = v; }
+    // Frees the owned components now, last-created first (a form does this
+    // before it releases its window).
+    void DestroyComponents();
 
     AnsiString Name;
 

@@ -5,6 +5,8 @@
 #include <map>
 #include <mutex>
 
+#include "System.h"
+
 const char* CodePageName(int codePage) {
     switch (codePage) {
         case 950: return "CP950";
@@ -70,4 +72,14 @@ bool TryCodePageToUtf8(const AnsiString& text, int codePage, AnsiString& out) {
 bool TryUtf8ToCodePage(const AnsiString& utf8, int codePage, AnsiString& out) {
     if (IsAscii(utf8) || codePage == 65001) { out = utf8; return true; }
     return Convert(utf8, CodePageName(codePage), "UTF-8", false, out);
+}
+
+static int gDisplayCodePage = 0;  // 0: follow the system code page
+
+void SetDisplayCodePage(int codePage) { gDisplayCodePage = codePage; }
+int DisplayCodePage() { return gDisplayCodePage ? gDisplayCodePage : SystemCodePage(); }
+AnsiString DisplayToUtf8(const AnsiString& text) { return CodePageToUtf8(text, DisplayCodePage()); }
+AnsiString Utf8ToDisplay(const AnsiString& utf8) {
+    AnsiString out;
+    return TryUtf8ToCodePage(utf8, DisplayCodePage(), out) ? out : utf8;
 }

@@ -15,7 +15,7 @@ void SetDialogHook(TDialogHook hook) { gHook = std::move(hook); }
 
 static bool Show(TDialogKind kind, const AnsiString& text) {
     if (gHook) return gHook(kind, text);
-    AnsiString utf8 = CodePageToUtf8(text, SystemCodePage());
+    AnsiString utf8 = DisplayToUtf8(text);
     const char* display = getenv("DISPLAY");
     if (!display || !*display) {
         // No screen to show it on: the text still reaches the user's terminal.

@@ -1,0 +1,17 @@
+# cmake -DOUT=file.cpp -DNAMES=a,b -DFILES=x.jpg,y.jpg -P Embed.cmake
+# Writes the files as byte arrays (const uint8_t a[], size_t a_size).
+string(REPLACE "," ";" NAMES "${NAMES}")
+string(REPLACE "," ";" FILES "${FILES}")
+set(text "// Generated at build time by cmake/Embed.cmake from assets/; do not edit.\n#include <cstddef>\n#include <cstdint>\n")
+list(LENGTH NAMES count)
+math(EXPR last "${count} - 1")
+foreach(i RANGE ${last})
+  list(GET NAMES ${i} name)
+  list(GET FILES ${i} file)
+  file(READ "${file}" hex HEX)
+  string(LENGTH "${hex}" hexlen)
+  math(EXPR size "${hexlen} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND text "extern const uint8_t ${name}[] = {${bytes}};\nextern const size_t ${name}_size = ${size};\n")
+endforeach()
+file(WRITE "${OUT}" "${text}")

@@ -1,0 +1,494 @@
+#include "Unit1.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+
+#include "LineFields.h"
+#include "Pictures.h"
+#include "ServerOrder.h"
+#include "Texts.h"
+#include "Unit2.h"
+#include "UpdatePlan.h"
+#include "UpdateRun.h"
+#include "platform/CodePage.h"
+#include "platform/Dialogs.h"
+#include "platform/EventLoop.h"
+#include "platform/FileSystem.h"
+#include "platform/System.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// The one-character password that every server of the list accepts.
+const char kPassword[] = "x";
+
+const char* const kFailureTexts[] = {
+    "ChangeDir failure", "MakeDir failure", "Delete failure", "RemoveDir failure", "List failure",
+    "Rename failure", "UploadRestore failure", "DownloadRestore failure", "Download failure",
+    "Upload failure", "UploadAppend failure", "ReInit failure", "Allocate failure", "NList failure",
+    "DoCommand failure"};
+const char* const kUnsupportedTexts[] = {
+    "ChangeDir unsupported", "MakeDir unsupported", "Delete unsupported", "RemoveDir unsupported",
+    "List unsupported", "Rename unsupported", "UploadRestore unsupported",
+    "DownloadRestore unsupported", "Download unsupported", "Upload unsupported",
+    "UploadAppend unsupported", "ReInit unsupported", "Allocate unsupported", "NList unsupported",
+    "DoCommand unsupported"};
+
+// The gauge counts in 32 bits; larger sizes are shifted down together with
+// the received count, which leaves the percentage as it is.
+int GaugeUnits(int64_t value, int64_t max) {
+    int shift = 0;
+    while ((max >> shift) > INT32_MAX) ++shift;
+    return static_cast<int>(value >> shift);
+}
+
+int CodePageOfMode(char mode) {
+    switch (mode) {
+        case 't': return 950;
+        case 's': return 936;
+        default: return SystemCodePage();
+    }
+}
+
+TFont MakeFont(const char* name, int height, TColor color) {
+    TFont f;
+    f.Name = name;
+    f.Height = height;
+    f.Color = color;
+    return f;
+}
+
+const char kKai[] = "\xE6\xA8\x99\xE6\xA5\xB7\xE9\xAB\x94";               // 標楷體
+const char kMing[] = "\xE6\x96\xB0\xE7\xB4\xB0\xE6\x98\x8E\xE9\xAB\x94";  // 新細明體
+
+}  // namespace
+
+TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
+    using namespace std::placeholders;
+    Halt = [] {
+        fflush(nullptr);
+        _exit(0);
+    };
+    SetCaption("update");
+    SetWidth(628);
+    SetHeight(479);
+    // Bottom to top: the background, the bar under its frame, the picture
+    // buttons, the lists, and the transparent texts over everything.
+    Image1 = new TImage(this, this);
+    Image1->SetBounds(0, 0, 628, 479);
+    Image1->SetAutoSize(true);
+    Image1->OnMouseMove = [](TObject*, TShiftState, int, int) {};
+    Gauge1 = new TGauge(this, this);
+    Gauge1->SetBackColor(clBlack);
+    Gauge1->SetForeColor(clNavy);
+    Gauge1->Font = MakeFont(kMing, 3, clWhite);
+    Gauge1->Hide();
+    Image5 = new TImage(this, this);
+    Image5->SetAutoSize(true);
+    Image5->LoadFromJpeg(kFramePicture, kFramePicture_size, "progress frame");
+    Image2 = new TImage(this, this);
+    Image3 = new TImage(this, this);
+    Image4 = new TImage(this, this);
+    for (TImage* img : {Image2, Image3, Image4}) img->SetStretch(true);
+    Image3->Hide();
+    ListBox1 = new TListBox(this, this);
+    ListBox2 = new TListBox(this, this);
+    ListBox3 = new TListBox(this, this);
+    ListBox3->Hide();
+    Label1 = new TLabel(this, this);
+    Label2 = new TLabel(this, this);
+    Label1->Hide();
+    Label2->Hide();
+    Label3 = new TLabel(this, this);
+    Label3->SetFont(MakeFont(kKai, 23, clYellow));
+    Label3->Hide();
+    Label4 = new TLabel(this, this);
+    Label4->SetFont(MakeFont(kMing, 15, clYellow));
+    Label4->SetCaption("0% ");
+    Button1 = new TButton(this);
+    Button1->Enabled = false;
+    Button4 = new TButton(this);
+    StatusBar1 = new TStatusBar(this);
+    Gzip1 = new TGzip(this);
+    Gzip1->DeleteSource = true;
+    Gzip1->WindowOnError = true;
+
+    OnCreate = std::bind(&TForm1::FormCreate, this, _1);
+    OnResize = std::bind(&TForm1::FormResize, this, _1);
+    OnClose = std::bind(&TForm1::FormClose, this, _1, _2);
+    OnDestroy = std::bind(&TForm1::FormDestroy, this, _1);
+    OnCloseButton = std::bind(&TForm1::Button4Click, this, _1);  // the design has no close box
+    Button1->OnClick = std::bind(&TForm1::Button1Click, this, _1);
+    Button4->OnClick = std::bind(&TForm1::Button4Click, this, _1);
+    Image2->OnMouseDown = std::bind(&TForm1::Image2MouseDown, this, _1, _2, _3, _4, _5);
+    Image2->OnMouseUp = std::bind(&TForm1::Image2MouseUp, this, _1, _2, _3, _4, _5);
+    Image3->OnMouseDown = std::bind(&TForm1::Image3MouseDown, this, _1, _2, _3, _4, _5);
+    Image3->OnMouseUp = std::bind(&TForm1::Image3MouseUp, this, _1, _2, _3, _4, _5);
+    Image3->OnClick = std::bind(&TForm1::Image3Click, this, _1);
+    Image4->OnMouseDown = std::bind(&TForm1::Image4MouseDown, this, _1, _2, _3, _4, _5);
+    Image4->OnMouseUp = std::bind(&TForm1::Image4MouseUp, this, _1, _2, _3, _4, _5);
+    Image4->OnClick = std::bind(&TForm1::Button4Click, this, _1);
+    DoCreate();
+}
+
+TForm1::~TForm1() {
+    if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::LoadSkin(TImage* image, const AnsiString& baseName) {
+    image->LoadFromFile(AppFolder + "upimg\\" + baseName + ImageSuffix + ".jpg");
+}
+
+void TForm1::CentreLabel(TLabel* label) { label->SetLeft((Width() - label->Width()) / 2); }
+
+// ---- window handlers ----
+
+void TForm1::FormCreate(TObject*) {
+    FirstResizeFlag = false;
+    ProgressFlag = false;
+    ListBox1->SetFont(MakeFont("Courier New", 13, clBlack));
+    ListBox2->SetFont(MakeFont("Courier New", 13, clBlack));
+    Image5->SetTransparent(true, clWhite);
+    Label4->SetTop(328);
+    Label4->SetFont(MakeFont(kMing, 15, clYellow));
+    Label4->SetLeft((Image1->Width() - Label4->Width()) / 2);
+    SetWidth(628);
+    SetHeight(479);
+    SetLeft((Screen->Width() - 628) / 2);
+    SetTop((Screen->Height() - 479) / 2);
+    AppFolder = ApplicationFolder();
+    AnsiString mode = GetLanguageMode();
+    LanguageMode = mode[0];
+    ImageSuffix = ImageSuffixOf(LanguageMode);
+    SetDisplayCodePage(CodePageOfMode(LanguageMode));
+    Label1->SetCaption(Localized(TText::ToUpdateHeading, LanguageMode));
+    Label2->SetCaption(Localized(TText::UpdatedHeading, LanguageMode));
+    LoadSkin(Image1, "0");
+    LoadSkin(Image2, "1-1");
+    LoadSkin(Image3, "2-1");
+    LoadSkin(Image4, "3-1");
+    Image2->SetBounds(80, 377, 90, 26);
+    Image3->SetBounds(248, 377, 129, 26);
+    Image4->SetBounds(448, 377, 90, 26);
+    StatusBar1->SetBounds(0, 0, 1, 1);
+    Button1->SetBounds(136, 368, 75, 25);
+    Button4->SetBounds(488, 368, 75, 25);
+    Image5->SetBounds(34, 323, Image5->Width(), Image5->Height());
+    Gauge1->SetBounds(34, 323, 545, 24);
+    ListBox1->SetBounds(41, 92, 211, 187);
+    ListBox2->SetBounds(369, 92, 211, 187);
+    Label1->SetBounds(88, 72, Label1->Width(), Label1->Height());
+    Label2->SetBounds(432, 72, Label2->Width(), Label2->Height());
+    CentreLabel(Label3);
+    Label3->SetTop(290);
+    Label3->SetFont(MakeFont(kKai, 23, clYellow));
+    FirstResizeFlag = true;
+}
+
+void TForm1::FormResize(TObject*) {
+    if (!FirstResizeFlag) return;
+    FirstResizeFlag = false;
+    RunStartUpSequence();
+}
+
+void TForm1::FormClose(TObject*, TCloseAction&) {
+    if (!InstalledList) return;
+    InstalledList->SaveToFileAtomic(AppFolder + "update2.dat");  // an error keeps the window open
+    InstalledList.reset();
+    UpdateList.reset();
+    RemoteList.reset();
+    if (ConnectedFlag) Halt();
+}
+
+void TForm1::FormDestroy(TObject*) {
+    delete WexFTP1;
+    WexFTP1 = nullptr;
+}
+
+void TForm1::Button4Click(TObject*) {
+    if (!ConfirmYesNo(Localized(TText::ExitQuestion, LanguageMode))) return;
+    Label3->SetCaption("please wait...");
+    CentreLabel(Label3);
+    AbortFlag = true;
+    Close();
+}
+
+void TForm1::Image3Click(TObject*) {
+    Hide();
+    WinExec(AppFolder + "portal.exe 1", SW_SHOWNORMAL);
+    Close();
+}
+
+void TForm1::Image2MouseDown(TObject*, TMouseButton, TShiftState, int, int) { LoadSkin(Image2, "1-2"); }
+void TForm1::Image3MouseDown(TObject*, TMouseButton, TShiftState, int, int) { LoadSkin(Image3, "2-2"); }
+void TForm1::Image4MouseDown(TObject*, TMouseButton, TShiftState, int, int) { LoadSkin(Image4, "3-2"); }
+void TForm1::Image3MouseUp(TObject*, TMouseButton, TShiftState, int, int) { LoadSkin(Image3, "2-1"); }
+void TForm1::Image4MouseUp(TObject*, TMouseButton, TShiftState, int, int) { LoadSkin(Image4, "3-1"); }
+void TForm1::Image2MouseUp(TObject*, TMouseButton, TShiftState, int, int) {
+    LoadSkin(Image2, "1-1");
+    if (Button1->Enabled) Button1->Click();
+}
+
+// ---- FTP event handlers ----
+
+void TForm1::WexFTP1Connect(TObject*) {
+    ConnectedFlag = true;
+    StatusBar1->SimpleText = "Connected";
+}
+
+void TForm1::WexFTP1Disconnect(TObject*) {
+    ConnectedFlag = false;
+    ShowMessageBox(Localized(TText::Disconnected, LanguageMode));
+    StatusBar1->SimpleText = "Disconnected";
+}
+
+void TForm1::WexFTP1ConnectionFailed(TObject*) { ConnectedFlag = false; }
+void TForm1::WexFTP1HostResolved(TObject*) { StatusBar1->SimpleText = "Host resolved"; }
+void TForm1::WexFTP1InvalidHost(bool&) { ShowMessageBox("Invalid Host"); }
+
+void TForm1::WexFTP1Error(TObject*, uint16_t Errno, const AnsiString& Errmsg) {
+    ShowMessageBox("Error " + IntToStr(Errno) + ": " + Errmsg);
+}
+
+void TForm1::WexFTP1Failure(bool&, TCmdType Trans_Type) {
+    if (Trans_Type <= CtDoCommand) StatusBar1->SimpleText = kFailureTexts[Trans_Type];
+}
+
+void TForm1::WexFTP1UnSupportedFunction(TCmdType Trans_Type) {
+    if (Trans_Type <= CtDoCommand) ShowMessageBox(kUnsupportedTexts[Trans_Type]);
+}
+
+void TForm1::WexFTP1TransactionStart(TObject*) {
+    Gauge1->SetMaxValue(GaugeUnits(WexFTP1->TransferSize, WexFTP1->TransferSize));
+    Gauge1->SetProgress(0);
+    StatusBar1->SimpleText = "Beginning Data Transfer";
+}
+
+void TForm1::WexFTP1TransactionStop(TObject*) { StatusBar1->SimpleText = "Data Transfer Complete"; }
+void TForm1::WexFTP1PacketSent(TObject*) {}
+void TForm1::WexFTP1Status(TObject*, const AnsiString&) {}
+void TForm1::WexFTP1ListItem(const AnsiString& Listing) { ListBox3->Items.Add(Listing); }
+
+void TForm1::WexFTP1PacketRecvd(TObject*) {
+    if (!ProgressFlag || !WexFTP1) return;
+    int64_t received = WexFTP1->ReceivedCount(), total = WexFTP1->TransferSize;
+    Gauge1->SetProgress(GaugeUnits(received, total));
+    Label4->SetCaption(IntToStr(received) + " of " + IntToStr(total) + " ");
+    CentreLabel(Label4);
+}
+
+// ---- start-up sequence: server choice and connection ----
+
+void TForm1::ShowDisconnected() {
+    Label3->SetCaption(Localized(TText::Disconnected, LanguageMode));
+    ShowMessageBox(Label3->Caption());
+}
+
+void TForm1::RunStartUpSequence() {
+    if (Form2->ServerListMissing) {
+        // Nothing to choose from and nowhere to connect; the exit picture stays.
+        ShowErrorBox(Form2->ServerListError);
+        return;
+    }
+    Form2->ShowModal();
+    ServerIndex = -1;
+    int selected = Form2->ListBox1->ItemIndex();
+    if (selected < 0) selected = 0;
+    TRandomGenerator random(ClockSeed());
+    ServerOrder = std::make_unique<TStringList>();
+    for (const AnsiString& line : ::BuildServerOrder(Form2->ListBox2->Items.Lines().Lines(), selected, random))
+        ServerOrder->Add(line);
+    Label3->SetCaption(Localized(TText::Connecting, LanguageMode));
+    CentreLabel(Label3);
+    TAttempt outcome = TAttempt::Exhausted;
+    if (!NextIsSentinel()) outcome = ConnectionLoop();  // a list without servers tries nothing
+    if (outcome == TAttempt::Aborted) return;
+    if (!ConnectedFlag) {
+        Label3->Show();
+        ShowDisconnected();
+        return;
+    }
+    WexFTP1->TimeOut = 50000000;
+    PlanPart();
+}
+
+bool TForm1::NextIsSentinel() const {
+    int next = ServerIndex + 1;
+    return !ServerOrder || next >= ServerOrder->Count() || (*ServerOrder)[next] == "end";
+}
+
+TForm1::TAttempt TForm1::ConnectionLoop() {
+    using namespace std::placeholders;
+    for (;;) {
+        if (WexFTP1) {
+            delete WexFTP1;
+            WexFTP1 = nullptr;
+        }
+        EventLoop::ProcessMessages();
+        WexFTP1 = new TWexFTP(this);
+        WexFTP1->OnConnect = std::bind(&TForm1::WexFTP1Connect, this, _1);
+        WexFTP1->OnPacketRecvd = std::bind(&TForm1::WexFTP1PacketRecvd, this, _1);
+        WexFTP1->OnPacketSent = std::bind(&TForm1::WexFTP1PacketSent, this, _1);
+        WexFTP1->OnError = std::bind(&TForm1::WexFTP1Error, this, _1, _2, _3);
+        WexFTP1->OnTransactionStart = std::bind(&TForm1::WexFTP1TransactionStart, this, _1);
+        WexFTP1->OnDisconnect = std::bind(&TForm1::WexFTP1Disconnect, this, _1);
+        WexFTP1->OnTransactionStop = std::bind(&TForm1::WexFTP1TransactionStop, this, _1);
+        WexFTP1->OnFailure = std::bind(&TForm1::WexFTP1Failure, this, _1, _2);
+        WexFTP1->OnUnSupportedFunction = std::bind(&TForm1::WexFTP1UnSupportedFunction, this, _1);
+        WexFTP1->OnHostResolved = std::bind(&TForm1::WexFTP1HostResolved, this, _1);
+        WexFTP1->OnConnectionFailed = std::bind(&TForm1::WexFTP1ConnectionFailed, this, _1);
+        WexFTP1->OnInvalidHost = std::bind(&TForm1::WexFTP1InvalidHost, this, _1);
+        WexFTP1->OnStatus = std::bind(&TForm1::WexFTP1Status, this, _1, _2);
+        WexFTP1->OnListItem = std::bind(&TForm1::WexFTP1ListItem, this, _1);
+        ++ServerIndex;
+        const AnsiString line = (*ServerOrder)[ServerIndex];
+        Label3->Show();
+        StatusBar1->SimpleText = "Connected Server" + IntToStr(ServerIndex);
+        bool usable = true;
+        try {
+            WexFTP1->Host = GetField(2, line);
+            WexFTP1->Port = StrToInt(GetField(3, line));
+            WexFTP1->TimeOut = StrToInt(GetField(4, line));
+            WexFTP1->UserID = GetField(5, line);
+            WexFTP1->Password = kPassword;
+        } catch (const EConvertError&) {
+            usable = false;  // a damaged server line counts as a failed attempt
+        }
+        if (AbortFlag) return TAttempt::Aborted;
+        if (usable) {
+            try {
+                WexFTP1->Connect();
+            } catch (const std::exception&) {
+                // The event handlers have shown what there is to show.
+            }
+        }
+        if (ConnectedFlag) return TAttempt::Connected;
+        if (NextIsSentinel()) return TAttempt::Exhausted;
+    }
+}
+
+TForm1::TAttempt TForm1::ConnectNextServer() {
+    if (NextIsSentinel()) return TAttempt::Exhausted;
+    return ConnectionLoop();
+}
+
+// ---- start-up sequence: listing and plan ----
+
+bool TForm1::ListingHas(const AnsiString& name) const {
+    for (const AnsiString& item : ListBox3->Items.Lines().Lines())
+        if (SameNameIgnoringCase(item, name)) return true;
+    return false;
+}
+
+void TForm1::PlanPart() {
+    try {
+        WexFTP1->NList();
+    } catch (const std::exception&) {
+    }
+    if (!ListingHas("update3.dat")) {
+        for (;;) {
+            TAttempt next = ConnectNextServer();
+            if (next == TAttempt::Aborted) return;
+            if (next == TAttempt::Exhausted) {
+                ConnectedFlag = false;
+                break;
+            }
+            ListBox3->Items.Clear();
+            try {
+                WexFTP1->NList();
+            } catch (const std::exception&) {
+            }
+            ConnectedFlag = ListingHas("update3.dat");
+            if (ConnectedFlag) break;
+        }
+    }
+    ServerOrder.reset();
+    if (!ConnectedFlag) {
+        ShowDisconnected();
+        return;
+    }
+    WexFTP1->TimeOut = 50000000;
+    try {
+        WexFTP1->Download("update3.dat", AppFolder + "update3.dat");
+        ProgressFlag = true;
+        Gauge1->SetProgress(0);
+        Label4->SetCaption("0%");
+        CentreLabel(Label4);
+        AnsiString installed = AppFolder + "update2.dat";
+        if (!FileExists(installed)) WriteWholeFileAtomic(installed, "KOVRAN\r\n");
+        BuildUpdatePlan();
+    } catch (const std::exception& e) {
+        Application->HandleException(e);
+        return;
+    }
+    ShowRemainingCount();
+    CentreLabel(Label3);
+    Label3->SetTop(290);
+    if (ListBox1->Items.Count() > 0) {
+        Button1->Enabled = true;
+    } else {
+        Label3->Show();
+        Label3->SetCaption(Localized(TText::NothingToUpdate, LanguageMode));
+        CentreLabel(Label3);
+        Image3->Show();
+    }
+}
+
+void TForm1::ShowRemainingCount() {
+    AnsiString text;
+    if (RemainingCountText(ListBox1->Items.Count(), LanguageMode, text)) Label3->SetCaption(text);
+}
+
+void TForm1::BuildUpdatePlan() {
+    UpdateList = std::make_unique<TStringList>();
+    RemoteList = std::make_unique<TStringList>();
+    InstalledList = std::make_unique<TStringList>();
+    RemoteList->LoadFromFile(AppFolder + "update3.dat");
+    InstalledList->LoadFromFile(AppFolder + "update2.dat");
+    if (InstalledList->Count() == 1) InstalledList->Add("");
+    TUpdatePlan plan = ::BuildUpdatePlan(RemoteList->Lines(), InstalledList->Lines());
+    for (size_t i = 0; i < plan.Entries.size(); ++i) {
+        ListBox1->Items.Add(plan.Names[i]);
+        UpdateList->Add(plan.Entries[i]);
+    }
+}
+
+// ---- update run ----
+
+void TForm1::Button1Click(TObject*) {
+    if (!ConnectedFlag || !UpdateList) return;
+    Button1->Enabled = false;
+    Gauge1->Show();
+    Label3->Show();
+    const int count = UpdateList->Count();
+    for (int i = 0; i < count; ++i) {
+        EventLoop::ProcessMessages();
+        if (!UpdateList) return;  // the window closed meanwhile and saved what was done
+        ProcessEntry((*UpdateList)[i]);
+        if (!UpdateList) return;
+        if (ListBox1->Items.Count() > 0) {
+            ListBox2->Items.Add(ListBox1->Items[0]);
+            ListBox1->Items.Delete(0);
+        }
+        ShowRemainingCount();
+        CentreLabel(Label3);
+        Label3->SetTop(290);
+        if (i == count - 1) Image3->Show();
+    }
+    InstalledList->SaveToFileAtomic(AppFolder + "update2.dat");
+}
+
+void TForm1::ProcessEntry(const AnsiString& entry) {
+    TEntryInstaller installer;
+    installer.AppFolder = AppFolder;
+    installer.Gzip = Gzip1;
+    installer.Installed = InstalledList.get();
+    installer.Download = [this](const AnsiString& remote, const AnsiString& localPath) {
+        WexFTP1->Download(remote, localPath);
+        return WexFTP1->TransferSize;
+    };
+    installer.Process(entry);
+}

@@ -1,0 +1,103 @@
+// TForm1, the updater's main window: skin pictures, the two file lists, the
+// status and progress texts, the progress gauge and three picture buttons;
+// and the updater's work, which runs from its handlers on the one UI thread:
+// the start-up sequence (server choice, connection, listing, plan) on the
+// first resize, the update run on the start picture, the launcher on the
+// launch picture.
+//
+// The FTP component waits by pumping window messages, so the picture
+// handlers, the exit question and the FTP event handlers run nested inside a
+// waiting sequence or run; the flags below are how they talk to it.
+#pragma once
+#include <functional>
+#include <memory>
+
+#include "gzip/Gzip.h"
+#include "net/WexFTP.h"
+#include "platform/Controls.h"
+#include "widgets/Gauges.h"
+
+class TForm1 : public TForm {
+public:
+    explicit TForm1(TComponent* AOwner);
+    ~TForm1() override;
+
+    // Controls, as the window design names them.
+    TImage *Image1, *Image2, *Image3, *Image4, *Image5;
+    TGauge* Gauge1;
+    TListBox *ListBox1, *ListBox2, *ListBox3;
+    TLabel *Label1, *Label2, *Label3, *Label4;
+    TButton *Button1, *Button4;
+    TStatusBar* StatusBar1;
+    TGzip* Gzip1;
+
+    // Program-wide state; read and written on the UI thread only.
+    char LanguageMode = 'n';
+    AnsiString ImageSuffix = "c";
+    AnsiString AppFolder;
+    bool ConnectedFlag = false;
+    bool AbortFlag = false;
+    bool FirstResizeFlag = false;
+    bool ProgressFlag = false;
+    TWexFTP* WexFTP1 = nullptr;  // the one FTP component of the latest attempt
+    // Created by BuildUpdatePlan; destroyed by FormClose.
+    std::unique_ptr<TStringList> RemoteList, InstalledList, UpdateList;
+    // The connection order (its last line the sentinel "end") and the index
+    // of the line last tried.
+    std::unique_ptr<TStringList> ServerOrder;
+    int ServerIndex = -1;
+
+    // Ends the program at once (closing while connected). Tests replace it.
+    std::function<void()> Halt;
+
+    // Handlers of the window and its controls.
+    void FormCreate(TObject* Sender);
+    void FormResize(TObject* Sender);
+    void FormClose(TObject* Sender, TCloseAction& Action);
+    void FormDestroy(TObject* Sender);
+    void Button1Click(TObject* Sender);
+    void Button4Click(TObject* Sender);
+    void Image3Click(TObject* Sender);
+    void Image2MouseDown(TObject*, TMouseButton, TShiftState, int, int);
+    void Image2MouseUp(TObject*, TMouseButton, TShiftState, int, int);
+    void Image3MouseDown(TObject*, TMouseButton, TShiftState, int, int);
+    void Image3MouseUp(TObject*, TMouseButton, TShiftState, int, int);
+    void Image4MouseDown(TObject*, TMouseButton, TShiftState, int, int);
+    void Image4MouseUp(TObject*, TMouseButton, TShiftState, int, int);
+
+    // Handlers of the FTP component's events.
+    void WexFTP1Connect(TObject* Sender);
+    void WexFTP1Disconnect(TObject* Sender);
+    void WexFTP1ConnectionFailed(TObject* Sender);
+    void WexFTP1HostResolved(TObject* Sender);
+    void WexFTP1InvalidHost(bool& Handled);
+    void WexFTP1Error(TObject* Sender, uint16_t Errno, const AnsiString& Errmsg);
+    void WexFTP1Failure(bool& Handled, TCmdType Trans_Type);
+    void WexFTP1UnSupportedFunction(TCmdType Trans_Type);
+    void WexFTP1TransactionStart(TObject* Sender);
+    void WexFTP1TransactionStop(TObject* Sender);
+    void WexFTP1PacketSent(TObject* Sender);
+    void WexFTP1PacketRecvd(TObject* Sender);
+    void WexFTP1Status(TObject* Sender, const AnsiString& Status);
+    void WexFTP1ListItem(const AnsiString& Listing);
+
+    // The work.
+    enum class TAttempt { Connected, Aborted, Exhausted };
+    void RunStartUpSequence();
+    TAttempt ConnectionLoop();
+    TAttempt ConnectNextServer();
+    bool ListingHas(const AnsiString& name) const;
+    void BuildUpdatePlan();
+    void ProcessEntry(const AnsiString& entry);
+
+    void CentreLabel(TLabel* label);
+    void ShowRemainingCount();
+
+private:
+    void LoadSkin(TImage* image, const AnsiString& baseName);
+    bool NextIsSentinel() const;
+    void ShowDisconnected();
+    void PlanPart();
+};
+
+extern TForm1* Form1;
