@@ -53,7 +53,14 @@ void TWexFTP::Transaction(const AnsiString& Command, AnsiString& Reply) {
 }
 
 void TWexFTP::Abort() {
-    if (DataConnection) DataConnection->Cancel();
+    if (DataConnection) {
+        DataConnection->Cancel();
+    } else if (TimedOut) {
+        // The time-out ran out on the control connection itself (a server
+        // that accepts but never greets or answers): end that wait too, or
+        // the attempt would never end.
+        TRimsock::Abort();
+    }
 }
 
 void TWexFTP::LoginCheck(const AnsiString& Reply) {

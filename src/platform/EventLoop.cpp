@@ -173,6 +173,8 @@ void WaitForEvent(double maxSeconds) {
     EnsureWakePipe();
     if (PendingCount() > 0) {
         DispatchPosted();
+        // A task that keeps posting itself must not starve sockets and timers.
+        Fl::check();
         return;
     }
     // FLTK runs a due timeout at the start of its next pass, not in the pass

@@ -1,0 +1,322 @@
+#include "Publisher.h"
+
+#include <dirent.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <ctime>
+
+#include "app/LineFields.h"
+#include "app/PackArchive.h"
+#include "gzip/Gzip.h"
+#include "platform/CodePage.h"
+#include "platform/FileSystem.h"
+#include "platform/StringList.h"
+#include "platform/System.h"
+
+namespace {
+
+const char kManifest[] = "release.sums";  // local name, checksum, version, remote name, size
+
+struct Source {
+    AnsiString native;  // path on disk
+    AnsiString local;   // backslash-separated, system code page
+    AnsiString rel;     // slash-separated, UTF-8 (for globs and messages)
+    int64_t size = 0;
+    uint32_t crc = 0;
+};
+
+struct Entry {
+    char kind;
+    AnsiString local, remote, version, sum;
+    std::vector<const Source*> members;  // one for "E" and "O"
+    int64_t remoteSize = 0;
+    bool changed = true;
+};
+
+struct PreviousEntry {
+    AnsiString sum, version, remote;
+};
+
+void Walk(const AnsiString& root, const AnsiString& rel, std::vector<Source>& out) {
+    DIR* d = opendir((root + "/" + rel).c_str());
+    if (!d) throw Exception("Cannot read the folder " + root + "/" + rel);
+    std::vector<AnsiString> names;
+    while (dirent* e = readdir(d)) {
+        AnsiString n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const AnsiString& n : names) {
+        AnsiString r = rel.empty() ? n : rel + "/" + n;
+        AnsiString path = root + "/" + r;
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            Walk(root, r, out);
+        } else if (S_ISREG(st.st_mode)) {
+            Source s;
+            s.native = path;
+            s.rel = r;
+            s.size = st.st_size;
+            out.push_back(s);
+        }
+    }
+}
+
+AnsiString RealPath(const AnsiString& p) {
+    char buf[PATH_MAX];
+    return realpath(p.c_str(), buf) ? AnsiString(buf) : AnsiString();
+}
+
+bool Inside(const AnsiString& inner, const AnsiString& outer) {
+    return inner == outer || (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+                              inner[outer.size()] == '/');
+}
+
+uint32_t Checksum(const AnsiString& path, const TPublishProgress& progress, int64_t& done, int64_t total,
+                  const AnsiString& rel) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) throw Exception("Cannot read " + path);
+    std::vector<char> buf(1 << 20);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), f)) > 0) {
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(buf.data()), static_cast<uInt>(n));
+        done += static_cast<int64_t>(n);
+        if (progress) progress(done, total, rel);
+    }
+    fclose(f);
+    return static_cast<uint32_t>(crc);
+}
+
+AnsiString Hex(uint64_t v) {
+    char b[20];
+    snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(v));
+    return b;
+}
+
+std::map<AnsiString, PreviousEntry> ReadPrevious(const AnsiString& previous, AnsiString& folder) {
+    std::map<AnsiString, PreviousEntry> out;
+    if (previous.empty()) return out;
+    struct stat st;
+    if (stat(previous.c_str(), &st) != 0) throw Exception("The previous release " + previous + " does not exist");
+    folder = S_ISDIR(st.st_mode) ? previous : previous.substr(0, previous.rfind('/') + 1);
+    if (folder.empty()) folder = ".";
+    TStringList lines;
+    lines.LoadFromFile(SystemPathFromNative(folder + "/" + kManifest));
+    for (const AnsiString& line : lines.Lines()) {
+        AnsiString local = GetField(1, line);
+        if (local.empty()) continue;
+        out[LowerCase(local)] = {GetField(2, line), GetField(3, line), GetField(4, line)};
+    }
+    return out;
+}
+
+AnsiString DefaultVersion() {
+    time_t now = time(nullptr);
+    tm t;
+    gmtime_r(&now, &t);
+    char b[32];
+    strftime(b, sizeof b, "%Y%m%d%H%M%S", &t);
+    return b;
+}
+
+void RemoveTree(const AnsiString& path) {
+    DIR* d = opendir(path.c_str());
+    if (d) {
+        while (dirent* e = readdir(d)) {
+            AnsiString n = e->d_name;
+            if (n == "." || n == "..") continue;
+            AnsiString p = path + "/" + n;
+            struct stat st;
+            if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) RemoveTree(p); else unlink(p.c_str());
+        }
+        closedir(d);
+    }
+    rmdir(path.c_str());
+}
+
+bool CopyFile(const AnsiString& from, const AnsiString& to) {
+    if (link(from.c_str(), to.c_str()) == 0) return true;
+    try {
+        WriteWholeFile(SystemPathFromNative(to), ReadWholeFile(SystemPathFromNative(from)));
+        return true;
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+AnsiString RemoteNameOf(const AnsiString& localName) {
+    AnsiString out;
+    for (unsigned char c : localName) {
+        if (c == '\\') out += '~';
+        else if (isalnum(c) || c == '.' || c == '_' || c == '-') out += static_cast<char>(c);
+        else {
+            char b[4];
+            snprintf(b, sizeof b, "%%%02X", c);
+            out += b;
+        }
+    }
+    return out;
+}
+
+TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progress) {
+    // Check everything before writing anything.
+    struct stat st;
+    if (stat(o.ReleaseDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw Exception("The release folder " + o.ReleaseDir + " does not exist");
+    AnsiString releaseReal = RealPath(o.ReleaseDir);
+    AnsiString outParent = o.OutDir.substr(0, o.OutDir.rfind('/') + 1);
+    AnsiString outReal = RealPath(o.OutDir);
+    if (outReal.empty()) outReal = RealPath(outParent.empty() ? "." : outParent) + "/" +
+                                   o.OutDir.substr(o.OutDir.rfind('/') + 1);
+    if (Inside(outReal, releaseReal))
+        throw Exception("The output folder " + o.OutDir + " lies inside the release folder");
+    const int codePage = SystemCodePage();
+    std::vector<Source> sources;
+    Walk(o.ReleaseDir, "", sources);
+    for (Source& s : sources) {
+        if (s.rel.find(' ') != AnsiString::npos)
+            throw Exception("The name \"" + s.rel + "\" holds a blank; the versions list separates fields by blanks");
+        AnsiString local;
+        if (!TryUtf8ToCodePage(s.rel, codePage, local))
+            throw Exception("The name \"" + s.rel + "\" is not valid in the system code page (" +
+                            CodePageName(codePage) + ")");
+        std::replace(local.begin(), local.end(), '/', '\\');
+        s.local = local;
+    }
+    AnsiString version = o.Version.empty() ? DefaultVersion() : o.Version;
+    if (version.find(' ') != AnsiString::npos || version.empty()) throw Exception("A version must be one word");
+
+    // Sort the files into entries.
+    std::vector<Entry> entries;
+    std::map<AnsiString, std::vector<const Source*>> packs;
+    for (const Source& s : sources) {
+        const std::pair<AnsiString, AnsiString>* pack = nullptr;
+        for (const auto& p : o.Packs)
+            if (s.rel.compare(0, p.first.size() + 1, p.first + "/") == 0) pack = &p;
+        if (pack) {
+            if (s.local.size() > static_cast<size_t>(kPackMaxName))
+                throw Exception("The pack member name \"" + s.rel + "\" is longer than 80 bytes");
+            packs[pack->second].push_back(&s);
+            continue;
+        }
+        bool plain = false;
+        for (const AnsiString& g : o.PlainGlobs) plain |= fnmatch(g.c_str(), s.rel.c_str(), 0) == 0;
+        Entry e;
+        e.kind = plain ? 'O' : 'E';
+        e.local = s.local;
+        e.remote = RemoteNameOf(s.local) + (plain ? "" : ".gz");
+        e.members.push_back(&s);
+        entries.push_back(e);
+    }
+    for (auto& [name, members] : packs) {
+        for (size_t first = 0, k = 1; first < members.size(); first += kPackMaxMembers, ++k) {
+            Entry e;
+            e.kind = 'C';
+            AnsiString part = members.size() > static_cast<size_t>(kPackMaxMembers) ? name + "-" + IntToStr(k) : name;
+            e.local = part + ".pack";
+            e.remote = RemoteNameOf(part) + ".pack.gz";
+            e.members.assign(members.begin() + first,
+                             members.begin() + std::min(members.size(), first + kPackMaxMembers));
+            entries.push_back(e);
+        }
+    }
+
+    // Checksums decide what changed since the previous release.
+    int64_t total = 0, done = 0;
+    for (const Source& s : sources) total += s.size;
+    total *= 2;  // read once for the checksum, once to write
+    for (Source& s : sources) s.crc = Checksum(s.native, progress, done, total, s.rel);
+    AnsiString previousFolder;
+    auto previous = ReadPrevious(o.Previous, previousFolder);
+    TPublishSummary summary;
+    for (Entry& e : entries) {
+        uint64_t sum = 0;
+        for (const Source* m : e.members) sum = sum * 1000003u + m->crc + static_cast<uint64_t>(m->size) * 31u;
+        e.sum = AnsiString(1, e.kind) + Hex(sum) + IntToStr(e.members.size());
+        auto it = previous.find(LowerCase(e.local));
+        if (it != previous.end() && it->second.sum == e.sum) {
+            e.changed = false;
+            e.version = it->second.version;
+            e.remote = it->second.remote;
+        } else {
+            if (it != previous.end() && !VersionGreater(version, it->second.version))
+                throw Exception("The version " + version + " is not greater than " + it->second.version + " of " +
+                                e.local + " by byte order; the updater would skip the file");
+            e.version = version;
+        }
+    }
+
+    // Write into a fresh folder beside OUT_DIR, then swap it in.
+    AnsiString temp = o.OutDir + ".publishing-" + IntToStr(getpid());
+    RemoveTree(temp);
+    if (mkdir(temp.c_str(), 0755) != 0) throw Exception("Cannot create " + temp);
+    try {
+        TGzip gzip(nullptr);
+        gzip.WindowOnError = false;
+        gzip.CompressionLevel = 6;
+        TStringList update3, manifest;
+        update3.Add("skiff-release " + version);
+        for (Entry& e : entries) {
+            AnsiString target = temp + "/" + e.remote;
+            if (!e.changed && CopyFile(previousFolder + "/" + e.remote, target)) {
+                for (const Source* m : e.members) done += m->size;
+            } else {
+                e.changed = true;
+                e.version = version;
+                AnsiString source = e.members[0]->native;
+                AnsiString packFile;
+                if (e.kind == 'C') {
+                    TPackWriter writer;
+                    for (const Source* m : e.members) writer.AddFile(m->local, SystemPathFromNative(m->native));
+                    packFile = temp + "/" + e.remote + ".raw";
+                    writer.Write(SystemPathFromNative(packFile));
+                    source = packFile;
+                }
+                if (progress) progress(done, total, e.members[0]->rel);
+                if (e.kind == 'O') {
+                    if (!CopyFile(source, target)) throw Exception("Cannot copy " + source);
+                } else {
+                    gzip.FileSource = SystemPathFromNative(source);
+                    gzip.FileDestination = SystemPathFromNative(target);
+                    if (gzip.Compress() != TGzip::ResultOk) throw Exception("Cannot compress " + source);
+                }
+                if (!packFile.empty()) unlink(packFile.c_str());
+                for (const Source* m : e.members) done += m->size;
+                if (progress) progress(done, total, e.members[0]->rel);
+                ++summary.Changed;
+            }
+            if (stat(target.c_str(), &st) != 0) throw Exception("Cannot write " + target);
+            e.remoteSize = st.st_size;
+            update3.Add(AnsiString(1, e.kind) + " " + e.remote + " " + e.local + " " + e.version + " " +
+                        IntToStr(e.remoteSize));
+            manifest.Add(e.local + " " + e.sum + " " + e.version + " " + e.remote);
+            summary.BytesOut += e.remoteSize;
+        }
+        update3.SaveToFile(SystemPathFromNative(temp + "/update3.dat"));
+        manifest.SaveToFile(SystemPathFromNative(temp + "/" + kManifest));
+        AnsiString old = o.OutDir + ".previous-" + IntToStr(getpid());
+        bool hadOld = stat(o.OutDir.c_str(), &st) == 0;
+        if (hadOld && rename(o.OutDir.c_str(), old.c_str()) != 0) throw Exception("Cannot replace " + o.OutDir);
+        if (rename(temp.c_str(), o.OutDir.c_str()) != 0) {
+            if (hadOld) rename(old.c_str(), o.OutDir.c_str());
+            throw Exception("Cannot replace " + o.OutDir);
+        }
+        if (hadOld) RemoveTree(old);
+    } catch (...) {
+        RemoveTree(temp);
+        throw;
+    }
+    summary.Files = static_cast<int>(sources.size());
+    summary.Entries = static_cast<int>(entries.size());
+    for (const Source& s : sources) summary.BytesIn += s.size;
+    return summary;
+}

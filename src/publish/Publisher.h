@@ -1,0 +1,34 @@
+// Making an FTP-ready release from a folder of installed files: update3.dat
+// and the remote files it names ("E" gzip files, "O" plain copies, "C" packs
+// of at most 100 members), keeping the version and remote file of every
+// entry whose bytes did not change since the previous release.
+#pragma once
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "platform/Classes.h"
+
+struct TPublishOptions {
+    AnsiString ReleaseDir, OutDir;  // native paths
+    AnsiString Previous;            // a previous OUT_DIR or its update3.dat; empty for none
+    AnsiString Version;             // empty: the current UTC time, yyyymmddhhmmss
+    std::vector<std::pair<AnsiString, AnsiString>> Packs;  // release sub-folder -> pack name
+    std::vector<AnsiString> PlainGlobs;                    // matched against the local name with '/'
+};
+
+struct TPublishSummary {
+    int Files = 0, Entries = 0, Changed = 0;
+    int64_t BytesIn = 0, BytesOut = 0;
+};
+
+// Progress: bytes done of all bytes, and the file being worked on.
+using TPublishProgress = std::function<void(int64_t done, int64_t total, const AnsiString& current)>;
+
+// Raises Exception with a message for the user on bad input (nothing is
+// written then) and on failures (the previous OUT_DIR stays as it was).
+TPublishSummary Publish(const TPublishOptions& options, const TPublishProgress& progress = {});
+
+// The remote name of a local name: ASCII only, flat (a file directly in the
+// login folder), so any FTP server and any application folder can take it.
+AnsiString RemoteNameOf(const AnsiString& localName);

@@ -1,0 +1,273 @@
+// Server choice, connection sequence, plan and update run against real
+// pyftpdlib servers on 127.0.0.1, with the real windows.
+#include "UpdaterFixture.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "LoopbackPeer.h"
+#include "platform/FileSystem.h"
+#include "app/Texts.h"
+
+using namespace testing_support;
+
+namespace {
+
+// A port on which nothing listens.
+int ClosedPort() {
+    int port;
+    int fd = ListenOnLoopback(1, port);
+    close(fd);
+    return port;
+}
+
+std::string Random(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+    return s;
+}
+
+// A release with an "E", an "O" and a "C" entry, published into `out`.
+struct Release {
+    TempDir src, out;
+    std::string client = Random(200000, 1);
+    Release(const std::string& version = "200") {
+        WriteFile(src.file("bin/client.exe"), client);
+        WriteFile(src.file("readme.txt"), "new readme\r\n");
+        WriteFile(src.file("data/maps/a.bin"), Random(5000, 2));
+        WriteFile(src.file("data/b.txt"), "b");
+        PublishRelease(src.path(), out.file("pub"), version, "", {{"data", "data"}}, {"*.txt"});
+    }
+    std::string root() const { return out.file("pub"); }
+};
+
+}  // namespace
+
+TEST_F(UpdaterFixture, FirstServerRefusesSecondLacksListThirdPlansAndTheRunInstalls) {
+    Release release;
+    TempDir empty;
+    FtpServer withoutList(empty.path()), withList(release.root());
+    ServerList({ClosedPort(), withoutList.port(), withList.port()});
+    WriteFile(app.file("update2.dat"), "KOVRAN\r\nreadme.txt 100\r\nbin\\client.exe 200\r\n");
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_TRUE(Form1->ConnectedFlag);
+    EXPECT_EQ(Form1->WexFTP1->Port, withList.port());
+    EXPECT_EQ(ReadFile(app.file("isp1.dat")), "0\r\n");
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 2);
+    EXPECT_EQ(Form1->ListBox1->Items[0], "readme.txt");
+    EXPECT_EQ(Form1->ListBox1->Items[1], "data.pack");
+    EXPECT_EQ(Form1->Label3->Caption(), "2files remain to be updated");
+    EXPECT_TRUE(Form1->Button1->Enabled);
+    EXPECT_EQ((*Form1->UpdateList)[0].substr(0, 4), "U 1 ");
+
+    Form1->Image2MouseUp(Form1->Image2, mbLeft, 0, 1, 1);  // release on the start picture
+    EXPECT_FALSE(Form1->Button1->Enabled);
+    EXPECT_EQ(ReadFile(app.file("readme.txt")), "new readme\r\n");
+    EXPECT_EQ(ReadFile(app.file("data/maps/a.bin")), Random(5000, 2));
+    EXPECT_EQ(ReadFile(app.file("data/b.txt")), "b");
+    EXPECT_FALSE(Exists(app.file("data.pack")));
+    EXPECT_FALSE(Exists(app.file("data.pack.gz")));
+    EXPECT_FALSE(Exists(app.file("bin/client.exe")));  // unchanged: not planned, not fetched
+    EXPECT_EQ(ReadFile(app.file("update2.dat")),
+              "KOVRAN\r\nreadme.txt 200\r\nbin\\client.exe 200\r\ndata.pack 200\r\n");
+    EXPECT_EQ(Form1->Label3->Caption(), "0files remain to be updated");
+    EXPECT_EQ(Form1->ListBox2->Items.Count(), 2);
+    EXPECT_TRUE(Form1->Image3->Visible());
+    EXPECT_EQ(dialogs.size(), 0u) << dialogs[0].second;
+}
+
+TEST_F(UpdaterFixture, NewFolderInstallsEverythingAndTheNextStartHasNothingToDo) {
+    Release release;
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\n");
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 3);  // every file is new
+    Form1->Button1Click(nullptr);
+    EXPECT_EQ(ReadFile(app.file("bin/client.exe")), release.client);
+    EXPECT_FALSE(Exists(app.file("bin~client.exe.gz")));
+    EXPECT_EQ(ReadFile(app.file("update2.dat")),
+              "KOVRAN\r\n\r\nbin\\client.exe 200\r\nreadme.txt 200\r\ndata.pack 200\r\n");
+    delete Form2;
+    delete Form1;
+    Form1 = nullptr, Form2 = nullptr;
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_EQ(Form1->ListBox1->Items.Count(), 0);
+    EXPECT_EQ(Form1->Label3->Caption(), "No files updateing needed");
+    EXPECT_TRUE(Form1->Label3->Visible());
+    EXPECT_TRUE(Form1->Image3->Visible());
+    EXPECT_FALSE(Form1->Button1->Enabled);
+}
+
+TEST_F(UpdaterFixture, SizeMismatchOnTheFirstOfThreeLeavesOnlyThatOneUnrecorded) {
+    Release release;
+    // Claim a wrong size for the first entry (bin\client.exe).
+    TStringList list;
+    list.LoadFromFile(SystemPathFromNative(release.root() + "/update3.dat"));
+    AnsiString line = list[1];
+    list[1] = line.substr(0, line.rfind(' ')) + " 17";
+    list.SaveToFile(SystemPathFromNative(release.root() + "/update3.dat"));
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    WriteFile(app.file("update2.dat"), "KOVRAN\r\nbin\\client.exe 1\r\n");
+    WriteFile(app.file("bin/client.exe"), "old client");
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 3);
+    Form1->Button1Click(nullptr);
+    EXPECT_EQ(ReadFile(app.file("bin/client.exe")), "old client");  // untouched
+    EXPECT_EQ(Form1->ListBox2->Items.Count(), 3);
+    EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\nbin\\client.exe 1\r\nreadme.txt 200\r\ndata.pack 200\r\n");
+    for (auto& e : std::filesystem::recursive_directory_iterator(app.path()))
+        EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+}
+
+TEST_F(UpdaterFixture, AllServersFailingShowsDisconnectedAfterOneAttemptEach) {
+    ServerList({ClosedPort()});
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_EQ(Form1->ServerIndex, 0);  // one server line: one attempt
+    EXPECT_EQ(Form1->Label3->Caption(), "Disconnected");
+    EXPECT_TRUE(Form1->Label3->Visible());
+    EXPECT_EQ(CountDialogs(TDialogKind::Message, "Disconnected"), 1u);
+    EXPECT_FALSE(Form1->InstalledList);
+
+    delete Form2;
+    delete Form1;
+    Form1 = nullptr, Form2 = nullptr;
+    dialogs.clear();
+    WriteFile(app.file("isp0.dat"), "end\r\n");  // no server at all: nothing is tried
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_EQ(Form1->ServerIndex, -1);
+    EXPECT_EQ(CountDialogs(TDialogKind::Message, "Disconnected"), 1u);
+}
+
+TEST_F(UpdaterFixture, ChoiceIsSavedAndPreselectedAndOddChoicesFallBackToTheFirst) {
+    ServerList({ClosedPort(), ClosedPort()});
+    Start("en_US.UTF-8");
+    ASSERT_EQ(Form2->ListBox1->Items.Count(), 3);
+    EXPECT_EQ(Form2->ListBox1->Items[2], "Other");
+    EXPECT_EQ(Form2->ListBox1->ItemIndex(), 0);
+    Form2->ListBox1->SetItemIndex(1);
+    RunSequence();
+    EXPECT_EQ(ReadFile(app.file("isp1.dat")), "1\r\n");
+    EXPECT_EQ(Form1->ServerIndex, 1);  // both tried
+    for (const char* saved : {"1\r\n", "2\r\n", "abc\r\n", "7\r\n", "-1\r\n"}) {
+        delete Form2;
+        delete Form1;
+        Form1 = nullptr, Form2 = nullptr;
+        WriteFile(app.file("isp1.dat"), saved);
+        Start("en_US.UTF-8");
+        int expected = saved[0] == '1' ? 1 : saved[0] == '2' ? 2 : 0;
+        EXPECT_EQ(Form2->ListBox1->ItemIndex(), expected) << saved;
+    }
+}
+
+TEST_F(UpdaterFixture, ListingCheckIgnoresCaseAndMissingServerListIsNamed) {
+    ServerList({1});
+    Start("en_US.UTF-8");
+    Form1->WexFTP1ListItem("readme.txt");
+    Form1->WexFTP1ListItem("UPDATE3.DAT");
+    EXPECT_TRUE(Form1->ListingHas("update3.dat"));
+    EXPECT_FALSE(Form1->ListingHas("update3.da"));
+    delete Form2;
+    delete Form1;
+    Form1 = nullptr, Form2 = nullptr;
+    std::filesystem::remove(app.file("isp0.dat"));
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].first, TDialogKind::Error);
+    EXPECT_NE(dialogs[0].second.find("isp0.dat"), std::string::npos);
+    EXPECT_FALSE(Application->Terminated);  // the window stays for the exit picture
+}
+
+TEST_F(UpdaterFixture, ConfirmedExitDuringAFailingAttemptEndsWithoutDisconnected) {
+    // A: its accept queue is full, so the connection attempt waits for its time-out.
+    // B: would accept, and must never be tried.
+    int portA, portB;
+    int full = ListenOnLoopback(0, portA);
+    int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(portA));
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    int other = ListenOnLoopback(4, portB);
+    WriteFile(app.file("isp0.dat"), "A 127.0.0.1 " + std::to_string(portA) + " 600 update\r\nB 127.0.0.1 " +
+                                        std::to_string(portB) + " 600 update\r\nend\r\n");
+    WriteFile(app.file("isp1.dat"), "0\r\n");
+    Start("en_US.UTF-8");
+    confirmAnswer = true;
+    std::function<void()> poke = [&] {
+        if (Form1->ServerIndex >= 0) Form1->Button4Click(nullptr); else PostTask(poke);
+    };
+    PostTask(poke);
+    RunSequence();
+    EXPECT_TRUE(Form1->AbortFlag);
+    EXPECT_EQ(Form1->Label3->Caption(), "please wait...");
+    EXPECT_EQ(CountDialogs(TDialogKind::Message, "Disconnected"), 0u);
+    EXPECT_TRUE(Application->Terminated);
+    fcntl(other, F_SETFL, O_NONBLOCK);
+    EXPECT_LT(::accept(other, nullptr, nullptr), 0);  // B never saw a connection
+    close(filler);
+    close(full);
+    close(other);
+}
+
+TEST_F(UpdaterFixture, HostileNamesAreRefusedAndNothingLandsOutsideTheFolder) {
+    TempDir root;
+    TGzip gz(nullptr);
+    gz.WindowOnError = false;
+    WriteFile(root.file("evil.txt"), "evil");
+    WriteFile(root.file("ok.txt"), "fine");
+    WriteFile(root.file("update3.dat"),
+              "hdr\r\nO evil.txt ..\\escaped.txt 2 4\r\nO evil.txt \\abs.txt 2 4\r\nO ../evil.txt c:\\x.txt 2 4\r\n"
+              "O ok.txt ok.txt 2 4\r\n");
+    FtpServer server(root.path());
+    ServerList({server.port()});
+    TempDir outside;  // the application folder's parent must stay clean
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 4);
+    Form1->Button1Click(nullptr);
+    EXPECT_EQ(ReadFile(app.file("ok.txt")), "fine");
+    EXPECT_FALSE(Exists(std::filesystem::path(app.path()).parent_path() / "escaped.txt"));
+    EXPECT_FALSE(Exists("/abs.txt"));
+    EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\n\r\nok.txt 2\r\n");
+}
+
+TEST_F(UpdaterFixture, ServerStoppedMidDownloadKeepsFinishedEntriesAndNoHalfFile) {
+    TempDir src, out;
+    WriteFile(src.file("a.txt"), "first");
+    WriteFile(src.file("big.bin"), Random(64 << 20, 3));
+    PublishRelease(src.path(), out.file("pub"), "5", "", {}, {"*.txt", "*.bin"});
+    auto server = std::make_unique<FtpServer>(out.file("pub"));
+    ServerList({server->port()});
+    WriteFile(app.file("update2.dat"), "KOVRAN\r\nbig.bin 1\r\n");
+    WriteFile(app.file("big.bin"), "old big");
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 2);
+    std::function<void()> stopper = [&] {
+        if (Form1->WexFTP1 && Form1->WexFTP1->ReceivedCount() > (1 << 20)) server->Stop(); else PostTask(stopper);
+    };
+    PostTask(stopper);
+    try {
+        Form1->Button1Click(nullptr);  // the broken transfer may also end the run with its error
+    } catch (const std::exception&) {
+    }
+    EXPECT_FALSE(dialogs.empty());  // the user hears of the broken connection
+    try {
+        Form1->Close();
+    } catch (const HaltSignal&) {
+    }
+    EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\nbig.bin 1\r\na.txt 5\r\n");
+    EXPECT_EQ(ReadFile(app.file("big.bin")), "old big");
+    for (auto& e : std::filesystem::directory_iterator(app.path()))
+        EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+}

@@ -1,0 +1,96 @@
+// The real main window and server dialog in the test process, on a temporary
+// application folder, with the dialogs answered and recorded by the test.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "FtpServer.h"
+#include "TestSupport.h"
+#include "app/Unit1.h"
+#include "app/Unit2.h"
+#include "platform/CodePage.h"
+#include "platform/Dialogs.h"
+#include "platform/System.h"
+#include "publish/Publisher.h"
+
+namespace testing_support {
+
+struct HaltSignal {};  // stands for the program's immediate end
+
+struct UpdaterFixture : ::testing::Test {
+    TempDir app;
+    std::vector<std::pair<TDialogKind, std::string>> dialogs;
+    bool confirmAnswer = false;
+
+    void SetUp() override {
+        std::filesystem::copy(SKIFF_ASSETS_DIR "/upimg", app.file("upimg"));
+        SetApplicationFolderForTesting(app.appFolder());
+        SetDialogHook([this](TDialogKind kind, const AnsiString& text) {
+            dialogs.emplace_back(kind, text);
+            return confirmAnswer;
+        });
+        Application->Terminated = false;
+    }
+    void TearDown() override {
+        delete Form2;
+        delete Form1;
+        Form1 = nullptr;
+        Form2 = nullptr;
+        SetDialogHook({});
+        SetDisplayCodePage(0);
+        SetApplicationFolderForTesting("");
+        Application->Terminated = false;
+    }
+
+    void ServerList(const std::vector<int>& ports) {
+        std::string text;
+        for (size_t i = 0; i < ports.size(); ++i)
+            text += "Server" + std::to_string(i) + " 127.0.0.1 " + std::to_string(ports[i]) + " 3000 update\r\n";
+        WriteFile(app.file("isp0.dat"), text + "end\r\n");
+    }
+
+    // Creates both windows as the entry point does, in locale `lang`.
+    void Start(const char* lang) {
+        setenv("LANG", lang, 1);
+        unsetenv("LC_ALL");
+        unsetenv("LC_MESSAGES");
+        Form1 = new TForm1(nullptr);
+        SetMainForm(Form1);
+        Form1->Halt = [] { throw HaltSignal{}; };
+        Form2 = new TForm2(nullptr);
+    }
+
+    // The start-up sequence as the first resize runs it, with the dialog's
+    // confirm picture clicked as soon as the dialog is up.
+    void RunSequence() {
+        PostTask([] {
+            if (Form2->Modal()) Form2->Image1cMouseDown(Form2->Image1c, mbLeft, 0, 1, 1);
+        });
+        Form1->FormResize(Form1);
+    }
+
+    size_t CountDialogs(TDialogKind kind, const std::string& text) const {
+        size_t n = 0;
+        for (auto& d : dialogs) n += d.first == kind && d.second == text;
+        return n;
+    }
+};
+
+// A release folder published with the project's publisher into `out`.
+inline void PublishRelease(const std::string& release, const std::string& out, const std::string& version,
+                           const std::string& previous = "",
+                           std::vector<std::pair<AnsiString, AnsiString>> packs = {},
+                           std::vector<AnsiString> plain = {}) {
+    TPublishOptions o;
+    o.ReleaseDir = release;
+    o.OutDir = out;
+    o.Version = version;
+    o.Previous = previous;
+    o.Packs = std::move(packs);
+    o.PlainGlobs = std::move(plain);
+    Publish(o);
+}
+
+}  // namespace testing_support
