@@ -90,3 +90,17 @@ TEST(EventLoop, WaitWakesForATimer) {
     EXPECT_FALSE(rec.got.empty());
     DestroyWindow(w);  // also stops its timers
 }
+
+TEST(EventLoop, ATaskThatKeepsPostingItselfDoesNotStarveTimers) {
+    Recorder rec;
+    HWND w = CreateMessageWindow(RecordProc, &rec);
+    SetTimer(w, 1, 20);
+    bool stop = false;
+    std::function<void()> again = [&] { if (!stop) PostTask(again); };
+    PostTask(again);
+    EXPECT_TRUE(PumpUntil([&] { return !rec.got.empty(); }, 3.0));
+    stop = true;
+    KillTimer(w, 1);
+    EventLoop::ProcessMessages();
+    DestroyWindow(w);
+}

@@ -310,3 +310,20 @@ TEST(FtpTransfer, ParseByteCountTakesTheLastNumberBeforeBytes) {
     TWexFTP idle(nullptr);
     EXPECT_EQ(idle.ReceivedCount(), 0);
 }
+
+TEST(WexFtpScripted, SilentServerEndsTheLoginAtTheTimeOut) {
+    // Accepts the connection (into its backlog) but never greets.
+    int port;
+    int silent = ListenOnLoopback(4, port);
+    TWexFTP ftp(nullptr);
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.TimeOut = 300;
+    ftp.UserID = "u";
+    ftp.Password = "p";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(ftp.Connect(), EAbortError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));  // bounded, not hung
+    EXPECT_TRUE(ftp.TimedOut);
+    close(silent);
+}

@@ -1,0 +1,107 @@
+// Bringing in update-list entries without a window: a download function that
+// copies from a folder stands in for the FTP server.
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "app/PackArchive.h"
+#include "app/UpdateRun.h"
+#include "platform/FileSystem.h"
+#include "platform/System.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct Installer {
+    TempDir app, server;
+    TGzip gzip{nullptr};
+    TStringList installed;
+    TEntryInstaller installer;
+    std::vector<std::string> fetched;
+
+    Installer() {
+        gzip.DeleteSource = true;
+        gzip.WindowOnError = false;
+        installed.SetText("KOVRAN\r\na.dll 6\r\n");
+        installer.AppFolder = app.appFolder();
+        installer.Gzip = &gzip;
+        installer.Installed = &installed;
+        installer.Download = [this](const AnsiString& remote, const AnsiString& local) -> int64_t {
+            fetched.push_back(remote);
+            std::string data = ReadFile(server.file(remote));
+            WriteWholeFile(local, data);
+            return static_cast<int64_t>(data.size());
+        };
+    }
+    std::string Gzipped(const std::string& name, const std::string& data) {
+        WriteFile(server.file(name + ".raw"), data);
+        TGzip g(nullptr);
+        g.WindowOnError = false;
+        g.FileSource = SystemPathFromNative(server.file(name + ".raw"));
+        g.FileDestination = SystemPathFromNative(server.file(name));
+        EXPECT_EQ(g.Compress(), 0);
+        return std::to_string(ReadFile(server.file(name)).size());
+    }
+};
+
+}  // namespace
+
+TEST(UpdateRun, ChangedEntryReplacesItsLineAndNewEntryAppends) {
+    Installer t;
+    std::string size = t.Gzipped("a.gz", "new a");
+    EXPECT_EQ(t.installer.Process("U 1 E a.gz a.dll 7 " + size), TEntryOutcome::Installed);
+    EXPECT_EQ(ReadFile(t.app.file("a.dll")), "new a");
+    EXPECT_FALSE(Exists(t.app.file("a.gz")));  // the gzip file is deleted after decompression
+    WriteFile(t.server.file("b.txt"), "plain b");
+    EXPECT_EQ(t.installer.Process("O b.txt sub\\b.txt 3 7"), TEntryOutcome::Installed);
+    EXPECT_EQ(ReadFile(t.app.file("sub/b.txt")), "plain b");
+    EXPECT_EQ(t.installed.Text(), "KOVRAN\r\na.dll 7\r\nsub\\b.txt 3\r\n");
+}
+
+TEST(UpdateRun, SizeMismatchAndBrokenGzipLeaveTheOldFileAndRecordNothing) {
+    Installer t;
+    WriteFile(t.app.file("a.dll"), "old a");
+    std::string size = t.Gzipped("a.gz", "new a");
+    EXPECT_EQ(t.installer.Process("U 1 E a.gz a.dll 7 999"), TEntryOutcome::SizeMismatch);
+    EXPECT_TRUE(Exists(t.app.file("a.gz")));  // the download stays, as it always did
+    WriteFile(t.server.file("b.txt"), "plain b");
+    EXPECT_EQ(t.installer.Process("O b.txt a.dll 3 3"), TEntryOutcome::SizeMismatch);
+    const std::string bad = "\x1f\x8b this is not deflate data";
+    WriteFile(t.server.file("bad.gz"), bad);
+    EXPECT_EQ(t.installer.Process("U 1 E bad.gz a.dll 7 " + std::to_string(bad.size())),
+              TEntryOutcome::NotDecompressed);
+    EXPECT_EQ(ReadFile(t.app.file("a.dll")), "old a");
+    EXPECT_EQ(t.installed.Text(), "KOVRAN\r\na.dll 6\r\n");
+    for (auto& e : std::filesystem::directory_iterator(t.app.path()))
+        EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+}
+
+TEST(UpdateRun, PackEntryUnpacksAndLeavesNoTraceOfThePack) {
+    Installer t;
+    TPackWriter w;
+    w.AddBuffer("data\\maps\\a.bin", "map");
+    w.AddBuffer("data\\b.txt", "bee");
+    w.Write(SystemPathFromNative(t.server.file("p.raw")));
+    std::string packed = t.Gzipped("p.gz", ReadFile(t.server.file("p.raw")));
+    EXPECT_EQ(t.installer.Process("C p.gz p.pack 4 " + packed), TEntryOutcome::Installed);
+    EXPECT_EQ(ReadFile(t.app.file("data/maps/a.bin")), "map");
+    EXPECT_EQ(ReadFile(t.app.file("data/b.txt")), "bee");
+    EXPECT_FALSE(Exists(t.app.file("p.gz")));
+    EXPECT_FALSE(Exists(t.app.file("p.pack")));
+    EXPECT_EQ(t.installed[2], "p.pack 4");
+}
+
+TEST(UpdateRun, UnsafeNamesUnknownKindsAndBadNumbers) {
+    Installer t;
+    for (const char* entry : {"O x ..\\up.txt 1 1", "O x \\abs.txt 1 1", "O x c:\\w.txt 1 1", "E ..\\x.gz a 1 1",
+                              "O x a\\..\\..\\b 1 1"})
+        EXPECT_EQ(t.installer.Process(entry), TEntryOutcome::Refused) << entry;
+    EXPECT_TRUE(t.fetched.empty());  // refused before anything is downloaded
+    EXPECT_EQ(t.installer.Process("Z x y 1 1"), TEntryOutcome::UnknownKind);
+    EXPECT_EQ(t.installer.Process("e x y 1 1"), TEntryOutcome::UnknownKind);  // kinds are case-sensitive
+    EXPECT_THROW(t.installer.Process("O x y 1 12k"), EConvertError);
+    EXPECT_THROW(t.installer.Process("U one O x y 1 1"), EConvertError);
+    TUpdateEntry big = ParseUpdateEntry("E big.gz big.bin 2 3221225472");
+    EXPECT_EQ(big.Size, 3221225472LL);  // sizes over 2 GiB
+    EXPECT_EQ(t.installed.Text(), "KOVRAN\r\na.dll 6\r\n");
+}
