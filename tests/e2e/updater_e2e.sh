@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# End to end: the real skiff and skiff-publish, a real pyftpdlib server on
+# 127.0.0.1 and xdotool clicks on the display that the test command provides.
+#   updater_e2e.sh BIN_DIR ASSETS_DIR FTPD_SCRIPT
+set -euo pipefail
+bin=$1 assets=$2 ftpd=$3
+[ -n "${DISPLAY:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
+work=$(mktemp -d /tmp/skiff-e2e-XXXXXX)
+cleanup() {
+  set +e
+  pkill -P $$ skiff 2>/dev/null || true
+  exec {FTPD[1]}>&- 2>/dev/null || true
+  [ -n "${FTPD_PID:-}" ] && { kill "$FTPD_PID" 2>/dev/null; wait "$FTPD_PID" 2>/dev/null; }
+  rm -rf "$work"
+  return 0
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+export LANG=en_US.UTF-8
+
+# Release 2: a new file, a changed file, an unchanged file, a pack, and one
+# entry whose announced size will be wrong.
+rel=$work/release app=$work/app
+mkdir -p "$rel/bin" "$rel/data/maps" "$app/bin"
+head -c 700000 /dev/urandom > "$rel/bin/client.exe"
+head -c 5000 /dev/urandom > "$rel/bin/engine.dll"
+printf 'release 2\r\n' > "$rel/readme.txt"
+printf 'new file\r\n' > "$rel/news.txt"
+printf 'x=1\r\n' > "$rel/settings.ini"
+head -c 3000 /dev/urandom > "$rel/data/maps/a.bin"
+printf 'b' > "$rel/data/b.txt"
+"$bin/skiff-publish" "$rel" "$work/pub" --version 2 --pack data=data --plain '*.txt' >/dev/null
+# settings.ini: announce a wrong size.
+sed -i 's/^\(E settings.ini.gz settings.ini 2\) [0-9]*/\1 1/' "$work/pub/update3.dat"
+
+cp "$bin/skiff" "$app/" && cp -r "$assets/upimg" "$app/"
+cp "$rel/bin/engine.dll" "$app/bin/"
+printf 'old client' > "$app/bin/client.exe"
+printf 'old settings' > "$app/settings.ini"
+printf 'KOVRAN\r\nbin\\client.exe 1\r\nbin\\engine.dll 2\r\nreadme.txt 1\r\nsettings.ini 1\r\n' > "$app/update2.dat"
+printf '#!/bin/sh\necho "$0 $1" > "$(dirname "$0")/portal.log"\n' > "$app/portal.exe"
+chmod +x "$app/portal.exe"
+
+coproc FTPD { exec /usr/bin/python3 "$ftpd" "$work/pub" update x; }
+read -r _ port <&"${FTPD[0]}"
+printf 'Local 127.0.0.1 %s 5000 update\r\nend\r\n' "$port" > "$app/isp0.dat"
+
+wait_for() {  # condition, tenths of a second
+  for _ in $(seq "$2"); do eval "$1" && return 0; sleep 0.1; done
+  return 1
+}
+main_window() { xdotool search --name '^update$' 2>/dev/null | head -1; }
+
+start_updater() {
+  (cd / && "$app/skiff") & skiff_pid=$!
+  wait_for '[ -n "$(main_window)" ]' 100 || fail "no main window"
+  sleep 0.5
+  eval "$(xdotool getwindowgeometry --shell "$(main_window)")"
+  xdotool mousemove $((X + 100 + 144 + 60)) $((Y + 352 + 15)) click 1   # confirm the server
+}
+
+# First start: plan, run, launch.
+start_updater
+wait_for '[ -s "$app/update3.dat" ]' 100 || fail "update3.dat not fetched"
+sleep 1
+xdotool mousemove $((X + 80 + 45)) $((Y + 377 + 13)) click 1           # start
+wait_for 'grep -q data.pack "$app/update2.dat"' 200 || fail "the run did not finish"
+sleep 0.3
+xdotool mousemove $((X + 248 + 64)) $((Y + 377 + 13)) click 1          # launch
+wait_for '[ -s "$app/portal.log" ]' 50 || fail "portal.exe not started"
+wait $skiff_pid || fail "skiff did not end cleanly"
+
+cmp "$rel/bin/client.exe" "$app/bin/client.exe" || fail "client.exe"
+cmp "$rel/readme.txt" "$app/readme.txt" || fail "readme.txt"
+cmp "$rel/news.txt" "$app/news.txt" || fail "news.txt"
+cmp "$rel/data/maps/a.bin" "$app/data/maps/a.bin" || fail "pack member a.bin"
+cmp "$rel/data/b.txt" "$app/data/b.txt" || fail "pack member b.txt"
+[ "$(cat "$app/settings.ini")" = "old settings" ] || fail "settings.ini touched despite its size"
+[ ! -e "$app/data.pack" ] || fail "the pack was left behind"
+expected=$(printf 'KOVRAN\r\nbin\\client.exe 2\r\nbin\\engine.dll 2\r\nreadme.txt 2\r\nsettings.ini 1\r\nnews.txt 2\r\ndata.pack 2\r\n')
+[ "$(cat "$app/update2.dat")" = "$expected" ] || { cat -A "$app/update2.dat"; fail "update2.dat"; }
+[ "$(cat "$app/portal.log")" = "$app/portal.exe 1" ] || fail "portal.exe ran as: $(cat "$app/portal.log")"
+echo "first start: installed, recorded and launched"
+
+# Second start: only settings.ini (its size still wrong) is planned; fix the
+# list so that nothing is, and the launch picture is offered at once.
+sed -i 's/^\(E settings.ini.gz settings.ini\) 2/\1 1/' "$work/pub/update3.dat"
+rm -f "$app/portal.log"
+start_updater
+# A third start while this one runs brings it forward and ends without a window.
+"$app/skiff"; [ $? -eq 0 ] || fail "second instance exit code"
+[ "$(xdotool search --name '^update$' | wc -l)" -eq 1 ] || fail "second instance opened a window"
+wait_for '[ -s "$app/update3.dat" ] && grep -q "settings.ini 1" "$app/update3.dat"' 100
+sleep 1.5
+xdotool mousemove $((X + 248 + 64)) $((Y + 377 + 13)) click 1          # launch: shown only when nothing is to do
+wait_for '[ -s "$app/portal.log" ]' 50 || fail "nothing-to-update did not offer the launch picture"
+wait $skiff_pid || true
+[ "$(cat "$app/update2.dat")" = "$expected" ] || fail "update2.dat changed on the second start"
+echo "second start: nothing to update, single instance kept"
