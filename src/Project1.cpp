@@ -2,12 +2,14 @@
 // server dialog, then the message loop until the main window closes.
 #include "app/Unit1.h"
 #include "app/Unit2.h"
+#include "platform/Display.h"
 #include "platform/EventLoop.h"
 #include "platform/SingleInstance.h"
 
 int main() {
     // A second start brings the running one forward and ends quietly.
     if (ActivateRunningInstance("skiff.exe")) return 0;
+    PrepareFontsInBackground();
     Application->Title = "skiff.exe";
     Form1 = new TForm1(nullptr);
     SetMainForm(Form1);

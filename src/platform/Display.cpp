@@ -4,8 +4,23 @@
 #include <FL/Fl_Window.H>
 #include <FL/fl_draw.H>
 #include <FL/x.H>
+#include <fontconfig/fontconfig.h>
+
+#include <thread>
 
 void OpenDisplay() { fl_open_display(); }
+
+void PrepareFontsInBackground() {
+    std::thread([] {
+        FcInit();  // thread-safe; the first font lookup on the UI thread finds it done
+        FcPattern* p = FcNameParse(reinterpret_cast<const FcChar8*>("AR PL UMing TW"));
+        FcConfigSubstitute(nullptr, p, FcMatchPattern);
+        FcDefaultSubstitute(p);
+        FcResult r;
+        if (FcPattern* m = FcFontMatch(nullptr, p, &r)) FcPatternDestroy(m);
+        FcPatternDestroy(p);
+    }).detach();
+}
 bool DisplayOpen() { return fl_display != nullptr; }
 
 std::vector<uint8_t> RenderTextMask(const AnsiString& utf8, int font, int size, int w, int h, int x, int y) {

@@ -7,6 +7,9 @@
 #include "Classes.h"
 
 void OpenDisplay();
+// Loads the font configuration on a helper thread, so that it overlaps with
+// connecting to the display and decoding the skins instead of following them.
+void PrepareFontsInBackground();
 bool DisplayOpen();
 // `utf8` drawn in white on black at (x, y) (top left of the text cell) into a
 // w x h picture, in font `font` of `size`; one grey level per pixel, glyph
