@@ -73,9 +73,39 @@ int TControl::Top() const { return FWidget->y(); }
 int TControl::Width() const { return FWidget->w(); }
 int TControl::Height() const { return FWidget->h(); }
 
+// Repaints are gathered per window and handed to FLTK at most 60 times a
+// second: a run that changes labels for every small file or every packet
+// would otherwise redraw far more often than anyone can see.
+namespace {
+struct PendingArea {
+    int x1, y1, x2, y2;
+};
+std::map<Fl_Window*, PendingArea>& Pending() {
+    static std::map<Fl_Window*, PendingArea> p;
+    return p;
+}
+void FlushPendingAreas(void*) {
+    auto areas = std::move(Pending());
+    Pending().clear();
+    for (auto& [win, a] : areas) win->damage(FL_DAMAGE_ALL, a.x1, a.y1, a.x2 - a.x1, a.y2 - a.y1);
+}
+}  // namespace
+
+void ForgetPendingRepaints(Fl_Window* win) { Pending().erase(win); }
+
 void TControl::Repaint() {
-    if (Fl_Window* win = FWidget->window())
-        win->damage(FL_DAMAGE_ALL, FWidget->x(), FWidget->y(), FWidget->w(), FWidget->h());
+    Fl_Window* win = FWidget->window();
+    if (!win) return;
+    int x1 = FWidget->x(), y1 = FWidget->y(), x2 = x1 + FWidget->w(), y2 = y1 + FWidget->h();
+    auto& pending = Pending();
+    auto it = pending.find(win);
+    if (it == pending.end()) {
+        if (pending.empty()) Fl::add_timeout(1.0 / 60, FlushPendingAreas);
+        pending[win] = {x1, y1, x2, y2};
+    } else {
+        PendingArea& a = it->second;
+        a = {std::min(a.x1, x1), std::min(a.y1, y1), std::max(a.x2, x2), std::max(a.y2, y2)};
+    }
 }
 
 void TControl::SetBounds(int l, int t, int w, int h) {
@@ -303,6 +333,8 @@ void TListBox::SetFont(const TFont& f) {
 
 // ---- TForm ----
 
+void ForgetPendingRepaints(Fl_Window* win);
+
 namespace {
 class FormWindow : public Fl_Double_Window {
 public:
@@ -335,6 +367,7 @@ TForm::TForm(TComponent* AOwner) : TComponent(AOwner), FWindow(new FormWindow(th
 
 TForm::~TForm() {
     *FAlive = false;
+    ForgetPendingRepaints(FWindow);
     if (OnDestroy) CallHandler([&] { OnDestroy(this); });
     DestroyComponents();  // the controls release their widgets first
     if (gMainForm == this) gMainForm = nullptr;
