@@ -49,11 +49,13 @@ TEST_F(UpdaterFixture, FirstServerRefusesSecondLacksListThirdPlansAndTheRunInsta
     FtpServer withoutList(empty.path()), withList(release.root());
     ServerList({ClosedPort(), withoutList.port(), withList.port()});
     WriteFile(app.file("update2.dat"), "KOVRAN\r\nreadme.txt 100\r\nbin\\client.exe 200\r\n");
+    WriteFile(app.file("isp1.dat"), "1\r\n");  // the server without the list is tried first
     Start("en_US.UTF-8");
     RunSequence();
     ASSERT_TRUE(Form1->ConnectedFlag);
     EXPECT_EQ(Form1->WexFTP1->Port, withList.port());
-    EXPECT_EQ(ReadFile(app.file("isp1.dat")), "0\r\n");
+    EXPECT_GE(Form1->ServerIndex, 1);  // it moved on from the chosen server
+    EXPECT_EQ(ReadFile(app.file("isp1.dat")), "1\r\n");
     ASSERT_EQ(Form1->ListBox1->Items.Count(), 2);
     EXPECT_EQ(Form1->ListBox1->Items[0], "readme.txt");
     EXPECT_EQ(Form1->ListBox1->Items[1], "data.pack");
