@@ -61,8 +61,6 @@ TFont MakeFont(const char* name, int height, TColor color) {
     return f;
 }
 
-const char kKai[] = "\xE6\xA8\x99\xE6\xA5\xB7\xE9\xAB\x94";               // 標楷體
-const char kMing[] = "\xE6\x96\xB0\xE7\xB4\xB0\xE6\x98\x8E\xE9\xAB\x94";  // 新細明體
 
 }  // namespace
 
@@ -84,7 +82,7 @@ TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
     Gauge1 = new TGauge(this, this);
     Gauge1->SetBackColor(clBlack);
     Gauge1->SetForeColor(clNavy);
-    Gauge1->Font = MakeFont(kMing, 3, clWhite);
+    Gauge1->Font = MakeFont(kFontMing, 3, clWhite);
     Gauge1->Hide();
     Image5 = new TImage(this, this);
     Image5->SetAutoSize(true);
@@ -103,10 +101,10 @@ TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
     Label1->Hide();
     Label2->Hide();
     Label3 = new TLabel(this, this);
-    Label3->SetFont(MakeFont(kKai, 23, clYellow));
+    Label3->SetFont(MakeFont(kFontKai, 23, clYellow));
     Label3->Hide();
     Label4 = new TLabel(this, this);
-    Label4->SetFont(MakeFont(kMing, 15, clYellow));
+    Label4->SetFont(MakeFont(kFontMing, 15, clYellow));
     Label4->SetCaption("0% ");
     Button1 = new TButton(this);
     Button1->Enabled = false;
@@ -153,7 +151,7 @@ void TForm1::FormCreate(TObject*) {
     ListBox2->SetFont(MakeFont("Courier New", 13, clBlack));
     Image5->SetTransparent(true, clWhite);
     Label4->SetTop(328);
-    Label4->SetFont(MakeFont(kMing, 15, clYellow));
+    Label4->SetFont(MakeFont(kFontMing, 15, clYellow));
     Label4->SetLeft((Image1->Width() - Label4->Width()) / 2);
     SetWidth(628);
     SetHeight(479);
@@ -184,7 +182,7 @@ void TForm1::FormCreate(TObject*) {
     Label2->SetBounds(432, 72, Label2->Width(), Label2->Height());
     CentreLabel(Label3);
     Label3->SetTop(290);
-    Label3->SetFont(MakeFont(kKai, 23, clYellow));
+    Label3->SetFont(MakeFont(kFontKai, 23, clYellow));
     FirstResizeFlag = true;
 }
 

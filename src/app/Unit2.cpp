@@ -33,7 +33,7 @@ TForm2::TForm2(TComponent* AOwner) : TForm(AOwner) {
     }
     ListBox1 = new TListBox(this, this);
     TFont font;
-    font.Name = "\xE6\x96\xB0\xE7\xB4\xB0\xE6\x98\x8E\xE9\xAB\x94";  // 新細明體
+    font.Name = kFontMing;
     font.Height = 16;
     ListBox1->SetFont(font);
     ListBox2 = new TListBox(this, this);

@@ -18,13 +18,16 @@ unsigned FlColor(TColor c) {
     return ((c & 0xFF) << 24) | (((c >> 8) & 0xFF) << 16) | (((c >> 16) & 0xFF) << 8);  // FLTK RGB form
 }
 
+const char kFontKai[] = "\xE6\xA8\x99\xE6\xA5\xB7\xE9\xAB\x94";
+const char kFontMing[] = "\xE6\x96\xB0\xE7\xB4\xB0\xE6\x98\x8E\xE9\xAB\x94";
+
 int FlFontOf(const AnsiString& name) {
     // FLTK draws each text with one face and has no per-glyph fallback, so
     // every face here must hold both Latin and Chinese glyphs.
     struct Face { const char* design; const char* installed; };
     static const Face kFaces[] = {
-        {"\xE6\xA8\x99\xE6\xA5\xB7\xE9\xAB\x94", " AR PL UKai TW"},                // 標楷體
-        {"\xE6\x96\xB0\xE7\xB4\xB0\xE6\x98\x8E\xE9\xAB\x94", " AR PL UMing TW"},  // 新細明體
+        {kFontKai, " AR PL UKai TW"},
+        {kFontMing, " AR PL UMing TW"},
         {"Courier New", " AR PL UMing TW MBE"},
     };
     static std::map<AnsiString, int> assigned;

@@ -27,6 +27,9 @@ struct TFont {
     TColor Color = clBlack;
 };
 int FlFontOf(const AnsiString& name);  // the FLTK font index for a design font name
+// The design font names (UTF-8), as the windows' designs give them.
+extern const char kFontKai[];   // 標楷體
+extern const char kFontMing[];  // 新細明體
 // Width and height in pixels of a byte text in `font` (needs a display).
 void MeasureText(const AnsiString& text, const TFont& font, int& width, int& height);
 

@@ -29,7 +29,7 @@ struct FormFixture : ::testing::Test {
 TEST_F(FormFixture, LabelShowsBig5TextAsUtf8AndSizesItselfToIt) {
     auto* label = new TLabel(form, form);
     TFont f;
-    f.Name = "\xE6\xA8\x99\xE6\xA5\xB7\xE9\xAB\x94";
+    f.Name = kFontKai;
     f.Height = 23;
     label->SetFont(f);
     label->SetCaption("\xB3s\xBDu\xA4\xA4...");  // 連線中... in Big5
