@@ -149,3 +149,26 @@ TEST_F(FormFixture, GaugeBarAndInvertedTextLieWhereTheyShould) {
     EXPECT_EQ(pic.Pixel(101, 21), navy);
     EXPECT_EQ(pic.Pixel(80, ty), navy);  // no text
 }
+
+TEST_F(FormFixture, GaugeOnTheScreenShowsItsBarAndInvertedPercentage) {
+    auto* g = new TGauge(form, form);
+    g->SetBounds(10, 10, 202, 30);
+    g->SetBackColor(clBlack);
+    g->SetForeColor(clNavy);
+    g->Font.Name = kFontMing;
+    g->Font.Height = 20;
+    g->SetProgress(50);
+    form->Show();
+    ASSERT_TRUE(PumpUntil([&] { return form->Visible(); }));
+    PumpUntil([] { return false; }, 0.3);
+    std::vector<uint8_t> px = ReadWindowPixels(form->Window(), 10, 10, 202, 30);
+    ASSERT_EQ(px.size(), 202u * 30 * 3);
+    auto at = [&](int x, int y) { const uint8_t* p = &px[(static_cast<size_t>(y) * 202 + x) * 3]; return (p[0] << 16) | (p[1] << 8) | p[2]; };
+    EXPECT_EQ(at(0, 0), 0);            // frame
+    EXPECT_EQ(at(5, 3), 0x000080);     // filled half, away from the text
+    EXPECT_EQ(at(195, 3), 0);          // empty half
+    int inverted = 0;                  // "50%" straddles the bar's end: glyph pixels over both halves
+    for (int y = 1; y < 29; ++y)
+        for (int x = 1; x < 201; ++x) inverted += at(x, y) != 0 && at(x, y) != 0x000080;
+    EXPECT_GT(inverted, 20);
+}
