@@ -273,3 +273,26 @@ TEST_F(UpdaterFixture, ServerStoppedMidDownloadKeepsFinishedEntriesAndNoHalfFile
     for (auto& e : std::filesystem::directory_iterator(app.path()))
         EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
 }
+
+TEST_F(UpdaterFixture, WindowClosedMidRunWhileDisconnectedStopsTheRunSafely) {
+    Release release;
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 3);
+    // After the first entry the connection is gone and the user closes the window.
+    std::function<void()> closer = [&] {
+        if (Form1->ListBox2->Items.Count() >= 1) {
+            Form1->ConnectedFlag = false;
+            Form1->Close();
+        } else {
+            PostTask(closer);
+        }
+    };
+    PostTask(closer);
+    Form1->Button1Click(nullptr);  // returns without touching the freed lists
+    EXPECT_FALSE(Form1->InstalledList);
+    EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\n\r\nbin\\client.exe 200\r\n");
+    EXPECT_TRUE(Application->Terminated);
+}
