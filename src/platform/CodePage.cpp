@@ -79,7 +79,3 @@ static int gDisplayCodePage = 0;  // 0: follow the system code page
 void SetDisplayCodePage(int codePage) { gDisplayCodePage = codePage; }
 int DisplayCodePage() { return gDisplayCodePage ? gDisplayCodePage : SystemCodePage(); }
 AnsiString DisplayToUtf8(const AnsiString& text) { return CodePageToUtf8(text, DisplayCodePage()); }
-AnsiString Utf8ToDisplay(const AnsiString& utf8) {
-    AnsiString out;
-    return TryUtf8ToCodePage(utf8, DisplayCodePage(), out) ? out : utf8;
-}

@@ -15,4 +15,3 @@ bool TryUtf8ToCodePage(const AnsiString& utf8, int codePage, AnsiString& out);
 void SetDisplayCodePage(int codePage);
 int DisplayCodePage();
 AnsiString DisplayToUtf8(const AnsiString& text);
-AnsiString Utf8ToDisplay(const AnsiString& utf8);

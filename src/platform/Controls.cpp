@@ -126,13 +126,6 @@ void TControl::SetVisible(bool v) {
     Repaint();
 }
 
-void TControl::BringToFront() {
-    Fl_Group* g = FWidget->parent();
-    g->remove(FWidget);
-    g->add(FWidget);
-    Repaint();
-}
-
 // ---- TLabel ----
 
 namespace {
@@ -416,8 +409,6 @@ void TForm::Show() {
         });
     }
 }
-
-void TForm::WindowShown() {}
 
 void TForm::WindowResized() {
     if (OnResize) CallHandler([&] { OnResize(this); });

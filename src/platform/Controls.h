@@ -62,8 +62,7 @@ public:
     void SetVisible(bool v);
     void Show() { SetVisible(true); }
     void Hide() { SetVisible(false); }
-    void Repaint();  // the control's area of the window is drawn again
-    void BringToFront();
+    void Repaint();  // the control's area of the window is drawn again (soon, see Controls.cpp)
 
     TForm* Parent() const { return FParent; }
     Fl_Widget* Widget() const { return FWidget; }
@@ -211,7 +210,6 @@ public:
     TNotifyEvent OnCloseButton;
 
     Fl_Window* Window() const { return FWindow; }
-    void WindowShown();    // called by the window
     void WindowResized();  // called by the window
 
 protected:
