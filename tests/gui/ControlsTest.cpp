@@ -57,9 +57,11 @@ TEST_F(FormFixture, ImageListBoxAndFormShowWhileABrokenJpegNamesItsFile) {
     EXPECT_EQ(list->Items.Count(), 1);
     EXPECT_EQ(list->Items[0], "b.dll");
     form->Show();
-    ASSERT_TRUE(PumpUntil([&] { return form->Visible(); }));
-    PumpUntil([] { return false; }, 0.3);  // mapped and drawn
-    std::vector<uint8_t> px = ReadWindowPixels(form->Window(), 10, 10, 1, 1);
+    std::vector<uint8_t> px;
+    PumpUntil([&] {  // mapped and drawn
+        px = ReadWindowPixels(form->Window(), 10, 10, 1, 1);
+        return px.size() == 3 && px[0] > 200;
+    });
     ASSERT_EQ(px.size(), 3u);
     EXPECT_GT(px[0], 200);  // red from the picture
     EXPECT_LT(px[1], 60);
@@ -159,11 +161,13 @@ TEST_F(FormFixture, GaugeOnTheScreenShowsItsBarAndInvertedPercentage) {
     g->Font.Height = 20;
     g->SetProgress(50);
     form->Show();
-    ASSERT_TRUE(PumpUntil([&] { return form->Visible(); }));
-    PumpUntil([] { return false; }, 0.3);
-    std::vector<uint8_t> px = ReadWindowPixels(form->Window(), 10, 10, 202, 30);
-    ASSERT_EQ(px.size(), 202u * 30 * 3);
+    std::vector<uint8_t> px;
     auto at = [&](int x, int y) { const uint8_t* p = &px[(static_cast<size_t>(y) * 202 + x) * 3]; return (p[0] << 16) | (p[1] << 8) | p[2]; };
+    PumpUntil([&] {  // mapped and drawn
+        px = ReadWindowPixels(form->Window(), 10, 10, 202, 30);
+        return px.size() == 202u * 30 * 3 && at(5, 3) == 0x000080;
+    });
+    ASSERT_EQ(px.size(), 202u * 30 * 3);
     EXPECT_EQ(at(0, 0), 0);            // frame
     EXPECT_EQ(at(5, 3), 0x000080);     // filled half, away from the text
     EXPECT_EQ(at(195, 3), 0);          // empty half
