@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 
 #include "app/LineFields.h"
 #include "app/PackArchive.h"
@@ -127,18 +128,8 @@ AnsiString DefaultVersion() {
 }
 
 void RemoveTree(const AnsiString& path) {
-    DIR* d = opendir(path.c_str());
-    if (d) {
-        while (dirent* e = readdir(d)) {
-            AnsiString n = e->d_name;
-            if (n == "." || n == "..") continue;
-            AnsiString p = path + "/" + n;
-            struct stat st;
-            if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) RemoveTree(p); else unlink(p.c_str());
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 bool CopyFile(const AnsiString& from, const AnsiString& to) {

@@ -68,10 +68,7 @@ TEST_F(UpdaterFixture, EachLocaleShowsItsModeTextsAndSkins) {
         EXPECT_EQ(Form1->Image4->PictureName, app.appFolder() + "upimg\\3-2" + c.suffix + ".jpg");
         Form1->Image4MouseUp(Form1->Image4, mbRight, 0, 1, 1);
         EXPECT_EQ(Form1->Image4->PictureName, app.appFolder() + "upimg\\3-1" + c.suffix + ".jpg");
-        delete Form2;
-        delete Form1;
-        Form1 = nullptr;
-        Form2 = nullptr;
+        CloseWindows();
     }
 }
 

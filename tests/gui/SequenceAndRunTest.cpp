@@ -92,9 +92,7 @@ TEST_F(UpdaterFixture, NewFolderInstallsEverythingAndTheNextStartHasNothingToDo)
     EXPECT_FALSE(Exists(app.file("bin~client.exe.gz")));
     EXPECT_EQ(ReadFile(app.file("update2.dat")),
               "KOVRAN\r\n\r\nbin\\client.exe 200\r\nreadme.txt 200\r\ndata.pack 200\r\n");
-    delete Form2;
-    delete Form1;
-    Form1 = nullptr, Form2 = nullptr;
+    CloseWindows();
     Start("en_US.UTF-8");
     RunSequence();
     EXPECT_EQ(Form1->ListBox1->Items.Count(), 0);
@@ -137,9 +135,7 @@ TEST_F(UpdaterFixture, AllServersFailingShowsDisconnectedAfterOneAttemptEach) {
     EXPECT_EQ(CountDialogs(TDialogKind::Message, "Disconnected"), 1u);
     EXPECT_FALSE(Form1->InstalledList);
 
-    delete Form2;
-    delete Form1;
-    Form1 = nullptr, Form2 = nullptr;
+    CloseWindows();
     dialogs.clear();
     WriteFile(app.file("isp0.dat"), "end\r\n");  // no server at all: nothing is tried
     Start("en_US.UTF-8");
@@ -159,9 +155,7 @@ TEST_F(UpdaterFixture, ChoiceIsSavedAndPreselectedAndOddChoicesFallBackToTheFirs
     EXPECT_EQ(ReadFile(app.file("isp1.dat")), "1\r\n");
     EXPECT_EQ(Form1->ServerIndex, 1);  // both tried
     for (const char* saved : {"1\r\n", "2\r\n", "abc\r\n", "7\r\n", "-1\r\n"}) {
-        delete Form2;
-        delete Form1;
-        Form1 = nullptr, Form2 = nullptr;
+        CloseWindows();
         WriteFile(app.file("isp1.dat"), saved);
         Start("en_US.UTF-8");
         int expected = saved[0] == '1' ? 1 : saved[0] == '2' ? 2 : 0;
@@ -176,9 +170,7 @@ TEST_F(UpdaterFixture, ListingCheckIgnoresCaseAndMissingServerListIsNamed) {
     Form1->WexFTP1ListItem("UPDATE3.DAT");
     EXPECT_TRUE(Form1->ListingHas("update3.dat"));
     EXPECT_FALSE(Form1->ListingHas("update3.da"));
-    delete Form2;
-    delete Form1;
-    Form1 = nullptr, Form2 = nullptr;
+    CloseWindows();
     std::filesystem::remove(app.file("isp0.dat"));
     Start("en_US.UTF-8");
     RunSequence();

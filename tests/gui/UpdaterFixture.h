@@ -34,10 +34,7 @@ struct UpdaterFixture : ::testing::Test {
         Application->Terminated = false;
     }
     void TearDown() override {
-        delete Form2;
-        delete Form1;
-        Form1 = nullptr;
-        Form2 = nullptr;
+        CloseWindows();
         SetDialogHook({});
         SetDisplayCodePage(0);
         SetApplicationFolderForTesting("");
@@ -49,6 +46,14 @@ struct UpdaterFixture : ::testing::Test {
         for (size_t i = 0; i < ports.size(); ++i)
             text += "Server" + std::to_string(i) + " 127.0.0.1 " + std::to_string(ports[i]) + " 3000 update\r\n";
         WriteFile(app.file("isp0.dat"), text + "end\r\n");
+    }
+
+    // Frees both windows (a later Start creates them afresh, as a new start of the program).
+    void CloseWindows() {
+        delete Form2;
+        delete Form1;
+        Form1 = nullptr;
+        Form2 = nullptr;
     }
 
     // Creates both windows as the entry point does, in locale `lang`.
