@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -24,6 +25,9 @@ namespace {
 
 // The one-character password that every server of the list accepts.
 const char kPassword[] = "x";
+
+const int kLoggedInSilence = 60000;  // milliseconds
+const int64_t kMaxVersionsListBytes = 64 << 20;
 
 const char* const kFailureTexts[] = {
     "ChangeDir failure", "MakeDir failure", "Delete failure", "RemoveDir failure", "List failure",
@@ -309,7 +313,7 @@ void TForm1::RunStartUpSequence() {
         ShowDisconnected();
         return;
     }
-    WexFTP1->TimeOut = 50000000;
+    UseTransferTimeOuts();
     PlanPart();
 }
 
@@ -408,9 +412,14 @@ void TForm1::PlanPart() {
         ShowDisconnected();
         return;
     }
-    WexFTP1->TimeOut = 50000000;
+    UseTransferTimeOuts();
     try {
+        // The versions list has no size of its own to check; a server that
+        // sends more than any real list is cut off.
+        WexFTP1->SizeLimit = kMaxVersionsListBytes;
         WexFTP1->Download("update3.dat", AppFolder + "update3.dat");
+        if (WexFTP1->TransferSize > kMaxVersionsListBytes)
+            throw EInOutError("The server's update3.dat is larger than 64 MiB");
         ProgressFlag = true;
         Gauge1->SetProgress(0);
         Label4->SetCaption("0%");
@@ -433,6 +442,14 @@ void TForm1::PlanPart() {
         CentreLabel(Label3);
         Image3->Show();
     }
+}
+
+// Once logged in, a transfer may take as long as it keeps moving, but a
+// silence of a minute (or of the server's own time-out when that is longer)
+// ends the try.
+void TForm1::UseTransferTimeOuts() {
+    WexFTP1->IdleTimeOut = std::max(kLoggedInSilence, WexFTP1->TimeOut);
+    WexFTP1->TimeOut = 50000000;
 }
 
 void TForm1::ShowRemainingCount() {
@@ -484,7 +501,8 @@ void TForm1::ProcessEntry(const AnsiString& entry) {
     installer.AppFolder = AppFolder;
     installer.Gzip = Gzip1;
     installer.Installed = InstalledList.get();
-    installer.Download = [this](const AnsiString& remote, const AnsiString& localPath) {
+    installer.Download = [this](const AnsiString& remote, const AnsiString& localPath, int64_t size) {
+        WexFTP1->SizeLimit = size;
         WexFTP1->Download(remote, localPath);
         return WexFTP1->TransferSize;
     };

@@ -98,6 +98,7 @@ private:
     bool NextIsSentinel() const;
     void ShowDisconnected();
     void PlanPart();
+    void UseTransferTimeOuts();
 };
 
 extern TForm1* Form1;

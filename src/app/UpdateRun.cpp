@@ -34,7 +34,7 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     if (e.Kind == "O") {
         MakeFileFolders(target);
         TempFile part{TempNameBeside(target)};
-        if (Download(e.Remote, part.path) != e.Size) return TEntryOutcome::SizeMismatch;
+        if (Download(e.Remote, part.path, e.Size) != e.Size) return TEntryOutcome::SizeMismatch;
         if (!RenameFile(part.path, target))
             throw EInOutError("Cannot replace file \"" + target + "\".");
         part.path.clear();
@@ -45,7 +45,7 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     // "E" and "C": the gzip file arrives under its remote name and stays there
     // when its size is wrong or it cannot be decompressed.
     const AnsiString packed = AppFolder + e.Remote;
-    if (Download(e.Remote, packed) != e.Size) return TEntryOutcome::SizeMismatch;
+    if (Download(e.Remote, packed, e.Size) != e.Size) return TEntryOutcome::SizeMismatch;
     if (e.Kind == "E") {
         MakeFileFolders(target);
         if (!DecompressTo(packed, target)) return TEntryOutcome::NotDecompressed;

@@ -36,8 +36,9 @@ public:
     TGzip* Gzip = nullptr;              // DeleteSource set by the owner
     TStringList* Installed = nullptr;   // the installed versions list
     // Downloads `remote` into the file `localPath` and returns the number of
-    // bytes received; raises on failure.
-    std::function<int64_t(const AnsiString& remote, const AnsiString& localPath)> Download;
+    // bytes received; raises on failure. `size` is the size the list gives:
+    // a download may stop as soon as it goes past it.
+    std::function<int64_t(const AnsiString& remote, const AnsiString& localPath, int64_t size)> Download;
 
     TEntryOutcome Process(const AnsiString& entry);
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 #include "platform/FileSystem.h"
@@ -86,7 +87,22 @@ TRimsock::TRimsock(TComponent* AOwner) : TComponent(AOwner) {
     ReportLevel = 1;
     WinsockInfo.reset(new TStringList);
     Canceled = BeingDestroyed = Connected = false;
-    InitWinsock();
+    try {
+        InitWinsock();
+    } catch (...) {
+        // The destructor will not run: give back what was made so far.
+        ReleaseHandles();
+        throw;
+    }
+}
+
+void TRimsock::ReleaseHandles() {
+    delete Timer;
+    Timer = nullptr;
+    DestroyWindow(NotifyWindow);
+    NotifyWindow = 0;
+    if (SocketHandle != INVALID_SOCKET) closesocket(SocketHandle);
+    SocketHandle = INVALID_SOCKET;
 }
 
 TRimsock::~TRimsock() {
@@ -120,7 +136,7 @@ void TRimsock::InitWinsock() {
         WinsockInfo->Add("Max Udp pack size= " + IntToStr(WinsockData.iMaxUdpDg));
     }
     SocketHandle = Winsock::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (SocketHandle == INVALID_SOCKET) {
+    if (SocketHandle == INVALID_SOCKET || NotifyWindow == 0) {
         ok = false;
     } else {
         setsockopt_linger(SocketHandle, true, 0);
@@ -180,14 +196,17 @@ void TRimsock::Connect() {
     RemoteAddr.sin_port = htons(static_cast<uint16_t>((Proxy.empty() ? Port : ProxyPort) & 0xFFFF));
     AsyncDone = false;
     LastEventOk = true;
+    ResetPeerState();
     if (Winsock::connect(SocketHandle, &RemoteAddr) != 0) {
         AnsiString msg;
         CheckError(WSAEWOULDBLOCK, msg);
     }
     TimerOn();
-    while (!(Connected || TimedOut || Canceled || !LastEventOk)) WaitPass();
+    // A peer that accepts and closes at once may have its connect and close
+    // handled in one pass: Connected is then already false again.
+    while (!(Connected || TimedOut || Canceled || !LastEventOk || PeerClosed)) WaitPass();
     TimerOff();
-    if (!TimedOut && !Canceled && LastEventOk) return;
+    if (Connected && !TimedOut && !Canceled && LastEventOk) return;
     if (OnConnectionFailed) OnConnectionFailed(this);
     if (TimedOut) throw ESockError("Connection Timed out");
     if (Canceled) throw ESockError("Connection Canceled");
@@ -236,17 +255,39 @@ void TRimsock::CloseSocket() {
     ReportStatus(4, "Request Close Socket");
     Connected = false;
     if (SocketHandle == INVALID_SOCKET) return;
-    if (closesocket(SocketHandle) != 0) {
-        AnsiString msg;
-        CheckError(WSAEWOULDBLOCK, msg);
-        return;
-    }
+    // The descriptor is gone whatever close says; keeping its number would
+    // close someone else's descriptor later.
+    int closed = closesocket(SocketHandle);
     SocketHandle = INVALID_SOCKET;
-    if (OnDisconnect && !BeingDestroyed) OnDisconnect(this);
     if (!BeingDestroyed) {
         SocketHandle = Winsock::socket(AF_INET, SOCK_STREAM, 0);
         AskForNotifications();
     }
+    if (closed != 0) {
+        AnsiString msg;
+        CheckError(WSAEWOULDBLOCK, msg);
+        return;
+    }
+    if (OnDisconnect && !BeingDestroyed && !FQuietClose) OnDisconnect(this);
+}
+
+void TRimsock::CloseQuietly() {
+    FQuietClose = true;
+    try {
+        CloseSocket();
+    } catch (...) {
+    }
+    FQuietClose = false;
+}
+
+void TRimsock::ResetPeerState() {
+    PeerClosed = false;
+    CloseError = 0;
+}
+
+int TRimsock::EffectiveTimeOut() const {
+    if (TimeOut > 0 && IdleTimeOut > 0) return TimeOut < IdleTimeOut ? TimeOut : IdleTimeOut;
+    return TimeOut > 0 ? TimeOut : (IdleTimeOut > 0 ? IdleTimeOut : 0);
 }
 
 void TRimsock::CheckConnection() {
@@ -279,7 +320,7 @@ void TRimsock::TimerOn() {
     if (!Timer) return;
     // Stop first, so that a running countdown starts again.
     Timer->SetEnabled(false);
-    Timer->SetInterval(static_cast<unsigned>(TimeOut > 0 ? TimeOut : 0));
+    Timer->SetInterval(static_cast<unsigned>(EffectiveTimeOut()));
     Timer->SetEnabled(true);
 }
 
@@ -399,6 +440,11 @@ AnsiString TRimsock::ReadLn() {
     ReportStatus(8, "ReadLn");
     TimerOn();
     AnsiString result;
+    // Keeps at most kMaxLineLength bytes of the line; the rest is dropped.
+    auto keep = [&result](const char* p, int n) {
+        size_t room = kMaxLineLength - std::min(result.size(), kMaxLineLength);
+        result.append(p, std::min(static_cast<size_t>(n), room));
+    };
     try {
         int lineLength = -1;
         AnsiString msg;
@@ -409,6 +455,7 @@ AnsiString TRimsock::ReadLn() {
                 TimerOff();
                 return result;
             }
+            bool drained = true;
             if (r < 0) {
                 LastError = WSAGetLastError();
                 if (LastError == WSAENOTCONN) break;
@@ -420,14 +467,23 @@ AnsiString TRimsock::ReadLn() {
                     break;
                 }
                 int got = Winsock::recv(SocketHandle, Buffer, r, 0);
-                if (got > 0) result.append(Buffer, got);
+                if (got > 0) keep(Buffer, got);
+                // A full buffer means more may be waiting already: read on
+                // before sleeping, since no new arrival may come to wake us.
+                drained = r < 65536;
             }
-            WaitPass();
+            if (drained) WaitPass();
+            else EventLoop::ProcessMessages();
         } while (!Canceled);
         RaiseIfCanceled("Socket readln aborted");
         if (lineLength > 0) {
             int got = Winsock::recv(SocketHandle, Buffer, lineLength, 0);
-            if (got > 0) result.append(Buffer, got);
+            if (got > 0) {
+                bool cut = result.size() + got > kMaxLineLength;
+                keep(Buffer, got);
+                // A cut line still ends with its line end.
+                if (cut) result.replace(result.size() - 1, 1, "\n");
+            }
         }
     } catch (...) {
         TimerOff();
@@ -467,6 +523,8 @@ void TRimsock::Transaction(const AnsiString& Command, AnsiString& Reply) {
 void TRimsock::CaptureFile(const AnsiString& FileName) {
     ReportStatus(8, "CaptureFile");
     BytesReceived = 0;
+    ReceiveOverflow = false;
+    CaptureStopped = false;
     TimerOn();
     try {
         int fd = open(NativePath(FileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -481,14 +539,32 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
                         throw EInOutError("Cannot write file \"" + FileName + "\". " + strerror(errno));
                     BytesReceived += r;
                     if (OnPacketRecvd) OnPacketRecvd(this);
+                    if (MaxReceive >= 0 && BytesReceived > MaxReceive) {
+                        // More than the caller can use: stop now rather than
+                        // fill the disk with what will be thrown away.
+                        ReceiveOverflow = true;
+                        break;
+                    }
                     TimerOn();
                     EventLoop::ProcessMessages();
                     continue;
                 }
                 if (r == 0) break;
                 LastError = WSAGetLastError();
-                if (LastError == WSAENOTCONN) break;
+                if (LastError == WSAENOTCONN) {
+                    // The close notification got here first; a close that
+                    // carried an error (a reset) is still a failure.
+                    if (CloseError) {
+                        WSASetLastError(CloseError);
+                        CheckError(WSAEWOULDBLOCK, msg);
+                    }
+                    break;
+                }
                 CheckError(WSAEWOULDBLOCK, msg);
+                if (StopCapture && StopCapture()) {
+                    CaptureStopped = true;
+                    break;
+                }
                 WaitPass();
             }
         } catch (...) {
@@ -528,6 +604,8 @@ void TRimsock::HandleSocketMessage(TMessage& M) {
                     }
                     break;
                 case FD_CLOSE:
+                    PeerClosed = true;
+                    if (!LastEventOk) CloseError = WSAGETSELECTERROR(M.LParam);
                     if (!DataAvailable()) CloseSocket();
                     break;
                 default:
@@ -544,25 +622,44 @@ void TRimsock::HandleSocketMessage(TMessage& M) {
 
 void TRimsock::Listen(bool UseLookup) {
     ReportStatus(8, "Listening");
-    RemoteAddr.sin_addr.s_addr = Winsock::inet_addr("0.0.0.0");
+    RemoteAddr.sin_addr.s_addr = ListenAddress;
     RemoteAddr.sin_family = AF_INET;
     RemoteAddr.sin_port = htons(static_cast<uint16_t>(Port));
     AsyncDone = false;
-    Winsock::bind(SocketHandle, &RemoteAddr);
+    AnsiString msg;
+    if (Winsock::bind(SocketHandle, &RemoteAddr) != 0) CheckError(0, msg);
     WSAAsyncSelect(SocketHandle, NotifyWindow, UseLookup ? LookupMessage : SocketMessage, FD_ACCEPT);
-    Winsock::listen(SocketHandle, 1);
+    if (Winsock::listen(SocketHandle, 1) != 0) CheckError(0, msg);
 }
 
 Winsock::SOCKET TRimsock::Accept() {
     ReportStatus(4, "Accepting");
-    while (!AsyncDone && !Canceled) WaitPass();
-    if (Canceled) throw ESockError("Accepting Canceled");
-    if (!LastEventOk) throw ESockError("Error creating Data Connection");
-    sockaddr_in peer{};
-    SOCKET s = Winsock::accept(SocketHandle, &peer);
-    WSAAsyncSelect(s, NotifyWindow, SocketMessage, 61);
-    RemoteAddr = peer;
-    return s;
+    for (;;) {
+        while (!AsyncDone && !Canceled) WaitPass();
+        if (Canceled) throw ESockError("Accepting Canceled");
+        if (!LastEventOk) throw ESockError("Error creating Data Connection");
+        sockaddr_in peer{};
+        SOCKET s = Winsock::accept(SocketHandle, &peer);
+        if (s == INVALID_SOCKET) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK) {  // it went away again
+                AsyncDone = false;
+                continue;
+            }
+            AnsiString msg;
+            CheckError(0, msg);
+            throw ESockError("Error creating Data Connection");
+        }
+        if (AcceptFrom != 0 && peer.sin_addr.s_addr != AcceptFrom) {
+            // Whoever saw our address on the network could connect first.
+            ReportStatus(4, AnsiString("Refused a connection from ") + Winsock::inet_ntoa(peer.sin_addr));
+            closesocket(s);
+            AsyncDone = false;
+            continue;
+        }
+        WSAAsyncSelect(s, NotifyWindow, SocketMessage, 61);
+        RemoteAddr = peer;
+        return s;
+    }
 }
 
 AnsiString TRimsock::PortAddressText() {

@@ -72,6 +72,11 @@ public:
     AnsiString PortAddressText();
     AnsiString PortNumberText();
     void HandleSocketMessage(TMessage& M);
+    // The time-out that the waits use: the smaller positive one of TimeOut
+    // and IdleTimeOut, 0 when neither is set.
+    int EffectiveTimeOut() const;
+    // Closes the socket without OnDisconnect (the caller gave up on it).
+    void CloseQuietly();
 
     // Events (assigned = non-empty).
     TNotifyEvent OnDataReady;
@@ -92,6 +97,10 @@ public:
     bool BeingDestroyed = false;
     int LastError = 0;
     int TimeOut = 0;  // milliseconds; 0 = none
+    // A second limit on a silence, in milliseconds (0 = none): every wait
+    // uses the smaller of the two. A caller that sets a very long TimeOut
+    // for whole transfers keeps a stalled peer from holding a wait forever.
+    int IdleTimeOut = 0;
     int ReportLevel = 1;
     AnsiString LastStatus;
     AnsiString Proxy;
@@ -102,6 +111,26 @@ public:
     int Port = 0;
     int64_t TransferSize = 0;   // for the FTP layer; the core never reads it
     int64_t BytesReceived = 0;  // written by the current or last CaptureFile
+    // CaptureFile stops as soon as more than this many bytes arrived (-1: no
+    // limit) and sets ReceiveOverflow; the caller's size check then fails.
+    int64_t MaxReceive = -1;
+    bool ReceiveOverflow = false;
+    // Asked on every idle pass of CaptureFile; true ends the capture early
+    // (for instance when the control connection reports a failed transfer).
+    std::function<bool()> StopCapture;
+    bool CaptureStopped = false;
+    // The peer has closed its side (set by the close notification, also
+    // while data is still pending) and the error that close carried.
+    bool PeerClosed = false;
+    int CloseError = 0;
+    // Listen binds to this address (network order; INADDR_ANY by default)
+    // and Accept takes connections only from AcceptFrom (0: from anyone);
+    // any other is closed and the wait goes on.
+    uint32_t ListenAddress = 0;
+    uint32_t AcceptFrom = 0;
+    // Reply and list lines longer than this are cut; the rest of such a line
+    // is read and dropped, so a peer cannot make a line use more memory.
+    static constexpr size_t kMaxLineLength = 8192;
     bool AsyncDone = false;
     Winsock::WSADATA WinsockData{};
     sockaddr_in RemoteAddr{};
@@ -114,16 +143,19 @@ public:
 
 protected:
     char Buffer[65540];
+    void TimerOn();
+    void TimerOff();
+    void ResetPeerState();
 
 private:
     static LRESULT SocketWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void InitWinsock();
     void ResolveHost();
-    void TimerOn();
-    void TimerOff();
     void TimerTriggered(TObject* Sender);
     void AskForNotifications();
     void CancelLookup();
+    void ReleaseHandles();
+    bool FQuietClose = false;
     // Clears Canceled and raises EAbortError(text) when it was set.
     void RaiseIfCanceled(const char* text);
 

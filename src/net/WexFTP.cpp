@@ -18,13 +18,31 @@ int LeadingNumber(const AnsiString& line) {
     return (i > 0 && v <= 0x7FFFFFFF) ? static_cast<int>(v) : 0;
 }
 
-// A reply goes on while its last line begins with a blank or has "-" as its
-// fourth character.
+// The three-digit code that opens a reply line, or -1 for a line that is
+// not an FTP reply ("HTTP/1.1 200 OK", a closed connection's empty line).
+int ReplyCode(const AnsiString& line) {
+    if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) return -1;
+    if (line.size() > 3 && IsDigit(line[3])) return -1;
+    return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+int ReplyClass(const AnsiString& line) {
+    int code = ReplyCode(line);
+    return code < 0 ? -1 : code / 100;
+}
+
+// The rule for replies that do not open with "ddd-": they go on while their
+// last line begins with a blank or has "-" as its fourth character.
 bool ContinuesReply(const AnsiString& line) {
     return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
 }
 
 bool Fails(int n) { return n > 300 && n < 600; }
+
+// A refusal of PORT, RETR or NLST: 4xx/5xx, or no reply code at all.
+bool Refused(const AnsiString& reply, int replyNumber) { return Fails(replyNumber) || ReplyCode(reply) < 0; }
+
+const char kControlClosed[] = "The server closed the control connection\r\n";
 
 }  // namespace
 
@@ -37,12 +55,20 @@ TWexFTP::TWexFTP(TComponent* AOwner) : TRimsock(AOwner) {
 
 TWexFTP::~TWexFTP() { TRimsock::Cancel(); }
 
-void TWexFTP::ReadReplyLines(AnsiString& Line) {
-    while (ContinuesReply(Line)) {
+void TWexFTP::ReadReplyLines(AnsiString& Line, const std::function<void(const AnsiString&)>& each) {
+    AnsiString code = Line.size() >= 4 && ReplyCode(Line) >= 0 && Line[3] == '-' ? Line.substr(0, 3) : "";
+    auto goesOn = [&code](const AnsiString& l) {
+        if (code.empty()) return ContinuesReply(l);
+        bool last = l.compare(0, 3, code) == 0 && (l.size() == 3 || l[3] == ' ' || l[3] == '\r' || l[3] == '\n');
+        return !last;
+    };
+    for (int lines = 0; goesOn(Line); ++lines) {
+        if (lines >= kMaxReplyLines) throw FTPException("The server's reply does not end\r\n");
         Line = ReadLn();
         ReportStatus(1, Line);
         // An empty line means the server closed in the middle of the reply.
         if (Line.empty()) break;
+        if (each) each(Line);
     }
 }
 
@@ -53,21 +79,48 @@ void TWexFTP::Transaction(const AnsiString& Command, AnsiString& Reply) {
 }
 
 void TWexFTP::Abort() {
-    if (DataConnection) {
-        DataConnection->Cancel();
-    } else if (TimedOut) {
-        // The time-out ran out on the control connection itself (a server
-        // that accepts but never greets or answers): end that wait too, or
-        // the attempt would never end.
-        TRimsock::Abort();
-    }
+    if (DataConnection) DataConnection->Cancel();
+    // When the time-out ran out, the control connection's own wait (a reply
+    // that never comes) must end as well.
+    if (TimedOut) TRimsock::Abort();
 }
 
-void TWexFTP::LoginCheck(const AnsiString& Reply) {
-    if (ReplyNumber > 400 && ReplyNumber < 600) {
-        if (OnConnectionFailed) OnConnectionFailed(this);
-        throw FTPException(Reply);
+void TWexFTP::LoginFailed(const AnsiString& Reply) {
+    if (OnConnectionFailed) OnConnectionFailed(this);
+    throw FTPException(Reply.empty() ? AnsiString(kControlClosed) : Reply);
+}
+
+// The greeting: "120" (ready in a while) is followed by the real one; only a
+// 2xx lets the login go on.
+void TWexFTP::ReadGreeting() {
+    for (int preliminary = 0;; ++preliminary) {
+        AnsiString greeting = ReadLn();
+        ReportStatus(1, greeting);
+        ReplyNumber = LeadingNumber(greeting);
+        AnsiString line = greeting;
+        ReadReplyLines(line);
+        int cls = ReplyClass(greeting);
+        if (cls == 1 && preliminary < 10) continue;
+        if (cls != 2) LoginFailed(greeting);
+        break;
     }
+    // Lines the server sent unasked would pair with the wrong command.
+    if (DataAvailable()) Read(0);
+}
+
+// USER (unless a proxy form already carried it) and, when asked, PASS. Only
+// 2xx after USER or after PASS means logged in; anything else fails.
+void TWexFTP::LogIn(const AnsiString& User, const AnsiString& Pass, bool userAlreadySent) {
+    AnsiString reply = LastReply;
+    if (!userAlreadySent) {
+        ReportStatus(1, "USER " + User);
+        Transaction("USER " + User, reply);
+    }
+    if (ReplyCode(reply) == 331) {
+        ReportStatus(1, "PASS ");  // never the password itself
+        Transaction("PASS " + Pass, reply);
+    }
+    if (ReplyClass(reply) != 2) LoginFailed(reply);
 }
 
 void TWexFTP::Connect() {
@@ -76,29 +129,13 @@ void TWexFTP::Connect() {
     ClearInput();
     TRimsock::Connect();
     try {
-        AnsiString greeting = ReadLn();
-        ReportStatus(1, greeting);
-        ReplyNumber = LeadingNumber(greeting);
-        AnsiString line = greeting;
-        ReadReplyLines(line);
-        if (ReplyNumber > 400) {
-            if (OnConnectionFailed) OnConnectionFailed(this);
-            throw FTPException(greeting);
-        }
-        AnsiString reply;
-        if (FWAuthenticate) {
-            Transaction("USER " + FWUserID, reply);
-            LoginCheck(reply);
-            if (ReplyNumber == 331) {
-                ReportStatus(1, "PASS ");
-                Transaction("PASS " + FWPassword, reply);
-                LoginCheck(reply);
-            }
-        }
+        ReadGreeting();
+        if (FWAuthenticate) LogIn(FWUserID, FWPassword, false);
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
             bool handled = false;
             OnAuthenticationNeeded(handled);
         }
+        AnsiString reply;
         if (!Proxy.empty()) {
             switch (FirewallType) {
                 case FTUser: Transaction("USER " + UserID + "@" + Host, reply); break;
@@ -106,16 +143,8 @@ void TWexFTP::Connect() {
                 case FtSite: Transaction("SITE " + Host, reply); break;
             }
         }
-        if (Proxy.empty() || FirewallType != FTUser) {
-            ReportStatus(1, "USER " + UserID);
-            Transaction("USER " + UserID, reply);
-            LoginCheck(reply);
-        }
-        if (ReplyNumber == 331) {
-            ReportStatus(1, "PASS ");  // never the password itself
-            Transaction("PASS " + Password, reply);
-            LoginCheck(reply);
-        }
+        // Through a proxy with FTUser, the joined user-and-host command was the USER.
+        LogIn(UserID, Password, !Proxy.empty() && FirewallType == FTUser);
         // Files must travel byte for byte: without this the server's default
         // ASCII type rewrites line ends. A refusal leaves things as they were.
         int loginReply = ReplyNumber;
@@ -124,7 +153,9 @@ void TWexFTP::Connect() {
         if (OnConnect) OnConnect(this);
     } catch (...) {
         try {
-            Disconnect();
+            // A server that stopped answering gets no QUIT to wait for.
+            if (TimedOut) TRimsock::Disconnect();
+            else Disconnect();
         } catch (...) {
         }
         ReportStatus(1, "Disconnected");
@@ -152,20 +183,50 @@ void TWexFTP::Disconnect() {
 
 int64_t TWexFTP::ReceivedCount() const { return DataConnection ? DataConnection->BytesReceived : 0; }
 
+// The count that stands right before "bytes" (blanks between allowed):
+// "(2241 bytes)" gives 2241. A word such as "kbytes", a fraction, a negative
+// or grouped number, or no number at all give 0: no usable size.
 int64_t TWexFTP::ParseByteCount(const AnsiString& Line) {
-    size_t pos = UpperCase(Line).find("BYTE");
-    if (pos == AnsiString::npos) return 0;
-    long i = static_cast<long>(pos) - 1;
-    while (i >= 0 && !IsDigit(Line[i])) --i;
-    if (i < 0) return 0;
-    long end = i;
-    while (i >= 0 && IsDigit(Line[i])) --i;
-    int64_t v = 0;
-    for (long k = i + 1; k <= end; ++k) {
-        if (v > (INT64_MAX - 9) / 10) return 0;
-        v = v * 10 + (Line[k] - '0');
+    const AnsiString upper = UpperCase(Line);
+    for (size_t pos = upper.find("BYTE"); pos != AnsiString::npos; pos = upper.find("BYTE", pos + 1)) {
+        long i = static_cast<long>(pos) - 1;
+        while (i >= 0 && Line[i] == ' ') --i;
+        if (i < 0 || !IsDigit(Line[i])) continue;
+        long end = i;
+        while (i >= 0 && IsDigit(Line[i])) --i;
+        if (i >= 0 && (Line[i] == '.' || Line[i] == '-' || Line[i] == ',')) return 0;
+        int64_t v = 0;
+        for (long k = i + 1; k <= end; ++k) {
+            if (v > (INT64_MAX - 9) / 10) return 0;
+            v = v * 10 + (Line[k] - '0');
+        }
+        return v;
     }
-    return v;
+    return 0;
+}
+
+bool TWexFTP::ParsePassivePort(const AnsiString& Reply, int& Port) {
+    const size_t n = Reply.size();
+    for (size_t start = 3; start < n; ++start) {
+        if (!IsDigit(Reply[start]) || IsDigit(Reply[start - 1])) continue;
+        int numbers[6];
+        size_t p = start;
+        int k = 0;
+        for (; k < 6; ++k) {
+            int v = 0, digits = 0;
+            while (p < n && IsDigit(Reply[p]) && digits < 4) v = v * 10 + (Reply[p++] - '0'), ++digits;
+            if (digits == 0 || digits > 3 || v > 255) break;
+            numbers[k] = v;
+            if (k == 5) break;
+            if (p >= n || Reply[p] != ',') break;
+            ++p;
+        }
+        if (k == 5 && (p >= n || !IsDigit(Reply[p]))) {
+            Port = numbers[4] * 256 + numbers[5];
+            return true;
+        }
+    }
+    return false;
 }
 
 bool TWexFTP::ApplyFailureRule(const AnsiString& Reply) {
@@ -176,46 +237,108 @@ bool TWexFTP::ApplyFailureRule(const AnsiString& Reply) {
     throw FTPException(Reply);
 }
 
-// Waits for the server's data connection. A reply on the control connection
-// that ends the transfer (4xx or 5xx), or the control connection closing,
-// ends the wait instead: such a connection will never come.
-bool TWexFTP::AcceptOrControlReply(AnsiString& FailLine) {
-    while (!DataConnection->AsyncDone && !DataConnection->Canceled) {
-        int r = Winsock::recv(SocketHandle, Buffer, 65536, MSG_PEEK_FLAG);
-        if (r == 0 || (r < 0 && WSAGetLastError() == WSAENOTCONN) || !Connected) {
-            FailLine = "421 Control connection closed\r\n";
-            return false;
-        }
-        if (r > 0 && memchr(Buffer, '\n', r) && (Buffer[0] == '4' || Buffer[0] == '5')) {
-            FailLine = ReadLn();
-            ReportStatus(1, FailLine);
-            AnsiString line = FailLine;
-            ReadReplyLines(line);
-            return false;
-        }
-        EventLoop::WaitForEvent(1.0);
+// True when the control connection tells that the transfer has failed: a
+// whole 4xx/5xx line is waiting, or the connection has closed. The line is
+// read (with the rest of its reply) only when FailLine is given.
+bool TWexFTP::ControlReportsFailure(AnsiString* FailLine) {
+    int r = Winsock::recv(SocketHandle, Buffer, 65536, MSG_PEEK_FLAG);
+    if (r == 0 || (r < 0 && WSAGetLastError() != WSAEWOULDBLOCK) || !Connected) {
+        if (FailLine) *FailLine = kControlClosed;
+        return true;
     }
+    if (r > 0 && memchr(Buffer, '\n', r) && (Buffer[0] == '4' || Buffer[0] == '5')) {
+        if (FailLine) {
+            *FailLine = ReadLn();
+            ReportStatus(1, *FailLine);
+            AnsiString line = *FailLine;
+            ReadReplyLines(line);
+            FAwaitingFinalReply = false;
+        }
+        return true;
+    }
+    return false;
+}
+
+// Waits, within the time-out, for the server's data connection. A reply on
+// the control connection that ends the transfer (4xx or 5xx), or that
+// connection closing, ends the wait instead: such a connection will never
+// come. The control connection's timer runs meanwhile; its tick cancels both.
+bool TWexFTP::AcceptDataConnection(AnsiString& FailLine) {
+    TimerOn();
+    try {
+        while (!DataConnection->AsyncDone && !DataConnection->Canceled && !Canceled) {
+            if (ControlReportsFailure(&FailLine)) {
+                TimerOff();
+                return false;
+            }
+            EventLoop::WaitForEvent(1.0);
+        }
+        SOCKET accepted = DataConnection->Accept();
+        SOCKET listening = DataConnection->SocketHandle;
+        DataConnection->SocketHandle = accepted;
+        closesocket(listening);
+    } catch (...) {
+        TimerOff();
+        throw;
+    }
+    TimerOff();
     return true;
 }
 
 void TWexFTP::OpenActiveDataConnection(AnsiString& Reply) {
+    // Listen only where the server can reach us, and take the connection
+    // only from the server we talk to.
+    sockaddr_in local{}, peer{};
+    Winsock::getsockname(SocketHandle, &local);
+    Winsock::getpeername(SocketHandle, &peer);
+    DataConnection->ListenAddress = local.sin_addr.s_addr;
+    DataConnection->AcceptFrom = peer.sin_addr.s_addr;
     DataConnection->Port = 0;
     DataConnection->Listen(true);
     AnsiString command = "PORT " + PortAddressText() + DataConnection->PortNumberText();
+    ReportStatus(1, command);
     Transaction(command, Reply);
 }
 
-void TWexFTP::TakeAcceptedSocket() {
-    SOCKET accepted = DataConnection->Accept();
-    SOCKET listening = DataConnection->SocketHandle;
-    DataConnection->SocketHandle = accepted;
-    closesocket(listening);
+// The transfer's final reply, read whole; its first line is returned. An
+// empty text means the server closed the connection instead.
+AnsiString TWexFTP::ReadFinalReply() {
+    AnsiString first = ReadLn();
+    ReportStatus(1, first);
+    AnsiString line = first;
+    if (!first.empty()) ReadReplyLines(line);
+    FAwaitingFinalReply = false;
+    return first;
 }
 
-void TWexFTP::ReadFinalReply(AnsiString& Line) {
-    if (!Canceled && !TimedOut) Line = ReadLn();
-    ReportStatus(1, Line);
-    if (!Canceled && !TimedOut) ReadReplyLines(Line);
+// After a transfer that ended before its final reply was read, the control
+// connection is out of step: ABOR, then NOOP, and read up to the NOOP's
+// reply. A server that does not answer is given up quietly (its late
+// replies would pair with our next commands); the next operation then
+// finds the component not connected.
+void TWexFTP::Resynchronize() {
+    FAwaitingFinalReply = false;
+    Canceled = false;
+    if (!Connected) return;
+    if (TimedOut) {
+        CloseQuietly();
+        return;
+    }
+    try {
+        Writeln("ABOR");
+        Writeln("NOOP");
+        for (int replies = 0; replies < 8; ++replies) {
+            AnsiString first = ReadLn();
+            ReportStatus(1, first);
+            if (first.empty()) break;
+            AnsiString line = first;
+            ReadReplyLines(line);
+            int code = ReplyCode(first);
+            if (code == 200 || code == 500 || code == 502) return;
+        }
+    } catch (...) {
+    }
+    CloseQuietly();
 }
 
 void TWexFTP::ReleaseDataConnection() {
@@ -231,11 +354,17 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
         if (DataAvailable()) Read(0);
         DataConnection = new TRimsock(this);
         DataConnection->TimeOut = TimeOut;
+        DataConnection->IdleTimeOut = IdleTimeOut;
+        DataConnection->MaxReceive = SizeLimit;
+        DataConnection->StopCapture = [this] { return ControlReportsFailure(nullptr); };
         if (OnPacketRecvd) DataConnection->OnPacketRecvd = OnPacketRecvd;
         bool succeeded = false;
+        FAwaitingFinalReply = false;
         auto cleanUp = [&] {
             ReleaseDataConnection();
-            if (Canceled) {
+            if (FAwaitingFinalReply) {
+                Resynchronize();
+            } else if (Canceled) {
                 Canceled = false;
                 AnsiString ignored;
                 try {
@@ -250,48 +379,59 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
                 AnsiString reply;
                 if (Passive) {
                     Transaction("PASV", reply);
-                    if (ReplyNumber > 499 && ApplyFailureRule(reply)) break;
+                    if (ReplyClass(reply) != 2 && ApplyFailureRule(reply)) break;
+                    int port = 0;
+                    if (!ParsePassivePort(reply, port) &&
+                        ApplyFailureRule("The server's passive-mode reply names no port: " + reply))
+                        break;
                     // The address in the reply is ignored: the data connection
                     // goes to the server we already talk to.
-                    AnsiString f6 = ExtractField(reply, ',', 6);
-                    f6 = f6.substr(0, f6.find(')'));
-                    int port = StrToInt(f6) + 256 * StrToInt(ExtractField(reply, ',', 5));
                     DataConnection->Host = Host;
                     DataConnection->Port = port;
                     DataConnection->Connect();
                 } else {
                     OpenActiveDataConnection(reply);
-                    if (Fails(ReplyNumber) && ApplyFailureRule(reply)) break;
+                    if (Refused(reply, ReplyNumber) && ApplyFailureRule(reply)) break;
                 }
                 ReportStatus(1, "RETR " + RemoteFile);
                 TransferSize = 0;
                 TRimsock::Transaction("RETR " + RemoteFile, reply);
-                if (Fails(ReplyNumber) && ApplyFailureRule(reply)) break;
+                if (Refused(reply, ReplyNumber) && ApplyFailureRule(reply)) break;
+                // A 1xx opens the transfer; a server may also answer with its
+                // final 2xx at once.
+                FAwaitingFinalReply = ReplyClass(reply) == 1;
                 AnsiString line = reply;
                 TransferSize = ParseByteCount(line);
-                while (ContinuesReply(line)) {
-                    line = ReadLn();
-                    ReportStatus(1, line);
-                    if (TransferSize == 0) TransferSize = ParseByteCount(line);
-                    if (line.empty()) break;
-                }
+                ReadReplyLines(line, [this](const AnsiString& l) {
+                    if (TransferSize == 0) TransferSize = ParseByteCount(l);
+                });
                 // A count on the last line wins; a last line without one keeps
                 // the count that an earlier line announced.
                 if (int64_t last = ParseByteCount(line)) TransferSize = last;
+                const int64_t announced = TransferSize;
                 if (!Passive) {
                     AnsiString failLine;
-                    if (!AcceptOrControlReply(failLine)) {
-                        if (ApplyFailureRule(failLine)) break;
-                    }
-                    TakeAcceptedSocket();
+                    if (!AcceptDataConnection(failLine) && ApplyFailureRule(failLine)) break;
                 }
                 if (OnTransactionStart) OnTransactionStart(this);
                 if (!Canceled && !TimedOut) DataConnection->CaptureFile(LocalFile.empty() ? RemoteFile : LocalFile);
                 if (OnTransactionStop) OnTransactionStop(this);
+                const bool overflow = DataConnection->ReceiveOverflow;
                 DataConnection->CloseSocket();
                 TransferSize = DataConnection->BytesReceived;
                 ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
-                ReadFinalReply(line);
+                // More than the caller can use: it sees the size mismatch.
+                if (overflow) break;
+                // Cancelled before the data were read: not a success.
+                if (Canceled || TimedOut) throw EAbortError("Socket send aborted");
+                AnsiString finalReply = FAwaitingFinalReply ? ReadFinalReply() : reply;
+                if (ReplyClass(finalReply) != 2 &&
+                    ApplyFailureRule(finalReply.empty() ? AnsiString(kControlClosed) : finalReply))
+                    break;
+                if (announced > 0 && TransferSize < announced &&
+                    ApplyFailureRule("The transfer of " + RemoteFile + " ended after " + IntToStr(TransferSize) +
+                                     " of " + IntToStr(announced) + " bytes\r\n"))
+                    break;
                 if (OnTransactionStop) OnTransactionStop(this);
                 succeeded = true;
             } while (false);
@@ -308,52 +448,105 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
     }
 }
 
+// Reads the names until the server has closed the data connection. A name
+// ends at CR, LF or CR LF, and a last name without a line end counts too.
+// The control connection's timer limits every silence.
+void TWexFTP::ReceiveNames() {
+    TRimsock& data = *DataConnection;
+    AnsiString name;
+    int64_t bytes = 0, names = 0;
+    bool afterCR = false;
+    auto deliver = [&] {
+        if (name.empty()) return;
+        if (++names > kMaxListNames) throw FTPException("The name listing holds more than 1000000 names\r\n");
+        AnsiString item;
+        item.swap(name);
+        if (OnListItem) OnListItem(item);
+    };
+    TimerOn();
+    try {
+        for (;;) {
+            int r = Winsock::recv(data.SocketHandle, Buffer, 65536, 0);
+            if (r > 0) {
+                bytes += r;
+                if (bytes > kMaxListBytes) throw FTPException("The name listing is larger than 64 MiB\r\n");
+                for (int i = 0; i < r; ++i) {
+                    char c = Buffer[i];
+                    if (c == '\n' && afterCR) {
+                        afterCR = false;
+                        continue;
+                    }
+                    afterCR = c == '\r';
+                    if (c == '\r' || c == '\n') deliver();
+                    else if (name.size() < kMaxLineLength) name += c;
+                }
+                TimerOn();
+                EventLoop::ProcessMessages();
+                continue;
+            }
+            if (r == 0) break;
+            int err = WSAGetLastError();
+            if (err == WSAENOTCONN) {  // the close notification got here first
+                if (data.CloseError) err = data.CloseError;
+                else break;
+            }
+            if (err != WSAEWOULDBLOCK) {
+                AnsiString msg;
+                WSASetLastError(err);
+                CheckError(WSAEWOULDBLOCK, msg);
+            }
+            if (data.Canceled || Canceled) {
+                Canceled = false;
+                throw EAbortError("Socket readln aborted");
+            }
+            EventLoop::WaitForEvent(1.0);
+        }
+        deliver();
+    } catch (...) {
+        TimerOff();
+        throw;
+    }
+    TimerOff();
+}
+
 void TWexFTP::NList() {
     Canceled = false;
     CheckConnection();
     DataConnection = new TRimsock(this);
     DataConnection->TimeOut = TimeOut;
+    DataConnection->IdleTimeOut = IdleTimeOut;
     bool succeeded = false;
+    FAwaitingFinalReply = false;
     auto cleanUp = [&] {
         ReleaseDataConnection();
         if (succeeded && OnSuccess) OnSuccess(CtNList);
-        if (Canceled) WaitForReply();
+        if (FAwaitingFinalReply) Resynchronize();
+        else if (Canceled) WaitForReply();
     };
     try {
         if (DataAvailable()) Read(0);
-        DataConnection->Port = 0;
-        DataConnection->Listen(true);
-        AnsiString command = "PORT " + PortAddressText() + DataConnection->PortNumberText();
-        ReportStatus(1, command);
         AnsiString reply;
-        Transaction(command, reply);
-        if (Fails(ReplyNumber)) throw FTPException(reply);
+        OpenActiveDataConnection(reply);
+        if (Refused(reply, ReplyNumber)) throw FTPException(reply);
         ReportStatus(1, "NLST");
         Transaction("NLST", reply);
-        if (Fails(ReplyNumber)) throw FTPException(reply);
+        if (Refused(reply, ReplyNumber)) throw FTPException(reply);
+        FAwaitingFinalReply = ReplyClass(reply) == 1;
         TransferSize = ParseByteCount(reply);
         AnsiString failLine;
-        if (!AcceptOrControlReply(failLine)) throw FTPException(failLine);
-        TakeAcceptedSocket();
+        if (!AcceptDataConnection(failLine)) throw FTPException(failLine);
         if (OnTransactionStart) OnTransactionStart(this);
-        if (!Canceled && !TimedOut) {
-            do {
-                if (DataConnection->DataAvailable()) {
-                    AnsiString line = DataConnection->ReadLn();
-                    if (line.size() > 2)
-                        line.resize(line.size() - (line[line.size() - 2] == '\r' ? 2 : 1));
-                    if (OnListItem) OnListItem(line);
-                } else {
-                    EventLoop::WaitForEvent(1.0);
-                }
-            } while ((DataConnection->Connected && !DataAvailable()) || DataConnection->DataAvailable());
-        }
+        // The list ends when the data connection has closed *and* the final
+        // reply has come: a 226 may overtake the last names.
+        if (!Canceled && !TimedOut) ReceiveNames();
         if (OnTransactionStop) OnTransactionStop(this);
         DataConnection->CloseSocket();
         TransferSize = DataConnection->BytesReceived;
         ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
-        AnsiString line = reply;
-        ReadFinalReply(line);
+        if (Canceled || TimedOut) throw EAbortError("Socket readln aborted");
+        AnsiString finalReply = FAwaitingFinalReply ? ReadFinalReply() : reply;
+        if (ReplyClass(finalReply) != 2)
+            throw FTPException(finalReply.empty() ? AnsiString(kControlClosed) : finalReply);
         succeeded = true;
     } catch (...) {
         cleanUp();
@@ -364,15 +557,15 @@ void TWexFTP::NList() {
 
 void TWexFTP::WaitForReply() {
     Canceled = false;
-    auto start = std::chrono::steady_clock::now();
-    const auto limit = std::chrono::duration<double>(1.1e-5 * 86400);
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(1.1e-5 * 86400));
     AnsiString got;
     for (;;) {
         got = Read(0);
         if (!got.empty()) break;
-        auto left = limit - (std::chrono::steady_clock::now() - start);
-        if (left.count() <= 0) break;
-        EventLoop::WaitForEvent(left.count());
+        double left = duration<double>(deadline - steady_clock::now()).count();
+        if (left <= 0) break;
+        EventLoop::WaitForEvent(left);
     }
     ReportStatus(1, got);
 }

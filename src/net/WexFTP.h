@@ -8,6 +8,13 @@
 // OnTransactionStop and OnSuccess. A failed download offers the failure to
 // OnFailure, which may mark it handled; otherwise an FTPException carrying
 // the server's reply line leaves Download.
+//
+// A download fails when the server refuses it, when fewer bytes arrive than
+// the server announced, when the data connection is reset, and when the final
+// reply is 4xx/5xx or never comes. Every wait, on either connection, ends
+// within the time-out; a transfer cut short leaves the control connection in
+// step (ABOR, NOOP, read up to the NOOP's reply) or closes it quietly when the
+// server does not answer.
 #pragma once
 #include <mutex>
 
@@ -38,13 +45,28 @@ public:
     void Transaction(const AnsiString& Command, AnsiString& Reply) override;
     void Abort() override;
 
-    // Reads the continuation lines of a reply whose last line read is Line.
-    void ReadReplyLines(AnsiString& Line);
+    // Reads the rest of a reply whose first line is Line; Line becomes the
+    // last line. A reply that opens with "ddd-" ends at the line that starts
+    // with the same three digits and a blank; any other goes on while its
+    // lines begin with a blank or have "-" as their fourth character. `each`
+    // sees every further line.
+    void ReadReplyLines(AnsiString& Line, const std::function<void(const AnsiString&)>& each = {});
     void Download(const AnsiString& RemoteFile, const AnsiString& LocalFile);
     void NList();
     int64_t ReceivedCount() const;
     static int64_t ParseByteCount(const AnsiString& Line);
+    // The data port of a passive-mode reply: six numbers 0..255 joined by
+    // commas anywhere after the reply code; false when there are none.
+    static bool ParsePassivePort(const AnsiString& Reply, int& Port);
     void WaitForReply();
+
+    // The largest download the caller can use (-1: no limit). A transfer that
+    // goes past it stops at once; TransferSize then exceeds the limit.
+    int64_t SizeLimit = -1;
+    // Limits of one name listing; past them NList fails.
+    static constexpr int64_t kMaxListNames = 1000000;
+    static constexpr int64_t kMaxListBytes = 64 << 20;
+    static constexpr int kMaxReplyLines = 10000;
 
     AnsiString UserID;
     AnsiString Password;
@@ -69,13 +91,20 @@ public:
     TRimsock* DataConnection = nullptr;
 
 private:
-    void LoginCheck(const AnsiString& Reply);
+    void ReadGreeting();
+    void LogIn(const AnsiString& User, const AnsiString& Pass, bool userAlreadySent);
+    [[noreturn]] void LoginFailed(const AnsiString& Reply);
     bool ApplyFailureRule(const AnsiString& Reply);
-    bool AcceptOrControlReply(AnsiString& FailLine);
+    bool AcceptDataConnection(AnsiString& FailLine);
+    bool ControlReportsFailure(AnsiString* FailLine);
     void OpenActiveDataConnection(AnsiString& Reply);
-    void TakeAcceptedSocket();
-    void ReadFinalReply(AnsiString& Line);
+    AnsiString ReadFinalReply();
+    void ReceiveNames();
+    void Resynchronize();
     void ReleaseDataConnection();
+
+    // The transfer's final reply is still to come on the control connection.
+    bool FAwaitingFinalReply = false;
 
     std::recursive_mutex TransferLock;
 };

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -39,6 +40,9 @@ struct AsyncState {
     bool readArmed = true;
     bool acceptArmed = true;
     bool closePosted = false;
+    // Reading SO_ERROR clears it; a reset seen that way is kept here so that
+    // the next receive still reports it instead of a clean end.
+    int deferredError = 0;
 };
 
 std::map<int, AsyncState> gStates;
@@ -85,6 +89,7 @@ void PostReadAndClose(int s, AsyncState& st, uint32_t ev) {
     if ((ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && !st.closePosted && (st.mask & FD_CLOSE)) {
         st.closePosted = true;
         int err = (ev & EPOLLERR) ? SocketError(s) : 0;
+        if (err) st.deferredError = err;
         PostEvent(s, st, FD_CLOSE, err ? ErrnoToWsa(err) : 0);
     }
 }
@@ -262,7 +267,16 @@ SOCKET accept(SOCKET s, sockaddr_in* addr) {
                       SOCK_NONBLOCK | SOCK_CLOEXEC);
     int err = errno;
     AsyncState* lst = StateOf(s);
-    if (lst) lst->acceptArmed = true;
+    if (lst) {
+        lst->acceptArmed = true;
+        // Another connection already waiting gets its own event, as the
+        // original posts one after each accept while any is pending.
+        pollfd p{s, POLLIN, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) && (lst->mask & FD_ACCEPT)) {
+            lst->acceptArmed = false;
+            PostEvent(s, *lst, FD_ACCEPT, 0);
+        }
+    }
     if (r < 0) {
         SetError(ErrnoToWsa(err));
         return INVALID_SOCKET;
@@ -282,7 +296,15 @@ SOCKET accept(SOCKET s, sockaddr_in* addr) {
 
 int send(SOCKET s, const void* buf, int len, int flags) {
     ssize_t r = ::send(s, buf, len, flags | MSG_NOSIGNAL);
-    if (r < 0) return SetError(ErrnoToWsa(errno));
+    if (r < 0) {
+        int err = errno;
+        AsyncState* st = StateOf(s);
+        // Linux answers a send on a socket that never connected with EPIPE;
+        // the original says "not connected" there.
+        if (err == EPIPE && st && !st->connected) return SetError(WSAENOTCONN);
+        if (err == EPIPE && st && st->deferredError) err = st->deferredError;
+        return SetError(ErrnoToWsa(err));
+    }
     return static_cast<int>(r);
 }
 
@@ -302,12 +324,23 @@ int recv(SOCKET s, void* buf, int len, int flags) {
         }
     }
     if (r < 0) return SetError(ErrnoToWsa(err));
+    if (r == 0 && len > 0) {
+        AsyncState* st = StateOf(s);
+        if (st && st->deferredError) return SetError(ErrnoToWsa(st->deferredError));
+    }
     return static_cast<int>(r);
 }
 
 int getsockname(SOCKET s, sockaddr_in* addr) {
     socklen_t len = sizeof *addr;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(addr), &len) != 0)
+        return SetError(ErrnoToWsa(errno));
+    return 0;
+}
+
+int getpeername(SOCKET s, sockaddr_in* addr) {
+    socklen_t len = sizeof *addr;
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(addr), &len) != 0)
         return SetError(ErrnoToWsa(errno));
     return 0;
 }

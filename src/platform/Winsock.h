@@ -59,6 +59,7 @@ SOCKET accept(SOCKET s, sockaddr_in* addr);
 int send(SOCKET s, const void* buf, int len, int flags);  // never raises SIGPIPE
 int recv(SOCKET s, void* buf, int len, int flags);        // flags: 0 or MSG_PEEK_FLAG
 int getsockname(SOCKET s, sockaddr_in* addr);
+int getpeername(SOCKET s, sockaddr_in* addr);
 uint32_t inet_addr(const char* text);  // INADDR_NONE for text that is no dotted address
 const char* inet_ntoa(in_addr a);
 

@@ -39,7 +39,7 @@ std::vector<AnsiString> PlanAndInstall(const TempDir& app, const std::string& pu
     in.AppFolder = app.appFolder();
     in.Gzip = &gzip;
     in.Installed = &installed;
-    in.Download = [&](const AnsiString& r, const AnsiString& local) -> int64_t {
+    in.Download = [&](const AnsiString& r, const AnsiString& local, int64_t) -> int64_t {
         std::string data = ReadFile(pub + "/" + r);
         WriteWholeFile(local, data);
         return static_cast<int64_t>(data.size());

@@ -26,7 +26,7 @@ struct Installer {
         installer.AppFolder = app.appFolder();
         installer.Gzip = &gzip;
         installer.Installed = &installed;
-        installer.Download = [this](const AnsiString& remote, const AnsiString& local) -> int64_t {
+        installer.Download = [this](const AnsiString& remote, const AnsiString& local, int64_t) -> int64_t {
             fetched.push_back(remote);
             std::string data = ReadFile(server.file(remote));
             WriteWholeFile(local, data);

@@ -131,7 +131,7 @@ TEST(FtpLogin, RefusedGreetingAndRefusedPasswordFailTheConnection) {
     EXPECT_EQ(log.get(), (std::vector<std::string>{"QUIT"}));
 }
 
-TEST(FtpLogin, Reply230SkipsThePasswordAnd400StillPasses) {
+TEST(FtpLogin, Reply230SkipsThePasswordAndOnly2xxMeansLoggedIn) {
     Log log;
     LoopbackPeer peer([&](int fd) {
         LoopbackPeer::Send(fd, "220 hi\r\n");
@@ -146,18 +146,26 @@ TEST(FtpLogin, Reply230SkipsThePasswordAnd400StillPasses) {
     LoopbackPeer::Sleep(50);
     EXPECT_EQ(log.get(), (std::vector<std::string>{"USER update", "TYPE I"}));
 
-    Log log2;
-    LoopbackPeer peer2([&](int fd) {
-        LoopbackPeer::Send(fd, "220 hi\r\n");
-        Next(fd, log2);
-        LoopbackPeer::Send(fd, "400 odd but not a failure\r\n");
-        Next(fd, log2);
-        LoopbackPeer::Send(fd, "200 ok\r\n");
-        LoopbackPeer::Sleep(100);
-    });
-    Client c2(peer2.port());
-    c2.ftp.Connect();
-    EXPECT_EQ(c2.events, (std::vector<std::string>{"connect"}));
+    // Neither 400 after USER nor 332/314 after PASS is a login.
+    for (auto [user, pass] : {std::pair<std::string, std::string>{"400 odd\r\n", ""},
+                              {"331 pw\r\n", "332 Need account for login.\r\n"},
+                              {"331 pw\r\n", "314 odd\r\n"}}) {
+        Log log2;
+        LoopbackPeer peer2([&](int fd) {
+            LoopbackPeer::Send(fd, "220 hi\r\n");
+            Next(fd, log2);
+            LoopbackPeer::Send(fd, user);
+            if (!pass.empty()) {
+                Next(fd, log2);
+                LoopbackPeer::Send(fd, pass);
+            }
+            if (Next(fd, log2) == "QUIT") LoopbackPeer::Send(fd, "221 bye\r\n");
+        });
+        Client c2(peer2.port());
+        EXPECT_EQ(FtpErrorOf([&] { c2.ftp.Connect(); }), pass.empty() ? user : pass);
+        EXPECT_EQ(c2.events, (std::vector<std::string>{"failed"}));
+        EXPECT_FALSE(c2.ftp.Connected);
+    }
 }
 
 TEST(FtpLogin, ProxyFormsOfTheLogin) {
@@ -260,7 +268,7 @@ TEST(FtpTransfer, MultiLinePreliminaryReplyAndAnnouncedSize) {
         Next(fd, log);
         LoopbackPeer::Send(fd, "150-Here it comes (777 bytes)\r\n more words\r\n150 go\r\n");
         int d = ConnectToPort(port);
-        LoopbackPeer::Send(d, "hello");
+        LoopbackPeer::Send(d, std::string(777, 'h'));
         ::close(d);
         LoopbackPeer::Send(fd, "226-done\r\n226 really\r\n");
         LoopbackPeer::Sleep(100);
@@ -272,7 +280,7 @@ TEST(FtpTransfer, MultiLinePreliminaryReplyAndAnnouncedSize) {
     c.ftp.Connect();
     c.ftp.Download("f", dir.appFolder() + "f");
     EXPECT_EQ(c.events, (std::vector<std::string>{"connect", "start 777", "stop", "stop"}));
-    EXPECT_EQ(c.ftp.TransferSize, 5) << "after the transfer: the bytes received";
+    EXPECT_EQ(c.ftp.TransferSize, 777) << "after the transfer: the bytes received";
     EXPECT_EQ(successes, 1);
     EXPECT_TRUE(c.sawStatus("226 really\r\n")) << "the final reply is read to its end";
 }
