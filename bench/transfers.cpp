@@ -4,11 +4,14 @@
 //   bench_transfers ftp       Download of 512 MiB from pyftpdlib in active mode, beside curl
 //   bench_transfers gzip      Decompress of a 256 MiB gzip file, beside gzip -dc
 //   bench_transfers pack      ExtractPack of a 100-member 200 MiB archive, beside cp
+//   bench_transfers longline  peak RSS while a server sends a 256 MiB reply line without a line end
+//   bench_transfers silent    CPU while the FTP login waits 5 s on a server that never greets
 // Each figure is printed; nothing is judged.
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -142,6 +145,60 @@ void Pack() {
     printf("  time ratio %.2f (target <= 1.3)\n", ours.wall / theirs.wall);
 }
 
+void LongLine() {
+    int port;
+    int l = ListenLoopback(port);
+    std::thread server([l] {
+        int fd = ::accept(l, nullptr, nullptr);
+        std::vector<char> chunk(1 << 16, 'x');
+        memcpy(chunk.data(), "220 ", 4);
+        for (size_t left = 256u << 20; left > 0;) {
+            ssize_t n = ::send(fd, chunk.data(), std::min(left, chunk.size()), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            left -= n;
+            chunk[0] = 'x';
+        }
+        ::close(fd);
+    });
+    long before = PeakRssKiB();
+    TWexFTP ftp(nullptr);
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.UserID = "u";
+    ftp.Password = "p";
+    ftp.TimeOut = 30000;
+    double t0 = Now();
+    try {
+        ftp.Connect();
+    } catch (const std::exception&) {
+    }
+    double wall = Now() - t0;
+    server.join();
+    ::close(l);
+    printf("256 MiB reply line without a line end: read and dropped in %.2f s, peak RSS %ld KiB (before %ld KiB;"
+           " target < 40 MiB)\n", wall, PeakRssKiB(), before);
+}
+
+void Silent() {
+    int port;
+    int l = ListenLoopback(port);  // accepts into its backlog, never greets
+    TWexFTP ftp(nullptr);
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.UserID = "u";
+    ftp.Password = "p";
+    ftp.TimeOut = 5000;
+    double cpu0 = CpuOf(RUSAGE_THREAD), t0 = Now();
+    try {
+        ftp.Connect();
+    } catch (const std::exception&) {
+    }
+    double wall = Now() - t0, cpu = CpuOf(RUSAGE_THREAD) - cpu0;
+    ::close(l);
+    printf("FTP login on a silent server: ends after %.2f s (time-out 5 s), cpu %.4f s = %.3f%% of a core"
+           " (target < 1%%)\n", wall, cpu, 100 * cpu / wall);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,8 +210,10 @@ int main(int argc, char** argv) {
     else if (what == "ftp") Ftp();
     else if (what == "gzip") Gzip();
     else if (what == "pack") Pack();
+    else if (what == "longline") LongLine();
+    else if (what == "silent") Silent();
     else {
-        fprintf(stderr, "usage: bench_transfers capture|idle|ftp|gzip|pack\n");
+        fprintf(stderr, "usage: bench_transfers capture|idle|ftp|gzip|pack|longline|silent\n");
         return 2;
     }
     return 0;

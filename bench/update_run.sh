@@ -6,9 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+build=${SKIFF_BUILD:-build}
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"; fi
 w=$(mktemp -d /tmp/skiff-bench-XXXXXX)
-cleanup() { set +e; pkill -x skiff; [ -n "${FTPD_PID:-}" ] && { exec {FTPD[1]}>&-; kill "$FTPD_PID"; wait "$FTPD_PID"; } 2>/dev/null; rm -rf "$w"; true; }
+# Only the updaters this script started are ended, by their ids.
+cleanup() { set +e; [ -f "$w/pids" ] && while read -r p; do kill "$p" 2>/dev/null; done < "$w/pids"; [ -n "${FTPD_PID:-}" ] && { exec {FTPD[1]}>&-; kill "$FTPD_PID"; wait "$FTPD_PID"; } 2>/dev/null; rm -rf "$w"; true; }
 trap cleanup EXIT
 export LANG=en_US.UTF-8
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
@@ -18,8 +20,8 @@ head -c $((200 << 20)) /dev/urandom > "$w/rel/big.bin"
 for i in $(seq 500); do head -c 4096 /dev/urandom > "$w/rel/small/s$i.txt"; done
 for i in $(seq 1000); do head -c 2048 /dev/urandom > "$w/rel/data/d$i.bin"; done
 cp "$w/rel/small/"* "$w/small/small/"
-build/src/skiff-publish "$w/rel" "$w/pub/full" --version 1 --pack data=data --plain '*.txt' >/dev/null
-build/src/skiff-publish "$w/small" "$w/pub/small" --version 1 --plain '*.txt' >/dev/null
+"$build"/src/skiff-publish "$w/rel" "$w/pub/full" --version 1 --pack data=data --plain '*.txt' >/dev/null
+"$build"/src/skiff-publish "$w/small" "$w/pub/small" --version 1 --plain '*.txt' >/dev/null
 
 coproc FTPD { exec /usr/bin/python3 "$root/tests/fixtures/ftpd.py" "$w/pub" update x; }
 read -r _ port <&"${FTPD[0]}"
@@ -27,12 +29,13 @@ read -r _ port <&"${FTPD[0]}"
 # Runs the updater on release $1 (a folder under pub/); prints ms from the start click to the saved list.
 run_updater() {
   local app=$w/app-$1 last
-  mkdir -p "$app" && cp build/src/skiff "$app/" && cp -r assets/upimg "$app/"
+  mkdir -p "$app" && cp "$build"/src/skiff "$app/" && cp -r assets/upimg "$app/"
   printf 'L 127.0.0.1 %s 60000 update\r\nend\r\n' "$port" > "$app/isp0.dat"
   # The login folder is pub/; point the versions list at the release's folder.
   sed "s#^\([EOC]\) \([^ ]*\)#\1 $1/\2#" "$w/pub/$1/update3.dat" > "$w/pub/update3.dat"
   last=$(tail -1 "$w/pub/update3.dat" | cut -d' ' -f3)
   "$app/skiff" & pid=$!
+  echo "$pid" >> "$w/pids"
   until wid=$(xdotool search --name '^update$' 2>/dev/null | head -1) && [ -n "$wid" ]; do sleep 0.05; done
   sleep 0.3
   eval "$(xdotool getwindowgeometry --shell "$wid")"

@@ -313,14 +313,14 @@ AnsiString TWexFTP::ReadFinalReply() {
 
 // After a transfer that ended before its final reply was read, the control
 // connection is out of step: ABOR, then NOOP, and read up to the NOOP's
-// reply. A server that does not answer is given up quietly (its late
-// replies would pair with our next commands); the next operation then
-// finds the component not connected.
-void TWexFTP::Resynchronize() {
+// reply. A server that has already let a time-out run out, or does not
+// answer now, is given up quietly (its late replies would pair with our next
+// commands); the next operation then finds the component not connected.
+void TWexFTP::Resynchronize(bool serverSilent) {
     FAwaitingFinalReply = false;
     Canceled = false;
     if (!Connected) return;
-    if (TimedOut) {
+    if (serverSilent || TimedOut) {
         CloseQuietly();
         return;
     }
@@ -361,9 +361,10 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
         bool succeeded = false;
         FAwaitingFinalReply = false;
         auto cleanUp = [&] {
+            bool silent = TimedOut || (DataConnection && DataConnection->TimedOut);
             ReleaseDataConnection();
-            if (FAwaitingFinalReply) {
-                Resynchronize();
+            if (FAwaitingFinalReply || (Canceled && silent)) {
+                Resynchronize(silent);
             } else if (Canceled) {
                 Canceled = false;
                 AnsiString ignored;
@@ -518,9 +519,10 @@ void TWexFTP::NList() {
     bool succeeded = false;
     FAwaitingFinalReply = false;
     auto cleanUp = [&] {
+        bool silent = TimedOut || (DataConnection && DataConnection->TimedOut);
         ReleaseDataConnection();
         if (succeeded && OnSuccess) OnSuccess(CtNList);
-        if (FAwaitingFinalReply) Resynchronize();
+        if (FAwaitingFinalReply || (Canceled && silent)) Resynchronize(silent);
         else if (Canceled) WaitForReply();
     };
     try {

@@ -100,7 +100,7 @@ private:
     void OpenActiveDataConnection(AnsiString& Reply);
     AnsiString ReadFinalReply();
     void ReceiveNames();
-    void Resynchronize();
+    void Resynchronize(bool serverSilent);
     void ReleaseDataConnection();
 
     // The transfer's final reply is still to come on the control connection.

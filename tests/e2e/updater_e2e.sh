@@ -8,7 +8,7 @@ bin=$1 assets=$2 ftpd=$3
 work=$(mktemp -d /tmp/skiff-e2e-XXXXXX)
 cleanup() {
   set +e
-  pkill -P $$ skiff 2>/dev/null || true
+  [ -n "${skiff_pid:-}" ] && kill "$skiff_pid" 2>/dev/null
   exec {FTPD[1]}>&- 2>/dev/null || true
   [ -n "${FTPD_PID:-}" ] && { kill "$FTPD_PID" 2>/dev/null; wait "$FTPD_PID" 2>/dev/null; }
   rm -rf "$work"

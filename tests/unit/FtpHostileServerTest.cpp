@@ -1,0 +1,730 @@
+// The FTP component against servers that misbehave as real ones do on bad
+// days. Every case must end within its time-out (plus a margin) with the
+// right outcome, use next to no CPU while it waits, and keep memory bounded.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <mutex>
+
+#include "LoopbackPeer.h"
+#include "TestSupport.h"
+#include "net/WexFTP.h"
+
+using namespace testing_support;
+
+namespace {
+
+using Peer = LoopbackPeer;
+
+std::string Line(int fd) {
+    std::string c = Peer::ReadLine(fd);
+    while (!c.empty() && (c.back() == '\n' || c.back() == '\r')) c.pop_back();
+    return c;
+}
+
+// Greeting, USER, PASS and TYPE I answered the usual way.
+void Login(int fd) {
+    Peer::Send(fd, "220 fake\r\n");
+    Line(fd);
+    Peer::Send(fd, "331 password please\r\n");
+    Line(fd);
+    Peer::Send(fd, "230 in\r\n");
+    Line(fd);
+    Peer::Send(fd, "200 binary\r\n");
+}
+
+// Waits until the client closes the control connection (or 10 s pass), so
+// that a script never ends a case before the client has.
+void UntilClosed(int fd) {
+    char b[4096];
+    while (::recv(fd, b, sizeof b, 0) > 0) {
+    }
+}
+
+int ConnectFrom(const char* source, int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (source) {
+        sockaddr_in s{};
+        s.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &s.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&s), sizeof s);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return fd;
+}
+
+// Connects to the address of the PORT command just read.
+int DataTo(const std::string& portCommand, const char* source = nullptr) {
+    int n[6] = {};
+    sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]);
+    return ConnectFrom(source, n[4] * 256 + n[5]);
+}
+
+// PORT accepted, RETR read: returns the PORT command.
+std::string UpToRetr(int fd) {
+    Login(fd);
+    std::string port = Line(fd);
+    Peer::Send(fd, "200 PORT ok\r\n");
+    Line(fd);
+    return port;
+}
+
+void ResetClose(int fd) {
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+}
+
+double ThreadCpu() {
+    rusage u;
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Outcome {
+    std::string error = "<none>";
+    double wall = 0, cpu = 0;
+};
+
+Outcome Measure(const std::function<void()>& f) {
+    Outcome o;
+    double cpu0 = ThreadCpu();
+    auto t0 = std::chrono::steady_clock::now();
+    try {
+        f();
+    } catch (const Exception& e) {
+        o.error = e.Message;
+    }
+    o.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    o.cpu = ThreadCpu() - cpu0;
+    return o;
+}
+
+struct Client {
+    TWexFTP ftp{nullptr};
+    std::vector<std::string> names;
+    int successes = 0;
+    explicit Client(int port, int timeOut = 1000) {
+        ftp.Host = "127.0.0.1";
+        ftp.Port = port;
+        ftp.UserID = "update";
+        ftp.Password = "x";
+        ftp.TimeOut = timeOut;
+        ftp.OnListItem = [this](const AnsiString& n) { names.push_back(n); };
+        ftp.OnSuccess = [this](TCmdType) { ++successes; };
+    }
+};
+
+}  // namespace
+
+TEST(FtpHostile, EveryWaitEndsWithinTheTimeOutWithoutBusyWaiting) {
+    struct Case {
+        const char* what;
+        bool listing;
+        std::function<void(int)> script;
+    };
+    const std::vector<Case> cases = {
+        {"a server that never answers PORT", false, [](int fd) { Login(fd); UntilClosed(fd); }},
+        {"a server that sends the file but never the 226", false,
+         [](int fd) {
+             std::string port = UpToRetr(fd);
+             Peer::Send(fd, "150 Opening (5 bytes)\r\n");
+             int d = DataTo(port);
+             Peer::Send(d, "hello");
+             ::close(d);
+             UntilClosed(fd);
+         }},
+        {"150 and 226 with no data connection and nothing else", false,
+         [](int fd) {
+             UpToRetr(fd);
+             Peer::Send(fd, "150 Opening\r\n226 Transfer complete\r\n");
+             UntilClosed(fd);
+         }},
+        {"silence after 150", false,
+         [](int fd) {
+             UpToRetr(fd);
+             Peer::Send(fd, "150 Opening\r\n");
+             UntilClosed(fd);
+         }},
+        {"a data connection that stays open and silent", false,
+         [](int fd) {
+             std::string port = UpToRetr(fd);
+             Peer::Send(fd, "150 Opening\r\n");
+             int d = DataTo(port);
+             UntilClosed(fd);
+             ::close(d);
+         }},
+        {"a RETR answered 2xx and nothing else", false,
+         [](int fd) {
+             UpToRetr(fd);
+             Peer::Send(fd, "226 done already\r\n");
+             UntilClosed(fd);
+         }},
+        {"an NLST data connection kept open", true,
+         [](int fd) {
+             std::string port = UpToRetr(fd);
+             Peer::Send(fd, "150 Here comes the list\r\n");
+             int d = DataTo(port);
+             Peer::Send(d, "update3.dat\r\n");
+             Peer::Send(fd, "226 done\r\n");
+             UntilClosed(fd);
+             ::close(d);
+         }},
+        {"an NLST whose data connection closes without a 226", true,
+         [](int fd) {
+             std::string port = UpToRetr(fd);
+             Peer::Send(fd, "150 Here comes the list\r\n");
+             int d = DataTo(port);
+             Peer::Send(d, "update3.dat\r\n");
+             ::close(d);
+             UntilClosed(fd);
+         }},
+    };
+    for (const Case& k : cases) {
+        Peer peer(k.script);
+        TempDir dir;
+        Client c(peer.port(), 500);
+        c.ftp.Connect();
+        Outcome o = Measure([&] {
+            if (k.listing) c.ftp.NList();
+            else c.ftp.Download("f", dir.appFolder() + "f");
+        });
+        EXPECT_NE(o.error, "<none>") << k.what;
+        EXPECT_LT(o.wall, 0.5 + 1.0) << k.what;
+        EXPECT_LT(o.cpu, 0.1) << k.what;
+        EXPECT_EQ(c.successes, 0) << k.what;
+        EXPECT_EQ(c.ftp.DataConnection, nullptr) << k.what;
+    }
+}
+
+TEST(FtpHostile, ASilenceLimitEndsAStalledTransferDespiteAHugeTimeOut) {
+    Peer peer([](int fd) {
+        std::string port = UpToRetr(fd);
+        Peer::Send(fd, "150 Opening (200000 bytes)\r\n");
+        int d = DataTo(port);
+        Peer::Send(d, std::string(100000, 'x'));
+        UntilClosed(fd);
+        ::close(d);
+    });
+    TempDir dir;
+    Client c(peer.port());
+    c.ftp.Connect();
+    c.ftp.TimeOut = 50000000;
+    c.ftp.IdleTimeOut = 500;
+    Outcome o = Measure([&] { c.ftp.Download("f", dir.appFolder() + "f"); });
+    EXPECT_EQ(o.error, "Socket send aborted");
+    EXPECT_LT(o.wall, 0.5 + 1.0);
+    EXPECT_LT(o.cpu, 0.1);
+}
+
+TEST(FtpHostile, WaitForReplyGivesUpAfterAboutASecond) {
+    Peer peer([](int fd) {
+        Login(fd);
+        UntilClosed(fd);
+    });
+    Client c(peer.port(), 0);
+    c.ftp.Connect();
+    Outcome o = Measure([&] { c.ftp.WaitForReply(); });
+    EXPECT_EQ(o.error, "<none>");
+    EXPECT_GT(o.wall, 0.8);
+    EXPECT_LT(o.wall, 1.5);
+    EXPECT_LT(o.cpu, 0.05);
+}
+
+TEST(FtpHostile, AConnectAndACloseHandledInOnePassFailAtOnce) {
+    // The peer never accepts: the connect and the close below are the only
+    // notifications, handled together in the first pass of the wait.
+    int port;
+    int listener = ListenOnLoopback(1, port);
+    TRimsock sock(nullptr);
+    sock.Host = "127.0.0.1";
+    sock.Port = port;
+    sock.TimeOut = 0;  // no time-out at all: only the close can end the wait
+    PostMessage(sock.NotifyWindow, SocketMessage, 0, Winsock::WSAMAKESELECTREPLY(Winsock::FD_CONNECT, 0));
+    PostMessage(sock.NotifyWindow, SocketMessage, 0, Winsock::WSAMAKESELECTREPLY(Winsock::FD_CLOSE, 0));
+    Outcome o = Measure([&] { sock.Connect(); });
+    EXPECT_EQ(o.error, "Connection Failed");
+    EXPECT_LT(o.wall, 1.0);
+    EXPECT_FALSE(sock.Connected);
+    ::close(listener);
+}
+
+TEST(FtpHostile, AResetIsAnErrorNeverACleanEnd) {
+    // Three tries: the reset must win however the events fall.
+    for (int run = 0; run < 3; ++run) {
+        Peer peer([](int fd) {
+            std::string port = UpToRetr(fd);
+            Peer::Send(fd, "150 Opening (3000000 bytes)\r\n");
+            int d = DataTo(port);
+            Peer::Send(d, std::string(128 * 1024, 'r'));
+            Peer::Sleep(50);
+            ResetClose(d);
+            Peer::Send(fd, "426 Connection reset\r\n");
+            for (std::string l; !(l = Line(fd)).empty();)
+                if (l == "NOOP") Peer::Send(fd, "200 NOOP ok\r\n");
+        });
+        TempDir dir;
+        Client c(peer.port());
+        std::vector<uint16_t> errors;
+        c.ftp.Connect();
+        Outcome o = Measure([&] { c.ftp.Download("f", dir.appFolder() + "f"); });
+        EXPECT_TRUE(o.error == "10054:Connection reset by peer" || o.error == "426 Connection reset\r\n") << o.error;
+        EXPECT_EQ(c.successes, 0);
+    }
+    // The socket core alone: the reset surfaces as 10054 from CaptureFile.
+    Peer raw([](int fd) {
+        Peer::Send(fd, std::string(128 * 1024, 'r'));
+        Peer::Sleep(100);
+        ResetClose(fd);
+        Peer::Sleep(100);
+    });
+    TempDir dir;
+    TRimsock sock(nullptr);
+    uint16_t lastErrno = 0;
+    sock.OnError = [&](TObject*, uint16_t e, const AnsiString&) { lastErrno = e; };
+    sock.Host = "127.0.0.1";
+    sock.Port = raw.port();
+    sock.TimeOut = 2000;
+    sock.Connect();
+    Outcome o = Measure([&] { sock.CaptureFile(dir.appFolder() + "raw"); });
+    EXPECT_EQ(o.error, "10054:Connection reset by peer");
+    EXPECT_EQ(lastErrno, 10054);
+}
+
+TEST(FtpHostile, ATransferCutShortIsAFailure) {
+    struct Case {
+        const char* finalReply;
+        std::string expected;
+    };
+    for (const Case& k : {Case{"426 Connection closed; transfer aborted.\r\n", "426 Connection closed; transfer aborted.\r\n"},
+                          Case{"226 Transfer complete\r\n", "The transfer of f ended after 100000 of 200000 bytes\r\n"}}) {
+        Peer peer([&](int fd) {
+            std::string port = UpToRetr(fd);
+            Peer::Send(fd, "150 Opening (200000 bytes)\r\n");
+            int d = DataTo(port);
+            Peer::Send(d, std::string(100000, 'c'));
+            ::close(d);
+            Peer::Send(fd, k.finalReply);
+            UntilClosed(fd);
+        });
+        TempDir dir;
+        Client c(peer.port());
+        c.ftp.Connect();
+        Outcome o = Measure([&] { c.ftp.Download("f", dir.appFolder() + "f"); });
+        EXPECT_EQ(o.error, k.expected);
+        EXPECT_EQ(c.successes, 0);
+        EXPECT_TRUE(c.ftp.Connected) << "the control connection stays usable";
+    }
+}
+
+TEST(FtpHostile, ARefusalOrAFailureAtAnyStepIsReportedWithTheServersLine) {
+    struct Case {
+        const char* what;
+        bool passive;
+        std::function<void(int)> afterLogin;
+        std::string expected;
+    };
+    auto passiveData = [](int fd, int& listener) {
+        int port;
+        listener = ListenOnLoopback(1, port);
+        Line(fd);
+        Peer::Send(fd, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+                           std::to_string(port % 256) + ")\r\n");
+        return ::accept(listener, nullptr, nullptr);
+    };
+    const std::vector<Case> cases = {
+        {"500 Illegal PORT command", false,
+         [](int fd) {
+             Line(fd);
+             Peer::Send(fd, "500 Illegal PORT command.\r\n");
+             UntilClosed(fd);
+         },
+         "500 Illegal PORT command.\r\n"},
+        {"550 on RETR", false,
+         [](int fd) {
+             Line(fd);
+             Peer::Send(fd, "200 ok\r\n");
+             Line(fd);
+             Peer::Send(fd, "550 No such file.\r\n");
+             UntilClosed(fd);
+         },
+         "550 No such file.\r\n"},
+        {"150 then 421", false,
+         [](int fd) {
+             Line(fd);
+             Peer::Send(fd, "200 ok\r\n");
+             Line(fd);
+             Peer::Send(fd, "150 Opening\r\n");
+             Peer::Sleep(30);
+             Peer::Send(fd, "421-Service closing\r\n421 Bye\r\n");
+             UntilClosed(fd);
+         },
+         "421-Service closing\r\n"},
+        {"passive: 150 then 426 on an open data connection", true,
+         [&](int fd) {
+             int l;
+             int d = passiveData(fd, l);
+             Line(fd);
+             Peer::Send(fd, "150 Opening\r\n");
+             Peer::Sleep(30);
+             Peer::Send(fd, "426 Transfer aborted\r\n");
+             UntilClosed(fd);
+             ::close(d);
+             ::close(l);
+         },
+         "426 Transfer aborted\r\n"},
+        {"passive: a refused PASV", true,
+         [](int fd) {
+             Line(fd);
+             Peer::Send(fd, "502 PASV not implemented\r\n");
+             UntilClosed(fd);
+         },
+         "502 PASV not implemented\r\n"},
+        {"passive: a PASV reply with a number over 255", true,
+         [](int fd) {
+             Line(fd);
+             Peer::Send(fd, "227 Entering Passive Mode (127,0,0,1,300,1)\r\n");
+             UntilClosed(fd);
+         },
+         "The server's passive-mode reply names no port: 227 Entering Passive Mode (127,0,0,1,300,1)\r\n"},
+        {"an announced size over 2 GiB with a small file", false,
+         [](int fd) {
+             std::string port = Line(fd);
+             Peer::Send(fd, "200 ok\r\n");
+             Line(fd);
+             Peer::Send(fd, "150 Opening (3221225472 bytes)\r\n");
+             int d = DataTo(port);
+             Peer::Send(d, "small");
+             ::close(d);
+             Peer::Send(fd, "226 done\r\n");
+             UntilClosed(fd);
+         },
+         "The transfer of f ended after 5 of 3221225472 bytes\r\n"},
+        {"a greeting-like reply with no code", false,
+         [](int fd) {
+             Line(fd);
+             Peer::Send(fd, "200 ok\r\n");
+             Line(fd);
+             Peer::Send(fd, "HTTP/1.1 400 Bad Request\r\n");
+             UntilClosed(fd);
+         },
+         "HTTP/1.1 400 Bad Request\r\n"},
+    };
+    for (const Case& k : cases) {
+        Peer peer([&](int fd) {
+            Login(fd);
+            k.afterLogin(fd);
+        });
+        TempDir dir;
+        Client c(peer.port());
+        c.ftp.Passive = k.passive;
+        c.ftp.Connect();
+        Outcome o = Measure([&] { c.ftp.Download("f", dir.appFolder() + "f"); });
+        EXPECT_EQ(o.error, k.expected) << k.what;
+        EXPECT_LT(o.wall, 2.0) << k.what;
+        EXPECT_EQ(c.successes, 0) << k.what;
+    }
+}
+
+TEST(FtpHostile, GoodTransfersInOddShapesStillSucceed) {
+    struct Case {
+        const char* what;
+        bool passive;
+        std::function<void(int)> afterLogin;
+        std::string bytes;
+    };
+    const std::vector<Case> cases = {
+        {"an empty file", false,
+         [](int fd) {
+             std::string port = Line(fd);
+             Peer::Send(fd, "200 ok\r\n");
+             Line(fd);
+             Peer::Send(fd, "150 Opening (0 bytes)\r\n");
+             ::close(DataTo(port));
+             Peer::Send(fd, "226 done\r\n");
+             UntilClosed(fd);
+         },
+         ""},
+        {"passive: 226 sent together with 150 before any data", true,
+         [](int fd) {
+             int port;
+             int l = ListenOnLoopback(1, port);
+             Line(fd);
+             Peer::Send(fd, "227 =127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) + "\r\n");
+             int d = ::accept(l, nullptr, nullptr);
+             Line(fd);
+             Peer::Send(fd, "150 Opening (11 bytes)\r\n226 Transfer complete\r\n");
+             Peer::Sleep(50);
+             Peer::Send(d, "hello world");
+             ::close(d);
+             ::close(l);
+             UntilClosed(fd);
+         },
+         "hello world"},
+        {"a size of 91566.2 kbytes is no byte count", false,
+         [](int fd) {
+             std::string port = Line(fd);
+             Peer::Send(fd, "200 ok\r\n");
+             Line(fd);
+             Peer::Send(fd, "150 91566.2 kbytes to download\r\n");
+             int d = DataTo(port);
+             Peer::Send(d, "abc");
+             ::close(d);
+             Peer::Send(fd, "226 done\r\n");
+             UntilClosed(fd);
+         },
+         "abc"},
+    };
+    for (const Case& k : cases) {
+        Peer peer([&](int fd) {
+            Login(fd);
+            k.afterLogin(fd);
+        });
+        TempDir dir;
+        Client c(peer.port());
+        c.ftp.Passive = k.passive;
+        c.ftp.Connect();
+        Outcome o = Measure([&] { c.ftp.Download("f", dir.appFolder() + "f"); });
+        EXPECT_EQ(o.error, "<none>") << k.what;
+        EXPECT_EQ(ReadFile(dir.file("f")), k.bytes) << k.what;
+        EXPECT_EQ(c.successes, 1) << k.what;
+    }
+}
+
+TEST(FtpHostile, AListingKeepsEveryNameWhateverItsLineEnds) {
+    Peer peer([](int fd) {
+        std::string port = UpToRetr(fd);
+        Peer::Send(fd, "150 Here comes the list\r\n");
+        int d = DataTo(port);
+        Peer::Send(d, "a.gz\r\nb.gz\nc.gz\rd.gz\r\n\r\n  lead.gz\r\n..\r\n/etc/passwd\r\nx\r\n");
+        // The final reply overtakes the last name, which has no line end.
+        Peer::Send(fd, "226 Transfer complete\r\n");
+        Peer::Sleep(100);
+        Peer::Send(d, "update3.dat");
+        ::close(d);
+        UntilClosed(fd);
+    });
+    Client c(peer.port());
+    c.ftp.Connect();
+    Outcome o = Measure([&] { c.ftp.NList(); });
+    EXPECT_EQ(o.error, "<none>");
+    EXPECT_EQ(c.names, (std::vector<std::string>{"a.gz", "b.gz", "c.gz", "d.gz", "  lead.gz", "..", "/etc/passwd", "x",
+                                                 "update3.dat"}));
+    EXPECT_EQ(c.successes, 1);
+
+    // An empty listing refused without a data connection fails at once.
+    for (const char* refusal : {"450 No files found\r\n", "550 No files found\r\n"}) {
+        Peer empty([&](int fd) {
+            Login(fd);
+            Line(fd);
+            Peer::Send(fd, "200 ok\r\n");
+            Line(fd);
+            Peer::Send(fd, refusal);
+            UntilClosed(fd);
+        });
+        Client e(empty.port());
+        e.ftp.Connect();
+        Outcome r = Measure([&] { e.ftp.NList(); });
+        EXPECT_EQ(r.error, refusal);
+        EXPECT_LT(r.wall, 0.5);
+    }
+}
+
+TEST(FtpHostile, MemoryStaysBoundedWhateverTheServerSends) {
+    // An 8 MiB reply line is kept to 8 KiB and the replies stay paired.
+    Peer longLine([](int fd) {
+        Peer::Send(fd, "220 " + std::string(8 << 20, 'x') + "\r\n");
+        Line(fd);
+        Peer::Send(fd, "331 password please\r\n");
+        Line(fd);
+        Peer::Send(fd, "230 in\r\n");
+        Line(fd);
+        Peer::Send(fd, "200 binary\r\n");
+        UntilClosed(fd);
+    });
+    Client c(longLine.port(), 5000);
+    size_t longest = 0;
+    c.ftp.OnStatus = [&](TObject*, const AnsiString& s) { longest = std::max(longest, s.size()); };
+    c.ftp.Connect();
+    EXPECT_TRUE(c.ftp.Connected);
+    EXPECT_LE(longest, TRimsock::kMaxLineLength);
+
+    // A download that goes past the size the caller can use stops at once.
+    Peer flood([](int fd) {
+        std::string port = UpToRetr(fd);
+        Peer::Send(fd, "150 Opening (10 bytes)\r\n");
+        int d = DataTo(port);
+        std::string chunk(1 << 20, 'f');
+        for (int i = 0; i < 64; ++i)
+            if (::send(d, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) break;
+        ::close(d);
+        for (std::string l; !(l = Line(fd)).empty();)
+            if (l == "NOOP") Peer::Send(fd, "226 aborted\r\n200 NOOP ok\r\n");
+        UntilClosed(fd);
+    });
+    TempDir dir;
+    Client f(flood.port(), 5000);
+    f.ftp.Connect();
+    f.ftp.SizeLimit = 10;
+    Outcome o = Measure([&] { f.ftp.Download("f", dir.appFolder() + "f"); });
+    EXPECT_EQ(o.error, "<none>");
+    EXPECT_GT(f.ftp.TransferSize, 10) << "the caller's size check sees the mismatch";
+    EXPECT_LE(std::filesystem::file_size(dir.file("f")), 10u + 65536u);
+    EXPECT_TRUE(f.ftp.Connected) << "ABOR and NOOP brought the control connection back in step";
+
+    // A listing past a million names fails.
+    Peer names([](int fd) {
+        std::string port = UpToRetr(fd);
+        Peer::Send(fd, "150 Here comes the list\r\n");
+        int d = DataTo(port);
+        std::string many;
+        for (int i = 0; i < 1000001; ++i) many += "n\n";
+        ::send(d, many.data(), many.size(), MSG_NOSIGNAL);
+        ::close(d);
+        Peer::Send(fd, "226 done\r\n");
+        for (std::string l; !(l = Line(fd)).empty();)
+            if (l == "NOOP") Peer::Send(fd, "200 NOOP ok\r\n");
+    });
+    Client n(names.port(), 5000);
+    n.ftp.Connect();
+    Outcome r = Measure([&] { n.ftp.NList(); });
+    EXPECT_EQ(r.error, "The name listing holds more than 1000000 names\r\n");
+}
+
+TEST(FtpHostile, TheActiveDataConnectionIsTakenOnlyFromTheServer) {
+    Peer peer([](int fd) {
+        std::string port = UpToRetr(fd);
+        // Someone who saw the PORT command connects first, from elsewhere.
+        int intruder = DataTo(port, "127.0.0.2");
+        Peer::Send(intruder, "evil bytes");
+        Peer::Sleep(100);
+        Peer::Send(fd, "150 Opening (4 bytes)\r\n");
+        int d = DataTo(port);
+        Peer::Send(d, "good");
+        ::close(d);
+        Peer::Send(fd, "226 done\r\n");
+        ::close(intruder);
+        UntilClosed(fd);
+    });
+    TempDir dir;
+    Client c(peer.port());
+    c.ftp.Connect();
+    Outcome o = Measure([&] { c.ftp.Download("f", dir.appFolder() + "f"); });
+    EXPECT_EQ(o.error, "<none>");
+    EXPECT_EQ(ReadFile(dir.file("f")), "good");
+}
+
+TEST(FtpHostile, RepliesGreetingsAndLoginsOfEveryKind) {
+    struct Case {
+        const char* what;
+        std::function<void(int)> script;
+        bool loggedIn;
+    };
+    auto rest = [](int fd) {
+        Line(fd);
+        Peer::Send(fd, "331 pw\r\n");
+        Line(fd);
+        Peer::Send(fd, "230 in\r\n");
+        Line(fd);
+        Peer::Send(fd, "200 binary\r\n");
+        UntilClosed(fd);
+    };
+    const std::vector<Case> cases = {
+        {"a multi-line reply whose middle lines carry no code",
+         [&](int fd) {
+             Peer::Send(fd, "123-First line\r\nSecond line\r\n234 A line beginning with numbers\r\n123 The last line\r\n");
+             Peer::Send(fd, "220 ready\r\n");
+             rest(fd);
+         },
+         true},
+        {"120 then 220", [&](int fd) {
+             Peer::Send(fd, "120 Ready in 1 minute\r\n");
+             Peer::Sleep(100);
+             Peer::Send(fd, "220 Ready now\r\n");
+             rest(fd);
+         },
+         true},
+        {"a reply dribbled one byte at a time", [&](int fd) {
+             for (char ch : std::string("220 slow but sure\r\n")) {
+                 Peer::Send(fd, std::string(1, ch));
+                 Peer::Sleep(5);
+             }
+             rest(fd);
+         },
+         true},
+        {"a NUL inside a reply", [&](int fd) {
+             Peer::Send(fd, std::string("220 hi\0there\r\n", 14));
+             rest(fd);
+         },
+         true},
+        {"230 straight after the greeting", [&](int fd) {
+             Peer::Send(fd, "220 hi\r\n230 you are in already\r\n");
+             rest(fd);
+         },
+         true},
+        {"a 421 greeting of two lines, then close",
+         [](int fd) { Peer::Send(fd, "421-Too many users\r\n421 Try later\r\n"); }, false},
+        {"a greeting that is not FTP", [](int fd) {
+             Peer::Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+             UntilClosed(fd);
+         },
+         false},
+    };
+    for (const Case& k : cases) {
+        Peer peer(k.script);
+        Client c(peer.port());
+        Outcome o = Measure([&] { c.ftp.Connect(); });
+        EXPECT_EQ(c.ftp.Connected, k.loggedIn) << k.what << ": " << o.error;
+        EXPECT_LT(o.wall, 1.5) << k.what;
+        EXPECT_LT(o.cpu, 0.1) << k.what;
+    }
+}
+
+TEST(FtpHostile, PassiveRepliesAndByteCountsInTheirWildForms) {
+    int port = -1;
+    EXPECT_TRUE(TWexFTP::ParsePassivePort("227 Entering Passive Mode (10,0,0,1,4,51)\r\n", port));
+    EXPECT_EQ(port, 4 * 256 + 51);
+    EXPECT_TRUE(TWexFTP::ParsePassivePort("227 Entering Passive Mode 127,0,0,1,4,52\r\n", port));
+    EXPECT_EQ(port, 1076);
+    EXPECT_TRUE(TWexFTP::ParsePassivePort("227 =127,0,0,1,0,21", port));
+    EXPECT_EQ(port, 21);
+    EXPECT_FALSE(TWexFTP::ParsePassivePort("227 Entering Passive Mode (127,0,0,1,300,1)\r\n", port));
+    EXPECT_FALSE(TWexFTP::ParsePassivePort("227 Entering Passive Mode (127,0,0,1,4)\r\n", port));
+    EXPECT_FALSE(TWexFTP::ParsePassivePort("227 (99999999999,0,0,1,4,1)\r\n", port));
+    EXPECT_FALSE(TWexFTP::ParsePassivePort("227\r\n", port));
+
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening BINARY mode data connection for f (2241 bytes)"), 2241);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening data connection"), 0);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening (0 bytes)"), 0);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 91566.2 kbytes to download"), 0);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening (-1 bytes)"), 0);
+    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening file2.bin 2048 (1024 bytes)"), 1024);
+}
+
+TEST(FtpHostile, SocketCornerCasesGiveTheOriginalErrors) {
+    // A send on the fresh socket that replaced a closed one: "not connected".
+    Peer peer([](int fd) { Peer::Sleep(50); (void)fd; });
+    TRimsock sock(nullptr);
+    sock.Host = "127.0.0.1";
+    sock.Port = peer.port();
+    sock.TimeOut = 1000;
+    sock.Connect();
+    sock.CloseSocket();
+    AnsiString message;
+    try {
+        sock.Write("hello");
+    } catch (const ESockError& e) {
+        message = e.Message;
+    }
+    EXPECT_EQ(message, "10057:Socket is not connected");
+
+    // Listening where the address is not ours is an error, not a silent hang.
+    TRimsock listener(nullptr);
+    listener.ListenAddress = inet_addr("192.0.2.1");
+    listener.Port = 0;
+    EXPECT_THROW(listener.Listen(true), ESockError);
+}
