@@ -1,5 +1,7 @@
 #include "LineFields.h"
 
+#include "platform/CodePage.h"
+
 #include <cstring>
 
 AnsiString GetField(int n, const AnsiString& line) {
@@ -30,4 +32,19 @@ bool SameNameIgnoringCase(const AnsiString& a, const AnsiString& b) {
     for (size_t i = 0; i < a.size(); ++i)
         if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
     return true;
+}
+
+int DeclaredNamesCodePage(const AnsiString& header) {
+    static const AnsiString kKey = "codepage=";
+    for (int n = 1;; ++n) {
+        AnsiString field = GetField(n, header);
+        if (field.empty()) return 0;
+        if (field.compare(0, kKey.size(), kKey) != 0) continue;
+        try {
+            int codePage = StrToInt(field.substr(kKey.size()));
+            return IsKnownCodePage(codePage) ? codePage : 0;
+        } catch (const EConvertError&) {
+            return 0;
+        }
+    }
 }

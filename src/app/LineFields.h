@@ -12,3 +12,8 @@ bool VersionGreater(const AnsiString& a, const AnsiString& b);
 
 // Names compare ignoring the case of ASCII letters only; other bytes exactly.
 bool SameNameIgnoringCase(const AnsiString& a, const AnsiString& b);
+
+// The code page that a versions list's header line declares for its names
+// (a field "codepage=950"); 0 when it declares none, or one this program has
+// no converter for. No other operation reads the header's fields.
+int DeclaredNamesCodePage(const AnsiString& header);

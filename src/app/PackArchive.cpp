@@ -1,8 +1,10 @@
 #include "PackArchive.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -24,7 +26,7 @@ void PutInt32(char* p, int32_t v) {
 }
 
 [[noreturn]] void Damaged(const AnsiString& why) {
-    throw EInOutError("Damaged pack archive: " + why);
+    throw EDamagedPack("Damaged pack archive: " + why);
 }
 
 bool ReadAt(int fd, char* p, size_t n, off_t at) {
@@ -63,41 +65,71 @@ std::vector<TPackMember> ReadPackDirectory(const char* block, int64_t archiveSiz
 }
 
 bool MakeFileFolders(const AnsiString& filePath) {
-    size_t last = filePath.find_last_of("\\:");
-    AnsiString folder = last == AnsiString::npos ? "" : filePath.substr(0, last + 1);
-    if (folder.empty() || CreateDir(folder)) return true;
-    for (size_t i = 0; i < folder.size(); ++i)
-        if (folder[i] == '\\' && i + 1 >= 4) CreateDir(folder.substr(0, i + 1));
+    // Split the decoded path: in a double-byte code page the byte 0x5C may
+    // be the second half of a character, not a separator.
+    AnsiString native = NativePath(filePath);
+    size_t last = native.rfind('/');
+    if (last == AnsiString::npos || last == 0) return true;
+    AnsiString folder = native.substr(0, last);
+    if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST) return true;
+    for (size_t i = native.find('/', 1); i != AnsiString::npos && i <= last; i = native.find('/', i + 1))
+        mkdir(native.substr(0, i).c_str(), 0777);  // most failures only mean it exists
     return true;
 }
 
 void ExtractPack(const AnsiString& archivePath) { ExtractPackInto(archivePath, ApplicationFolder()); }
 
+namespace {
+
+// Copies `length` bytes at `at` of the archive into `out` through a bounded
+// buffer, however large the member.
+bool CopyRange(int archive, int64_t at, int64_t length, int out) {
+    static const size_t kChunk = 1 << 20;
+    std::unique_ptr<char[]> buffer(new char[kChunk]);
+    while (length > 0) {
+        size_t n = static_cast<size_t>(std::min<int64_t>(length, kChunk));
+        if (!ReadAt(archive, buffer.get(), n, at) || !WriteAllBytes(out, buffer.get(), n)) return false;
+        at += static_cast<int64_t>(n);
+        length -= static_cast<int64_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
 void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder) {
     int fd = open(NativePath(archivePath).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw EInOutError("Cannot open pack archive \"" + archivePath + "\". " + strerror(errno));
+    if (fd < 0) throw EInOutError("Cannot open pack archive \"" + ShownPath(archivePath) + "\". " + strerror(errno));
     std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
     off_t size = lseek(fd, 0, SEEK_END);
     if (size < kPackBlockSize)
-        throw EInOutError("Pack archive \"" + archivePath + "\" is shorter than its directory block");
+        throw EDamagedPack("Pack archive \"" + ShownPath(archivePath) + "\" is shorter than its directory block");
     std::unique_ptr<char[]> block(new char[kPackBlockSize]);
     if (!ReadAt(fd, block.get(), kPackBlockSize, size - kPackBlockSize))
-        throw EInOutError("Cannot read pack archive \"" + archivePath + "\". " + strerror(errno));
+        throw EInOutError("Cannot read pack archive \"" + ShownPath(archivePath) + "\". " + strerror(errno));
     std::vector<TPackMember> members = ReadPackDirectory(block.get(), size);
 
+    // Every member is written to a temporary first; only when all are
+    // complete do they replace their targets, so a full disk leaves the old
+    // members as they were.
+    std::vector<std::unique_ptr<TTempFile>> staged;
     for (const TPackMember& m : members) {
         if (!IsSafeRelativeName(m.Name)) continue;  // would leave the application folder
         AnsiString target = baseFolder + m.Name;
         MakeFileFolders(target);
-        size_t length = static_cast<size_t>(m.End - m.Start);
-        std::unique_ptr<char[]> data(new char[length ? length : 1]);
-        AnsiString temp = TempNameBeside(target);
-        int out = open(NativePath(temp).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (out < 0) continue;  // a target that cannot be created receives nothing
-        bool ok = ReadAt(fd, data.get(), length, m.Start) && WriteAllBytes(out, data.get(), length);
-        ok = close(out) == 0 && ok;
-        if (!ok || !RenameFile(temp, target)) DeleteFile(temp);
+        // A later member of the same name wins: it replaces the earlier one.
+        for (auto& s : staged)
+            if (s && s->Target() == target) s.reset();
+        staged.push_back(std::make_unique<TTempFile>(target));
+        int out = OpenForWriting(staged.back()->Path());
+        bool ok = out >= 0 && CopyRange(fd, m.Start, static_cast<int64_t>(m.End) - m.Start, out);
+        int err = errno;
+        if (out >= 0 && close(out) != 0 && ok) ok = false, err = errno;
+        if (!ok)
+            throw EInOutError("Cannot write file \"" + ShownPath(target) + "\". " + strerror(err));
     }
+    for (auto& s : staged)
+        if (s) s->PutInPlace();
 }
 
 void TPackWriter::AddBuffer(const AnsiString& name, const AnsiString& data) {
@@ -108,43 +140,59 @@ void TPackWriter::AddFile(const AnsiString& name, const AnsiString& path) {
     FMembers.push_back({name, "", path, true});
 }
 
+// Streams a member file into the archive; returns the bytes written.
+static int64_t AppendFile(int out, const AnsiString& path, const AnsiString& archivePath) {
+    int in = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw EInOutError("Cannot open file \"" + path + "\". " + strerror(errno));
+    std::unique_ptr<int, void (*)(int*)> closer(&in, [](int* f) { close(*f); });
+    std::unique_ptr<char[]> buffer(new char[1 << 20]);
+    int64_t total = 0;
+    for (;;) {
+        ssize_t n = read(in, buffer.get(), 1 << 20);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw EInOutError("Cannot read file \"" + path + "\". " + strerror(errno));
+        if (n == 0) return total;
+        if (!WriteAllBytes(out, buffer.get(), static_cast<size_t>(n)))
+            throw EInOutError("Cannot write file \"" + archivePath + "\". " + strerror(errno));
+        total += n;
+        if (total > INT32_MAX - kPackBlockSize) throw EInOutError("A pack archive must stay under 2 GiB");
+    }
+}
+
 void TPackWriter::Write(const AnsiString& archivePath) const {
     if (FMembers.size() > static_cast<size_t>(kPackMaxMembers))
         throw EInOutError("A pack archive holds at most 100 members");
     std::unique_ptr<char[]> block(new char[kPackBlockSize]());
     PutInt32(block.get(), static_cast<int32_t>(FMembers.size()));
-    AnsiString temp = TempNameBeside(archivePath);
-    int out = open(NativePath(temp).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    TTempFile temp(archivePath);
+    int out = OpenForWriting(temp.Path());
     if (out < 0) throw EInOutError("Cannot create file \"" + archivePath + "\". " + strerror(errno));
+    std::unique_ptr<int, void (*)(int*)> closer(&out, [](int* f) { if (*f >= 0) close(*f); });
     int64_t offset = 0;
-    try {
-        for (size_t i = 0; i < FMembers.size(); ++i) {
-            const Member& m = FMembers[i];
-            if (m.name.size() > static_cast<size_t>(kPackMaxName))
-                throw EInOutError("Pack member name longer than 80 bytes: " + m.name);
-            AnsiString data = m.fromFile ? ReadWholeFile(m.path) : m.data;
-            if (offset + static_cast<int64_t>(data.size()) > INT32_MAX - kPackBlockSize)
-                throw EInOutError("A pack archive must stay under 2 GiB");
-            if (!WriteAllBytes(out, data.data(), data.size()))
+    for (size_t i = 0; i < FMembers.size(); ++i) {
+        const Member& m = FMembers[i];
+        if (m.name.size() > static_cast<size_t>(kPackMaxName))
+            throw EInOutError("Pack member name longer than 80 bytes: " + m.name);
+        int64_t length;
+        if (m.fromFile) {
+            length = AppendFile(out, m.path, archivePath);
+        } else {
+            length = static_cast<int64_t>(m.data.size());
+            if (!WriteAllBytes(out, m.data.data(), m.data.size()))
                 throw EInOutError("Cannot write file \"" + archivePath + "\". " + strerror(errno));
-            char* rec = block.get() + (i + 1) * kPackRecordSize;
-            PutInt32(rec, static_cast<int32_t>(offset));
-            PutInt32(rec + 4, static_cast<int32_t>(offset + data.size()));
-            rec[8] = static_cast<char>(m.name.size());
-            memcpy(rec + 9, m.name.data(), m.name.size());
-            offset += static_cast<int64_t>(data.size());
         }
-        if (!WriteAllBytes(out, block.get(), kPackBlockSize))
-            throw EInOutError("Cannot write file \"" + archivePath + "\". " + strerror(errno));
-        if (close(out) != 0) {
-            out = -1;
-            throw EInOutError("Cannot write file \"" + archivePath + "\". " + strerror(errno));
-        }
-        out = -1;
-        if (!RenameFile(temp, archivePath)) throw EInOutError("Cannot replace file \"" + archivePath + "\"");
-    } catch (...) {
-        if (out >= 0) close(out);
-        DeleteFile(temp);
-        throw;
+        if (offset + length > INT32_MAX - kPackBlockSize) throw EInOutError("A pack archive must stay under 2 GiB");
+        char* rec = block.get() + (i + 1) * kPackRecordSize;
+        PutInt32(rec, static_cast<int32_t>(offset));
+        PutInt32(rec + 4, static_cast<int32_t>(offset + length));
+        rec[8] = static_cast<char>(m.name.size());
+        memcpy(rec + 9, m.name.data(), m.name.size());
+        offset += length;
     }
+    if (!WriteAllBytes(out, block.get(), kPackBlockSize))
+        throw EInOutError("Cannot write file \"" + archivePath + "\". " + strerror(errno));
+    int closed = close(out);
+    out = -1;
+    if (closed != 0) throw EInOutError("Cannot write file \"" + archivePath + "\". " + strerror(errno));
+    temp.PutInPlace();
 }

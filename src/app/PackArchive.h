@@ -6,6 +6,9 @@
 
 #include "platform/Classes.h"
 
+// A pack whose directory is out of its format, or that is shorter than it.
+class EDamagedPack : public EInOutError { using EInOutError::EInOutError; };
+
 constexpr int kPackRecordSize = 89;
 constexpr int kPackRecords = 101;
 constexpr int kPackBlockSize = kPackRecordSize * kPackRecords;  // 8989
@@ -21,14 +24,15 @@ struct TPackMember {
 // Reads and checks the directory of the archive whose last 8989 bytes are
 // `block`, for an archive of `archiveSize` bytes. A count above 100, a name
 // length above 80, a negative length or a range outside the archive raise
-// EInOutError: the archive is damaged.
+// EDamagedPack.
 std::vector<TPackMember> ReadPackDirectory(const char* block, int64_t archiveSize);
 
 // Writes every member below the application folder, creating the folders its
 // name asks for. The whole directory is checked before the first member is
 // written. A member whose name would leave the application folder (absolute,
-// a drive letter, a ".." part) is skipped. Each member is written to a
-// temporary name and renamed over its target when complete.
+// a drive letter, a ".." part, control bytes) is skipped. All members are
+// written to temporaries first and replace their targets only when every one
+// is complete; a write failure raises EInOutError and changes nothing.
 void ExtractPack(const AnsiString& archivePath);
 // The same below a given folder (with its trailing backslash).
 void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder);

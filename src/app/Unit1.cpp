@@ -71,6 +71,7 @@ TFont MakeFont(const char* name, int height, TColor color) {
 TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
     using namespace std::placeholders;
     Halt = [] {
+        RemoveLiveTemporaries();
         fflush(nullptr);
         _exit(0);
     };
@@ -198,7 +199,14 @@ void TForm1::FormResize(TObject*) {
 
 void TForm1::FormClose(TObject*, TCloseAction&) {
     if (!InstalledList) return;
-    InstalledList->SaveToFileAtomic(AppFolder + "update2.dat");  // an error keeps the window open
+    // The user is leaving: a list that cannot be saved (a full disk) is
+    // reported once and the program ends all the same; what it did not
+    // record is simply fetched again next time.
+    try {
+        SaveInstalledList();
+    } catch (const Exception& e) {
+        ShowErrorBox(e.Message);
+    }
     InstalledList.reset();
     UpdateList.reset();
     RemoteList.reset();
@@ -220,7 +228,15 @@ void TForm1::Button4Click(TObject*) {
 
 void TForm1::Image3Click(TObject*) {
     Hide();
-    WinExec(AppFolder + "portal.exe 1", SW_SHOWNORMAL);
+    // Exactly the application folder's launcher with the one argument "1",
+    // started in that folder: no shell, no splitting of the path at blanks.
+    const AnsiString launcher = AppFolder + "portal.exe";
+    AnsiString error;
+    if (!StartProgram(launcher, {"1"}, AppFolder, error)) {
+        Show();
+        ShowMessageBox("The client could not be started: \"" + ShownPath(launcher) + "\": " + error + ".");
+        return;
+    }
     Close();
 }
 
@@ -290,6 +306,9 @@ void TForm1::ShowDisconnected() {
 }
 
 void TForm1::RunStartUpSequence() {
+    // What an interrupted run left behind (the single-instance rule makes
+    // sure no other updater is writing them now).
+    RemoveLeftoverTemporaries(AppFolder);
     if (Form2->ServerListMissing) {
         // Nothing to choose from and nowhere to connect; the exit picture stays.
         ShowErrorBox(Form2->ServerListError);
@@ -426,6 +445,7 @@ void TForm1::PlanPart() {
         CentreLabel(Label4);
         AnsiString installed = AppFolder + "update2.dat";
         if (!FileExists(installed)) WriteWholeFileAtomic(installed, "KOVRAN\r\n");
+        UseNamesCodePageOfTheList();
         BuildUpdatePlan();
     } catch (const std::exception& e) {
         Application->HandleException(e);
@@ -493,7 +513,25 @@ void TForm1::Button1Click(TObject*) {
         Label3->SetTop(290);
         if (i == count - 1) Image3->Show();
     }
+    SaveInstalledList();
+}
+
+// What the list records must be on disk first: one flush of the file
+// systems that received files, then the list itself, atomically.
+void TForm1::SaveInstalledList() {
+    FlushInstalledFiles();
     InstalledList->SaveToFileAtomic(AppFolder + "update2.dat");
+}
+
+// A release may declare the code page of its names in the header of its
+// versions list ("codepage=950"); the names then mean the same files on
+// every user's machine. Without it, the system code page, as ever.
+void TForm1::UseNamesCodePageOfTheList() {
+    TStringList list;
+    list.LoadFromFile(AppFolder + "update3.dat");
+    int codePage = list.Count() > 0 ? DeclaredNamesCodePage(list[0]) : 0;
+    SetNameCodePage(codePage);
+    ListBox1->CodePage = ListBox2->CodePage = codePage;
 }
 
 void TForm1::ProcessEntry(const AnsiString& entry) {

@@ -99,6 +99,8 @@ private:
     void ShowDisconnected();
     void PlanPart();
     void UseTransferTimeOuts();
+    void UseNamesCodePageOfTheList();
+    void SaveInstalledList();
 };
 
 extern TForm1* Form1;

@@ -8,6 +8,10 @@ namespace {
 
 bool HasFields(const AnsiString& line, int n) { return !GetField(n, line).empty(); }
 
+// A remote line that reads like a changed-file entry ("U ...") would be taken
+// for one and could overwrite any line of the installed list: refused.
+bool UsableRemoteLine(const AnsiString& line) { return HasFields(line, 5) && GetField(1, line) != "U"; }
+
 void PlanChanged(TUpdatePlan& plan, size_t index, const AnsiString& name, const AnsiString& line) {
     plan.Names.push_back(name);
     plan.Entries.push_back("U " + IntToStr(static_cast<int64_t>(index)) + " " + line);
@@ -32,7 +36,7 @@ TUpdatePlan BuildUpdatePlan(const std::vector<AnsiString>& remote, const std::ve
     }
     for (size_t r = 1; r < remote.size(); ++r) {
         const AnsiString& line = remote[r];
-        if (!HasFields(line, 5)) continue;
+        if (!UsableRemoteLine(line)) continue;
         AnsiString name = GetField(3, line);
         auto it = firstLine.find(LowerCase(name));
         if (it == firstLine.end()) {
@@ -48,7 +52,7 @@ TUpdatePlan BuildUpdatePlanByPairs(const std::vector<AnsiString>& remote, const 
     TUpdatePlan plan;
     for (size_t r = 1; r < remote.size(); ++r) {
         const AnsiString& line = remote[r];
-        if (!HasFields(line, 5)) continue;
+        if (!UsableRemoteLine(line)) continue;
         AnsiString name = GetField(3, line), version = GetField(4, line);
         for (size_t i = 1; i < installed.size(); ++i) {
             bool usable = HasFields(installed[i], 2);

@@ -1,7 +1,8 @@
 // The update plan: which files of the remote versions list (update3.dat)
 // to bring in, compared with the installed versions list (update2.dat).
 // Line 0 of both lists is a header. A remote line with fewer than five
-// fields and an installed line with fewer than two are passed over.
+// fields or whose first field is "U", and an installed line with fewer than
+// two are passed over.
 #pragma once
 #include <vector>
 

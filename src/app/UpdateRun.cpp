@@ -4,12 +4,15 @@
 #include "PackArchive.h"
 #include "platform/FileSystem.h"
 
+bool IsKnownKind(const AnsiString& kind) { return kind == "E" || kind == "O" || kind == "C"; }
+
 TUpdateEntry ParseUpdateEntry(const AnsiString& entry) {
     TUpdateEntry e;
     e.Changed = GetField(1, entry) == "U";
     int base = e.Changed ? 2 : 0;
-    if (e.Changed) e.Index = StrToInt(GetField(2, entry));
     e.Kind = GetField(base + 1, entry);
+    if (!IsKnownKind(e.Kind)) return e;
+    if (e.Changed) e.Index = StrToInt(GetField(2, entry));
     e.Remote = GetField(base + 2, entry);
     e.Local = GetField(base + 3, entry);
     e.Version = GetField(base + 4, entry);
@@ -17,64 +20,66 @@ TUpdateEntry ParseUpdateEntry(const AnsiString& entry) {
     return e;
 }
 
-namespace {
-// Deletes a temporary file unless it was handed on.
-struct TempFile {
-    AnsiString path;
-    ~TempFile() { if (!path.empty()) DeleteFile(path); }
-};
-}  // namespace
-
 TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
+    Detail.clear();
     TUpdateEntry e = ParseUpdateEntry(entry);
-    if (e.Kind != "E" && e.Kind != "O" && e.Kind != "C") return TEntryOutcome::UnknownKind;
+    if (!IsKnownKind(e.Kind)) return TEntryOutcome::UnknownKind;
     if (!IsSafeRelativeName(e.Remote) || !IsSafeRelativeName(e.Local)) return TEntryOutcome::Refused;
     const AnsiString target = AppFolder + e.Local;
-
-    if (e.Kind == "O") {
+    try {
         MakeFileFolders(target);
-        TempFile part{TempNameBeside(target)};
-        if (Download(e.Remote, part.path, e.Size) != e.Size) return TEntryOutcome::SizeMismatch;
-        if (!RenameFile(part.path, target))
-            throw EInOutError("Cannot replace file \"" + target + "\".");
-        part.path.clear();
-        Record(e);
-        return TEntryOutcome::Installed;
-    }
-
-    // "E" and "C": the gzip file arrives under its remote name and stays there
-    // when its size is wrong or it cannot be decompressed.
-    const AnsiString packed = AppFolder + e.Remote;
-    if (Download(e.Remote, packed, e.Size) != e.Size) return TEntryOutcome::SizeMismatch;
-    if (e.Kind == "E") {
-        MakeFileFolders(target);
-        if (!DecompressTo(packed, target)) return TEntryOutcome::NotDecompressed;
-    } else {
-        // The pack itself never appears under its local name: it is unpacked
-        // from a temporary file beside it and deleted.
-        TempFile archive{TempNameBeside(target)};
-        Gzip->FileSource = packed;
-        Gzip->FileDestination = archive.path;
-        if (Gzip->Decompress() != TGzip::ResultOk) return TEntryOutcome::NotDecompressed;
-        ExtractPackInto(archive.path, AppFolder);
+        // "O" arrives as the file itself, "E" and "C" as gzip data.
+        TTempFile download(target);
+        int64_t received = Download(e.Remote, download.Path(), e.Size);
+        if (received != e.Size) {
+            Detail = IntToStr(received) + " bytes received, " + IntToStr(e.Size) + " listed";
+            return TEntryOutcome::SizeMismatch;
+        }
+        if (e.Kind == "O") {
+            download.PutInPlace();
+        } else if (e.Kind == "E") {
+            TTempFile plain(target);
+            TEntryOutcome outcome = Decompress(download.Path(), plain.Path());
+            if (outcome != TEntryOutcome::Installed) return outcome;
+            plain.PutInPlace();
+        } else {
+            // The pack itself never appears under its local name.
+            TTempFile archive(target);
+            TEntryOutcome outcome = Decompress(download.Path(), archive.Path());
+            if (outcome != TEntryOutcome::Installed) return outcome;
+            ExtractPackInto(archive.Path(), AppFolder);
+        }
+    } catch (const EDamagedPack& err) {
+        Detail = err.Message;
+        return TEntryOutcome::NotDecompressed;
+    } catch (const EInOutError& err) {
+        Detail = err.Message;
+        return TEntryOutcome::WriteFailed;
     }
     Record(e);
     return TEntryOutcome::Installed;
 }
 
-bool TEntryInstaller::DecompressTo(const AnsiString& source, const AnsiString& target) {
-    TempFile part{TempNameBeside(target)};
+TEntryOutcome TEntryInstaller::Decompress(const AnsiString& source, const AnsiString& target) {
     Gzip->FileSource = source;
-    Gzip->FileDestination = part.path;
-    if (Gzip->Decompress() != TGzip::ResultOk) return false;
-    if (!RenameFile(part.path, target)) throw EInOutError("Cannot replace file \"" + target + "\".");
-    part.path.clear();
-    return true;
+    Gzip->FileDestination = target;
+    switch (Gzip->Decompress()) {
+        case TGzip::ResultOk:
+            return TEntryOutcome::Installed;
+        case TGzip::ResultCannotCreate:
+        case TGzip::ResultWriteFailed:
+            Detail = "Cannot write file \"" + ShownPath(target) + "\".";
+            return TEntryOutcome::WriteFailed;
+        default:
+            Detail = "The gzip data are damaged.";
+            return TEntryOutcome::NotDecompressed;
+    }
 }
 
 void TEntryInstaller::Record(const TUpdateEntry& e) {
     AnsiString line = e.Local + " " + e.Version;
-    if (e.Changed && e.Index >= 0 && e.Index < Installed->Count())
+    // Line 0 is the header: a changed entry never replaces it.
+    if (e.Changed && e.Index >= 1 && e.Index < Installed->Count())
         (*Installed)[e.Index] = line;
     else
         Installed->Add(line);

@@ -2,10 +2,12 @@
 // record. Kept apart from the window so that tests can drive it with any
 // download function.
 //
-// Installed files are never half-written: a plain file is downloaded to a
-// temporary name beside its target, a gzip file is decompressed to one, and
-// each is renamed over the target only when complete and checked. A failed
-// decompression records nothing, so the next start lists the file again.
+// Installed files are never half-written: every file arrives under a
+// temporary name beside its target (the download, the decompressed file,
+// each member of a pack) and is renamed over the target only when complete
+// and checked; a pack replaces its members only when all of them are ready.
+// A replaced file keeps its mode. An entry is recorded only when everything
+// it brings is in place; whatever fails leaves no temporary behind.
 #pragma once
 #include <functional>
 
@@ -19,16 +21,23 @@ struct TUpdateEntry {
     AnsiString Kind, Remote, Local, Version;
     int64_t Size = 0;
 };
-// Raises EConvertError when the index or the size is not an integer.
+// The numbers are converted only for the kinds "E", "O" and "C" (an entry of
+// another kind is passed over whatever it holds); raises EConvertError when
+// such an entry's index or size is not an integer.
 TUpdateEntry ParseUpdateEntry(const AnsiString& entry);
+bool IsKnownKind(const AnsiString& kind);
 
 enum class TEntryOutcome {
-    Installed,        // recorded
+    Installed,        // in place and recorded
     SizeMismatch,     // received a different number of bytes; nothing recorded
-    NotDecompressed,  // the gzip component failed (and said so); nothing recorded
-    Refused,          // a name that would leave the application folder
+    NotDecompressed,  // damaged data: the gzip stream or the pack is broken; nothing recorded
+    Refused,          // a name that would leave the application folder or holds control bytes
+    WriteFailed,      // the disk refused (full, read-only ...); nothing recorded
     UnknownKind       // passed over
 };
+// True for the outcomes that leave the entry's file as it was although the
+// entry was to be brought in.
+inline bool IsFailure(TEntryOutcome o) { return o != TEntryOutcome::Installed && o != TEntryOutcome::UnknownKind; }
 
 class TEntryInstaller {
 public:
@@ -41,8 +50,11 @@ public:
     std::function<int64_t(const AnsiString& remote, const AnsiString& localPath, int64_t size)> Download;
 
     TEntryOutcome Process(const AnsiString& entry);
+    // What went wrong with the last entry, for the operator (the system's
+    // own message for a write failure, the sizes for a mismatch).
+    AnsiString Detail;
 
 private:
     void Record(const TUpdateEntry& e);
-    bool DecompressTo(const AnsiString& source, const AnsiString& target);
+    TEntryOutcome Decompress(const AnsiString& source, const AnsiString& target);
 };

@@ -78,7 +78,7 @@ uint8_t TGzip::Decompress() {
         ShowError("Can't open: " + FileSource);
         return ResultCannotOpen;
     }
-    int dest = open(NativePath(FileDestination).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int dest = OpenForWriting(FileDestination);
     if (dest < 0) {
         ShowError("Can't create: " + FileDestination);
         gzclose(gz);

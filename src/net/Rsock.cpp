@@ -527,16 +527,16 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
     CaptureStopped = false;
     TimerOn();
     try {
-        int fd = open(NativePath(FileName).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        int fd = OpenForWriting(FileName);
         if (fd < 0)
-            throw EInOutError("Cannot create file \"" + FileName + "\". " + strerror(errno));
+            throw EInOutError("Cannot create file \"" + ShownPath(FileName) + "\". " + strerror(errno));
         try {
             AnsiString msg;
             while (!Canceled) {
                 int r = Winsock::recv(SocketHandle, Buffer, 65536, 0);
                 if (r > 0) {
                     if (!WriteAllBytes(fd, Buffer, r))
-                        throw EInOutError("Cannot write file \"" + FileName + "\". " + strerror(errno));
+                        throw EInOutError("Cannot write file \"" + ShownPath(FileName) + "\". " + strerror(errno));
                     BytesReceived += r;
                     if (OnPacketRecvd) OnPacketRecvd(this);
                     if (MaxReceive >= 0 && BytesReceived > MaxReceive) {
@@ -572,7 +572,7 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
             throw;
         }
         if (close(fd) != 0)
-            throw EInOutError("Cannot write file \"" + FileName + "\". " + strerror(errno));
+            throw EInOutError("Cannot write file \"" + ShownPath(FileName) + "\". " + strerror(errno));
         RaiseIfCanceled("Socket send aborted");
     } catch (...) {
         TimerOff();

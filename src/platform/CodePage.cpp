@@ -15,9 +15,12 @@ const char* CodePageName(int codePage) {
         case 932: return "CP932";
         case 949: return "CP949";
         case 65001: return "UTF-8";
-        default: return "CP1252";
+        case 1252: return "CP1252";
+        default: return nullptr;
     }
 }
+
+bool IsKnownCodePage(int codePage) { return CodePageName(codePage) != nullptr; }
 
 static bool IsAscii(const AnsiString& s) {
     for (unsigned char c : s) if (c >= 0x80) return false;
@@ -27,6 +30,10 @@ static bool IsAscii(const AnsiString& s) {
 // One converter per direction and code page; iconv_open is costly.
 static bool Convert(const AnsiString& in, const char* to, const char* from, bool lenient,
                     AnsiString& out) {
+    if (!to || !from) {  // a code page we have no converter for
+        out = in;
+        return lenient;
+    }
     static std::mutex m;
     // Kept for the life of the process (never destroyed, so no exit-order trouble).
     static auto* cache = new std::map<std::pair<std::string, std::string>, iconv_t>;
@@ -45,12 +52,17 @@ static bool Convert(const AnsiString& in, const char* to, const char* from, bool
         char* dst = buf;
         size_t room = sizeof buf;
         size_t r = iconv(cd, &src, &left, &dst, &room);
+        int err = errno;
         out.append(buf, dst - buf);
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+        if (r == static_cast<size_t>(-1) && err != E2BIG) {
             if (!lenient) return false;
             out += '?';
-            ++src;
-            --left;
+            // Skip one byte of the bad sequence; some converters have already
+            // consumed a bad sequence at the very end, so nothing may be left.
+            if (left > 0) {
+                ++src;
+                --left;
+            }
             iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }

@@ -2,8 +2,10 @@
 #pragma once
 #include "Classes.h"
 
-// The iconv name of a Windows code page number (950 -> "CP950", ...).
+// The iconv name of a Windows code page number (950 -> "CP950", ...);
+// nullptr for a number this program has no converter for.
 const char* CodePageName(int codePage);
+bool IsKnownCodePage(int codePage);
 // Converts; bytes that do not convert are replaced by '?'. ASCII passes as is.
 AnsiString CodePageToUtf8(const AnsiString& text, int codePage);
 // Strict form: false when the text is not valid in the code page.

@@ -282,7 +282,8 @@ Fl_Hold_Browser* BrowserOf(TListBox* box) { return static_cast<Fl_Hold_Browser*>
 
 int TListItems::Add(const AnsiString& s) {
     int i = FLines.Add(s);
-    BrowserOf(FBox)->add(DisplayToUtf8(s).c_str());
+    AnsiString shown = FBox->CodePage ? CodePageToUtf8(s, FBox->CodePage) : DisplayToUtf8(s);
+    BrowserOf(FBox)->add(shown.c_str());
     return i;
 }
 

@@ -143,6 +143,9 @@ public:
     TListItems Items{this};
     int ItemIndex() const;  // -1 for none
     void SetItemIndex(int i);
+    // The code page of the items (0: the display code page). Lists of file
+    // names show them in the code page their release declares.
+    int CodePage = 0;
     TFont Font;
     void SetFont(const TFont& f);
 

@@ -4,15 +4,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <ftw.h>
+
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <random>
+#include <set>
 
 #include "CodePage.h"
 #include "System.h"
 
+static int gNameCodePage = 0;
+
+void SetNameCodePage(int codePage) { gNameCodePage = codePage; }
+int NameCodePage() { return gNameCodePage ? gNameCodePage : SystemCodePage(); }
+
 AnsiString NativePath(const AnsiString& systemPath) {
-    AnsiString p = CodePageToUtf8(systemPath, SystemCodePage());
+    AnsiString p;
+    const AnsiString folder = gNameCodePage ? ApplicationFolder() : AnsiString();
+    if (!folder.empty() && systemPath.compare(0, folder.size(), folder) == 0)
+        p = CodePageToUtf8(folder, SystemCodePage()) +
+            CodePageToUtf8(systemPath.substr(folder.size()), gNameCodePage);
+    else
+        p = CodePageToUtf8(systemPath, SystemCodePage());
+    // Decoded first: a backslash byte inside a double-byte character (the
+    // second byte of Big5 功 is 0x5C) is no separator.
     for (char& c : p) if (c == '\\') c = '/';
     return p;
 }
@@ -22,6 +39,11 @@ AnsiString SystemPathFromNative(const AnsiString& nativePath) {
     if (!TryUtf8ToCodePage(nativePath, SystemCodePage(), p)) p = nativePath;
     for (char& c : p) if (c == '/') c = '\\';
     return p;
+}
+
+AnsiString ShownPath(const AnsiString& systemPath) {
+    AnsiString native = NativePath(systemPath), shown;
+    return TryUtf8ToCodePage(native, DisplayCodePage(), shown) ? shown : native;
 }
 
 bool FileExists(const AnsiString& path) {
@@ -95,7 +117,7 @@ static void WriteAll(int fd, const AnsiString& data, const AnsiString& path) {
 }
 
 void WriteWholeFile(const AnsiString& path, const AnsiString& data) {
-    int fd = open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = OpenForWriting(path);
     if (fd < 0) throw EInOutError("Cannot create file \"" + path + "\". " + ErrorText());
     try {
         WriteAll(fd, data, path);
@@ -106,40 +128,166 @@ void WriteWholeFile(const AnsiString& path, const AnsiString& data) {
     if (close(fd) != 0) throw EInOutError("Cannot write file \"" + path + "\". " + ErrorText());
 }
 
-AnsiString TempNameBeside(const AnsiString& path) {
-    static std::atomic<unsigned> counter{0};
-    return path + ".part" + IntToStr(getpid()) + "-" + IntToStr(counter++);
+int OpenForWriting(const AnsiString& path) {
+    return open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+// ---- temporaries ----
+
+const char kTempMarker[] = ".skiff-tmp-";
+
+namespace {
+
+// Native paths of the temporaries still open, for an exit in between.
+std::set<AnsiString>& LiveTemporaries() {
+    static auto* live = new std::set<AnsiString>;
+    return *live;
+}
+
+// Folders (by file system) that received installed files since the last flush.
+std::map<dev_t, AnsiString>& DirtyFileSystems() {
+    static auto* dirty = new std::map<dev_t, AnsiString>;
+    return *dirty;
+}
+
+AnsiString RandomSuffix() {
+    static std::random_device device;
+    static std::mt19937_64 generator(device());
+    char b[20];
+    snprintf(b, sizeof b, "%012llx", static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull));
+    return b;
+}
+
+mode_t DefaultMode() {
+    static mode_t mode = [] {
+        mode_t mask = umask(0);
+        umask(mask);
+        return static_cast<mode_t>(0666 & ~mask);
+    }();
+    return mode;
+}
+
+AnsiString FolderOf(const AnsiString& nativePath) {
+    size_t slash = nativePath.rfind('/');
+    return slash == AnsiString::npos ? AnsiString(".") : slash == 0 ? AnsiString("/") : nativePath.substr(0, slash);
+}
+
+void NoteInstalled(const AnsiString& nativePath) {
+    AnsiString folder = FolderOf(nativePath);
+    struct stat st;
+    if (stat(folder.c_str(), &st) == 0) DirtyFileSystems().emplace(st.st_dev, folder);
+}
+
+void SyncFolder(const AnsiString& nativeFolder) {
+    int fd = open(nativeFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+}  // namespace
+
+bool IsTemporaryName(const AnsiString& nativeName) { return nativeName.find(kTempMarker) != AnsiString::npos; }
+
+TTempFile::TTempFile(const AnsiString& target) : FTarget(target) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        AnsiString candidate = target + kTempMarker + RandomSuffix();
+        AnsiString native = NativePath(candidate);
+        int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            FPath = candidate;
+            FLive = true;
+            LiveTemporaries().insert(native);
+            return;
+        }
+        if (errno != EEXIST)
+            throw EInOutError("Cannot create file \"" + ShownPath(candidate) + "\". " + ErrorText());
+    }
+    throw EInOutError("Cannot create a temporary file beside \"" + ShownPath(target) + "\".");
+}
+
+TTempFile::~TTempFile() { Remove(); }
+
+void TTempFile::Remove() {
+    if (!FLive) return;
+    AnsiString native = NativePath(FPath);
+    unlink(native.c_str());
+    LiveTemporaries().erase(native);
+    FLive = false;
+}
+
+void TTempFile::PutInPlace(int newMode) {
+    AnsiString from = NativePath(FPath), to = NativePath(FTarget);
+    struct stat st;
+    mode_t mode;
+    if (lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 0777;
+    else if (newMode >= 0) mode = static_cast<mode_t>(newMode) & 0777;
+    else mode = DefaultMode();
+    if (chmod(from.c_str(), mode) != 0 || rename(from.c_str(), to.c_str()) != 0)
+        throw EInOutError("Cannot replace file \"" + ShownPath(FTarget) + "\". " + ErrorText());
+    LiveTemporaries().erase(from);
+    FLive = false;
+    NoteInstalled(to);
+}
+
+void RemoveLiveTemporaries() {
+    for (const AnsiString& native : LiveTemporaries()) unlink(native.c_str());
+    LiveTemporaries().clear();
+}
+
+namespace {
+int gLeftoversRemoved = 0;
+int RemoveIfTemporary(const char* path, const struct stat*, int type, FTW* ftw) {
+    if (type == FTW_F && IsTemporaryName(path + ftw->base) && unlink(path) == 0) ++gLeftoversRemoved;
+    return 0;
+}
+}  // namespace
+
+int RemoveLeftoverTemporaries(const AnsiString& folder) {
+    gLeftoversRemoved = 0;
+    nftw(NativePath(folder).c_str(), RemoveIfTemporary, 16, FTW_PHYS);
+    return gLeftoversRemoved;
+}
+
+void FlushInstalledFiles() {
+    for (const auto& entry : DirtyFileSystems()) {
+        int fd = open(entry.second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) continue;
+        syncfs(fd);
+        close(fd);
+    }
+    DirtyFileSystems().clear();
 }
 
 void WriteWholeFileAtomic(const AnsiString& path, const AnsiString& data) {
-    AnsiString tmp = TempNameBeside(path);
-    int fd = open(NativePath(tmp).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) throw EInOutError("Cannot create file \"" + path + "\". " + ErrorText());
-    try {
-        WriteAll(fd, data, path);
-        if (fsync(fd) != 0 || close(fd) != 0) {
-            fd = -1;
-            throw EInOutError("Cannot write file \"" + path + "\". " + ErrorText());
-        }
-        fd = -1;
-        if (!RenameFile(tmp, path))
-            throw EInOutError("Cannot replace file \"" + path + "\". " + ErrorText());
-    } catch (...) {
-        if (fd >= 0) close(fd);
-        DeleteFile(tmp);
-        throw;
+    TTempFile temp(path);
+    int fd = OpenForWriting(temp.Path());
+    if (fd < 0) throw EInOutError("Cannot create file \"" + ShownPath(path) + "\". " + ErrorText());
+    bool written = WriteAllBytes(fd, data.data(), data.size()) && fsync(fd) == 0;
+    AnsiString error = ErrorText();
+    if (close(fd) != 0 && written) {
+        written = false;
+        error = ErrorText();
     }
+    if (!written) throw EInOutError("Cannot write file \"" + ShownPath(path) + "\". " + error);
+    temp.PutInPlace();
+    SyncFolder(FolderOf(NativePath(path)));
 }
 
 bool IsSafeRelativeName(const AnsiString& name) {
     if (name.empty()) return false;
-    if (name[0] == '\\' || name[0] == '/') return false;
-    if (name.find(':') != AnsiString::npos) return false;  // drive letters and streams
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7F) return false;  // NUL would end the name early; CR/LF split lines
+    AnsiString decoded;
+    if (!TryCodePageToUtf8(name, NameCodePage(), decoded)) return false;
+    if (decoded[0] == '\\' || decoded[0] == '/') return false;
+    if (decoded.find(':') != AnsiString::npos) return false;  // drive letters and streams
     size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find_first_of("\\/", start);
-        if (end == AnsiString::npos) end = name.size();
-        if (name.compare(start, end - start, "..") == 0) return false;
+    while (start <= decoded.size()) {
+        size_t end = decoded.find_first_of("\\/", start);
+        if (end == AnsiString::npos) end = decoded.size();
+        if (decoded.compare(start, end - start, "..") == 0) return false;
         start = end + 1;
     }
     return true;

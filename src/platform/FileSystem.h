@@ -1,14 +1,28 @@
 // Files and folders named in the system code page with backslashes, as the
 // data files name them; each call turns the name into a native path.
+//
+// Every file the updater writes goes through this one door: temporaries are
+// created exclusively and never through a link, under a name that marks them
+// as ours; a finished file is renamed over its target and keeps the mode of
+// the file it replaces; what was installed is flushed to disk before the
+// installed versions list records it.
 #pragma once
 #include <cstdio>
 
 #include "Classes.h"
 
-// Backslashes become slashes; the code-page bytes become the file system's UTF-8.
+// Backslashes become slashes; the code-page bytes become the file system's
+// UTF-8. Below the application folder, names are decoded with the names'
+// code page (see SetNameCodePage); the rest with the system code page.
 AnsiString NativePath(const AnsiString& systemPath);
 // The reverse: a native UTF-8 path to the system code page with backslashes.
 AnsiString SystemPathFromNative(const AnsiString& nativePath);
+// The code page of the names that a release lists (0: the system code page).
+// It belongs to the release, not to the user who runs the updater.
+void SetNameCodePage(int codePage);
+int NameCodePage();
+// A path as the user reads it in a message: native, in the display code page.
+AnsiString ShownPath(const AnsiString& systemPath);
 
 bool FileExists(const AnsiString& path);   // any kind of file
 bool IsRegularFile(const AnsiString& path);
@@ -21,11 +35,54 @@ int64_t FileSizeOf(const AnsiString& path);  // -1 when missing
 // Whole-file helpers; failures raise EInOutError naming the file.
 AnsiString ReadWholeFile(const AnsiString& path);
 void WriteWholeFile(const AnsiString& path, const AnsiString& data);
+// Through a temporary, flushed, renamed over `path`, and the folder flushed:
+// after a power cut the file is the old one or the new one.
 void WriteWholeFileAtomic(const AnsiString& path, const AnsiString& data);
-// A temporary name in the same folder as `path` (same file system, so a rename is atomic).
-AnsiString TempNameBeside(const AnsiString& path);
 
-// A name that stays below its base folder: not absolute, no drive letter, no ".." part.
+// Opens (creating or truncating) a file for writing, never through a
+// symbolic link; -1 with errno set on failure.
+int OpenForWriting(const AnsiString& path);
+
+// A temporary file beside `target`, created exclusively and never through a
+// link, named "<target>.skiff-tmp-<random>". It is removed when the object
+// goes unless it was put in place, and RemoveLiveTemporaries removes it when
+// the program ends in between.
+class TTempFile {
+public:
+    explicit TTempFile(const AnsiString& target);  // raises EInOutError
+    ~TTempFile();
+    TTempFile(const TTempFile&) = delete;
+    TTempFile& operator=(const TTempFile&) = delete;
+
+    const AnsiString& Path() const { return FPath; }
+    const AnsiString& Target() const { return FTarget; }
+    // Renames the complete file over the target (a link there is replaced,
+    // never written through). It takes the mode of the regular file it
+    // replaces; a new file gets `newMode`, or 0666 minus the umask when it
+    // is -1. Raises EInOutError.
+    void PutInPlace(int newMode = -1);
+    void Remove();
+
+private:
+    AnsiString FPath, FTarget;
+    bool FLive = false;
+};
+// Marks our temporaries, so that a later run can find what an interrupted one left.
+extern const char kTempMarker[];
+bool IsTemporaryName(const AnsiString& nativeName);
+// Removes every temporary still open (the program is ending).
+void RemoveLiveTemporaries();
+// Removes the temporaries that an interrupted run left below `folder`
+// (links to other folders are not followed); returns how many.
+int RemoveLeftoverTemporaries(const AnsiString& folder);
+// Flushes every file system that received an installed file since the last
+// flush (one syncfs each), so that a list saved next never records bytes
+// that are not on disk.
+void FlushInstalledFiles();
+
+// A name that stays below its base folder: it decodes in the names' code
+// page, holds no control byte (NUL, CR, LF, ...), is not absolute, has no
+// drive letter or stream, and no ".." part.
 bool IsSafeRelativeName(const AnsiString& name);
 
 // Writes all n bytes to a file descriptor (retrying short writes); false on failure.

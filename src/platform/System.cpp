@@ -68,11 +68,15 @@ void SetApplicationFolderForTesting(const AnsiString& folder) { gAppFolderOverri
 
 AnsiString ApplicationFolder() {
     if (!gAppFolderOverride.empty()) return gAppFolderOverride;
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return "\\";
-    AnsiString path(buf, n);
-    return SystemPathFromNative(path.substr(0, path.rfind('/') + 1));
+    // Asked for every path below it: read once.
+    static const AnsiString folder = [] {
+        char buf[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        if (n <= 0) return AnsiString("\\");
+        AnsiString path(buf, n);
+        return SystemPathFromNative(path.substr(0, path.rfind('/') + 1));
+    }();
+    return folder;
 }
 
 static std::vector<AnsiString> SplitBlanks(const AnsiString& s) {
@@ -86,6 +90,55 @@ static std::vector<AnsiString> SplitBlanks(const AnsiString& s) {
         i = j;
     }
     return r;
+}
+
+namespace {
+
+// Starts argv[0] with exactly these arguments in `folder` (native), detached
+// (a double fork leaves no zombie). A close-on-exec pipe carries the child's
+// errno when exec fails; 0 means it started.
+int Spawn(const std::vector<AnsiString>& argv, const AnsiString& folder) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return errno;
+    pid_t child = fork();
+    if (child < 0) {
+        int err = errno;
+        close(p[0]);
+        close(p[1]);
+        return err;
+    }
+    if (child == 0) {
+        if (fork() != 0) _exit(0);
+        setsid();
+        int err = 0;
+        if (!folder.empty() && chdir(folder.c_str()) != 0) err = errno;
+        if (!err) {
+            std::vector<char*> args;
+            for (const AnsiString& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            err = errno;
+        }
+        (void)!write(p[1], &err, sizeof err);
+        _exit(127);
+    }
+    close(p[1]);
+    waitpid(child, nullptr, 0);
+    int err = 0;
+    ssize_t got = read(p[0], &err, sizeof err);
+    close(p[0]);
+    return got == static_cast<ssize_t>(sizeof err) ? err : 0;
+}
+
+}  // namespace
+
+bool StartProgram(const AnsiString& program, const std::vector<AnsiString>& args, const AnsiString& folder,
+                  AnsiString& error) {
+    std::vector<AnsiString> argv{NativePath(program)};
+    for (const AnsiString& a : args) argv.push_back(a);
+    int err = Spawn(argv, folder.empty() ? AnsiString() : NativePath(folder));
+    if (err) error = strerror(err);
+    return err == 0;
 }
 
 unsigned WinExec(const AnsiString& cmdLine, unsigned /*showCmd*/) {
@@ -113,28 +166,9 @@ unsigned WinExec(const AnsiString& cmdLine, unsigned /*showCmd*/) {
     std::vector<AnsiString> args = SplitBlanks(rest);
     for (auto& a : args) a = NativePath(a);
 
-    // A CLOEXEC pipe tells whether exec succeeded; a double fork leaves no zombie.
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return 0;
-    pid_t child = fork();
-    if (child < 0) { close(p[0]); close(p[1]); return 0; }
-    if (child == 0) {
-        if (fork() != 0) _exit(0);
-        setsid();
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(native.c_str()));
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(native.c_str(), argv.data());
-        int err = errno;
-        (void)!write(p[1], &err, sizeof err);
-        _exit(127);
-    }
-    close(p[1]);
-    waitpid(child, nullptr, 0);
-    int err = 0;
-    ssize_t got = read(p[0], &err, sizeof err);
-    close(p[0]);
-    if (got == static_cast<ssize_t>(sizeof err)) return err == EACCES ? 5 : 2;
+    std::vector<AnsiString> argv{native};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int err = Spawn(argv, "");
+    if (err) return err == EACCES ? 5 : 2;
     return 33;
 }

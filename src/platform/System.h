@@ -1,6 +1,8 @@
 // Operating-system services: locale, code page, process start, the
 // application folder and the single-instance rule.
 #pragma once
+#include <vector>
+
 #include "Classes.h"
 
 // Locale identifier from the POSIX locale (LC_ALL, LC_MESSAGES, LANG):
@@ -19,6 +21,10 @@ int SystemCodePage();
 // 31 on success (as the original did), 2 when the file is not found.
 unsigned WinExec(const AnsiString& cmdLine, unsigned showCmd);
 constexpr unsigned SW_SHOWNORMAL = 1;
+// Starts `program` with exactly `args` (no shell, no splitting at blanks) in
+// `folder`; false with the reason in `error` when it cannot start.
+bool StartProgram(const AnsiString& program, const std::vector<AnsiString>& args, const AnsiString& folder,
+                  AnsiString& error);
 constexpr unsigned SW_SHOWDEFAULT = 10;
 
 // The folder of the program file, with a trailing backslash.
