@@ -10,6 +10,7 @@ int main() {
     // A second start brings the running one forward and ends quietly.
     if (ActivateRunningInstance("skiff.exe")) return 0;
     PrepareFontsInBackground();
+    OpenDisplay();
     Application->Title = "skiff.exe";
     Form1 = new TForm1(nullptr);
     SetMainForm(Form1);

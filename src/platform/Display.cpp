@@ -6,9 +6,24 @@
 #include <FL/x.H>
 #include <fontconfig/fontconfig.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <thread>
 
-void OpenDisplay() { fl_open_display(); }
+// An X server that is busy right now may refuse a connection for a moment;
+// try for about a second before giving up with FLTK's own message.
+void OpenDisplay() {
+    if (fl_display) return;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (Display* d = XOpenDisplay(nullptr)) {
+            fl_open_display(d);
+            return;
+        }
+        if (!getenv("DISPLAY") || !*getenv("DISPLAY")) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    fl_open_display();
+}
 
 void PrepareFontsInBackground() {
     std::thread([] {

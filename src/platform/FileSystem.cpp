@@ -20,7 +20,12 @@ static int gNameCodePage = 0;
 void SetNameCodePage(int codePage) { gNameCodePage = codePage; }
 int NameCodePage() { return gNameCodePage ? gNameCodePage : SystemCodePage(); }
 
+// A native path that the system code page cannot hold travels marked, and
+// comes back unchanged.
+static const char kNativeMark = '\x01';
+
 AnsiString NativePath(const AnsiString& systemPath) {
+    if (!systemPath.empty() && systemPath[0] == kNativeMark) return systemPath.substr(1);
     AnsiString p;
     const AnsiString folder = gNameCodePage ? ApplicationFolder() : AnsiString();
     if (!folder.empty() && systemPath.compare(0, folder.size(), folder) == 0)
@@ -36,7 +41,7 @@ AnsiString NativePath(const AnsiString& systemPath) {
 
 AnsiString SystemPathFromNative(const AnsiString& nativePath) {
     AnsiString p;
-    if (!TryUtf8ToCodePage(nativePath, SystemCodePage(), p)) p = nativePath;
+    if (!TryUtf8ToCodePage(nativePath, SystemCodePage(), p)) return kNativeMark + nativePath;
     for (char& c : p) if (c == '/') c = '\\';
     return p;
 }

@@ -16,6 +16,8 @@
 // code page (see SetNameCodePage); the rest with the system code page.
 AnsiString NativePath(const AnsiString& systemPath);
 // The reverse: a native UTF-8 path to the system code page with backslashes.
+// A path that the system code page cannot hold comes back marked, so that
+// NativePath gives it back unchanged.
 AnsiString SystemPathFromNative(const AnsiString& nativePath);
 // The code page of the names that a release lists (0: the system code page).
 // It belongs to the release, not to the user who runs the updater.

@@ -170,7 +170,8 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
                                    o.OutDir.substr(o.OutDir.rfind('/') + 1);
     if (Inside(outReal, releaseReal))
         throw Exception("The output folder " + o.OutDir + " lies inside the release folder");
-    const int codePage = SystemCodePage();
+    const int codePage = o.CodePage ? o.CodePage : SystemCodePage();
+    if (!IsKnownCodePage(codePage)) throw Exception("Unknown code page " + IntToStr(codePage));
     std::vector<Source> sources;
     Walk(o.ReleaseDir, "", sources);
     for (Source& s : sources) {
@@ -178,8 +179,8 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             throw Exception("The name \"" + s.rel + "\" holds a blank; the versions list separates fields by blanks");
         AnsiString local;
         if (!TryUtf8ToCodePage(s.rel, codePage, local))
-            throw Exception("The name \"" + s.rel + "\" is not valid in the system code page (" +
-                            CodePageName(codePage) + ")");
+            throw Exception("The name \"" + s.rel + "\" cannot be written in the code page of the names (" +
+                            CodePageName(codePage) + "); choose another with --codepage");
         std::replace(local.begin(), local.end(), '/', '\\');
         s.local = local;
     }
@@ -255,7 +256,7 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         gzip.WindowOnError = false;
         gzip.CompressionLevel = 6;
         TStringList update3, manifest;
-        update3.Add("skiff-release " + version);
+        update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage));
         for (Entry& e : entries) {
             AnsiString target = temp + "/" + e.remote;
             if (!e.changed && CopyFile(previousFolder + "/" + e.remote, target)) {

@@ -15,6 +15,10 @@ struct TPublishOptions {
     AnsiString Version;             // empty: the current UTC time, yyyymmddhhmmss
     std::vector<std::pair<AnsiString, AnsiString>> Packs;  // release sub-folder -> pack name
     std::vector<AnsiString> PlainGlobs;                    // matched against the local name with '/'
+    // The code page of the names in update3.dat and in packs (0: the system
+    // code page); the header declares it, so every updater maps the names
+    // to the same files whatever its user's locale.
+    int CodePage = 0;
 };
 
 struct TPublishSummary {

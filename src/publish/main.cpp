@@ -10,7 +10,7 @@
 static void Usage() {
     fprintf(stderr,
             "usage: skiff-publish RELEASE_DIR OUT_DIR [--previous OUT_DIR_OR_UPDATE3] [--version TEXT]\n"
-            "                     [--pack FOLDER=NAME ...] [--plain GLOB ...]\n"
+            "                     [--pack FOLDER=NAME ...] [--plain GLOB ...] [--codepage N]\n"
             "Writes OUT_DIR/update3.dat and the files it names: gzip files (\"E\"), plain copies of\n"
             "files matching --plain (\"O\") and gzip pack archives of each --pack folder (\"C\").\n");
 }
@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
         };
         if (a == "--previous") o.Previous = value();
         else if (a == "--version") o.Version = value();
+        else if (a == "--codepage") o.CodePage = atoi(value().c_str());
         else if (a == "--plain") o.PlainGlobs.push_back(value());
         else if (a == "--pack") {
             AnsiString v = value();

@@ -14,6 +14,7 @@ namespace {
 struct FormFixture : ::testing::Test {
     TForm* form = nullptr;
     void SetUp() override {
+        OpenDisplay();
         SetDisplayCodePage(950);
         form = new TForm(nullptr);
         form->SetWidth(300);

@@ -102,15 +102,45 @@ TEST_F(UpdaterFixture, MissingSkinIsReportedAndTheSequenceNeverStarts) {
 }
 
 TEST_F(UpdaterFixture, LaunchPictureStartsPortalWithOneFromTheApplicationFolder) {
+    // The application folder has a blank in its path, and a program "My"
+    // waits at the prefix where a split at the blank would land.
+    const std::string folder = app.file("My Games/client");
+    std::filesystem::create_directories(folder);
+    std::filesystem::copy(app.file("upimg"), folder + "/upimg");
+    SetApplicationFolderForTesting(app.appFolder() + "My Games\\client\\");
+    WriteFile(app.file("My"), "#!/bin/sh\ntouch \"" + app.file("My.ran") + "\"\n");
+    chmod(app.file("My").c_str(), 0755);
+    WriteFile(folder + "/portal.exe", "#!/bin/sh\necho \"$0 $1 $(pwd)\" > \"$(dirname \"$0\")/portal.ran\"\n");
+    chmod((folder + "/portal.exe").c_str(), 0755);
     ServerList({1});
-    WriteFile(app.file("portal.exe"), "#!/bin/sh\necho \"$0 $1\" > \"$(dirname \"$0\")/portal.ran\"\n");
-    chmod(app.file("portal.exe").c_str(), 0755);
     Start("en_US.UTF-8");
     ASSERT_EQ(chdir("/"), 0);  // whatever the current directory is
     Form1->Show();
     Form1->Image3Click(nullptr);
     EXPECT_FALSE(Form1->Visible());
     EXPECT_TRUE(Application->Terminated);
-    ASSERT_TRUE(PumpUntil([&] { return Exists(app.file("portal.ran")) && !ReadFile(app.file("portal.ran")).empty(); }));
-    EXPECT_EQ(ReadFile(app.file("portal.ran")), app.path() + "/portal.exe 1\n");
+    ASSERT_TRUE(PumpUntil([&] { return Exists(folder + "/portal.ran") && !ReadFile(folder + "/portal.ran").empty(); }));
+    EXPECT_EQ(ReadFile(folder + "/portal.ran"), folder + "/portal.exe 1 " + folder + "\n");
+    EXPECT_FALSE(Exists(app.file("My.ran")));
+}
+
+TEST_F(UpdaterFixture, ALauncherThatCannotStartIsReportedAndTheWindowStays) {
+    ServerList({1});
+    Start("en_US.UTF-8");
+    Form1->Show();
+    Form1->Image3Click(nullptr);  // no portal.exe at all
+    EXPECT_TRUE(Form1->Visible());
+    EXPECT_FALSE(Application->Terminated);
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].second,
+              "The client could not be started: \"" + app.path() + "/portal.exe\": No such file or directory.");
+
+    dialogs.clear();
+    WriteFile(app.file("portal.exe"), "#!/bin/sh\n");
+    chmod(app.file("portal.exe").c_str(), 0644);  // not executable
+    Form1->Image3Click(nullptr);
+    EXPECT_TRUE(Form1->Visible());
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].second,
+              "The client could not be started: \"" + app.path() + "/portal.exe\": Permission denied.");
 }

@@ -12,6 +12,8 @@
 #include "app/Unit2.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
+#include "platform/Display.h"
+#include "platform/FileSystem.h"
 #include "platform/System.h"
 #include "publish/Publisher.h"
 
@@ -25,6 +27,7 @@ struct UpdaterFixture : ::testing::Test {
     bool confirmAnswer = false;
 
     void SetUp() override {
+        OpenDisplay();
         std::filesystem::copy(SKIFF_ASSETS_DIR "/upimg", app.file("upimg"));
         SetApplicationFolderForTesting(app.appFolder());
         SetDialogHook([this](TDialogKind kind, const AnsiString& text) {
@@ -37,6 +40,7 @@ struct UpdaterFixture : ::testing::Test {
         CloseWindows();
         SetDialogHook({});
         SetDisplayCodePage(0);
+        SetNameCodePage(0);
         SetApplicationFolderForTesting("");
         Application->Terminated = false;
     }

@@ -2,6 +2,7 @@
 // copies from a folder stands in for the FTP server.
 #include <gtest/gtest.h>
 
+#include "InstallerHarness.h"
 #include "TestSupport.h"
 #include "app/PackArchive.h"
 #include "app/UpdateRun.h"
@@ -10,41 +11,6 @@
 
 using namespace testing_support;
 
-namespace {
-
-struct Installer {
-    TempDir app, server;
-    TGzip gzip{nullptr};
-    TStringList installed;
-    TEntryInstaller installer;
-    std::vector<std::string> fetched;
-
-    Installer() {
-        gzip.DeleteSource = true;
-        gzip.WindowOnError = false;
-        installed.SetText("KOVRAN\r\na.dll 6\r\n");
-        installer.AppFolder = app.appFolder();
-        installer.Gzip = &gzip;
-        installer.Installed = &installed;
-        installer.Download = [this](const AnsiString& remote, const AnsiString& local, int64_t) -> int64_t {
-            fetched.push_back(remote);
-            std::string data = ReadFile(server.file(remote));
-            WriteWholeFile(local, data);
-            return static_cast<int64_t>(data.size());
-        };
-    }
-    std::string Gzipped(const std::string& name, const std::string& data) {
-        WriteFile(server.file(name + ".raw"), data);
-        TGzip g(nullptr);
-        g.WindowOnError = false;
-        g.FileSource = SystemPathFromNative(server.file(name + ".raw"));
-        g.FileDestination = SystemPathFromNative(server.file(name));
-        EXPECT_EQ(g.Compress(), 0);
-        return std::to_string(ReadFile(server.file(name)).size());
-    }
-};
-
-}  // namespace
 
 TEST(UpdateRun, ChangedEntryReplacesItsLineAndNewEntryAppends) {
     Installer t;
