@@ -22,6 +22,8 @@ for i in $(seq 1000); do head -c 2048 /dev/urandom > "$w/rel/data/d$i.bin"; done
 cp "$w/rel/small/"* "$w/small/small/"
 "$build"/src/skiff-publish "$w/rel" "$w/pub/full" --version 1 --pack data=data --plain '*.txt' >/dev/null
 "$build"/src/skiff-publish "$w/small" "$w/pub/small" --version 1 --plain '*.txt' >/dev/null
+# What the preparation wrote goes to disk now, not into the measured runs.
+sync
 
 coproc FTPD { exec /usr/bin/python3 "$root/tests/fixtures/ftpd.py" "$w/pub" update x; }
 read -r _ port <&"${FTPD[0]}"
@@ -54,6 +56,7 @@ run_updater() {
 }
 
 full=$(run_updater full); full_rss=$(cat "$w/rss-full")
+sync
 t0=$(ms)
 args=()
 while read -r kind remote local version size; do
@@ -64,6 +67,7 @@ mkdir -p "$w/curl" && curl -s --ftp-port - "${args[@]}"
 gunzip -f "$w/curl/"*.gz
 t1=$(ms); curl_ms=$((t1 - t0))
 
+sync
 small=$(run_updater small)
 sed -n 's/^O \([^ ]*\) .*/ftp:\/\/update:x@127.0.0.1:'"$port"'\/small\/\1/p' "$w/pub/small/update3.dat" > "$w/urls"
 t0=$(ms); (cd "$w" && mkdir -p wget && cd wget && wget -q --no-passive-ftp -i "$w/urls"); t1=$(ms); wget_ms=$((t1 - t0))

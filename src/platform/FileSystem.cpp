@@ -234,7 +234,16 @@ void TTempFile::PutInPlace(int newMode) {
     LiveTemporaries().erase(from);
     FLive = false;
     NoteInstalled(to);
+    // Let the disk start on it now, so that the flush before the list is
+    // saved has little left to wait for.
+    int fd = open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        StartWriteback(fd);
+        close(fd);
+    }
 }
+
+void StartWriteback(int fd) { sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
 
 void RemoveLiveTemporaries() {
     for (const AnsiString& native : LiveTemporaries()) unlink(native.c_str());

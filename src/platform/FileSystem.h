@@ -77,6 +77,9 @@ void RemoveLiveTemporaries();
 // Removes the temporaries that an interrupted run left below `folder`
 // (links to other folders are not followed); returns how many.
 int RemoveLeftoverTemporaries(const AnsiString& folder);
+// Asks the system to start writing a file's dirty pages to disk without
+// waiting for it (large downloads call it as they go).
+void StartWriteback(int fd);
 // Flushes every file system that received an installed file since the last
 // flush (one syncfs each), so that a list saved next never records bytes
 // that are not on disk.
