@@ -2,7 +2,7 @@
 # Runs a benchmark for an earlier commit and for the working tree in one go,
 # so that a change is judged on the same machine in the same minutes.
 #   bench/against.sh REV ftp            bench_transfers ftp, 5 rounds each, alternating
-#   bench/against.sh REV update_run     bench/update_run.sh once each
+#   bench/against.sh REV update_run     bench/update_run.sh, 3 rounds each, alternating
 # REV is built in a temporary worktree (removed afterwards); the working tree
 # must be built already (scripts/build release).
 set -euo pipefail
@@ -22,7 +22,9 @@ case "$what" in
       echo "after:  $(build/bench/bench_transfers ftp | grep 'FTP download')"
     done ;;
   update_run)
-    echo "before:"; SKIFF_BUILD="$old/build" bench/update_run.sh
-    echo "after:"; bench/update_run.sh ;;
+    for round in 1 2 3; do
+      echo "before:"; SKIFF_BUILD="$old/build" bench/update_run.sh
+      echo "after:"; bench/update_run.sh
+    done ;;
   *) echo "unknown benchmark $what" >&2; exit 2 ;;
 esac

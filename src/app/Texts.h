@@ -2,11 +2,23 @@
 // are stored once, in Big5; mode 's' shows them converted to GB2312 each
 // time, mode 'n' shows the English form.
 #pragma once
+#include <vector>
+
 #include "platform/Classes.h"
 
 enum class TText {
     ToUpdateHeading, UpdatedHeading, Connecting, Disconnected, NothingToUpdate, ExitQuestion,
-    RemainingBefore, RemainingAfter
+    RemainingBefore, RemainingAfter,
+    // Texts of our own, in the same three modes.
+    FailedBefore, FailedAfter, AndMoreBefore, AndMoreAfter, ReasonSize, ReasonDamaged, ReasonRefused,
+    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList
+};
+
+// Why an entry was not installed, as the user is told.
+enum class TFailReason { Size, Damaged, Refused, Write, Check, Download };
+struct TFailedEntry {
+    AnsiString Name;  // the local name, in the display code page
+    TFailReason Reason;
 };
 
 // 't' for Chinese with sub-language 1 (Taiwan), 's' for any other Chinese,
@@ -20,3 +32,8 @@ AnsiString Localized(TText row, char mode);
 // "還有N個檔案需要更新" or "Nfile(s) remain to be updated"; false for a mode
 // that has no such text (the label then keeps what it showed).
 bool RemainingCountText(int n, char mode, AnsiString& text);
+// "N files could not be updated" (有N個檔案未能更新), for the status line.
+AnsiString FailedCountText(int n, char mode);
+// The message after a run with failed entries: the count, then up to ten
+// names with their reasons, then "and N more".
+AnsiString FailedEntriesText(const std::vector<TFailedEntry>& failed, char mode);

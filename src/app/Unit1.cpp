@@ -138,6 +138,7 @@ TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
 }
 
 TForm1::~TForm1() {
+    RunDestroyHandler();
     if (Form1 == this) Form1 = nullptr;
 }
 
@@ -219,11 +220,20 @@ void TForm1::FormDestroy(TObject*) {
 }
 
 void TForm1::Button4Click(TObject*) {
-    if (!ConfirmYesNo(Localized(TText::ExitQuestion, LanguageMode))) return;
+    if (AbortFlag || !ConfirmYesNo(Localized(TText::ExitQuestion, LanguageMode))) return;
     Label3->SetCaption("please wait...");
     CentreLabel(Label3);
     AbortFlag = true;
+    // Whatever the network is doing now is abandoned: every wait of the FTP
+    // component returns at once (the program is ending), and no box follows.
+    if (WexFTP1) WexFTP1->Cancel();
     Close();
+}
+
+bool TForm1::Leaving() const { return AbortFlag || Application->Terminated; }
+
+void TForm1::Tell(const AnsiString& text) {
+    if (!Leaving()) ShowMessageBox(text);
 }
 
 void TForm1::Image3Click(TObject*) {
@@ -259,16 +269,16 @@ void TForm1::WexFTP1Connect(TObject*) {
 
 void TForm1::WexFTP1Disconnect(TObject*) {
     ConnectedFlag = false;
-    ShowMessageBox(Localized(TText::Disconnected, LanguageMode));
+    Tell(Localized(TText::Disconnected, LanguageMode));
     StatusBar1->SimpleText = "Disconnected";
 }
 
 void TForm1::WexFTP1ConnectionFailed(TObject*) { ConnectedFlag = false; }
 void TForm1::WexFTP1HostResolved(TObject*) { StatusBar1->SimpleText = "Host resolved"; }
-void TForm1::WexFTP1InvalidHost(bool&) { ShowMessageBox("Invalid Host"); }
+void TForm1::WexFTP1InvalidHost(bool&) { Tell("Invalid Host"); }
 
 void TForm1::WexFTP1Error(TObject*, uint16_t Errno, const AnsiString& Errmsg) {
-    ShowMessageBox("Error " + IntToStr(Errno) + ": " + Errmsg);
+    Tell("Error " + IntToStr(Errno) + ": " + Errmsg);
 }
 
 void TForm1::WexFTP1Failure(bool&, TCmdType Trans_Type) {
@@ -276,7 +286,7 @@ void TForm1::WexFTP1Failure(bool&, TCmdType Trans_Type) {
 }
 
 void TForm1::WexFTP1UnSupportedFunction(TCmdType Trans_Type) {
-    if (Trans_Type <= CtDoCommand) ShowMessageBox(kUnsupportedTexts[Trans_Type]);
+    if (Trans_Type <= CtDoCommand) Tell(kUnsupportedTexts[Trans_Type]);
 }
 
 void TForm1::WexFTP1TransactionStart(TObject*) {
@@ -302,7 +312,7 @@ void TForm1::WexFTP1PacketRecvd(TObject*) {
 
 void TForm1::ShowDisconnected() {
     Label3->SetCaption(Localized(TText::Disconnected, LanguageMode));
-    ShowMessageBox(Label3->Caption());
+    Tell(Label3->Caption());
 }
 
 void TForm1::RunStartUpSequence() {
@@ -448,7 +458,7 @@ void TForm1::PlanPart() {
         UseNamesCodePageOfTheList();
         BuildUpdatePlan();
     } catch (const std::exception& e) {
-        Application->HandleException(e);
+        if (!Leaving()) Application->HandleException(e);
         return;
     }
     ShowRemainingCount();
@@ -499,11 +509,15 @@ void TForm1::Button1Click(TObject*) {
     Gauge1->Show();
     Label3->Show();
     const int count = UpdateList->Count();
+    std::vector<TFailedEntry> failed;
     for (int i = 0; i < count; ++i) {
         EventLoop::ProcessMessages();
         if (!UpdateList) return;  // the window closed meanwhile and saved what was done
-        ProcessEntry((*UpdateList)[i]);
+        TEntryOutcome outcome = ProcessEntry((*UpdateList)[i]);
         if (!UpdateList) return;
+        if (IsFailure(outcome))
+            failed.push_back({NameForDisplay(ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString()),
+                              ReasonOf(outcome)});
         if (ListBox1->Items.Count() > 0) {
             ListBox2->Items.Add(ListBox1->Items[0]);
             ListBox1->Items.Delete(0);
@@ -514,6 +528,32 @@ void TForm1::Button1Click(TObject*) {
         if (i == count - 1) Image3->Show();
     }
     SaveInstalledList();
+    if (!failed.empty()) TellFailures(failed);
+}
+
+// The lists move every name along, whatever became of it; the status line
+// and a box tell which entries were not installed and why.
+void TForm1::TellFailures(const std::vector<TFailedEntry>& failed) {
+    Label3->SetCaption(FailedCountText(static_cast<int>(failed.size()), LanguageMode));
+    CentreLabel(Label3);
+    StatusBar1->SimpleText = FailedCountText(static_cast<int>(failed.size()), 'n');
+    Tell(FailedEntriesText(failed, LanguageMode));
+}
+
+TFailReason TForm1::ReasonOf(TEntryOutcome outcome) {
+    switch (outcome) {
+        case TEntryOutcome::SizeMismatch: return TFailReason::Size;
+        case TEntryOutcome::NotDecompressed: return TFailReason::Damaged;
+        case TEntryOutcome::Refused: return TFailReason::Refused;
+        case TEntryOutcome::WriteFailed: return TFailReason::Write;
+        default: return TFailReason::Download;
+    }
+}
+
+// A name of the release (in its names' code page) as the windows show texts.
+AnsiString TForm1::NameForDisplay(const AnsiString& name) const {
+    AnsiString shown;
+    return TryUtf8ToCodePage(CodePageToUtf8(name, NameCodePage()), DisplayCodePage(), shown) ? shown : name;
 }
 
 // What the list records must be on disk first: one flush of the file
@@ -534,7 +574,7 @@ void TForm1::UseNamesCodePageOfTheList() {
     ListBox1->CodePage = ListBox2->CodePage = codePage;
 }
 
-void TForm1::ProcessEntry(const AnsiString& entry) {
+TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
     TEntryInstaller installer;
     installer.AppFolder = AppFolder;
     installer.Gzip = Gzip1;
@@ -544,5 +584,5 @@ void TForm1::ProcessEntry(const AnsiString& entry) {
         WexFTP1->Download(remote, localPath);
         return WexFTP1->TransferSize;
     };
-    installer.Process(entry);
+    return installer.Process(entry);
 }

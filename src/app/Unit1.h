@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+#include "Texts.h"
+#include "UpdateRun.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
 #include "platform/Controls.h"
@@ -88,7 +90,9 @@ public:
     TAttempt ConnectNextServer();
     bool ListingHas(const AnsiString& name) const;
     void BuildUpdatePlan();
-    void ProcessEntry(const AnsiString& entry);
+    TEntryOutcome ProcessEntry(const AnsiString& entry);
+    // The user confirmed the exit: nothing more is shown, no wait is begun.
+    bool Leaving() const;
 
     void CentreLabel(TLabel* label);
     void ShowRemainingCount();
@@ -99,6 +103,10 @@ private:
     void ShowDisconnected();
     void PlanPart();
     void UseTransferTimeOuts();
+    void Tell(const AnsiString& text);  // a message box, unless the user is leaving
+    void TellFailures(const std::vector<TFailedEntry>& failed);
+    static TFailReason ReasonOf(TEntryOutcome outcome);
+    AnsiString NameForDisplay(const AnsiString& name) const;
     void UseNamesCodePageOfTheList();
     void SaveInstalledList();
 };

@@ -44,6 +44,9 @@ TForm2::TForm2(TComponent* AOwner) : TForm(AOwner) {
     Image1s->OnMouseDown = std::bind(&TForm2::Image1sMouseDown, this, _1, _2, _3, _4, _5);
     OnCreate = std::bind(&TForm2::FormCreate, this, _1);
     OnShow = std::bind(&TForm2::FormShow, this, _1);
+    // The dialog has no close box, and Escape must not confirm the choice:
+    // it ends only through its confirm picture.
+    OnCloseButton = [](TObject*) {};
     DoCreate();
 }
 
@@ -64,7 +67,7 @@ void TForm2::FormCreate(TObject*) {
         ListBox2->Items.LoadFromFile(AppFolder + "isp0.dat");
     } catch (const EInOutError&) {
         ServerListMissing = true;
-        ServerListError = "The server list \"" + AppFolder + "isp0.dat\" is missing or cannot be read.";
+        ServerListError = "The server list \"" + ShownPath(AppFolder + "isp0.dat") + "\" is missing or cannot be read.";
     }
     for (int i = 0; i + 1 < ListBox2->Items.Count(); ++i) ListBox1->Items.Add(GetField(1, ListBox2->Items[i]));
     ListBox1->Items.Add("Other");

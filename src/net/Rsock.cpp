@@ -53,9 +53,6 @@ const ErrorRow kErrorTable[] = {
     {0, "Unrecognized error code"},
 };
 
-// A wait that finds nothing to do sleeps in the event loop until something
-// arrives; the cap only bounds how long a missed flag could go unnoticed.
-void WaitPass() { EventLoop::WaitForEvent(1.0); }
 
 AnsiString VersionText(uint16_t v) { return IntToStr(v >> 8) + "." + IntToStr(v & 0xFF); }
 
@@ -161,6 +158,20 @@ LRESULT TRimsock::SocketWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam
     }
     return DefWindowProc(wnd, msg, wParam, lParam);
 }
+
+// A wait that finds nothing to do sleeps in the event loop until something
+// arrives; the cap only bounds how long a missed flag could go unnoticed.
+// Once the program is ending (the user confirmed the exit), every wait
+// counts as cancelled, so nothing holds the process.
+void TRimsock::LetEventsRun(bool block) {
+    if (!Application->Terminated) {
+        if (block) EventLoop::WaitForEvent(1.0);
+        else EventLoop::ProcessMessages();
+    }
+    if (Application->Terminated) Canceled = true;
+}
+
+void TRimsock::WaitPass() { LetEventsRun(true); }
 
 void TRimsock::ReportStatus(int Level, const AnsiString& Text) {
     try {
@@ -472,8 +483,7 @@ AnsiString TRimsock::ReadLn() {
                 // before sleeping, since no new arrival may come to wake us.
                 drained = r < 65536;
             }
-            if (drained) WaitPass();
-            else EventLoop::ProcessMessages();
+            LetEventsRun(drained);
         } while (!Canceled);
         RaiseIfCanceled("Socket readln aborted");
         if (lineLength > 0) {
@@ -546,7 +556,7 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
                         break;
                     }
                     TimerOn();
-                    EventLoop::ProcessMessages();
+                    LetEventsRun(false);
                     continue;
                 }
                 if (r == 0) break;

@@ -146,6 +146,9 @@ protected:
     void TimerOn();
     void TimerOff();
     void ResetPeerState();
+    // One pass of a wait (blocking while nothing is pending, or not).
+    void LetEventsRun(bool block);
+    void WaitPass();
 
 private:
     static LRESULT SocketWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);

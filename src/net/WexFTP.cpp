@@ -271,7 +271,7 @@ bool TWexFTP::AcceptDataConnection(AnsiString& FailLine) {
                 TimerOff();
                 return false;
             }
-            EventLoop::WaitForEvent(1.0);
+            WaitPass();
         }
         SOCKET accepted = DataConnection->Accept();
         SOCKET listening = DataConnection->SocketHandle;
@@ -482,7 +482,7 @@ void TWexFTP::ReceiveNames() {
                     else if (name.size() < kMaxLineLength) name += c;
                 }
                 TimerOn();
-                EventLoop::ProcessMessages();
+                LetEventsRun(false);
                 continue;
             }
             if (r == 0) break;
@@ -500,7 +500,7 @@ void TWexFTP::ReceiveNames() {
                 Canceled = false;
                 throw EAbortError("Socket readln aborted");
             }
-            EventLoop::WaitForEvent(1.0);
+            WaitPass();
         }
         deliver();
     } catch (...) {
@@ -566,7 +566,7 @@ void TWexFTP::WaitForReply() {
         got = Read(0);
         if (!got.empty()) break;
         double left = duration<double>(deadline - steady_clock::now()).count();
-        if (left <= 0) break;
+        if (left <= 0 || Application->Terminated) break;
         EventLoop::WaitForEvent(left);
     }
     ReportStatus(1, got);

@@ -362,10 +362,17 @@ TForm::TForm(TComponent* AOwner) : TComponent(AOwner), FWindow(new FormWindow(th
     Fl_Group::current(nullptr);
 }
 
+void TForm::RunDestroyHandler() {
+    if (!OnDestroy) return;
+    TNotifyEvent handler = std::move(OnDestroy);
+    OnDestroy = nullptr;
+    CallHandler([&] { handler(this); });
+}
+
 TForm::~TForm() {
     *FAlive = false;
     ForgetPendingRepaints(FWindow);
-    if (OnDestroy) CallHandler([&] { OnDestroy(this); });
+    RunDestroyHandler();
     DestroyComponents();  // the controls release their widgets first
     if (gMainForm == this) gMainForm = nullptr;
     delete FWindow;
@@ -418,7 +425,10 @@ void TForm::WindowResized() {
 void TForm::Hide() { FWindow->hide(); }
 
 void TForm::BringToFront() {
-    if (Visible()) FWindow->show();  // on a shown window, show() raises it
+    // show() raises a shown window and brings back a minimised one.
+    if (FWindow->shown()) FWindow->show();
+    // A modal window (a dialog, a message box) stays above the form.
+    if (Fl_Window* modal = Fl::modal(); modal && modal != FWindow) modal->show();
 }
 
 int TForm::ShowModal() {

@@ -198,7 +198,9 @@ public:
 
     void Show();
     void Hide();
-    void BringToFront();  // raises a shown window above the others
+    // Raises the form above the others (restoring it when minimised), and
+    // keeps an open modal window above it.
+    void BringToFront();
     int ShowModal();  // returns when the form closes
     // The close event decides; then a modal form ends its display, the main
     // form ends the application, any other form hides. An exception from the
@@ -217,6 +219,9 @@ public:
 
 protected:
     void DoCreate();
+    // Runs the destroy event once. A derived form calls it first in its
+    // destructor, while the whole derived object still exists.
+    void RunDestroyHandler();
 
 private:
     Fl_Window* FWindow;

@@ -65,6 +65,10 @@ wait_for '[ -s "$app/update3.dat" ]' 100 || fail "update3.dat not fetched"
 sleep 1
 xdotool mousemove $((X + 80 + 45)) $((Y + 377 + 13)) click 1           # start
 wait_for 'grep -q data.pack "$app/update2.dat"' 200 || fail "the run did not finish"
+# settings.ini was not installed: a box says so; OK (its default button) closes it.
+wait_for '[ -n "$(xdotool search --onlyvisible --name "^skiff$" 2>/dev/null)" ]' 50 || fail "no box about the failed entry"
+xdotool key --window "$(xdotool search --onlyvisible --name '^skiff$' | head -1)" Return 2>/dev/null || true
+wait_for '[ -z "$(xdotool search --onlyvisible --name "^skiff$" 2>/dev/null)" ]' 50 || fail "the box stayed"
 sleep 0.3
 xdotool mousemove $((X + 248 + 64)) $((Y + 377 + 13)) click 1          # launch
 wait_for '[ -s "$app/portal.log" ]' 50 || fail "portal.exe not started"
