@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=${SKIFF_BUILD:-build}
-if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"; fi
+if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1280x1024x24" "$0" "$@"; fi
 w=$(mktemp -d /tmp/skiff-bench-XXXXXX)
 # Only the updaters this script started are ended, by their ids.
 cleanup() { set +e; [ -f "$w/pids" ] && while read -r p; do kill "$p" 2>/dev/null; done < "$w/pids"; [ -n "${FTPD_PID:-}" ] && { exec {FTPD[1]}>&-; kill "$FTPD_PID"; wait "$FTPD_PID"; } 2>/dev/null; rm -rf "$w"; true; }

@@ -22,5 +22,6 @@ int main() {
     Application->Run();
     delete Form2;
     delete Form1;
+    ReleaseInstanceTitle();
     return 0;
 }

@@ -17,6 +17,7 @@
 #include "platform/Dialogs.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
+#include "platform/SingleInstance.h"
 #include "platform/System.h"
 
 TForm1* Form1 = nullptr;
@@ -72,6 +73,7 @@ TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
     using namespace std::placeholders;
     Halt = [] {
         RemoveLiveTemporaries();
+        ReleaseInstanceTitle();
         fflush(nullptr);
         _exit(0);
     };

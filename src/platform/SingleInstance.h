@@ -1,7 +1,10 @@
-// The single-instance rule by application title. The running instance holds a
-// per-user local socket named after its title (the stand-in for a top-level
-// window bearing that title); a second start finds it there and asks it to
-// come to the front.
+// The single-instance rule by application title, per user. The running
+// instance holds a local socket named after its title (the stand-in for a
+// top-level window bearing that title): a socket file in $XDG_RUNTIME_DIR
+// when that folder is the user's own (mode 0700), else an abstract socket.
+// Both sides check the peer's credentials, so another user can neither make
+// a start end nor call an instance forward, and the running instance never
+// waits on a peer. A second start finds it there and asks it to come forward.
 #pragma once
 #include <functional>
 
@@ -14,3 +17,5 @@ bool ActivateRunningInstance(const AnsiString& title);
 // a later start asks this instance to come forward. False when another
 // process holds the title.
 bool ClaimInstanceTitle(const AnsiString& title, std::function<void()> onActivate);
+// Removes the socket file of the claim (at a clean end).
+void ReleaseInstanceTitle();

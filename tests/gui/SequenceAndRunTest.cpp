@@ -8,6 +8,7 @@
 #include "LoopbackPeer.h"
 #include "platform/FileSystem.h"
 #include "app/Texts.h"
+#include "textconv/CVCode.h"
 
 using namespace testing_support;
 
@@ -122,7 +123,44 @@ TEST_F(UpdaterFixture, SizeMismatchOnTheFirstOfThreeLeavesOnlyThatOneUnrecorded)
     EXPECT_EQ(Form1->ListBox2->Items.Count(), 3);
     EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\nbin\\client.exe 1\r\nreadme.txt 200\r\ndata.pack 200\r\n");
     for (auto& e : std::filesystem::recursive_directory_iterator(app.path()))
-        EXPECT_EQ(e.path().string().find(".part"), std::string::npos) << e.path();
+        EXPECT_FALSE(IsTemporaryName(e.path().filename().string())) << e.path();
+}
+
+TEST_F(UpdaterFixture, AFailedEntryIsNamedWithItsReasonInEveryMode) {
+    Release release;
+    TStringList list;
+    list.LoadFromFile(SystemPathFromNative(release.root() + "/update3.dat"));
+    list[1] = list[1].substr(0, list[1].rfind(' ')) + " 17";  // bin\client.exe: a wrong size
+    list.SaveToFile(SystemPathFromNative(release.root() + "/update3.dat"));
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    // 有1個檔案未能更新： and 檔案大小不符, as stored in Big5.
+    const std::string big5 = "\xA6\xB3" "1" "\xAD\xD3\xC0\xC9\xAE\xD7\xA5\xBC\xAF\xE0\xA7\xF3\xB7s";
+    const std::string big5Message =
+        big5 + "\xA1G\nbin\\client.exe - \xC0\xC9\xAE\xD7\xA4j\xA4p\xA4\xA3\xB2\xC5";
+    struct Mode {
+        const char* locale;
+        std::string status, message;
+    };
+    for (const Mode& m : {Mode{"en_US.UTF-8", "1 file could not be updated",
+                               "1 file could not be updated:\nbin\\client.exe - size differs"},
+                          Mode{"zh_TW.UTF-8", big5, big5Message},
+                          Mode{"zh_CN.UTF-8", ConvertBig5ToGB(big5), ConvertBig5ToGB(big5Message)}}) {
+        CloseWindows();
+        dialogs.clear();
+        WriteFile(app.file("update2.dat"), "KOVRAN\r\nbin\\client.exe 1\r\n");
+        Start(m.locale);
+        RunSequence();
+        ASSERT_EQ(Form1->ListBox1->Items.Count(), 3) << m.locale;
+        Form1->Button1Click(nullptr);
+        EXPECT_EQ(Form1->ListBox2->Items.Count(), 3) << "the lists move every name along";
+        EXPECT_EQ(Form1->Label3->Caption(), m.status) << m.locale;
+        ASSERT_EQ(dialogs.size(), 1u) << m.locale;
+        EXPECT_EQ(dialogs[0].first, TDialogKind::Message);
+        EXPECT_EQ(dialogs[0].second, m.message) << m.locale;
+        EXPECT_TRUE(Form1->Image3->Visible());
+    }
+    EXPECT_NE(ConvertBig5ToGB(big5).find("\xD3\xD0"), std::string::npos) << "有 in GB2312";
 }
 
 TEST_F(UpdaterFixture, AllServersFailingShowsDisconnectedAfterOneAttemptEach) {

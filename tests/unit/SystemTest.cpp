@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <thread>
 
+#include "LoopbackPeer.h"
 #include "TestSupport.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
@@ -102,4 +105,89 @@ TEST(SingleInstance, SecondStartFindsTheFirstAsksItForwardAndEndsWithZero) {
     int firstStatus = 0;
     waitpid(first, &firstStatus, 0);
     EXPECT_EQ(ReadFile(marker), "activated");
+}
+
+namespace {
+
+// Runs the probe and returns what it printed.
+std::string RunProbe(const std::string& title, const std::string& marker) {
+    std::string cmd = std::string(SKIFF_TEST_HELPER) + " " + title + " " + marker;
+    FILE* p = popen(cmd.c_str(), "r");
+    char out[64] = {0};
+    size_t n = fread(out, 1, sizeof out - 1, p);
+    pclose(p);
+    return std::string(out, n);
+}
+
+// Starts a python script as the user nobody; it prints "ready" when set up.
+struct AsNobody {
+    FILE* pipe = nullptr;
+    explicit AsNobody(const std::string& script) {
+        std::string cmd = "setpriv --reuid=nobody --regid=nogroup --clear-groups /usr/bin/python3 -c '" + script + "'";
+        pipe = popen(cmd.c_str(), "r");
+        char line[64] = {0};
+        if (!fgets(line, sizeof line, pipe)) ready = false;
+        ready = std::string(line).rfind("ready", 0) == 0;
+    }
+    ~AsNobody() { pclose(pipe); }
+    bool ready = false;
+};
+
+}  // namespace
+
+TEST(SingleInstance, AnotherUserCanNeitherEndAStartNorCallTheInstanceForward) {
+    if (getuid() != 0) GTEST_SKIP() << "switching to the user nobody needs root";
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    std::string title = "skiff-test-" + std::to_string(getpid());
+    // Without a private runtime folder the endpoint is an abstract socket,
+    // which another user can take first; its answer is not believed.
+    unsetenv("XDG_RUNTIME_DIR");
+    {
+        AsNobody squatter("import socket, time\n"
+                          "s = socket.socket(socket.AF_UNIX)\n"
+                          "s.bind(\"\\0skiff-instance-" + std::to_string(getuid()) + "-" + title + "\")\n"
+                          "s.listen(4)\nprint(\"ready\", flush=True)\nheld = []\n"
+                          "s.settimeout(1)\n"
+                          "try:\n    while True: held.append(s.accept()[0])\nexcept Exception: pass\n");
+        ASSERT_TRUE(squatter.ready);
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(RunProbe(title, dir.file("m1")), "unclaimed\n") << "the start did not end because of it";
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    }
+
+    // With the runtime folder the endpoint is a file only this user reaches.
+    TempDir runtime;
+    chmod(runtime.path().c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    std::string marker = dir.file("marker");
+    pid_t first = fork();
+    if (first == 0) {
+        execl(SKIFF_TEST_HELPER, SKIFF_TEST_HELPER, title.c_str(), marker.c_str(), nullptr);
+        _exit(127);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return ReadFile(marker) == "ready"; }));
+    std::string socketPath = runtime.path() + "/skiff-" + title + ".sock";
+    EXPECT_TRUE(Exists(socketPath));
+    {
+        AsNobody intruder("import socket\ns = socket.socket(socket.AF_UNIX)\n"
+                          "try:\n    s.connect(\"" + socketPath + "\")\n    print(\"ready connected\", flush=True)\n"
+                          "except OSError:\n    print(\"ready refused\", flush=True)\n");
+        EXPECT_TRUE(intruder.ready);
+    }
+    LoopbackPeer::Sleep(200);
+    EXPECT_EQ(ReadFile(marker), "ready") << "another user called the instance forward";
+    // A peer of this user that connects and then says nothing: the instance
+    // answers without waiting on it (it used to freeze in a read).
+    int silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    strncpy(a.sun_path, socketPath.c_str(), sizeof a.sun_path - 1);
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_TRUE(PumpUntil([&] { return ReadFile(marker) == "activated"; }, 2.0));
+    int status = 0;
+    waitpid(first, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ::close(silent);
+    unsetenv("XDG_RUNTIME_DIR");
 }

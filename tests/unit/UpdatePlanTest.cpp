@@ -121,3 +121,14 @@ TEST(Texts, LanguageModesAndRemainingCounts) {
     EXPECT_EQ(Localized(TText::Disconnected, 't'), "\xB3s\xBDu\xA4\xA4\xC2_");
     EXPECT_EQ(Localized(TText::Disconnected, 's'), "\xC1\xAC\xCF\xDF\xD6\xD0\xB6\xCF") << "GB2312 of the simplified form";
 }
+
+TEST(Texts, TheFailureBoxNamesTenEntriesAndCountsTheRest) {
+    std::vector<TFailedEntry> failed;
+    for (int i = 0; i < 13; ++i) failed.push_back({"f" + std::to_string(i), TFailReason::Damaged});
+    failed[12].Reason = TFailReason::Write;
+    AnsiString text = FailedEntriesText(failed, 'n');
+    EXPECT_EQ(text.substr(0, text.find('\n')), "13 files could not be updated:");
+    EXPECT_NE(text.find("\nf9 - damaged data\n"), std::string::npos);
+    EXPECT_EQ(text.find("f10"), std::string::npos);
+    EXPECT_EQ(text.substr(text.rfind('\n') + 1), "and 3 more");
+}

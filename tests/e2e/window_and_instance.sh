@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The real skiff as a user meets it: Escape in the server dialog, a second
+# start while the dialog is up or the window is minimised, and an exit
+# confirmed while a silent server is being tried.
+#   window_and_instance.sh BIN_DIR ASSETS_DIR
+set -euo pipefail
+bin=$1 assets=$2
+[ -n "${DISPLAY:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
+work=$(mktemp -d /tmp/skiff-window-XXXXXX)
+skiff_pid= silent_pid=
+cleanup() {
+  set +e
+  [ -n "$skiff_pid" ] && kill -9 "$skiff_pid" 2>/dev/null
+  [ -n "$silent_pid" ] && kill "$silent_pid" 2>/dev/null
+  rm -rf "$work"
+  return 0
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+export LANG=en_US.UTF-8
+export XDG_RUNTIME_DIR=$work/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+app=$work/app
+mkdir -p "$app" && cp "$bin/skiff" "$app/" && cp -r "$assets/upimg" "$app/"
+
+# A server that accepts and never says a word: the login waits on it.
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+/usr/bin/python3 -c '
+import socket, sys, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(8)
+held = []
+while True:
+    c, _ = s.accept(); held.append(c)' "$port" & silent_pid=$!
+printf 'Silent 127.0.0.1 %s 20000 update\r\nend\r\n' "$port" > "$app/isp0.dat"
+
+wait_for() {  # condition, tenths of a second
+  for _ in $(seq "$2"); do eval "$1" && return 0; sleep 0.1; done
+  return 1
+}
+window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
+# Top-level windows, top-most first, as the X server stacks them.
+stacking() { xwininfo -root -children 2>/dev/null | awk '/^ +0x/ {print $1}'; }
+above() {  # true when window $1 lies above window $2
+  local first; first=$(stacking | grep -i -E "^$(printf '0x%x' "$1")\$|^$(printf '0x%x' "$2")\$" | head -1)
+  [ "$first" = "$(printf '0x%x' "$1")" ]
+}
+
+(cd / && exec "$app/skiff") & skiff_pid=$!
+wait_for '[ -n "$(window "^update$")" ]' 100 || fail "no main window"
+main=$(window '^update$')
+# The dialog has no title; it is the other visible top-level window of skiff.
+wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null | grep -v "^$main$" | head -1); [ -n "$dialog" ]' 50 ||
+  fail "no server dialog"
+
+# Escape does nothing in the dialog.
+xdotool key --window "$dialog" Escape 2>/dev/null || true
+sleep 0.5
+[ -n "$(xdotool search --onlyvisible --pid "$skiff_pid" | grep "^$dialog$")" ] || fail "Escape closed the dialog"
+[ ! -e "$app/isp1.dat" ] || fail "Escape confirmed a server"
+
+# A second start while the dialog is up: it ends at once, and the dialog
+# stays above the main window and clickable.
+xdotool windowraise "$main"
+timeout 10 "$app/skiff" || fail "the second start did not end with 0"
+sleep 0.3
+above "$dialog" "$main" || fail "the dialog is below the main window after a second start"
+eval "$(xdotool getwindowgeometry --shell "$dialog")"
+xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1           # confirm the server
+wait_for '[ -s "$app/isp1.dat" ]' 50 || fail "the dialog could not be clicked"
+echo "Escape keeps the dialog; a second start keeps it on top and usable"
+
+# Now the login waits on the silent server. A minimised window comes back
+# when the program is started again.
+sleep 0.5
+xdotool windowunmap "$main"
+wait_for '[ -z "$(window "^update$")" ]' 30 || fail "could not minimise the window"
+timeout 10 "$app/skiff" || fail "the second start did not end with 0"
+wait_for '[ -n "$(window "^update$")" ]' 30 || fail "a minimised window was not restored"
+echo "a second start restores a minimised window"
+
+# The exit confirmed while the silent server is being tried ends the
+# program within a second, and no box follows.
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool mousemove $((X + 448 + 45)) $((Y + 377 + 13)) click 1           # exit picture
+wait_for '[ -n "$(window "^Confirm$")" ]' 50 || fail "no exit question"
+xdotool key --window "$(window '^Confirm$')" Return 2>/dev/null || true
+t0=$(date +%s%N)
+wait_for '! kill -0 "$skiff_pid" 2>/dev/null' 30 || fail "the program lives on after the confirmed exit"
+elapsed=$(( ($(date +%s%N) - t0) / 1000000 ))
+wait "$skiff_pid" 2>/dev/null || true; skiff_pid=
+[ "$elapsed" -lt 1000 ] || fail "the program took $elapsed ms to end"
+[ -z "$(window '^skiff$')" ] || fail "a box appeared after the exit"
+echo "the confirmed exit ended the program in $elapsed ms, without a box"
+
+# The next start gets its own window: nothing holds the instance claim.
+(cd / && exec "$app/skiff") & skiff_pid=$!
+wait_for '[ -n "$(window "^update$")" ]' 100 || fail "the next start has no window"
+kill "$skiff_pid"; wait "$skiff_pid" 2>/dev/null || true; skiff_pid=
+echo "the next start has its own window"
