@@ -22,7 +22,7 @@ for i in range(2000):
             f.write(b" ".join(random.choice(words) for _ in range(size // 5))[:size])
 PY
 sync
-t0=$(date +%s%N); build/src/skiff-publish "$w/rel" "$w/out" --version 1 --pack data=data >/dev/null; t1=$(date +%s%N)
+t0=$(date +%s%N); build/src/skiff-publish "$w/rel" "$w/out" --release-version 1 --pack data=data >/dev/null; t1=$(date +%s%N)
 tar czf "$w/rel.tgz" -C "$w" rel; t2=$(date +%s%N)
 p=$(( (t1 - t0) / 1000000 )) t=$(( (t2 - t1) / 1000000 ))
 echo "publish 2000 files / 500 MiB: ${p} ms; tar czf ${t} ms; ratio $(awk "BEGIN{printf \"%.2f\", $p/$t}") (target <= 1.3)"

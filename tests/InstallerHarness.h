@@ -7,6 +7,14 @@
 
 namespace testing_support {
 
+// Our temporaries below a folder (there should be none once an entry is done).
+inline std::vector<std::string> Temporaries(const std::string& root) {
+    std::vector<std::string> found;
+    for (auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (IsTemporaryName(e.path().filename().string())) found.push_back(e.path().string());
+    return found;
+}
+
 
 struct Installer {
     TempDir app, server;
@@ -22,10 +30,11 @@ struct Installer {
         installer.AppFolder = app.appFolder();
         installer.Gzip = &gzip;
         installer.Installed = &installed;
-        installer.Download = [this](const AnsiString& remote, const AnsiString& local, int64_t) -> int64_t {
+        installer.Download = [this](const AnsiString& remote, const AnsiString& local, int64_t, const TChunkSink& sink) -> int64_t {
             fetched.push_back(remote);
             std::string data = ReadFile(server.file(remote));
             WriteWholeFile(local, data);
+            sink(data.data(), data.size());
             return static_cast<int64_t>(data.size());
         };
     }

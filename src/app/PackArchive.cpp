@@ -97,7 +97,7 @@ bool CopyRange(int archive, int64_t at, int64_t length, int out) {
 
 }  // namespace
 
-void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder) {
+void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder, const std::vector<int>& modes) {
     int fd = open(NativePath(archivePath).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw EInOutError("Cannot open pack archive \"" + ShownPath(archivePath) + "\". " + strerror(errno));
     std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
@@ -113,7 +113,9 @@ void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder
     // complete do they replace their targets, so a full disk leaves the old
     // members as they were.
     std::vector<std::unique_ptr<TTempFile>> staged;
-    for (const TPackMember& m : members) {
+    std::vector<int> stagedModes;
+    for (size_t i = 0; i < members.size(); ++i) {
+        const TPackMember& m = members[i];
         if (!IsSafeRelativeName(m.Name)) continue;  // would leave the application folder
         AnsiString target = baseFolder + m.Name;
         MakeFileFolders(target);
@@ -121,6 +123,7 @@ void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder
         for (auto& s : staged)
             if (s && s->Target() == target) s.reset();
         staged.push_back(std::make_unique<TTempFile>(target));
+        stagedModes.push_back(i < modes.size() ? modes[i] : -1);
         int out = OpenForWriting(staged.back()->Path());
         bool ok = out >= 0 && CopyRange(fd, m.Start, static_cast<int64_t>(m.End) - m.Start, out);
         int err = errno;
@@ -128,8 +131,8 @@ void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder
         if (!ok)
             throw EInOutError("Cannot write file \"" + ShownPath(target) + "\". " + strerror(err));
     }
-    for (auto& s : staged)
-        if (s) s->PutInPlace();
+    for (size_t i = 0; i < staged.size(); ++i)
+        if (staged[i]) staged[i]->PutInPlace(stagedModes[i]);
 }
 
 void TPackWriter::AddBuffer(const AnsiString& name, const AnsiString& data) {

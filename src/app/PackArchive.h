@@ -34,8 +34,11 @@ std::vector<TPackMember> ReadPackDirectory(const char* block, int64_t archiveSiz
 // written to temporaries first and replace their targets only when every one
 // is complete; a write failure raises EInOutError and changes nothing.
 void ExtractPack(const AnsiString& archivePath);
-// The same below a given folder (with its trailing backslash).
-void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder);
+// The same below a given folder (with its trailing backslash). `modes`, when
+// given, holds the release's mode of each member in directory order (-1:
+// none); without one a member keeps the mode of the file it replaces.
+void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder,
+                     const std::vector<int>& modes = {});
 
 // Creates the folders that a file path needs (backslash is the separator);
 // always returns true.

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <ctime>
 #include <cstdio>
 
 #include "LineFields.h"
 #include "Pictures.h"
+#include "ReleaseCheck.h"
 #include "ServerOrder.h"
 #include "Texts.h"
 #include "Unit2.h"
@@ -29,6 +31,7 @@ const char kPassword[] = "x";
 
 const int kLoggedInSilence = 60000;  // milliseconds
 const int64_t kMaxVersionsListBytes = 64 << 20;
+const int64_t kMaxSignatureBytes = 64 << 10;
 
 const char* const kFailureTexts[] = {
     "ChangeDir failure", "MakeDir failure", "Delete failure", "RemoveDir failure", "List failure",
@@ -326,6 +329,7 @@ void TForm1::RunStartUpSequence() {
         ShowErrorBox(Form2->ServerListError);
         return;
     }
+    if (!LoadReleaseKey()) return;
     Form2->ShowModal();
     ServerIndex = -1;
     int selected = Form2->ListBox1->ItemIndex();
@@ -417,12 +421,11 @@ bool TForm1::ListingHas(const AnsiString& name) const {
 }
 
 void TForm1::PlanPart() {
-    try {
-        WexFTP1->NList();
-    } catch (const std::exception&) {
-    }
-    if (!ListingHas("update3.dat")) {
-        for (;;) {
+    // A server counts when its listing holds update3.dat and the list it
+    // serves passes the checks (with update.pub: a valid signature).
+    bool sawList = false;
+    for (bool first = true;; first = false) {
+        if (!first) {
             TAttempt next = ConnectNextServer();
             if (next == TAttempt::Aborted) return;
             if (next == TAttempt::Exhausted) {
@@ -430,27 +433,32 @@ void TForm1::PlanPart() {
                 break;
             }
             ListBox3->Items.Clear();
-            try {
-                WexFTP1->NList();
-            } catch (const std::exception&) {
-            }
-            ConnectedFlag = ListingHas("update3.dat");
-            if (ConnectedFlag) break;
         }
+        UseTransferTimeOuts();
+        try {
+            WexFTP1->NList();
+        } catch (const std::exception&) {
+        }
+        if (Leaving()) return;
+        ConnectedFlag = ListingHas("update3.dat");
+        if (!ConnectedFlag) continue;
+        sawList = true;
+        try {
+            if (FetchCheckedList()) break;
+        } catch (const std::exception& e) {
+            if (!Leaving()) Application->HandleException(e);
+            return;
+        }
+        if (Leaving()) return;
+        ConnectedFlag = false;
     }
     ServerOrder.reset();
     if (!ConnectedFlag) {
-        ShowDisconnected();
+        if (sawList && ReleaseKey) ShowNoValidList();
+        else ShowDisconnected();
         return;
     }
-    UseTransferTimeOuts();
     try {
-        // The versions list has no size of its own to check; a server that
-        // sends more than any real list is cut off.
-        WexFTP1->SizeLimit = kMaxVersionsListBytes;
-        WexFTP1->Download("update3.dat", AppFolder + "update3.dat");
-        if (WexFTP1->TransferSize > kMaxVersionsListBytes)
-            throw EInOutError("The server's update3.dat is larger than 64 MiB");
         ProgressFlag = true;
         Gauge1->SetProgress(0);
         Label4->SetCaption("0%");
@@ -473,14 +481,76 @@ void TForm1::PlanPart() {
         Label3->SetCaption(Localized(TText::NothingToUpdate, LanguageMode));
         CentreLabel(Label3);
         Image3->Show();
+        if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
     }
+}
+
+// Fetches update3.dat (and, with a public key, its signature) into
+// temporaries; only a list that passes every check replaces update3.dat in
+// the application folder. False, with the reason in ListRefusal, when this
+// server's list is refused; without a key a failed download is an error, as
+// it always was.
+bool TForm1::FetchCheckedList() {
+    TTempFile list(AppFolder + "update3.dat");
+    try {
+        // The versions list has no size of its own to check; a server that
+        // sends more than any real list is cut off.
+        WexFTP1->SizeLimit = kMaxVersionsListBytes;
+        WexFTP1->Download("update3.dat", list.Path());
+        if (WexFTP1->TransferSize > kMaxVersionsListBytes)
+            throw EInOutError("The server's update3.dat is larger than 64 MiB");
+        if (ReleaseKey) {
+            TTempFile signature(AppFolder + kSignatureFile);
+            WexFTP1->SizeLimit = kMaxSignatureBytes;
+            WexFTP1->Download(kSignatureFile, signature.Path());
+            if (WexFTP1->TransferSize > kMaxSignatureBytes) throw ESignatureError("The signature file is too large");
+            ListSerial = CheckSignedList(ReadWholeFile(list.Path()), ReadWholeFile(signature.Path()), *ReleaseKey,
+                                         AcceptedSerial(AppFolder), static_cast<int64_t>(time(nullptr)));
+        }
+    } catch (const std::exception& e) {
+        if (!ReleaseKey || Leaving()) throw;
+        // In signed mode a server whose list cannot be had or checked is one
+        // without a list: the next server may have a good one.
+        ListRefusal = e.what();
+        return false;
+    }
+    list.PutInPlace();
+    return true;
+}
+
+// A public key in the application folder switches signed mode on; a key
+// that cannot be used stops everything (never a quiet fallback to unsigned).
+bool TForm1::LoadReleaseKey() {
+    ReleaseKey.reset();
+    AnsiString path = AppFolder + kPublicKeyFile;
+    if (!FileExists(path)) return true;
+    try {
+        ReleaseKey = std::make_unique<TPublicKey>(ParsePublicKey(ReadWholeFile(path)));
+        AcceptedSerial(AppFolder);  // a damaged record is refused here too
+        return true;
+    } catch (const Exception& e) {
+        ReleaseKey.reset();
+        Label3->Show();
+        Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
+        CentreLabel(Label3);
+        Tell("The public key \"" + ShownPath(path) + "\" cannot be used: " + e.Message);
+        return false;
+    }
+}
+
+void TForm1::ShowNoValidList() {
+    Label3->Show();
+    Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
+    CentreLabel(Label3);
+    Tell(Label3->Caption() + (ListRefusal.empty() ? AnsiString() : "\n" + ListRefusal));
 }
 
 // Once logged in, a transfer may take as long as it keeps moving, but a
 // silence of a minute (or of the server's own time-out when that is longer)
 // ends the try.
 void TForm1::UseTransferTimeOuts() {
-    WexFTP1->IdleTimeOut = std::max(kLoggedInSilence, WexFTP1->TimeOut);
+    // Once per component: its TimeOut is still the server's own here.
+    if (WexFTP1->IdleTimeOut == 0) WexFTP1->IdleTimeOut = std::max(kLoggedInSilence, WexFTP1->TimeOut);
     WexFTP1->TimeOut = 50000000;
 }
 
@@ -530,6 +600,8 @@ void TForm1::Button1Click(TObject*) {
         if (i == count - 1) Image3->Show();
     }
     SaveInstalledList();
+    // The release is in: an older list can no longer pass for a newer one.
+    if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
     if (!failed.empty()) TellFailures(failed);
 }
 
@@ -548,6 +620,7 @@ TFailReason TForm1::ReasonOf(TEntryOutcome outcome) {
         case TEntryOutcome::NotDecompressed: return TFailReason::Damaged;
         case TEntryOutcome::Refused: return TFailReason::Refused;
         case TEntryOutcome::WriteFailed: return TFailReason::Write;
+        case TEntryOutcome::FailedCheck: return TFailReason::Check;
         default: return TFailReason::Download;
     }
 }
@@ -579,11 +652,15 @@ void TForm1::UseNamesCodePageOfTheList() {
 TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
     TEntryInstaller installer;
     installer.AppFolder = AppFolder;
+    installer.RequireHashes = ReleaseKey != nullptr;
     installer.Gzip = Gzip1;
     installer.Installed = InstalledList.get();
-    installer.Download = [this](const AnsiString& remote, const AnsiString& localPath, int64_t size) {
+    installer.Download = [this](const AnsiString& remote, const AnsiString& localPath, int64_t size,
+                                const TChunkSink& sink) {
         WexFTP1->SizeLimit = size;
+        WexFTP1->OnChunk = sink;
         WexFTP1->Download(remote, localPath);
+        WexFTP1->OnChunk = nullptr;
         return WexFTP1->TransferSize;
     };
     return installer.Process(entry);

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "Texts.h"
+#include "crypto/Minisign.h"
 #include "UpdateRun.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
@@ -48,6 +49,11 @@ public:
     // of the line last tried.
     std::unique_ptr<TStringList> ServerOrder;
     int ServerIndex = -1;
+    // Signed mode: the key of update.pub, the serial of the list taken, and
+    // why the last server's list was refused.
+    std::unique_ptr<TPublicKey> ReleaseKey;
+    int64_t ListSerial = 0;
+    AnsiString ListRefusal;
 
     // Ends the program at once (closing while connected). Tests replace it.
     std::function<void()> Halt;
@@ -108,6 +114,9 @@ private:
     static TFailReason ReasonOf(TEntryOutcome outcome);
     AnsiString NameForDisplay(const AnsiString& name) const;
     void UseNamesCodePageOfTheList();
+    bool FetchCheckedList();
+    bool LoadReleaseKey();
+    void ShowNoValidList();
     void SaveInstalledList();
 };
 

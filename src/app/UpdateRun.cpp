@@ -2,6 +2,7 @@
 
 #include "LineFields.h"
 #include "PackArchive.h"
+#include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
 
 bool IsKnownKind(const AnsiString& kind) { return kind == "E" || kind == "O" || kind == "C"; }
@@ -17,7 +18,25 @@ TUpdateEntry ParseUpdateEntry(const AnsiString& entry) {
     e.Local = GetField(base + 3, entry);
     e.Version = GetField(base + 4, entry);
     e.Size = StrToInt64(GetField(base + 5, entry));
+    e.Sha256 = LowerCase(GetField(base + 6, entry));
+    AnsiString modes = GetField(base + 7, entry);
+    for (size_t start = 0; !modes.empty() && start <= modes.size();) {
+        size_t comma = modes.find(',', start);
+        if (comma == AnsiString::npos) comma = modes.size();
+        e.Modes.push_back(ParseMode(modes.substr(start, comma - start)));
+        start = comma + 1;
+    }
     return e;
+}
+
+int ParseMode(const AnsiString& octal) {
+    if (octal.empty() || octal.size() > 4) return -1;
+    int mode = 0;
+    for (char c : octal) {
+        if (c < '0' || c > '7') return -1;
+        mode = mode * 8 + (c - '0');
+    }
+    return mode & 0777;
 }
 
 TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
@@ -26,28 +45,45 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     if (!IsKnownKind(e.Kind)) return TEntryOutcome::UnknownKind;
     if (!IsSafeRelativeName(e.Remote) || !IsSafeRelativeName(e.Local)) return TEntryOutcome::Refused;
     const AnsiString target = AppFolder + e.Local;
+    const bool hashed = IsSha256Text(e.Sha256);
+    if (RequireHashes && !hashed) {
+        Detail = "The signed list gives no SHA-256 for this entry.";
+        return TEntryOutcome::FailedCheck;
+    }
+    const int mode = e.Kind != "C" && !e.Modes.empty() ? e.Modes[0] : -1;
     try {
         MakeFileFolders(target);
         // "O" arrives as the file itself, "E" and "C" as gzip data.
         TTempFile download(target);
-        int64_t received = Download(e.Remote, download.Path(), e.Size);
+        TSha256 hash;
+        int64_t received = Download(e.Remote, download.Path(), e.Size,
+                                    [&hash](const char* p, size_t n) { hash.Update(p, n); });
         if (received != e.Size) {
             Detail = IntToStr(received) + " bytes received, " + IntToStr(e.Size) + " listed";
             return TEntryOutcome::SizeMismatch;
         }
+        // Nothing is decompressed, unpacked or put in place before its bytes
+        // are known to be the release's.
+        if (hashed) {
+            AnsiString got = hash.HexDigest();
+            if (got != e.Sha256) {
+                Detail = "SHA-256 " + got + ", the list gives " + e.Sha256;
+                return TEntryOutcome::FailedCheck;
+            }
+        }
         if (e.Kind == "O") {
-            download.PutInPlace();
+            download.PutInPlace(mode);
         } else if (e.Kind == "E") {
             TTempFile plain(target);
             TEntryOutcome outcome = Decompress(download.Path(), plain.Path());
             if (outcome != TEntryOutcome::Installed) return outcome;
-            plain.PutInPlace();
+            plain.PutInPlace(mode);
         } else {
             // The pack itself never appears under its local name.
             TTempFile archive(target);
             TEntryOutcome outcome = Decompress(download.Path(), archive.Path());
             if (outcome != TEntryOutcome::Installed) return outcome;
-            ExtractPackInto(archive.Path(), AppFolder);
+            ExtractPackInto(archive.Path(), AppFolder, e.Modes);
         }
     } catch (const EDamagedPack& err) {
         Detail = err.Message;

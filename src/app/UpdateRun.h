@@ -10,25 +10,35 @@
 // it brings is in place; whatever fails leaves no temporary behind.
 #pragma once
 #include <functional>
+#include <vector>
 
 #include "gzip/Gzip.h"
 #include "platform/StringList.h"
 
 // The fields of an update-list entry, whichever of the two shapes it has.
+// After the five fields of the versions list, a release may give two more:
+// the SHA-256 of the file as served (64 hex digits) and the mode of the
+// installed file in octal ("0755"); for a pack, the modes of its members in
+// the order of its directory, joined by commas ("0644,0755").
 struct TUpdateEntry {
     bool Changed = false;  // "U <index> <line>"
     int Index = 0;         // line of the installed versions list (changed entries)
     AnsiString Kind, Remote, Local, Version;
     int64_t Size = 0;
+    AnsiString Sha256;        // empty when the list gives none
+    std::vector<int> Modes;   // empty when the list gives none; -1 for a mode it cannot read
 };
 // The numbers are converted only for the kinds "E", "O" and "C" (an entry of
 // another kind is passed over whatever it holds); raises EConvertError when
 // such an entry's index or size is not an integer.
 TUpdateEntry ParseUpdateEntry(const AnsiString& entry);
+// An octal mode ("0755") of at most four digits; -1 for anything else.
+int ParseMode(const AnsiString& octal);
 bool IsKnownKind(const AnsiString& kind);
 
 enum class TEntryOutcome {
     Installed,        // in place and recorded
+    FailedCheck,      // the bytes are not those the list's SHA-256 names; nothing recorded
     SizeMismatch,     // received a different number of bytes; nothing recorded
     NotDecompressed,  // damaged data: the gzip stream or the pack is broken; nothing recorded
     Refused,          // a name that would leave the application folder or holds control bytes
@@ -39,6 +49,9 @@ enum class TEntryOutcome {
 // entry was to be brought in.
 inline bool IsFailure(TEntryOutcome o) { return o != TEntryOutcome::Installed && o != TEntryOutcome::UnknownKind; }
 
+// Receives the downloaded bytes as they are written (for the hash).
+using TChunkSink = std::function<void(const char* data, size_t n)>;
+
 class TEntryInstaller {
 public:
     AnsiString AppFolder;               // with its trailing backslash
@@ -46,8 +59,12 @@ public:
     TStringList* Installed = nullptr;   // the installed versions list
     // Downloads `remote` into the file `localPath` and returns the number of
     // bytes received; raises on failure. `size` is the size the list gives:
-    // a download may stop as soon as it goes past it.
-    std::function<int64_t(const AnsiString& remote, const AnsiString& localPath, int64_t size)> Download;
+    // a download may stop as soon as it goes past it. Every block written is
+    // also handed to `sink`.
+    std::function<int64_t(const AnsiString& remote, const AnsiString& localPath, int64_t size, const TChunkSink& sink)>
+        Download;
+    // A signed list: an entry without a usable SHA-256 is a failed check.
+    bool RequireHashes = false;
 
     TEntryOutcome Process(const AnsiString& entry);
     // What went wrong with the last entry, for the operator (the system's

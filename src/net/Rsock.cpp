@@ -548,6 +548,7 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
                     if (!WriteAllBytes(fd, Buffer, r))
                         throw EInOutError("Cannot write file \"" + ShownPath(FileName) + "\". " + strerror(errno));
                     BytesReceived += r;
+                    if (OnChunk) OnChunk(Buffer, static_cast<size_t>(r));
                     if (OnPacketRecvd) OnPacketRecvd(this);
                     if (MaxReceive >= 0 && BytesReceived > MaxReceive) {
                         // More than the caller can use: stop now rather than

@@ -119,6 +119,9 @@ public:
     // (for instance when the control connection reports a failed transfer).
     std::function<bool()> StopCapture;
     bool CaptureStopped = false;
+    // Sees every block that CaptureFile writes, in order (a hash of the file
+    // can so be taken as it arrives).
+    std::function<void(const char* data, size_t n)> OnChunk;
     // The peer has closed its side (set by the close notification, also
     // while data is still pending) and the error that close carried.
     bool PeerClosed = false;

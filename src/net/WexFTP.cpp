@@ -356,6 +356,7 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
         DataConnection->TimeOut = TimeOut;
         DataConnection->IdleTimeOut = IdleTimeOut;
         DataConnection->MaxReceive = SizeLimit;
+        DataConnection->OnChunk = OnChunk;
         DataConnection->StopCapture = [this] { return ControlReportsFailure(nullptr); };
         if (OnPacketRecvd) DataConnection->OnPacketRecvd = OnPacketRecvd;
         bool succeeded = false;

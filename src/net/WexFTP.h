@@ -63,6 +63,8 @@ public:
     // The largest download the caller can use (-1: no limit). A transfer that
     // goes past it stops at once; TransferSize then exceeds the limit.
     int64_t SizeLimit = -1;
+    // Handed to the data connection of each download: sees every block written.
+    std::function<void(const char* data, size_t n)> OnChunk;
     // Limits of one name listing; past them NList fails.
     static constexpr int64_t kMaxListNames = 1000000;
     static constexpr int64_t kMaxListBytes = 64 << 20;

@@ -222,12 +222,12 @@ void TTempFile::Remove() {
     FLive = false;
 }
 
-void TTempFile::PutInPlace(int newMode) {
+void TTempFile::PutInPlace(int releaseMode) {
     AnsiString from = NativePath(FPath), to = NativePath(FTarget);
     struct stat st;
     mode_t mode;
-    if (lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 0777;
-    else if (newMode >= 0) mode = static_cast<mode_t>(newMode) & 0777;
+    if (releaseMode >= 0) mode = static_cast<mode_t>(releaseMode) & 0777;
+    else if (lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 0777;
     else mode = DefaultMode();
     if (chmod(from.c_str(), mode) != 0 || rename(from.c_str(), to.c_str()) != 0)
         throw EInOutError("Cannot replace file \"" + ShownPath(FTarget) + "\". " + ErrorText());

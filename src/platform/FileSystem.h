@@ -59,10 +59,10 @@ public:
     const AnsiString& Path() const { return FPath; }
     const AnsiString& Target() const { return FTarget; }
     // Renames the complete file over the target (a link there is replaced,
-    // never written through). It takes the mode of the regular file it
-    // replaces; a new file gets `newMode`, or 0666 minus the umask when it
-    // is -1. Raises EInOutError.
-    void PutInPlace(int newMode = -1);
+    // never written through). It gets `releaseMode` when the release gives
+    // one (not -1); otherwise the mode of the regular file it replaces, or
+    // 0666 minus the umask for a new file. Raises EInOutError.
+    void PutInPlace(int releaseMode = -1);
     void Remove();
 
 private:

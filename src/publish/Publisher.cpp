@@ -12,6 +12,8 @@
 
 #include "app/LineFields.h"
 #include "app/PackArchive.h"
+#include "crypto/Minisign.h"
+#include "crypto/Sha256.h"
 #include "gzip/Gzip.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
@@ -20,7 +22,7 @@
 
 namespace {
 
-const char kManifest[] = "release.sums";  // local name, checksum, version, remote name, size
+const char kManifest[] = "release.sums";  // local name, checksum, version, remote name, SHA-256
 
 struct Source {
     AnsiString native;  // path on disk
@@ -28,19 +30,26 @@ struct Source {
     AnsiString rel;     // slash-separated, UTF-8 (for globs and messages)
     int64_t size = 0;
     uint32_t crc = 0;
+    int mode = 0644;
 };
 
 struct Entry {
     char kind;
-    AnsiString local, remote, version, sum;
+    AnsiString local, remote, version, sum, sha256;
     std::vector<const Source*> members;  // one for "E" and "O"
     int64_t remoteSize = 0;
     bool changed = true;
 };
 
 struct PreviousEntry {
-    AnsiString sum, version, remote;
+    AnsiString sum, version, remote, sha256;
 };
+
+AnsiString OctalMode(int mode) {
+    char b[8];
+    snprintf(b, sizeof b, "%04o", mode & 0777);
+    return b;
+}
 
 void Walk(const AnsiString& root, const AnsiString& rel, std::vector<Source>& out) {
     DIR* d = opendir((root + "/" + rel).c_str());
@@ -64,6 +73,7 @@ void Walk(const AnsiString& root, const AnsiString& rel, std::vector<Source>& ou
             s.native = path;
             s.rel = r;
             s.size = st.st_size;
+            s.mode = static_cast<int>(st.st_mode & 0777);
             out.push_back(s);
         }
     }
@@ -101,19 +111,24 @@ AnsiString Hex(uint64_t v) {
     return b;
 }
 
+// The folder of a previous release given as a folder or as its update3.dat.
+AnsiString PreviousFolderOf(const AnsiString& previous) {
+    struct stat st;
+    if (stat(previous.c_str(), &st) != 0) throw Exception("The previous release " + previous + " does not exist");
+    AnsiString folder = S_ISDIR(st.st_mode) ? previous : previous.substr(0, previous.rfind('/') + 1);
+    return folder.empty() ? AnsiString(".") : folder;
+}
+
 std::map<AnsiString, PreviousEntry> ReadPrevious(const AnsiString& previous, AnsiString& folder) {
     std::map<AnsiString, PreviousEntry> out;
     if (previous.empty()) return out;
-    struct stat st;
-    if (stat(previous.c_str(), &st) != 0) throw Exception("The previous release " + previous + " does not exist");
-    folder = S_ISDIR(st.st_mode) ? previous : previous.substr(0, previous.rfind('/') + 1);
-    if (folder.empty()) folder = ".";
+    folder = PreviousFolderOf(previous);
     TStringList lines;
     lines.LoadFromFile(SystemPathFromNative(folder + "/" + kManifest));
     for (const AnsiString& line : lines.Lines()) {
         AnsiString local = GetField(1, line);
         if (local.empty()) continue;
-        out[LowerCase(local)] = {GetField(2, line), GetField(3, line), GetField(4, line)};
+        out[LowerCase(local)] = {GetField(2, line), GetField(3, line), GetField(4, line), GetField(5, line)};
     }
     return out;
 }
@@ -140,6 +155,48 @@ bool CopyFile(const AnsiString& from, const AnsiString& to) {
     } catch (const Exception&) {
         return false;
     }
+}
+
+void LoadSecretKey(const TPublishOptions& o, TSecretKey& key) {
+    AnsiString text;
+    try {
+        text = ReadWholeFile(SystemPathFromNative(o.SecretKey));
+    } catch (const Exception& e) {
+        throw Exception("Cannot read the secret key: " + e.Message);
+    }
+    auto password = [&o]() -> AnsiString {
+        if (!o.PasswordFile.empty()) {
+            AnsiString p = ReadWholeFile(SystemPathFromNative(o.PasswordFile));
+            return p.substr(0, p.find_first_of("\r\n"));
+        }
+        if (o.AskPassword) return o.AskPassword();
+        throw Exception("The secret key " + o.SecretKey + " is protected by a password: give --password-file");
+    };
+    try {
+        ParseSecretKey(text, password, key);
+    } catch (const ESignatureError& e) {
+        throw Exception("The secret key " + o.SecretKey + " cannot be used: " + e.Message);
+    }
+}
+
+// The serial of the signed release in `folder`, 0 when there is none.
+int64_t SerialIn(const AnsiString& folder) {
+    try {
+        TSignature s = ParseSignature(ReadWholeFile(SystemPathFromNative(folder + "/update3.dat.minisig")));
+        return StrToInt64(CommentFields(s.TrustedComment)["serial"]);
+    } catch (const Exception&) {
+        return 0;
+    }
+}
+
+// Every signed release has a greater serial than the one before, so that an
+// updater can refuse an older list served as new.
+int64_t NextSerial(const TPublishOptions& o) {
+    int64_t last = std::max(SerialIn(o.OutDir), o.Previous.empty() ? 0 : SerialIn(PreviousFolderOf(o.Previous)));
+    if (o.Serial == 0) return last + 1;
+    if (o.Serial <= last)
+        throw Exception("The serial " + IntToStr(o.Serial) + " is not greater than the last one, " + IntToStr(last));
+    return o.Serial;
 }
 
 }  // namespace
@@ -185,6 +242,10 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         s.local = local;
     }
     AnsiString version = o.Version.empty() ? DefaultVersion() : o.Version;
+    // The key is opened before anything is written: a wrong password or a
+    // damaged key leaves OUT_DIR as it was.
+    TSecretKey key;
+    if (!o.SecretKey.empty()) LoadSecretKey(o, key);
     if (version.find(' ') != AnsiString::npos || version.empty()) throw Exception("A version must be one word");
 
     // Sort the files into entries.
@@ -234,6 +295,10 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         uint64_t sum = 0;
         for (const Source* m : e.members) sum = sum * 1000003u + m->crc + static_cast<uint64_t>(m->size) * 31u;
         e.sum = AnsiString(1, e.kind) + Hex(sum) + IntToStr(e.members.size());
+        // A mode other than the usual one is part of what the entry brings:
+        // making a file executable republishes it.
+        for (const Source* m : e.members)
+            if (m->mode != 0644) e.sum += "m" + OctalMode(m->mode);
         auto it = previous.find(LowerCase(e.local));
         if (it != previous.end() && it->second.sum == e.sum) {
             e.changed = false;
@@ -261,6 +326,8 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             AnsiString target = temp + "/" + e.remote;
             if (!e.changed && CopyFile(previousFolder + "/" + e.remote, target)) {
                 for (const Source* m : e.members) done += m->size;
+                auto it = previous.find(LowerCase(e.local));
+                if (it != previous.end() && IsSha256Text(it->second.sha256)) e.sha256 = it->second.sha256;
             } else {
                 e.changed = true;
                 e.version = version;
@@ -288,12 +355,26 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             }
             if (stat(target.c_str(), &st) != 0) throw Exception("Cannot write " + target);
             e.remoteSize = st.st_size;
+            if (e.sha256.empty()) e.sha256 = Sha256OfFile(SystemPathFromNative(target));
+            AnsiString modes;
+            for (const Source* m : e.members) modes += (modes.empty() ? "" : ",") + OctalMode(m->mode);
+            // Fields 6 and 7 come after the five that every updater reads.
             update3.Add(AnsiString(1, e.kind) + " " + e.remote + " " + e.local + " " + e.version + " " +
-                        IntToStr(e.remoteSize));
-            manifest.Add(e.local + " " + e.sum + " " + e.version + " " + e.remote);
+                        IntToStr(e.remoteSize) + " " + e.sha256 + " " + modes);
+            manifest.Add(e.local + " " + e.sum + " " + e.version + " " + e.remote + " " + e.sha256);
             summary.BytesOut += e.remoteSize;
         }
         update3.SaveToFile(SystemPathFromNative(temp + "/update3.dat"));
+        if (!o.SecretKey.empty()) {
+            summary.Serial = NextSerial(o);
+            AnsiString comment = "timestamp:" + IntToStr(static_cast<int64_t>(time(nullptr))) +
+                                 "\tfile:update3.dat\tserial:" + IntToStr(summary.Serial) +
+                                 "\tcodepage:" + IntToStr(codePage);
+            if (o.ExpiresDays > 0)
+                comment += "\texpires:" + IntToStr(static_cast<int64_t>(time(nullptr)) + int64_t(o.ExpiresDays) * 86400);
+            AnsiString list = ReadWholeFile(SystemPathFromNative(temp + "/update3.dat"));
+            WriteWholeFile(SystemPathFromNative(temp + "/update3.dat.minisig"), SignMessage(key, list, comment));
+        }
         manifest.SaveToFile(SystemPathFromNative(temp + "/" + kManifest));
         AnsiString old = o.OutDir + ".previous-" + IntToStr(getpid());
         bool hadOld = stat(o.OutDir.c_str(), &st) == 0;

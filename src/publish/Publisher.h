@@ -19,11 +19,21 @@ struct TPublishOptions {
     // code page); the header declares it, so every updater maps the names
     // to the same files whatever its user's locale.
     int CodePage = 0;
+    // Signing (update3.dat.minisig beside update3.dat) with a minisign
+    // secret key file; empty: the release is not signed.
+    AnsiString SecretKey;
+    // The key's password: the first line of this file, else asked through
+    // AskPassword (the terminal); an unprotected key needs neither.
+    AnsiString PasswordFile;
+    std::function<AnsiString()> AskPassword;
+    int ExpiresDays = 0;   // 0: the signature does not expire
+    int64_t Serial = 0;    // 0: one more than the previous release's
 };
 
 struct TPublishSummary {
     int Files = 0, Entries = 0, Changed = 0;
     int64_t BytesIn = 0, BytesOut = 0;
+    int64_t Serial = 0;  // of a signed release; 0 when unsigned
 };
 
 // Progress: bytes done of all bytes, and the file being worked on.

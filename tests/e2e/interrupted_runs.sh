@@ -27,7 +27,7 @@ mkdir -p "$rel/data" "$app"
 # Release 2: 40 gzip files and 10 plain ones; release 1 installed before.
 for i in $(seq 40); do head -c 262144 /dev/urandom > "$rel/data/f$i.bin"; done
 for i in $(seq 10); do head -c 65536 /dev/urandom | base64 > "$rel/data/t$i.txt"; done
-"$bin/skiff-publish" "$rel" "$work/pub" --version 2 --plain '*.txt' >/dev/null
+"$bin/skiff-publish" "$rel" "$work/pub" --release-version 2 --plain '*.txt' >/dev/null
 cp "$bin/skiff" "$app/" && cp -r "$assets/upimg" "$app/"
 mkdir -p "$app/data"
 printf 'KOVRAN\r\n' > "$app/update2.dat"

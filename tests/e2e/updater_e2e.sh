@@ -29,7 +29,7 @@ printf 'new file\r\n' > "$rel/news.txt"
 printf 'x=1\r\n' > "$rel/settings.ini"
 head -c 3000 /dev/urandom > "$rel/data/maps/a.bin"
 printf 'b' > "$rel/data/b.txt"
-"$bin/skiff-publish" "$rel" "$work/pub" --version 2 --pack data=data --plain '*.txt' >/dev/null
+"$bin/skiff-publish" "$rel" "$work/pub" --release-version 2 --pack data=data --plain '*.txt' >/dev/null
 # settings.ini: announce a wrong size.
 sed -i 's/^\(E settings.ini.gz settings.ini 2\) [0-9]*/\1 1/' "$work/pub/update3.dat"
 

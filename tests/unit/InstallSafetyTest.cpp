@@ -43,13 +43,6 @@ std::map<std::string, std::string> Tree(const std::string& root) {
     return tree;
 }
 
-std::vector<std::string> Temporaries(const std::string& root) {
-    std::vector<std::string> found;
-    for (auto& e : fs::recursive_directory_iterator(root))
-        if (IsTemporaryName(e.path().filename().string())) found.push_back(e.path().string());
-    return found;
-}
-
 // Sets the locale variables for the duration of a scope.
 struct Locale {
     explicit Locale(const char* name) { setenv("LC_ALL", name, 1); }
@@ -128,9 +121,10 @@ TEST(InstallSafety, AReleasePublishedInBig5InstallsTheSameTreeInEveryLocale) {
         SetApplicationFolderForTesting(t.app.appFolder());
         NamesCodePage names(DeclaredNamesCodePage(remote[0]));
         t.installed.SetText("KOVRAN\r\n\r\n");
-        t.installer.Download = [&](const AnsiString& r, const AnsiString& local, int64_t) -> int64_t {
+        t.installer.Download = [&](const AnsiString& r, const AnsiString& local, int64_t, const TChunkSink& sink) -> int64_t {
             std::string data = ReadFile(pub.file("out/" + r));
             WriteWholeFile(local, data);
+            sink(data.data(), data.size());
             return static_cast<int64_t>(data.size());
         };
         TUpdatePlan plan = BuildUpdatePlan(remote.Lines(), t.installed.Lines());
@@ -227,8 +221,9 @@ TEST(InstallSafety, AFullDiskFailsTheEntryRecordsNothingAndLeavesNoTemporary) {
     ftp.Password = "x";
     ftp.TimeOut = 5000;
     ftp.Connect();
-    auto viaFtp = [&](const AnsiString& remote, const AnsiString& local, int64_t size) {
+    auto viaFtp = [&](const AnsiString& remote, const AnsiString& local, int64_t size, const TChunkSink& sink) {
         ftp.SizeLimit = size;
+        ftp.OnChunk = sink;
         ftp.Download(remote, local);
         return ftp.TransferSize;
     };

@@ -39,9 +39,10 @@ std::vector<AnsiString> PlanAndInstall(const TempDir& app, const std::string& pu
     in.AppFolder = app.appFolder();
     in.Gzip = &gzip;
     in.Installed = &installed;
-    in.Download = [&](const AnsiString& r, const AnsiString& local, int64_t) -> int64_t {
+    in.Download = [&](const AnsiString& r, const AnsiString& local, int64_t, const TChunkSink& sink) -> int64_t {
         std::string data = ReadFile(pub + "/" + r);
         WriteWholeFile(local, data);
+        sink(data.data(), data.size());
         return static_cast<int64_t>(data.size());
     };
     for (const AnsiString& e : plan.Entries) EXPECT_EQ(in.Process(e), TEntryOutcome::Installed) << e;

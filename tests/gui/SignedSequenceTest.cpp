@@ -1,0 +1,157 @@
+// Signed releases with the real windows and real FTP servers: with update.pub
+// in the application folder only a list signed by that key counts, a server
+// with a bad list is passed over, and without a good list nothing is touched.
+#include "UpdaterFixture.h"
+
+#include <sys/stat.h>
+
+#include "app/ReleaseCheck.h"
+#include "crypto/Minisign.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A release with an executable launcher, signed with `key`.
+struct SignedRelease {
+    TempDir src, out, secrets;
+    explicit SignedRelease(const TSecretKey& key, int64_t serial = 0, int expiresDays = 0) {
+        WriteFile(src.file("portal.exe"), "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/portal.ran\"\n");
+        chmod(src.file("portal.exe").c_str(), 0755);
+        WriteFile(src.file("data/a.txt"), "a");
+        WriteFile(secrets.file("k.key"), SecretKeyText(key));
+        TPublishOptions o;
+        o.ReleaseDir = src.path();
+        o.OutDir = out.file("pub");
+        o.Version = "7";
+        o.SecretKey = secrets.file("k.key");
+        o.Serial = serial;
+        o.ExpiresDays = expiresDays;
+        Publish(o);
+    }
+    std::string root() const { return out.file("pub"); }
+    std::string file(const std::string& name) const { return out.file("pub/" + name); }
+};
+
+// Relative path -> bytes of every file in the folder.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+    std::map<std::string, std::string> files;
+    for (auto& e : fs::recursive_directory_iterator(root))
+        if (e.is_regular_file()) files[fs::relative(e.path(), root).string()] = ReadFile(e.path().string());
+    return files;
+}
+
+struct SignedFixture : UpdaterFixture {
+    TSecretKey key, otherKey;
+    void SetUp() override {
+        UpdaterFixture::SetUp();
+        GenerateKey(key);
+        GenerateKey(otherKey);
+        WriteFile(app.file("update.pub"), PublicKeyText(key));
+    }
+    const std::string noValidList = "No server offers a valid update list";
+};
+
+}  // namespace
+
+TEST_F(SignedFixture, ASignedReleaseInstallsItsModesAndTheLauncherStarts) {
+    SignedRelease release(key);
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_TRUE(Form1->Button1->Enabled) << (dialogs.empty() ? "" : dialogs[0].second);
+    Form1->Button1Click(nullptr);
+    EXPECT_TRUE(dialogs.empty()) << dialogs[0].second;
+    struct stat st;
+    ASSERT_EQ(stat(app.file("portal.exe").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(ReadFile(app.file("update.serial")), "1\r\n");
+    // Connected: closing ends the program at once (the fixture's Halt throws).
+    EXPECT_THROW(Form1->Image3Click(nullptr), HaltSignal);
+    EXPECT_TRUE(PumpUntil([&] { return ReadFile(app.file("portal.ran")) == "1\n"; }));
+}
+
+TEST_F(SignedFixture, AServerWithABadListIsPassedOverForOneWithAGoodList) {
+    SignedRelease bad(key), good(key);
+    std::string list = ReadFile(bad.file("update3.dat"));
+    list[list.size() - 3] ^= 1;  // one flipped byte, the signature as it was
+    WriteFile(bad.file("update3.dat"), list);
+    FtpServer tampered(bad.root()), genuine(good.root());
+    ServerList({tampered.port(), genuine.port()});
+    WriteFile(app.file("isp1.dat"), "0\r\n");  // the tampered one first
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_TRUE(Form1->ConnectedFlag);
+    EXPECT_EQ(Form1->WexFTP1->Port, genuine.port());
+    EXPECT_EQ(ReadFile(app.file("update3.dat")), ReadFile(good.file("update3.dat")));
+    Form1->Button1Click(nullptr);
+    EXPECT_EQ(ReadFile(app.file("data/a.txt")), "a");
+}
+
+TEST_F(SignedFixture, WithoutAValidListNothingInTheFolderIsTouched) {
+    WriteFile(app.file("update.serial"), "5\r\n");
+    WriteFile(app.file("update2.dat"), "KOVRAN\r\nportal.exe 1\r\n");
+    WriteFile(app.file("portal.exe"), "old");
+    struct Case {
+        const char* what;
+        std::function<void(SignedRelease&)> spoil;
+        int64_t serial;
+        int expires;
+        bool otherKey;
+    };
+    const std::vector<Case> cases = {
+        {"a flipped byte in the list", [](SignedRelease& r) {
+             std::string l = ReadFile(r.file("update3.dat"));
+             l[10] ^= 1;
+             WriteFile(r.file("update3.dat"), l);
+         }, 6, 0, false},
+        {"no signature", [](SignedRelease& r) { fs::remove(r.file("update3.dat.minisig")); }, 6, 0, false},
+        {"a lower serial (rollback)", [](SignedRelease&) {}, 4, 0, false},
+        {"another key", [](SignedRelease&) {}, 6, 0, true},
+        {"an expired list", [this](SignedRelease& r) {
+             WriteFile(r.file("update3.dat.minisig"),
+                       SignMessage(key, ReadFile(r.file("update3.dat")), "serial:6\texpires:1000000000"));
+         }, 6, 0, false},
+        {"an altered trusted comment", [](SignedRelease& r) {
+             std::string s = ReadFile(r.file("update3.dat.minisig"));
+             s.replace(s.find("serial:6"), 8, "serial:7");
+             WriteFile(r.file("update3.dat.minisig"), s);
+         }, 6, 0, false},
+    };
+    const auto before = Snapshot(app.path());
+    for (const Case& k : cases) {
+        SignedRelease release(k.otherKey ? otherKey : key, k.serial, k.expires);
+        k.spoil(release);
+        FtpServer server(release.root());
+        ServerList({server.port()});
+        CloseWindows();
+        dialogs.clear();
+        Start("en_US.UTF-8");
+        RunSequence();
+        EXPECT_FALSE(Form1->ConnectedFlag) << k.what;
+        EXPECT_EQ(Form1->Label3->Caption(), noValidList) << k.what;
+        ASSERT_EQ(dialogs.size(), 1u) << k.what;
+        EXPECT_EQ(dialogs[0].second.substr(0, noValidList.size()), noValidList) << k.what;
+        auto after = Snapshot(app.path());
+        after.erase("isp0.dat");
+        auto expected = before;
+        expected.erase("isp0.dat");
+        expected["isp1.dat"] = after["isp1.dat"];
+        EXPECT_EQ(after, expected) << k.what;
+    }
+}
+
+TEST_F(SignedFixture, AKeyThatCannotBeReadStopsEverythingWithoutFallingBack) {
+    SignedRelease release(key);
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    WriteFile(app.file("update.pub"), "untrusted comment: damaged\nnot base64 at all\n");
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_EQ(Form1->ServerIndex, -1) << "no server was even tried";
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_EQ(dialogs[0].second, "The public key \"" + app.path() + "/update.pub\" cannot be used: The public key is not valid base64");
+    EXPECT_FALSE(Exists(app.file("update3.dat")));
+}

@@ -1,0 +1,172 @@
+// Signed releases: minisign's own program and ours make and take each
+// other's keys and signatures, and every way a list can be wrong is refused
+// with its own reason.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "InstallerHarness.h"
+#include "app/ReleaseCheck.h"
+#include "crypto/Minisign.h"
+#include "crypto/Sha256.h"
+#include "publish/Publisher.h"
+
+using namespace testing_support;
+
+namespace {
+
+bool HaveMinisign() { return system("command -v minisign >/dev/null 2>&1") == 0; }
+
+int Shell(const std::string& command) {
+    int status = system((command + " >/dev/null 2>&1").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A key pair made by the minisign program: without a password, or with one.
+struct MinisignKeys {
+    TempDir dir;
+    std::string pub = dir.file("k.pub"), key = dir.file("k.key");
+    explicit MinisignKeys(const std::string& password = "") {
+        if (password.empty())
+            Shell("minisign -G -W -p " + pub + " -s " + key);
+        else
+            Shell("printf '" + password + "\\n" + password + "\\n' | minisign -G -p " + pub + " -s " + key);
+    }
+};
+
+struct Release {
+    TempDir src, out;
+    Release() {
+        WriteFile(src.file("portal.exe"), "#!/bin/sh\nexit 0\n");
+        chmod(src.file("portal.exe").c_str(), 0755);
+        WriteFile(src.file("data/a.txt"), "a");
+    }
+    TPublishOptions Options(const std::string& key, const std::string& passwordFile = "") {
+        TPublishOptions o;
+        o.ReleaseDir = src.path();
+        o.OutDir = out.file("pub");
+        o.Version = "7";
+        o.SecretKey = key;
+        o.PasswordFile = passwordFile;
+        return o;
+    }
+    std::string List() const { return ReadFile(out.file("pub/update3.dat")); }
+    std::string Signature() const { return ReadFile(out.file("pub/update3.dat.minisig")); }
+};
+
+std::string RefusalOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const ESignatureError& e) {
+        return e.Message;
+    }
+    return "<accepted>";
+}
+
+}  // namespace
+
+TEST(SignedRelease, KeysAndSignaturesOfTheMinisignProgramWorkBothWays) {
+    if (!HaveMinisign()) GTEST_SKIP() << "the minisign program is not installed";
+    // Our signature with a key that minisign made, without and with a password.
+    for (const std::string& password : {std::string(), std::string("s3cret pass")}) {
+        MinisignKeys keys(password);
+        Release r;
+        TempDir secrets;
+        WriteFile(secrets.file("pw"), password + "\n");
+        TPublishSummary s = Publish(r.Options(keys.key, password.empty() ? "" : secrets.file("pw")));
+        EXPECT_EQ(s.Serial, 1);
+        EXPECT_EQ(Shell("minisign -V -p " + keys.pub + " -m " + r.out.file("pub/update3.dat")), 0) << password;
+        TPublicKey pub = ParsePublicKey(ReadFile(keys.pub));
+        EXPECT_EQ(CheckSignedList(r.List(), r.Signature(), pub, 0, time(nullptr)), 1);
+    }
+
+    // minisign's own signature of a list is taken, with its trusted comment.
+    MinisignKeys keys;
+    Release r;
+    Publish(r.Options(""));
+    ASSERT_EQ(Shell("minisign -S -s " + keys.key + " -m " + r.out.file("pub/update3.dat") +
+                  " -t 'serial:3\tcodepage:1252'"),
+              0);
+    TPublicKey pub = ParsePublicKey(ReadFile(keys.pub));
+    EXPECT_EQ(CheckSignedList(r.List(), r.Signature(), pub, 2, time(nullptr)), 3);
+    // ... and minisign's legacy form is refused with its own reason.
+    ASSERT_EQ(Shell("minisign -S -l -s " + keys.key + " -m " + r.out.file("pub/update3.dat")), 0);
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(r.List(), r.Signature(), pub, 0, time(nullptr)); }),
+              "The signature is in the legacy form (\"Ed\"); only prehashed (\"ED\") signatures are taken");
+}
+
+TEST(SignedRelease, AWrongPasswordOrADamagedKeyWritesNothing) {
+    if (!HaveMinisign()) GTEST_SKIP() << "the minisign program is not installed";
+    MinisignKeys keys("right");
+    Release r;
+    TempDir secrets;
+    WriteFile(secrets.file("pw"), "wrong\n");
+    try {
+        Publish(r.Options(keys.key, secrets.file("pw")));
+        ADD_FAILURE() << "published with a wrong password";
+    } catch (const Exception& e) {
+        EXPECT_NE(e.Message.find("Wrong password, or the secret key is damaged"), std::string::npos) << e.Message;
+    }
+    EXPECT_FALSE(Exists(r.out.file("pub")));
+
+    MinisignKeys open;  // no password: nothing slow to derive
+    std::string damaged = ReadFile(open.key);
+    damaged[damaged.size() - 60] = damaged[damaged.size() - 60] == 'A' ? 'B' : 'A';
+    WriteFile(secrets.file("damaged.key"), damaged);
+    EXPECT_THROW(Publish(r.Options(secrets.file("damaged.key"))), Exception);
+    EXPECT_FALSE(Exists(r.out.file("pub")));
+}
+
+TEST(SignedRelease, EveryWayAListCanBeWrongIsRefusedWithItsReason) {
+    TSecretKey ours, theirs;
+    GenerateKey(ours);
+    GenerateKey(theirs);
+    TPublicKey pub = ParsePublicKey(PublicKeyText(ours));
+    const std::string list = "skiff-release 7 codepage=950\r\nE a.gz a 7 10\r\n";
+    const int64_t now = 1800000000;
+    auto signedBy = [&](const TSecretKey& k, const std::string& comment) { return SignMessage(k, list, comment); };
+    const std::string good = signedBy(ours, "serial:5\tcodepage:950\texpires:1900000000");
+    EXPECT_EQ(CheckSignedList(list, good, pub, 5, now), 5);
+
+    std::string flipped = list;
+    flipped[30] ^= 1;
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(flipped, good, pub, 0, now); }), "The signature does not match the file");
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, good, pub, 6, now); }),
+              "The list's serial 5 is lower than 6, the last one installed here: an older release served as new");
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, good, pub, 0, 1900000001); }), "The list's signature has expired");
+    EXPECT_NE(RefusalOf([&] { CheckSignedList(list, signedBy(theirs, "serial:5"), pub, 0, now); })
+                  .find("The signature was made with another key"),
+              std::string::npos);
+    std::string altered = good;
+    altered.replace(altered.find("serial:5"), 8, "serial:9");
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, altered, pub, 0, now); }),
+              "The trusted comment does not match its signature");
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, signedBy(ours, "serial:5\tcodepage:936"), pub, 0, now); }),
+              "The list declares code page 950, its signature 936");
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, "not a signature\n", pub, 0, now); }),
+              "The signature file does not have minisign's four lines");
+    EXPECT_EQ(RefusalOf([&] { ParsePublicKey("untrusted comment: x\nRWQ=\n"); }), "The public key has the wrong length");
+}
+
+TEST(SignedRelease, FilesAreCheckedAgainstTheListAndGetItsModes) {
+    Installer t;
+    WriteFile(t.app.file("a.dll"), "old a");
+    std::string gz = t.Gzipped("a.gz", "new a");
+    std::string sha = Sha256OfFile(SystemPathFromNative(t.server.file("a.gz")));
+    std::string wrong = sha;
+    wrong[0] = wrong[0] == '0' ? '1' : '0';
+    // A served file changed but of the same size: only that entry fails.
+    EXPECT_EQ(t.installer.Process("U 1 E a.gz a.dll 7 " + gz + " " + wrong + " 0644"), TEntryOutcome::FailedCheck);
+    EXPECT_EQ(ReadFile(t.app.file("a.dll")), "old a");
+    EXPECT_EQ(t.installer.Process("U 1 E a.gz a.dll 7 " + gz + " " + sha + " 0755"), TEntryOutcome::Installed);
+    EXPECT_EQ(ReadFile(t.app.file("a.dll")), "new a");
+    struct stat st;
+    stat(t.app.file("a.dll").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0755u) << "the list's mode is set";
+    EXPECT_TRUE(Temporaries(t.app.path()).empty());
+
+    // A signed list that gives no hash for an entry: nothing to check it by.
+    t.installer.RequireHashes = true;
+    WriteFile(t.server.file("b"), "b");
+    EXPECT_EQ(t.installer.Process("O b b.txt 7 1"), TEntryOutcome::FailedCheck);
+    EXPECT_FALSE(Exists(t.app.file("b.txt")));
+}
