@@ -3,6 +3,9 @@
 #include "UpdaterFixture.h"
 
 #include <fcntl.h>
+
+#include <iterator>
+#include <sstream>
 #include <unistd.h>
 
 #include "LoopbackPeer.h"
@@ -20,6 +23,16 @@ int ClosedPort() {
     int fd = ListenOnLoopback(1, port);
     close(fd);
     return port;
+}
+
+// An entry line of update3.dat with another size (field 5).
+std::string WithSize(const std::string& line, const std::string& size) {
+    std::istringstream in(line);
+    std::vector<std::string> fields{std::istream_iterator<std::string>(in), {}};
+    fields[4] = size;
+    std::string out;
+    for (auto& f : fields) out += (out.empty() ? "" : " ") + f;
+    return out;
 }
 
 std::string Random(size_t n, unsigned seed) {
@@ -109,7 +122,7 @@ TEST_F(UpdaterFixture, SizeMismatchOnTheFirstOfThreeLeavesOnlyThatOneUnrecorded)
     TStringList list;
     list.LoadFromFile(SystemPathFromNative(release.root() + "/update3.dat"));
     AnsiString line = list[1];
-    list[1] = line.substr(0, line.rfind(' ')) + " 17";
+    list[1] = WithSize(line, "17");
     list.SaveToFile(SystemPathFromNative(release.root() + "/update3.dat"));
     FtpServer server(release.root());
     ServerList({server.port()});
@@ -130,7 +143,7 @@ TEST_F(UpdaterFixture, AFailedEntryIsNamedWithItsReasonInEveryMode) {
     Release release;
     TStringList list;
     list.LoadFromFile(SystemPathFromNative(release.root() + "/update3.dat"));
-    list[1] = list[1].substr(0, list[1].rfind(' ')) + " 17";  // bin\client.exe: a wrong size
+    list[1] = WithSize(list[1], "17");  // bin\client.exe: a wrong size
     list.SaveToFile(SystemPathFromNative(release.root() + "/update3.dat"));
     FtpServer server(release.root());
     ServerList({server.port()});
