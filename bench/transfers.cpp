@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "FtpServer.h"
 #include "app/PackArchive.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
@@ -93,9 +94,8 @@ void Idle() {
 void Ftp() {
     std::filesystem::create_directories(kDir + "/ftproot");
     RunCommand("head -c 536870912 /dev/urandom > " + kDir + "/ftproot/big.bin");
-    FILE* p = popen(("exec /usr/bin/python3 " SKIFF_FTPD_SCRIPT " " + kDir + "/ftproot < /dev/zero").c_str(), "r");
-    int port = 0;
-    if (fscanf(p, "PORT %d", &port) != 1) { fprintf(stderr, "no FTP server\n"); return; }
+    testing_support::FtpServer server(kDir + "/ftproot");  // stopped when it goes
+    int port = server.port();
     TWexFTP ftp(nullptr);
     ftp.Host = "127.0.0.1";
     ftp.Port = port;
@@ -112,7 +112,6 @@ void Ftp() {
     Report("FTP download 512 MiB", ours, theirs, "curl");
     printf("  throughput ratio skiff/curl %.2f (target >= 0.9); cpu ratio %.2f (target <= 1.5); peak RSS %ld KiB (target < 40 MiB)\n",
            theirs.wall / ours.wall, ours.cpu / theirs.cpu, PeakRssKiB());
-    pclose(p);
 }
 
 void Gzip() {

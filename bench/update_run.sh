@@ -43,9 +43,12 @@ fi
 # What the preparation wrote goes to disk now, not into the measured runs.
 sync
 
-# One FTP server per release, its folder the login folder.
+# One FTP server per release, its folder the login folder. Each serves until
+# its standard input closes: a pipe this script holds open.
+mkfifo "$w/hold"
+exec 7<>"$w/hold"
 serve() {
-  /usr/bin/python3 "$root/tests/fixtures/ftpd.py" "$w/pub/$1" update x < /dev/zero > "$w/port-$1" &
+  /usr/bin/python3 "$root/tests/fixtures/ftpd.py" "$w/pub/$1" update x < "$w/hold" > "$w/port-$1" &
   echo $! >> "$w/pids"
   wait_until "[ -s '$w/port-$1' ]" 10
 }
