@@ -30,12 +30,12 @@ struct Installer {
         installer.AppFolder = app.appFolder();
         installer.Gzip = &gzip;
         installer.Installed = &installed;
-        installer.Download = [this](const AnsiString& remote, const AnsiString& local, int64_t, const TChunkSink& sink) -> int64_t {
-            fetched.push_back(remote);
-            std::string data = ReadFile(server.file(remote));
-            WriteWholeFile(local, data);
-            sink(data.data(), data.size());
-            return static_cast<int64_t>(data.size());
+        installer.Download = [this](const TDownloadRequest& r) -> TDownloadResult {
+            fetched.push_back(r.Remote);
+            std::string data = ReadFile(server.file(r.Remote));
+            WriteWholeFile(r.LocalPath, data);
+            r.Sink(data.data(), data.size());
+            return {static_cast<int64_t>(data.size()), false};
         };
     }
     std::string Gzipped(const std::string& name, const std::string& data) {

@@ -32,6 +32,8 @@ const Row kCatalogue[] = {
     {"\xA4U\xB8\xFC\xA5\xA2\xB1\xD1", "download failed"},              // 下載失敗
     {"\xA6\xF8\xAA" "A\xBE\xB9\xA4W\xA8S\xA6\xB3\xA6\xB3\xAE\xC4\xAA\xBA\xA7\xF3\xB7s\xB2M\xB3\xE6",
      "No server offers a valid update list"},  // NoValidList: 伺服器上沒有有效的更新清單
+    {"\xA8\xCF\xA5\xCE\xA6\xF8\xAA" "A\xBE\xB9 ", "using server "},  // UsingServer: 使用伺服器
+    {"\xC4\xF2\xB6\xC7 ", "resuming at "},                             // Resuming: 續傳
 };
 
 }  // namespace
@@ -99,4 +101,10 @@ AnsiString FailedEntriesText(const std::vector<TFailedEntry>& failed, char mode)
         text += "\n" + Localized(TText::AndMoreBefore, mode) + more + Localized(TText::AndMoreAfter, mode);
     }
     return text;
+}
+
+AnsiString UsingServerText(const AnsiString& server, char mode) { return Localized(TText::UsingServer, mode) + server; }
+
+AnsiString ResumingText(int64_t at, int64_t total, char mode) {
+    return Localized(TText::Resuming, mode) + IntToStr(at) + (mode == 'n' ? " of " : " / ") + IntToStr(total);
 }

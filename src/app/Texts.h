@@ -11,7 +11,7 @@ enum class TText {
     RemainingBefore, RemainingAfter,
     // Texts of our own, in the same three modes.
     FailedBefore, FailedAfter, AndMoreBefore, AndMoreAfter, ReasonSize, ReasonDamaged, ReasonRefused,
-    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList
+    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList, UsingServer, Resuming
 };
 
 // Why an entry was not installed, as the user is told.
@@ -37,3 +37,7 @@ AnsiString FailedCountText(int n, char mode);
 // The message after a run with failed entries: the count, then up to ten
 // names with their reasons, then "and N more".
 AnsiString FailedEntriesText(const std::vector<TFailedEntry>& failed, char mode);
+// "using server North" (使用伺服器 North), while the run changes servers.
+AnsiString UsingServerText(const AnsiString& server, char mode);
+// "resuming at 1234567 of 2000000000" (續傳 1234567 / 2000000000).
+AnsiString ResumingText(int64_t at, int64_t total, char mode);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <cstdio>
@@ -32,6 +33,7 @@ const char kPassword[] = "x";
 const int kLoggedInSilence = 60000;  // milliseconds
 const int64_t kMaxVersionsListBytes = 64 << 20;
 const int64_t kMaxSignatureBytes = 64 << 10;
+const int kTriesPerEntry = 5;
 
 const char* const kFailureTexts[] = {
     "ChangeDir failure", "MakeDir failure", "Delete failure", "RemoveDir failure", "List failure",
@@ -274,7 +276,8 @@ void TForm1::WexFTP1Connect(TObject*) {
 
 void TForm1::WexFTP1Disconnect(TObject*) {
     ConnectedFlag = false;
-    Tell(Localized(TText::Disconnected, LanguageMode));
+    // During the run a dropped server is tried again or replaced: no box.
+    if (!RunInProgress) Tell(Localized(TText::Disconnected, LanguageMode));
     StatusBar1->SimpleText = "Disconnected";
 }
 
@@ -294,10 +297,22 @@ void TForm1::WexFTP1UnSupportedFunction(TCmdType Trans_Type) {
     if (Trans_Type <= CtDoCommand) Tell(kUnsupportedTexts[Trans_Type]);
 }
 
+// The bar counts against the size the server announced, or the list's size
+// when it announced none; a download that goes on from an earlier try starts
+// at the bytes already there.
+int64_t TForm1::DownloadTotal() const {
+    return EntrySize > 0 ? EntrySize : WexFTP1->TransferSize + WexFTP1->RestartedAt;
+}
+
 void TForm1::WexFTP1TransactionStart(TObject*) {
-    Gauge1->SetMaxValue(GaugeUnits(WexFTP1->TransferSize, WexFTP1->TransferSize));
-    Gauge1->SetProgress(0);
+    int64_t total = DownloadTotal(), at = WexFTP1->RestartedAt;
+    Gauge1->SetMaxValue(GaugeUnits(total, total));
+    Gauge1->SetProgress(GaugeUnits(at, total));
     StatusBar1->SimpleText = "Beginning Data Transfer";
+    if (at > 0 && ProgressFlag) {
+        Label4->SetCaption(ResumingText(at, total, LanguageMode));
+        CentreLabel(Label4);
+    }
 }
 
 void TForm1::WexFTP1TransactionStop(TObject*) { StatusBar1->SimpleText = "Data Transfer Complete"; }
@@ -307,7 +322,7 @@ void TForm1::WexFTP1ListItem(const AnsiString& Listing) { ListBox3->Items.Add(Li
 
 void TForm1::WexFTP1PacketRecvd(TObject*) {
     if (!ProgressFlag || !WexFTP1) return;
-    int64_t received = WexFTP1->ReceivedCount(), total = WexFTP1->TransferSize;
+    int64_t received = WexFTP1->RestartedAt + WexFTP1->ReceivedCount(), total = DownloadTotal();
     Gauge1->SetProgress(GaugeUnits(received, total));
     Label4->SetCaption(IntToStr(received) + " of " + IntToStr(total) + " ");
     CentreLabel(Label4);
@@ -365,8 +380,38 @@ TForm1::TAttempt TForm1::ConnectionLoop() {
             WexFTP1 = nullptr;
         }
         EventLoop::ProcessMessages();
-        WexFTP1 = new TWexFTP(this);
-        WexFTP1->OnConnect = std::bind(&TForm1::WexFTP1Connect, this, _1);
+        NewFtpComponent();
+        ++ServerIndex;
+        const AnsiString line = (*ServerOrder)[ServerIndex];
+        Label3->Show();
+        StatusBar1->SimpleText = "Connected Server" + IntToStr(ServerIndex);
+        bool usable = ConfigureFtpComponent(line);
+        if (AbortFlag) return TAttempt::Aborted;
+        if (usable) {
+            try {
+                WexFTP1->Connect();
+            } catch (const std::exception&) {
+                // The event handlers have shown what there is to show.
+            }
+        }
+        if (ConnectedFlag) {
+            CurrentServerLine = line;
+            return TAttempt::Connected;
+        }
+        if (NextIsSentinel()) return TAttempt::Exhausted;
+    }
+}
+
+// A fresh FTP component with every handler of the window attached. Passive
+// mode first (the server cannot reach most users behind their routers), with
+// active mode when a server will not do passive.
+void TForm1::NewFtpComponent() {
+    using namespace std::placeholders;
+    delete WexFTP1;
+    WexFTP1 = new TWexFTP(this);
+    WexFTP1->Passive = true;
+    WexFTP1->PassiveFallback = true;
+    WexFTP1->OnConnect = std::bind(&TForm1::WexFTP1Connect, this, _1);
         WexFTP1->OnPacketRecvd = std::bind(&TForm1::WexFTP1PacketRecvd, this, _1);
         WexFTP1->OnPacketSent = std::bind(&TForm1::WexFTP1PacketSent, this, _1);
         WexFTP1->OnError = std::bind(&TForm1::WexFTP1Error, this, _1, _2, _3);
@@ -380,30 +425,20 @@ TForm1::TAttempt TForm1::ConnectionLoop() {
         WexFTP1->OnInvalidHost = std::bind(&TForm1::WexFTP1InvalidHost, this, _1);
         WexFTP1->OnStatus = std::bind(&TForm1::WexFTP1Status, this, _1, _2);
         WexFTP1->OnListItem = std::bind(&TForm1::WexFTP1ListItem, this, _1);
-        ++ServerIndex;
-        const AnsiString line = (*ServerOrder)[ServerIndex];
-        Label3->Show();
-        StatusBar1->SimpleText = "Connected Server" + IntToStr(ServerIndex);
-        bool usable = true;
-        try {
-            WexFTP1->Host = GetField(2, line);
-            WexFTP1->Port = StrToInt(GetField(3, line));
-            WexFTP1->TimeOut = StrToInt(GetField(4, line));
-            WexFTP1->UserID = GetField(5, line);
-            WexFTP1->Password = kPassword;
-        } catch (const EConvertError&) {
-            usable = false;  // a damaged server line counts as a failed attempt
-        }
-        if (AbortFlag) return TAttempt::Aborted;
-        if (usable) {
-            try {
-                WexFTP1->Connect();
-            } catch (const std::exception&) {
-                // The event handlers have shown what there is to show.
-            }
-        }
-        if (ConnectedFlag) return TAttempt::Connected;
-        if (NextIsSentinel()) return TAttempt::Exhausted;
+}
+
+// The server line's host, port, time-out and user; false for a damaged line
+// (which counts as a failed attempt).
+bool TForm1::ConfigureFtpComponent(const AnsiString& line) {
+    try {
+        WexFTP1->Host = GetField(2, line);
+        WexFTP1->Port = StrToInt(GetField(3, line));
+        WexFTP1->TimeOut = StrToInt(GetField(4, line));
+        WexFTP1->UserID = GetField(5, line);
+        WexFTP1->Password = kPassword;
+        return true;
+    } catch (const EConvertError&) {
+        return false;
     }
 }
 
@@ -452,6 +487,10 @@ void TForm1::PlanPart() {
         if (Leaving()) return;
         ConnectedFlag = false;
     }
+    // The run may need the other servers: in the order they would be tried.
+    RunServers.clear();
+    for (int i = 0; i < ServerOrder->Count(); ++i)
+        if ((*ServerOrder)[i] != "end") RunServers.push_back((*ServerOrder)[i]);
     ServerOrder.reset();
     if (!ConnectedFlag) {
         if (sawList && ReleaseKey) ShowNoValidList();
@@ -567,10 +606,16 @@ void TForm1::BuildUpdatePlan() {
     InstalledList->LoadFromFile(AppFolder + "update2.dat");
     if (InstalledList->Count() == 1) InstalledList->Add("");
     TUpdatePlan plan = ::BuildUpdatePlan(RemoteList->Lines(), InstalledList->Lines());
+    std::vector<AnsiString> partials;
     for (size_t i = 0; i < plan.Entries.size(); ++i) {
         ListBox1->Items.Add(plan.Names[i]);
         UpdateList->Add(plan.Entries[i]);
+        TUpdateEntry e = ParseUpdateEntry(plan.Entries[i]);
+        if (IsKnownKind(e.Kind) && IsSafeRelativeName(e.Local)) partials.push_back(PartialPathOf(AppFolder, e));
     }
+    // Partial downloads of entries still planned are continued by the run;
+    // those of an older release are of no use any more.
+    RemoveStalePartials(AppFolder, partials);
 }
 
 // ---- update run ----
@@ -582,10 +627,12 @@ void TForm1::Button1Click(TObject*) {
     Label3->Show();
     const int count = UpdateList->Count();
     std::vector<TFailedEntry> failed;
+    RunInProgress = true;
+    ServerFailures.clear();
     for (int i = 0; i < count; ++i) {
         EventLoop::ProcessMessages();
         if (!UpdateList) return;  // the window closed meanwhile and saved what was done
-        TEntryOutcome outcome = ProcessEntry((*UpdateList)[i]);
+        TEntryOutcome outcome = BringInEntry((*UpdateList)[i]);
         if (!UpdateList) return;
         if (IsFailure(outcome))
             failed.push_back({NameForDisplay(ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString()),
@@ -599,6 +646,7 @@ void TForm1::Button1Click(TObject*) {
         Label3->SetTop(290);
         if (i == count - 1) Image3->Show();
     }
+    RunInProgress = false;
     SaveInstalledList();
     // The release is in: an older list can no longer pass for a newer one.
     if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
@@ -649,19 +697,100 @@ void TForm1::UseNamesCodePageOfTheList() {
     ListBox1->CodePage = ListBox2->CodePage = codePage;
 }
 
+// One entry with every try it may take: a try that breaks (a dropped
+// connection, a time-out, a refusal, fewer bytes than listed) is followed by
+// another that goes on from the bytes already there: on the same server once
+// more after a second, then on the other servers in the order the sequence
+// would try them, each used only when its update3.dat is the one the plan
+// was made from. At most kTriesPerEntry tries, none on a server that failed
+// twice in this run.
+TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
+    for (int tries = 0; tries < kTriesPerEntry; ++tries) {
+        if (tries > 0 && !ReconnectForRun()) break;
+        try {
+            TEntryOutcome outcome = ProcessEntry(entry);
+            if (!IsWorthAnotherTry(outcome)) return outcome;
+        } catch (const std::exception&) {
+            if (Leaving()) throw;
+        }
+        if (Leaving()) return TEntryOutcome::DownloadFailed;
+        ++ServerFailures[CurrentServerLine];
+    }
+    return TEntryOutcome::DownloadFailed;
+}
+
+// After a failed try: the same server once more (after a second) while it
+// has failed fewer than twice, else the next server of the order that takes
+// us and serves the same list. False when no server is left.
+bool TForm1::ReconnectForRun() {
+    std::vector<AnsiString> candidates;
+    auto at = std::find(RunServers.begin(), RunServers.end(), CurrentServerLine);
+    size_t start = at == RunServers.end() ? 0 : static_cast<size_t>(at - RunServers.begin());
+    for (size_t k = 0; k < RunServers.size(); ++k) {
+        const AnsiString& line = RunServers[(start + k) % RunServers.size()];
+        if (ServerFailures[line] < 2) candidates.push_back(line);
+    }
+    for (const AnsiString& line : candidates) {
+        if (line == CurrentServerLine) {
+            // Give a server that hiccuped a moment before asking again.
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            while (!Leaving() && std::chrono::steady_clock::now() < until) EventLoop::WaitForEvent(0.1);
+            if (Leaving()) return false;
+            if (WexFTP1 && WexFTP1->Connected) return true;
+        }
+        if (ConnectRunServer(line)) return true;
+        if (Leaving()) return false;
+        ServerFailures[line] = 2;  // not reachable, or not serving this release
+    }
+    return false;
+}
+
+// Logs in to `line` for the run and takes it only when its update3.dat is
+// byte for byte the one the plan was made from.
+bool TForm1::ConnectRunServer(const AnsiString& line) {
+    NewFtpComponent();
+    if (!ConfigureFtpComponent(line)) return false;
+    Label3->SetCaption(UsingServerText(GetField(1, line), LanguageMode));
+    CentreLabel(Label3);
+    StatusBar1->SimpleText = "Server " + GetField(1, line);
+    try {
+        WexFTP1->Connect();
+        if (!WexFTP1->Connected) return false;
+        UseTransferTimeOuts();
+        TTempFile list(AppFolder + "update3.dat");
+        WexFTP1->SizeLimit = kMaxVersionsListBytes;
+        WexFTP1->Download("update3.dat", list.Path());
+        if (ReadWholeFile(list.Path()) != ReadWholeFile(AppFolder + "update3.dat")) return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+    CurrentServerLine = line;
+    return true;
+}
+
 TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
     TEntryInstaller installer;
     installer.AppFolder = AppFolder;
     installer.RequireHashes = ReleaseKey != nullptr;
     installer.Gzip = Gzip1;
     installer.Installed = InstalledList.get();
-    installer.Download = [this](const AnsiString& remote, const AnsiString& localPath, int64_t size,
-                                const TChunkSink& sink) {
-        WexFTP1->SizeLimit = size;
-        WexFTP1->OnChunk = sink;
-        WexFTP1->Download(remote, localPath);
+    installer.Download = [this](const TDownloadRequest& r) {
+        if (!WexFTP1 || !WexFTP1->Connected) throw Exception("Not Connected");
+        WexFTP1->SizeLimit = r.Size;
+        WexFTP1->OnChunk = r.Sink;
+        WexFTP1->RestartAt = r.RestartAt;
+        EntrySize = r.Size;
+        try {
+            WexFTP1->Download(r.Remote, r.LocalPath);
+        } catch (...) {
+            if (WexFTP1) WexFTP1->OnChunk = nullptr, WexFTP1->RestartAt = 0;
+            EntrySize = 0;
+            throw;
+        }
         WexFTP1->OnChunk = nullptr;
-        return WexFTP1->TransferSize;
+        WexFTP1->RestartAt = 0;
+        EntrySize = 0;
+        return TDownloadResult{WexFTP1->RestartedAt + WexFTP1->TransferSize, WexFTP1->RestartedAt > 0};
     };
     return installer.Process(entry);
 }

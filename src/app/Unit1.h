@@ -10,6 +10,8 @@
 // waiting sequence or run; the flags below are how they talk to it.
 #pragma once
 #include <functional>
+#include <map>
+#include <vector>
 #include <memory>
 
 #include "Texts.h"
@@ -54,6 +56,13 @@ public:
     std::unique_ptr<TPublicKey> ReleaseKey;
     int64_t ListSerial = 0;
     AnsiString ListRefusal;
+    // The run: the servers it may turn to (in connection order), the one in
+    // use, how often each has failed, and the size of the entry downloading.
+    std::vector<AnsiString> RunServers;
+    AnsiString CurrentServerLine;
+    std::map<AnsiString, int> ServerFailures;
+    bool RunInProgress = false;
+    int64_t EntrySize = 0;
 
     // Ends the program at once (closing while connected). Tests replace it.
     std::function<void()> Halt;
@@ -109,6 +118,12 @@ private:
     void ShowDisconnected();
     void PlanPart();
     void UseTransferTimeOuts();
+    void NewFtpComponent();
+    bool ConfigureFtpComponent(const AnsiString& line);
+    TEntryOutcome BringInEntry(const AnsiString& entry);
+    bool ReconnectForRun();
+    bool ConnectRunServer(const AnsiString& line);
+    int64_t DownloadTotal() const;
     void Tell(const AnsiString& text);  // a message box, unless the user is leaving
     void TellFailures(const std::vector<TFailedEntry>& failed);
     static TFailReason ReasonOf(TEntryOutcome outcome);

@@ -1,5 +1,7 @@
 #include "UpdateRun.h"
 
+#include <memory>
+
 #include "LineFields.h"
 #include "PackArchive.h"
 #include "crypto/Sha256.h"
@@ -39,6 +41,17 @@ int ParseMode(const AnsiString& octal) {
     return mode & 0777;
 }
 
+AnsiString PartialIdOf(const TUpdateEntry& e) {
+    TSha256 id;
+    AnsiString text = e.Remote + "\n" + e.Version + "\n" + IntToStr(e.Size);
+    id.Update(text.data(), text.size());
+    return id.HexDigest().substr(0, 16);
+}
+
+AnsiString PartialPathOf(const AnsiString& appFolder, const TUpdateEntry& e) {
+    return NativePath(appFolder + e.Local + kPartialMarker + PartialIdOf(e));
+}
+
 TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     Detail.clear();
     TUpdateEntry e = ParseUpdateEntry(entry);
@@ -51,44 +64,67 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
         return TEntryOutcome::FailedCheck;
     }
     const int mode = e.Kind != "C" && !e.Modes.empty() ? e.Modes[0] : -1;
+    std::unique_ptr<TPartialFile> part;
     try {
         MakeFileFolders(target);
-        // "O" arrives as the file itself, "E" and "C" as gzip data.
-        TTempFile download(target);
+        // "O" arrives as the file itself, "E" and "C" as gzip data, into the
+        // entry's partial download, which an earlier try may have begun.
+        part = std::make_unique<TPartialFile>(target, PartialIdOf(e));
+        TPartialFile& download = *part;
+        TDownloadResult got;
+        got.Bytes = download.Size();
+        if (got.Bytes >= e.Size && !(got.Bytes == e.Size && hashed && Sha256OfFile(download.Path()) == e.Sha256)) {
+            download.Truncate();  // not a beginning of this file
+            got.Bytes = 0;
+        }
         TSha256 hash;
-        int64_t received = Download(e.Remote, download.Path(), e.Size,
-                                    [&hash](const char* p, size_t n) { hash.Update(p, n); });
-        if (received != e.Size) {
-            Detail = IntToStr(received) + " bytes received, " + IntToStr(e.Size) + " listed";
+        if (got.Bytes < e.Size || e.Size == 0) {
+            got = Download({e.Remote, download.Path(), e.Size, got.Bytes,
+                            [&hash](const char* p, size_t n) { hash.Update(p, n); }});
+        } else {
+            got.Resumed = true;  // complete already: checked whole below
+        }
+        if (got.Bytes < e.Size) {
+            Detail = IntToStr(got.Bytes) + " of " + IntToStr(e.Size) + " bytes so far";
+            return TEntryOutcome::Incomplete;
+        }
+        if (got.Bytes > e.Size) {
+            download.Discard();
+            Detail = IntToStr(got.Bytes) + " bytes received, " + IntToStr(e.Size) + " listed";
             return TEntryOutcome::SizeMismatch;
         }
         // Nothing is decompressed, unpacked or put in place before its bytes
-        // are known to be the release's.
+        // are known to be the release's. A continued file is checked whole.
         if (hashed) {
-            AnsiString got = hash.HexDigest();
-            if (got != e.Sha256) {
-                Detail = "SHA-256 " + got + ", the list gives " + e.Sha256;
-                return TEntryOutcome::FailedCheck;
+            AnsiString digest = got.Resumed ? Sha256OfFile(download.Path()) : hash.HexDigest();
+            if (digest != e.Sha256) {
+                download.Discard();
+                Detail = "SHA-256 " + digest + ", the list gives " + e.Sha256;
+                return got.Resumed ? TEntryOutcome::RetryFromStart : TEntryOutcome::FailedCheck;
             }
         }
+        TEntryOutcome outcome = TEntryOutcome::Installed;
         if (e.Kind == "O") {
             download.PutInPlace(mode);
         } else if (e.Kind == "E") {
             TTempFile plain(target);
-            TEntryOutcome outcome = Decompress(download.Path(), plain.Path());
-            if (outcome != TEntryOutcome::Installed) return outcome;
-            plain.PutInPlace(mode);
+            outcome = Decompress(download.Path(), plain.Path());
+            if (outcome == TEntryOutcome::Installed) plain.PutInPlace(mode);
         } else {
             // The pack itself never appears under its local name.
             TTempFile archive(target);
-            TEntryOutcome outcome = Decompress(download.Path(), archive.Path());
-            if (outcome != TEntryOutcome::Installed) return outcome;
-            ExtractPackInto(archive.Path(), AppFolder, e.Modes);
+            outcome = Decompress(download.Path(), archive.Path());
+            if (outcome == TEntryOutcome::Installed) ExtractPackInto(archive.Path(), AppFolder, e.Modes);
         }
+        download.Discard();  // used up, or of no use
+        if (outcome != TEntryOutcome::Installed) return outcome;
     } catch (const EDamagedPack& err) {
+        part->Discard();
         Detail = err.Message;
         return TEntryOutcome::NotDecompressed;
     } catch (const EInOutError& err) {
+        // A full disk: the partial download only takes room.
+        if (part) part->Discard();
         Detail = err.Message;
         return TEntryOutcome::WriteFailed;
     }

@@ -39,6 +39,9 @@ bool IsKnownKind(const AnsiString& kind);
 enum class TEntryOutcome {
     Installed,        // in place and recorded
     FailedCheck,      // the bytes are not those the list's SHA-256 names; nothing recorded
+    Incomplete,       // fewer bytes than listed arrived: kept, the next try goes on from there
+    RetryFromStart,   // a continued download failed its check: dropped, the next try starts over
+    DownloadFailed,   // no try brought the file (the run gave up on it)
     SizeMismatch,     // received a different number of bytes; nothing recorded
     NotDecompressed,  // damaged data: the gzip stream or the pack is broken; nothing recorded
     Refused,          // a name that would leave the application folder or holds control bytes
@@ -48,21 +51,40 @@ enum class TEntryOutcome {
 // True for the outcomes that leave the entry's file as it was although the
 // entry was to be brought in.
 inline bool IsFailure(TEntryOutcome o) { return o != TEntryOutcome::Installed && o != TEntryOutcome::UnknownKind; }
+// True for the outcomes that another try may mend.
+inline bool IsWorthAnotherTry(TEntryOutcome o) {
+    return o == TEntryOutcome::Incomplete || o == TEntryOutcome::RetryFromStart;
+}
+
+// Where the download of an entry is kept between tries: beside its target,
+// named after the entry (see TPartialFile); the native path, for cleaning up.
+AnsiString PartialIdOf(const TUpdateEntry& e);
+AnsiString PartialPathOf(const AnsiString& appFolder, const TUpdateEntry& e);
 
 // Receives the downloaded bytes as they are written (for the hash).
 using TChunkSink = std::function<void(const char* data, size_t n)>;
+
+// One download: into LocalPath, which holds RestartAt bytes of an earlier
+// try; the server may go on from there or start again.
+struct TDownloadRequest {
+    AnsiString Remote, LocalPath;
+    int64_t Size = 0;       // as the list gives it
+    int64_t RestartAt = 0;
+    TChunkSink Sink;        // sees every block written
+};
+struct TDownloadResult {
+    int64_t Bytes = 0;      // now in LocalPath
+    bool Resumed = false;   // the server went on from RestartAt
+};
 
 class TEntryInstaller {
 public:
     AnsiString AppFolder;               // with its trailing backslash
     TGzip* Gzip = nullptr;              // DeleteSource set by the owner
     TStringList* Installed = nullptr;   // the installed versions list
-    // Downloads `remote` into the file `localPath` and returns the number of
-    // bytes received; raises on failure. `size` is the size the list gives:
-    // a download may stop as soon as it goes past it. Every block written is
-    // also handed to `sink`.
-    std::function<int64_t(const AnsiString& remote, const AnsiString& localPath, int64_t size, const TChunkSink& sink)>
-        Download;
+    // Downloads as asked; raises on a failure (the partial download stays
+    // for the next try). A download may stop as soon as it goes past Size.
+    std::function<TDownloadResult(const TDownloadRequest&)> Download;
     // A signed list: an entry without a usable SHA-256 is a failed check.
     bool RequireHashes = false;
 

@@ -537,7 +537,7 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
     CaptureStopped = false;
     TimerOn();
     try {
-        int fd = OpenForWriting(FileName);
+        int fd = StartOffset > 0 ? OpenForAppending(FileName, StartOffset) : OpenForWriting(FileName);
         if (fd < 0)
             throw EInOutError("Cannot create file \"" + ShownPath(FileName) + "\". " + strerror(errno));
         try {

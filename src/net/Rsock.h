@@ -115,6 +115,9 @@ public:
     // limit) and sets ReceiveOverflow; the caller's size check then fails.
     int64_t MaxReceive = -1;
     bool ReceiveOverflow = false;
+    // CaptureFile keeps the first StartOffset bytes of the file and appends
+    // (a transfer that restarts where an earlier one stopped).
+    int64_t StartOffset = 0;
     // Asked on every idle pass of CaptureFile; true ends the capture early
     // (for instance when the control connection reports a failed transfer).
     std::function<bool()> StopCapture;

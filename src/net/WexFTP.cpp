@@ -341,6 +341,51 @@ void TWexFTP::Resynchronize(bool serverSilent) {
     CloseQuietly();
 }
 
+// The data connection of one transfer, with the component's limits and, for
+// a download, its block handlers.
+void TWexFTP::NewDataConnection(bool forDownload) {
+    delete DataConnection;
+    DataConnection = new TRimsock(this);
+    DataConnection->TimeOut = TimeOut;
+    DataConnection->IdleTimeOut = IdleTimeOut;
+    if (!forDownload) return;
+    DataConnection->MaxReceive = SizeLimit;
+    DataConnection->OnChunk = OnChunk;
+    DataConnection->StopCapture = [this] { return ControlReportsFailure(nullptr); };
+    if (OnPacketRecvd) DataConnection->OnPacketRecvd = OnPacketRecvd;
+}
+
+// Opens the data path of the next transfer: passive (PASV, then a connection
+// to Host at the port the reply names, never to the address in it) or active
+// (listen, PORT). With PassiveFallback, a PASV that the server refuses (5xx)
+// or a passive connection that cannot be made switches this component to
+// active mode for the rest of its session. Returns the refusing line, or an
+// empty text when the path is open.
+AnsiString TWexFTP::OpenDataPath(bool forDownload) {
+    AnsiString reply;
+    if (Passive) {
+        Transaction("PASV", reply);
+        int port = 0;
+        if (ReplyClass(reply) == 2 && ParsePassivePort(reply, port)) {
+            DataConnection->Host = Host;
+            DataConnection->Port = port;
+            try {
+                DataConnection->Connect();
+                return "";
+            } catch (const ESockError&) {
+                if (!PassiveFallback || TimedOut) throw;
+            }
+        } else if (!PassiveFallback || ReplyClass(reply) == 4) {
+            return ReplyClass(reply) == 2 ? "The server's passive-mode reply names no port: " + reply : reply;
+        }
+        ReportStatus(1, "Passive mode does not work with this server; using active mode");
+        Passive = false;
+        NewDataConnection(forDownload);
+    }
+    OpenActiveDataConnection(reply);
+    return Refused(reply, ReplyNumber) ? reply : AnsiString();
+}
+
 void TWexFTP::ReleaseDataConnection() {
     delete DataConnection;
     DataConnection = nullptr;
@@ -352,13 +397,8 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
         CheckConnection();
         std::lock_guard<std::recursive_mutex> lock(TransferLock);
         if (DataAvailable()) Read(0);
-        DataConnection = new TRimsock(this);
-        DataConnection->TimeOut = TimeOut;
-        DataConnection->IdleTimeOut = IdleTimeOut;
-        DataConnection->MaxReceive = SizeLimit;
-        DataConnection->OnChunk = OnChunk;
-        DataConnection->StopCapture = [this] { return ControlReportsFailure(nullptr); };
-        if (OnPacketRecvd) DataConnection->OnPacketRecvd = OnPacketRecvd;
+        NewDataConnection(true);
+        RestartedAt = 0;
         bool succeeded = false;
         FAwaitingFinalReply = false;
         auto cleanUp = [&] {
@@ -378,23 +418,15 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
         };
         try {
             do {
-                AnsiString reply;
-                if (Passive) {
-                    Transaction("PASV", reply);
-                    if (ReplyClass(reply) != 2 && ApplyFailureRule(reply)) break;
-                    int port = 0;
-                    if (!ParsePassivePort(reply, port) &&
-                        ApplyFailureRule("The server's passive-mode reply names no port: " + reply))
-                        break;
-                    // The address in the reply is ignored: the data connection
-                    // goes to the server we already talk to.
-                    DataConnection->Host = Host;
-                    DataConnection->Port = port;
-                    DataConnection->Connect();
-                } else {
-                    OpenActiveDataConnection(reply);
-                    if (Refused(reply, ReplyNumber) && ApplyFailureRule(reply)) break;
+                AnsiString reply = OpenDataPath(true);
+                if (!reply.empty() && ApplyFailureRule(reply)) break;
+                // A download cut short goes on where it stopped when the
+                // server can restart there; anything but 350 means from 0.
+                if (RestartAt > 0) {
+                    Transaction("REST " + IntToStr(RestartAt), reply);
+                    if (ReplyCode(reply) == 350) RestartedAt = RestartAt;
                 }
+                DataConnection->StartOffset = RestartedAt;
                 ReportStatus(1, "RETR " + RemoteFile);
                 TransferSize = 0;
                 TRimsock::Transaction("RETR " + RemoteFile, reply);
@@ -430,7 +462,8 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
                 if (ReplyClass(finalReply) != 2 &&
                     ApplyFailureRule(finalReply.empty() ? AnsiString(kControlClosed) : finalReply))
                     break;
-                if (announced > 0 && TransferSize < announced &&
+                // A server may announce the whole size or what is left of it.
+                if (announced > 0 && TransferSize < announced - RestartedAt &&
                     ApplyFailureRule("The transfer of " + RemoteFile + " ended after " + IntToStr(TransferSize) +
                                      " of " + IntToStr(announced) + " bytes\r\n"))
                     break;
@@ -514,9 +547,7 @@ void TWexFTP::ReceiveNames() {
 void TWexFTP::NList() {
     Canceled = false;
     CheckConnection();
-    DataConnection = new TRimsock(this);
-    DataConnection->TimeOut = TimeOut;
-    DataConnection->IdleTimeOut = IdleTimeOut;
+    NewDataConnection(false);
     bool succeeded = false;
     FAwaitingFinalReply = false;
     auto cleanUp = [&] {
@@ -528,16 +559,15 @@ void TWexFTP::NList() {
     };
     try {
         if (DataAvailable()) Read(0);
-        AnsiString reply;
-        OpenActiveDataConnection(reply);
-        if (Refused(reply, ReplyNumber)) throw FTPException(reply);
+        AnsiString reply = OpenDataPath(false);
+        if (!reply.empty()) throw FTPException(reply);
         ReportStatus(1, "NLST");
         Transaction("NLST", reply);
         if (Refused(reply, ReplyNumber)) throw FTPException(reply);
         FAwaitingFinalReply = ReplyClass(reply) == 1;
         TransferSize = ParseByteCount(reply);
         AnsiString failLine;
-        if (!AcceptDataConnection(failLine)) throw FTPException(failLine);
+        if (!Passive && !AcceptDataConnection(failLine)) throw FTPException(failLine);
         if (OnTransactionStart) OnTransactionStart(this);
         // The list ends when the data connection has closed *and* the final
         // reply has come: a 226 may overtake the last names.

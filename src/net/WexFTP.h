@@ -63,6 +63,15 @@ public:
     // The largest download the caller can use (-1: no limit). A transfer that
     // goes past it stops at once; TransferSize then exceeds the limit.
     int64_t SizeLimit = -1;
+    // With Passive: a PASV the server refuses or a passive connection that
+    // cannot be made turns this component to active mode (Passive false)
+    // for the rest of its session, and the transfer goes on.
+    bool PassiveFallback = false;
+    // Download asks the server to restart at this offset ("REST n"); after
+    // a 350 the local file keeps its first RestartAt bytes and the rest is
+    // appended. RestartedAt is the offset that was used (0: from the start).
+    int64_t RestartAt = 0;
+    int64_t RestartedAt = 0;
     // Handed to the data connection of each download: sees every block written.
     std::function<void(const char* data, size_t n)> OnChunk;
     // Limits of one name listing; past them NList fails.
@@ -104,6 +113,8 @@ private:
     void ReceiveNames();
     void Resynchronize(bool serverSilent);
     void ReleaseDataConnection();
+    void NewDataConnection(bool forDownload);
+    AnsiString OpenDataPath(bool forDownload);
 
     // The transfer's final reply is still to come on the control connection.
     bool FAwaitingFinalReply = false;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <random>
 #include <set>
@@ -137,6 +138,19 @@ int OpenForWriting(const AnsiString& path) {
     return open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
+int OpenForAppending(const AnsiString& path, int64_t keep) {
+    int fd = open(NativePath(path).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, keep) != 0 || lseek(fd, keep, SEEK_SET) != keep) {
+        int err = S_ISREG(st.st_mode) ? errno : EINVAL;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
 // ---- temporaries ----
 
 const char kTempMarker[] = ".skiff-tmp-";
@@ -212,6 +226,11 @@ TTempFile::TTempFile(const AnsiString& target) : FTarget(target) {
     throw EInOutError("Cannot create a temporary file beside \"" + ShownPath(target) + "\".");
 }
 
+TTempFile::TTempFile(const AnsiString& target, const AnsiString& existing) : FPath(existing), FTarget(target) {
+    FLive = true;
+    LiveTemporaries().insert(NativePath(FPath));
+}
+
 TTempFile::~TTempFile() { Remove(); }
 
 void TTempFile::Remove() {
@@ -244,6 +263,63 @@ void TTempFile::PutInPlace(int releaseMode) {
 }
 
 void StartWriteback(int fd) { sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE); }
+
+// ---- partial downloads ----
+
+const char kPartialMarker[] = ".skiff-part-";
+
+TPartialFile::TPartialFile(const AnsiString& target, const AnsiString& id)
+    : FPath(target + kPartialMarker + id), FTarget(target) {
+    AnsiString native = NativePath(FPath);
+    int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) fd = open(native.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+        errno = EINVAL;
+    }
+    if (fd < 0) throw EInOutError("Cannot create file \"" + ShownPath(FPath) + "\". " + ErrorText());
+    close(fd);
+}
+
+int64_t TPartialFile::Size() const {
+    struct stat st;
+    return lstat(NativePath(FPath).c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : 0;
+}
+
+void TPartialFile::Truncate() {
+    int fd = OpenForAppending(FPath, 0);
+    if (fd < 0) throw EInOutError("Cannot write file \"" + ShownPath(FPath) + "\". " + ErrorText());
+    close(fd);
+}
+
+void TPartialFile::Discard() { unlink(NativePath(FPath).c_str()); }
+
+void TPartialFile::PutInPlace(int releaseMode) {
+    // The same steps as a temporary's, on a name that is not random.
+    TTempFile adopted(FTarget, FPath);
+    adopted.PutInPlace(releaseMode);
+}
+
+namespace {
+const std::vector<AnsiString>* gKeep = nullptr;
+int gStaleRemoved = 0;
+int RemoveIfStale(const char* path, const struct stat*, int type, FTW* ftw) {
+    if (type == FTW_F && AnsiString(path + ftw->base).find(kPartialMarker) != AnsiString::npos &&
+        std::find(gKeep->begin(), gKeep->end(), AnsiString(path)) == gKeep->end() && unlink(path) == 0)
+        ++gStaleRemoved;
+    return 0;
+}
+}  // namespace
+
+int RemoveStalePartials(const AnsiString& folder, const std::vector<AnsiString>& keep) {
+    gKeep = &keep;
+    gStaleRemoved = 0;
+    nftw(NativePath(folder).c_str(), RemoveIfStale, 16, FTW_PHYS);
+    gKeep = nullptr;
+    return gStaleRemoved;
+}
 
 void RemoveLiveTemporaries() {
     for (const AnsiString& native : LiveTemporaries()) unlink(native.c_str());

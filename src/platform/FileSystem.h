@@ -8,6 +8,7 @@
 // installed versions list records it.
 #pragma once
 #include <cstdio>
+#include <vector>
 
 #include "Classes.h"
 
@@ -44,6 +45,9 @@ void WriteWholeFileAtomic(const AnsiString& path, const AnsiString& data);
 // Opens (creating or truncating) a file for writing, never through a
 // symbolic link; -1 with errno set on failure.
 int OpenForWriting(const AnsiString& path);
+// Opens an existing regular file (never through a link), cuts it to `keep`
+// bytes and positions at its end; -1 with errno set on failure.
+int OpenForAppending(const AnsiString& path, int64_t keep);
 
 // A temporary file beside `target`, created exclusively and never through a
 // link, named "<target>.skiff-tmp-<random>". It is removed when the object
@@ -52,6 +56,8 @@ int OpenForWriting(const AnsiString& path);
 class TTempFile {
 public:
     explicit TTempFile(const AnsiString& target);  // raises EInOutError
+    // Takes charge of a complete file that exists already (a partial download).
+    TTempFile(const AnsiString& target, const AnsiString& existing);
     ~TTempFile();
     TTempFile(const TTempFile&) = delete;
     TTempFile& operator=(const TTempFile&) = delete;
@@ -69,6 +75,29 @@ private:
     AnsiString FPath, FTarget;
     bool FLive = false;
 };
+// The download of one entry, kept between tries and between runs so that a
+// broken download goes on where it stopped: "<target>.skiff-part-<id>",
+// where the id names the entry (remote name, version, size), so that the
+// bytes of another release are never continued. Created exclusively and
+// reopened only as a regular file, never through a link.
+class TPartialFile {
+public:
+    TPartialFile(const AnsiString& target, const AnsiString& id);  // raises EInOutError
+    const AnsiString& Path() const { return FPath; }
+    int64_t Size() const;  // the bytes already there
+    void Truncate();       // start again from nothing
+    void Discard();        // the bytes are of no use: removed
+    // Renames the complete file over the target, as TTempFile::PutInPlace.
+    void PutInPlace(int releaseMode = -1);
+
+private:
+    AnsiString FPath, FTarget;
+};
+extern const char kPartialMarker[];
+// Removes the partial downloads below `folder` whose native paths are not
+// in `keep` (those of a release that is no longer planned); returns how many.
+int RemoveStalePartials(const AnsiString& folder, const std::vector<AnsiString>& keep);
+
 // Marks our temporaries, so that a later run can find what an interrupted one left.
 extern const char kTempMarker[];
 bool IsTemporaryName(const AnsiString& nativeName);

@@ -121,11 +121,11 @@ TEST(InstallSafety, AReleasePublishedInBig5InstallsTheSameTreeInEveryLocale) {
         SetApplicationFolderForTesting(t.app.appFolder());
         NamesCodePage names(DeclaredNamesCodePage(remote[0]));
         t.installed.SetText("KOVRAN\r\n\r\n");
-        t.installer.Download = [&](const AnsiString& r, const AnsiString& local, int64_t, const TChunkSink& sink) -> int64_t {
-            std::string data = ReadFile(pub.file("out/" + r));
-            WriteWholeFile(local, data);
-            sink(data.data(), data.size());
-            return static_cast<int64_t>(data.size());
+        t.installer.Download = [&](const TDownloadRequest& r) -> TDownloadResult {
+            std::string data = ReadFile(pub.file("out/" + r.Remote));
+            WriteWholeFile(r.LocalPath, data);
+            r.Sink(data.data(), data.size());
+            return {static_cast<int64_t>(data.size()), false};
         };
         TUpdatePlan plan = BuildUpdatePlan(remote.Lines(), t.installed.Lines());
         for (const AnsiString& e : plan.Entries) EXPECT_EQ(t.installer.Process(e), TEntryOutcome::Installed) << e;
@@ -221,11 +221,12 @@ TEST(InstallSafety, AFullDiskFailsTheEntryRecordsNothingAndLeavesNoTemporary) {
     ftp.Password = "x";
     ftp.TimeOut = 5000;
     ftp.Connect();
-    auto viaFtp = [&](const AnsiString& remote, const AnsiString& local, int64_t size, const TChunkSink& sink) {
-        ftp.SizeLimit = size;
-        ftp.OnChunk = sink;
-        ftp.Download(remote, local);
-        return ftp.TransferSize;
+    auto viaFtp = [&](const TDownloadRequest& r) {
+        ftp.SizeLimit = r.Size;
+        ftp.OnChunk = r.Sink;
+        ftp.RestartAt = r.RestartAt;
+        ftp.Download(r.Remote, r.LocalPath);
+        return TDownloadResult{ftp.RestartedAt + ftp.TransferSize, ftp.RestartedAt > 0};
     };
     t.installer.Download = viaFtp;
     EXPECT_EQ(t.installer.Process("O big.bin big.bin 2 " + std::to_string(big.size())), TEntryOutcome::WriteFailed);

@@ -39,11 +39,11 @@ std::vector<AnsiString> PlanAndInstall(const TempDir& app, const std::string& pu
     in.AppFolder = app.appFolder();
     in.Gzip = &gzip;
     in.Installed = &installed;
-    in.Download = [&](const AnsiString& r, const AnsiString& local, int64_t, const TChunkSink& sink) -> int64_t {
-        std::string data = ReadFile(pub + "/" + r);
-        WriteWholeFile(local, data);
-        sink(data.data(), data.size());
-        return static_cast<int64_t>(data.size());
+    in.Download = [&](const TDownloadRequest& r) -> TDownloadResult {
+        std::string data = ReadFile(pub + "/" + r.Remote);
+        WriteWholeFile(r.LocalPath, data);
+        r.Sink(data.data(), data.size());
+        return {static_cast<int64_t>(data.size()), false};
     };
     for (const AnsiString& e : plan.Entries) EXPECT_EQ(in.Process(e), TEntryOutcome::Installed) << e;
     installed.SaveToFile(SystemPathFromNative(app.file("update2.dat")));
