@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -15,8 +16,9 @@ namespace testing_support {
 
 class FtpServer {
 public:
+    // `extra`: the script's options for a misbehaving server (see ftpd.py).
     explicit FtpServer(const std::string& root, const std::string& user = "update",
-                       const std::string& password = "x") {
+                       const std::string& password = "x", const std::vector<std::string>& extra = {}) {
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
         pid_ = fork();
@@ -25,8 +27,10 @@ public:
             dup2(out[1], 1);
             close(in[1]);
             close(out[0]);
-            execl("/usr/bin/python3", "python3", SKIFF_FTPD_SCRIPT, root.c_str(), user.c_str(),
-                  password.c_str(), nullptr);
+            std::vector<const char*> argv{"python3", SKIFF_FTPD_SCRIPT, root.c_str(), user.c_str(), password.c_str()};
+            for (const std::string& e : extra) argv.push_back(e.c_str());
+            argv.push_back(nullptr);
+            execv("/usr/bin/python3", const_cast<char* const*>(argv.data()));
             _exit(127);
         }
         close(in[0]);

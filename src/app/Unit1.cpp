@@ -610,8 +610,12 @@ void TForm1::BuildUpdatePlan() {
     for (size_t i = 0; i < plan.Entries.size(); ++i) {
         ListBox1->Items.Add(plan.Names[i]);
         UpdateList->Add(plan.Entries[i]);
-        TUpdateEntry e = ParseUpdateEntry(plan.Entries[i]);
-        if (IsKnownKind(e.Kind) && IsSafeRelativeName(e.Local)) partials.push_back(PartialPathOf(AppFolder, e));
+        try {
+            TUpdateEntry e = ParseUpdateEntry(plan.Entries[i]);
+            if (IsKnownKind(e.Kind) && IsSafeRelativeName(e.Local)) partials.push_back(PartialPathOf(AppFolder, e));
+        } catch (const EConvertError&) {
+            // reported when the run reaches it
+        }
     }
     // Partial downloads of entries still planned are continued by the run;
     // those of an older release are of no use any more.
@@ -710,6 +714,8 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
         try {
             TEntryOutcome outcome = ProcessEntry(entry);
             if (!IsWorthAnotherTry(outcome)) return outcome;
+        } catch (const EConvertError&) {
+            throw;  // a damaged entry: no server can mend it
         } catch (const std::exception&) {
             if (Leaving()) throw;
         }
@@ -779,17 +785,19 @@ TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
         WexFTP1->SizeLimit = r.Size;
         WexFTP1->OnChunk = r.Sink;
         WexFTP1->RestartAt = r.RestartAt;
+        WexFTP1->ExpectedSize = r.Size;
         EntrySize = r.Size;
+        auto reset = [this] {
+            if (WexFTP1) WexFTP1->OnChunk = nullptr, WexFTP1->RestartAt = 0, WexFTP1->ExpectedSize = -1;
+            EntrySize = 0;
+        };
         try {
             WexFTP1->Download(r.Remote, r.LocalPath);
         } catch (...) {
-            if (WexFTP1) WexFTP1->OnChunk = nullptr, WexFTP1->RestartAt = 0;
-            EntrySize = 0;
+            reset();
             throw;
         }
-        WexFTP1->OnChunk = nullptr;
-        WexFTP1->RestartAt = 0;
-        EntrySize = 0;
+        reset();
         return TDownloadResult{WexFTP1->RestartedAt + WexFTP1->TransferSize, WexFTP1->RestartedAt > 0};
     };
     return installer.Process(entry);

@@ -456,6 +456,10 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
                 ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
                 // More than the caller can use: it sees the size mismatch.
                 if (overflow) break;
+                if (ExpectedSize >= 0 && RestartedAt + TransferSize < ExpectedSize && !Canceled && !TimedOut &&
+                    ApplyFailureRule("The transfer of " + RemoteFile + " ended after " +
+                                     IntToStr(RestartedAt + TransferSize) + " of " + IntToStr(ExpectedSize) + " bytes\r\n"))
+                    break;
                 // Cancelled before the data were read: not a success.
                 if (Canceled || TimedOut) throw EAbortError("Socket send aborted");
                 AnsiString finalReply = FAwaitingFinalReply ? ReadFinalReply() : reply;

@@ -72,6 +72,11 @@ public:
     // appended. RestartedAt is the offset that was used (0: from the start).
     int64_t RestartAt = 0;
     int64_t RestartedAt = 0;
+    // The size the caller expects (-1: none). A download whose data
+    // connection closes before that many bytes (with RestartedAt) fails at
+    // once, without waiting for a final reply that a broken server may never
+    // send.
+    int64_t ExpectedSize = -1;
     // Handed to the data connection of each download: sees every block written.
     std::function<void(const char* data, size_t n)> OnChunk;
     // Limits of one name listing; past them NList fails.

@@ -1,0 +1,145 @@
+// The update run on bad links, with the real windows and real (misbehaving)
+// FTP servers: a broken download goes on where it stopped, on the same server
+// or on the next one that serves the same list.
+#include "UpdaterFixture.h"
+
+#include <fstream>
+
+#include "app/UpdateRun.h"
+
+using namespace testing_support;
+
+namespace {
+
+const size_t kBig = 2 << 20;
+
+// A release with a 2 MiB plain file and a small one.
+struct Release {
+    TempDir src, out;
+    std::string big = std::string(kBig, '\0');
+    explicit Release(const std::string& version = "5") {
+        for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+        WriteFile(src.file("big.bin"), big);
+        WriteFile(src.file("small.txt"), "small " + version);
+        PublishRelease(src.path(), out.file("pub"), version, "", {}, {"*.bin", "*.txt"});
+    }
+    std::string root() const { return out.file("pub"); }
+};
+
+// What a server's log says: its commands and the bytes of each download.
+struct ServerLog {
+    TempDir dir;
+    std::string path = dir.file("log");
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        std::ifstream in(path);
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines;
+    }
+    int Count(const std::string& prefix) const {
+        int n = 0;
+        for (auto& l : Lines()) n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // The bytes all downloads of `name` sent.
+    int64_t BytesSent(const std::string& name = "big.bin") const {
+        int64_t n = 0;
+        const std::string prefix = "SENT " + name + " ";
+        for (auto& l : Lines())
+            if (l.rfind(prefix, 0) == 0) n += std::stoll(l.substr(prefix.size()));
+        return n;
+    }
+};
+
+struct RunFixture : UpdaterFixture {
+    void RunAll(const std::vector<int>& ports) {
+        ServerList(ports);
+        WriteFile(app.file("isp1.dat"), "0\r\n");  // the first server first
+        Start("en_US.UTF-8");
+        RunSequence();
+        ASSERT_TRUE(Form1->Button1->Enabled) << (dialogs.empty() ? "" : dialogs[0].second);
+        Form1->Button1Click(nullptr);
+    }
+    void ExpectInstalled(const Release& r) {
+        EXPECT_EQ(ReadFile(app.file("big.bin")), r.big);
+        EXPECT_TRUE(dialogs.empty()) << dialogs[0].second;
+        for (auto& e : std::filesystem::directory_iterator(app.path()))
+            EXPECT_EQ(e.path().filename().string().find(".skiff-"), std::string::npos) << e.path();
+    }
+};
+
+}  // namespace
+
+TEST_F(RunFixture, ADroppedDownloadGoesOnWhereItStoppedOnTheSameServer) {
+    Release release;
+    ServerLog log;
+    FtpServer server(release.root(), "update", "x", {"--drop-after", "1048576", "--log", log.path});
+    RunAll({server.port()});
+    ExpectInstalled(release);
+    EXPECT_EQ(log.Count("REST 1048576"), 1);
+    // Every byte once, but for at most one block sent twice.
+    EXPECT_LE(log.BytesSent(), static_cast<int64_t>(kBig + 16384));
+}
+
+TEST_F(RunFixture, AServerThatDiesMidDownloadIsReplacedByTheNextFromTheSameByte) {
+    Release release;
+    ServerLog dyingLog, nextLog;
+    FtpServer dying(release.root(), "update", "x", {"--die-after", "1048576", "--log", dyingLog.path});
+    FtpServer next(release.root(), "update", "x", {"--log", nextLog.path});
+    RunAll({dying.port(), next.port()});
+    ExpectInstalled(release);
+    EXPECT_EQ(nextLog.Count("REST "), 1) << "the second server went on from the first one's bytes";
+    EXPECT_LE(nextLog.BytesSent(), static_cast<int64_t>(kBig - 1048576 + 16384));
+}
+
+TEST_F(RunFixture, AServerThatCannotRestartSendsTheFileFromTheStart) {
+    Release release;
+    ServerLog log;
+    FtpServer server(release.root(), "update", "x", {"--drop-after", "1048576", "--no-rest", "--log", log.path});
+    RunAll({server.port()});
+    ExpectInstalled(release);
+    EXPECT_EQ(log.Count("RETR big.bin"), 2);
+}
+
+TEST_F(RunFixture, AServerWithAnotherListIsNeverUsedForTheRun) {
+    Release release, other("6");
+    ServerLog otherLog, goodLog;
+    FtpServer dying(release.root(), "update", "x", {"--die-after", "1048576"});
+    FtpServer different(other.root(), "update", "x", {"--log", otherLog.path});
+    FtpServer good(release.root(), "update", "x", {"--log", goodLog.path});
+    RunAll({dying.port(), different.port(), good.port()});
+    ExpectInstalled(release);
+    EXPECT_EQ(otherLog.Count("RETR big.bin"), 0);
+    EXPECT_EQ(goodLog.Count("RETR big.bin"), 1);
+}
+
+TEST_F(RunFixture, AFileOneServerRefusesComesFromAnother) {
+    Release release;
+    ServerLog refusingLog, goodLog;
+    FtpServer refusing(release.root(), "update", "x", {"--refuse", "big.bin", "--log", refusingLog.path});
+    FtpServer good(release.root(), "update", "x", {"--log", goodLog.path});
+    RunAll({refusing.port(), good.port()});
+    ExpectInstalled(release);
+    EXPECT_EQ(refusingLog.Count("RETR big.bin"), 2) << "the same server once more, then the next";
+    EXPECT_EQ(goodLog.Count("RETR big.bin"), 1);
+}
+
+TEST_F(RunFixture, APartialDownloadOfAnEarlierStartIsContinuedButOneOfAnotherReleaseIsNot) {
+    Release release;
+    TStringList list;
+    list.LoadFromFile(SystemPathFromNative(release.root() + "/update3.dat"));
+    TUpdateEntry big = ParseUpdateEntry(list[1].find("big.bin") != std::string::npos ? list[1] : list[2]);
+    // What a killed run left: the first half of this release's big.bin.
+    WriteFile(PartialPathOf(app.appFolder(), big), release.big.substr(0, kBig / 2));
+    // ... and what an older release's run left.
+    TUpdateEntry older = big;
+    older.Version = "4";
+    WriteFile(PartialPathOf(app.appFolder(), older), std::string(1000, 'o'));
+    ServerLog log;
+    FtpServer server(release.root(), "update", "x", {"--log", log.path});
+    RunAll({server.port()});
+    ExpectInstalled(release);
+    EXPECT_EQ(log.Count("REST " + std::to_string(kBig / 2)), 1);
+    EXPECT_EQ(log.BytesSent(), static_cast<int64_t>(kBig / 2));
+    EXPECT_FALSE(Exists(PartialPathOf(app.appFolder(), older)));
+}

@@ -1,0 +1,222 @@
+// Passive mode with its fallback to active, and downloads that go on where
+// they stopped (REST): against scripted servers for the refusals, and against
+// real pyftpdlib and vsftpd servers for the happy paths.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "FtpServer.h"
+#include "LoopbackPeer.h"
+#include "TestSupport.h"
+#include "VsftpdServer.h"
+#include "net/WexFTP.h"
+
+using namespace testing_support;
+using Peer = LoopbackPeer;
+
+namespace {
+
+struct Log {
+    std::mutex m;
+    std::vector<std::string> lines;
+    std::string Next(int fd) {
+        std::string c = Peer::ReadLine(fd);
+        while (!c.empty() && (c.back() == '\n' || c.back() == '\r')) c.pop_back();
+        std::lock_guard<std::mutex> l(m);
+        if (!c.empty()) lines.push_back(c);
+        return c;
+    }
+    bool Has(const std::string& prefix) {
+        std::lock_guard<std::mutex> l(m);
+        for (auto& s : lines)
+            if (s.rfind(prefix, 0) == 0) return true;
+        return false;
+    }
+    int Count(const std::string& prefix) {
+        std::lock_guard<std::mutex> l(m);
+        int n = 0;
+        for (auto& s : lines) n += s.rfind(prefix, 0) == 0;
+        return n;
+    }
+};
+
+void Login(int fd, Log& log) {
+    Peer::Send(fd, "220 fake\r\n");
+    log.Next(fd);
+    Peer::Send(fd, "331 pw\r\n");
+    log.Next(fd);
+    Peer::Send(fd, "230 in\r\n");
+    log.Next(fd);
+    Peer::Send(fd, "200 binary\r\n");
+}
+
+int ConnectToPort(const std::string& portCommand) {
+    int n[6] = {};
+    sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(n[4] * 256 + n[5]);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return fd;
+}
+
+std::string PasvReply(int port) {
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) +
+           ")\r\n";
+}
+
+// Answers a RETR with "hello" over an active data connection.
+void ServeActive(int fd, Log& log, const std::string& port) {
+    log.Next(fd);  // RETR
+    Peer::Send(fd, "150 Opening (5 bytes)\r\n");
+    int d = ConnectToPort(port);
+    Peer::Send(d, "hello");
+    ::close(d);
+    Peer::Send(fd, "226 done\r\n");
+}
+
+TWexFTP* Client(TWexFTP& ftp, int port, const std::string& user = "update") {
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.UserID = user;
+    ftp.Password = "x";
+    ftp.TimeOut = 3000;
+    ftp.Passive = true;
+    ftp.PassiveFallback = true;
+    return &ftp;
+}
+
+}  // namespace
+
+TEST(PassiveMode, ARefusedPasvOrAnUnreachablePortFallsBackToActiveForTheSession) {
+    for (bool refused : {true, false}) {
+        Log log;
+        Peer peer([&](int fd) {
+            Login(fd, log);
+            log.Next(fd);  // PASV
+            if (refused) {
+                Peer::Send(fd, "502 Command not implemented\r\n");
+            } else {
+                int closedPort;
+                ::close(ListenOnLoopback(1, closedPort));
+                Peer::Send(fd, PasvReply(closedPort));
+            }
+            std::string port = log.Next(fd);
+            Peer::Send(fd, "200 PORT ok\r\n");
+            ServeActive(fd, log, port);
+            port = log.Next(fd);  // the second download goes straight to PORT
+            Peer::Send(fd, "200 PORT ok\r\n");
+            ServeActive(fd, log, port);
+            log.Next(fd);
+        });
+        TempDir dir;
+        TWexFTP ftp(nullptr);
+        Client(ftp, peer.port())->Connect();
+        ftp.Download("f", dir.appFolder() + "f");
+        EXPECT_EQ(ReadFile(dir.file("f")), "hello");
+        EXPECT_FALSE(ftp.Passive) << "the mode that worked is kept";
+        ftp.Download("f", dir.appFolder() + "g");
+        EXPECT_EQ(ReadFile(dir.file("g")), "hello");
+        EXPECT_EQ(log.Count("PASV"), 1);
+    }
+}
+
+TEST(PassiveMode, AServerThatCannotReachUsStillServesInPassiveMode) {
+    // A NAT in front of us: every active transfer is answered 425.
+    Log log;
+    Peer peer([&](int fd) {
+        Login(fd, log);
+        for (std::string c; !(c = log.Next(fd)).empty();) {
+            if (c.rfind("PORT", 0) == 0) {
+                Peer::Send(fd, "200 PORT ok\r\n");
+            } else if (c == "PASV") {
+                int dataPort;
+                int l = ListenOnLoopback(1, dataPort);
+                Peer::Send(fd, PasvReply(dataPort));
+                std::string retr = log.Next(fd);
+                int d = ::accept(l, nullptr, nullptr);
+                Peer::Send(fd, "150 Opening (4 bytes)\r\n");
+                Peer::Send(d, "list");
+                ::close(d);
+                ::close(l);
+                Peer::Send(fd, "226 done\r\n");
+            } else {
+                Peer::Send(fd, "425 Can't open data connection.\r\n");
+            }
+        }
+    });
+    TempDir dir;
+    TWexFTP ftp(nullptr);
+    Client(ftp, peer.port())->Connect();
+    ftp.Download("f", dir.appFolder() + "f");
+    EXPECT_EQ(ReadFile(dir.file("f")), "list");
+    EXPECT_TRUE(ftp.Passive);
+    EXPECT_FALSE(log.Has("PORT"));
+}
+
+TEST(Restart, ThreeFiftyAppendsAnythingElseStartsOver) {
+    for (bool accepted : {true, false}) {
+        Log log;
+        Peer peer([&](int fd) {
+            Login(fd, log);
+            log.Next(fd);  // PASV
+            int dataPort;
+            int l = ListenOnLoopback(1, dataPort);
+            Peer::Send(fd, PasvReply(dataPort));
+            log.Next(fd);  // REST 5
+            Peer::Send(fd, accepted ? "350 Restarting at 5.\r\n" : "502 Command not implemented.\r\n");
+            log.Next(fd);  // RETR
+            int d = ::accept(l, nullptr, nullptr);
+            Peer::Send(fd, "150 Opening\r\n");
+            Peer::Send(d, accepted ? " world" : "hello world");
+            ::close(d);
+            ::close(l);
+            Peer::Send(fd, "226 done\r\n");
+            log.Next(fd);
+        });
+        TempDir dir;
+        WriteFile(dir.file("f"), "helloXXX");  // five good bytes, three of a broken end
+        TWexFTP ftp(nullptr);
+        Client(ftp, peer.port())->Connect();
+        ftp.RestartAt = 5;
+        ftp.Download("f", dir.appFolder() + "f");
+        EXPECT_EQ(ReadFile(dir.file("f")), "hello world");
+        EXPECT_EQ(ftp.RestartedAt, accepted ? 5 : 0);
+        EXPECT_EQ(ftp.RestartedAt + ftp.TransferSize, 11);
+    }
+}
+
+TEST(RealServers, PassiveDownloadsAndRestartsWithPyftpdlibAndVsftpd) {
+    TempDir root;
+    std::string data(3 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + (i >> 11));
+    WriteFile(root.file("big.bin"), data);
+    FtpServer pyftpd(root.path());
+    std::unique_ptr<VsftpdServer> vsftpd;
+    if (VsftpdServer::Available()) vsftpd = std::make_unique<VsftpdServer>(root.path());
+    struct Server {
+        const char* name;
+        int port;
+        const char* user;
+    };
+    std::vector<Server> servers{{"pyftpdlib", pyftpd.port(), "update"}};
+    if (vsftpd) servers.push_back({"vsftpd", vsftpd->port(), "anonymous"});
+    for (const Server& s : servers) {
+        TempDir dir;
+        TWexFTP ftp(nullptr);
+        Client(ftp, s.port, s.user)->Connect();
+        ftp.Download("big.bin", dir.appFolder() + "whole");
+        EXPECT_TRUE(ftp.Passive) << s.name;
+        EXPECT_EQ(ReadFile(dir.file("whole")), data) << s.name;
+        WriteFile(dir.file("half"), data.substr(0, data.size() / 2) + "garbage past the break");
+        ftp.RestartAt = static_cast<int64_t>(data.size() / 2);
+        ftp.Download("big.bin", dir.appFolder() + "half");
+        EXPECT_EQ(ftp.RestartedAt, static_cast<int64_t>(data.size() / 2)) << s.name;
+        EXPECT_EQ(ftp.TransferSize, static_cast<int64_t>(data.size() - data.size() / 2)) << s.name;
+        EXPECT_TRUE(ReadFile(dir.file("half")) == data) << s.name;
+        ftp.NList();
+    }
+    if (!vsftpd) GTEST_SKIP() << "vsftpd is not installed; only pyftpdlib was tried";
+}
