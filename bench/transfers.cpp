@@ -6,6 +6,8 @@
 //   bench_transfers pack      ExtractPack of a 100-member 200 MiB archive, beside cp
 //   bench_transfers longline  peak RSS while a server sends a 256 MiB reply line without a line end
 //   bench_transfers silent    CPU while the FTP login waits 5 s on a server that never greets
+//   bench_transfers modes     passive against active: 2000 small files and 512 MiB from vsftpd
+//   bench_transfers resume    300 MiB cut at 30%, 60% and 90% and resumed, beside one unbroken download
 // Each figure is printed; nothing is judged.
 #include <arpa/inet.h>
 #include <signal.h>
@@ -20,6 +22,7 @@
 
 #include "BenchSupport.h"
 #include "FtpServer.h"
+#include "VsftpdServer.h"
 #include "app/PackArchive.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
@@ -198,6 +201,83 @@ void Silent() {
            " (target < 1%%)\n", wall, cpu, 100 * cpu / wall);
 }
 
+TWexFTP* Connected(TWexFTP& ftp, int port, const char* user) {
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.UserID = user;
+    ftp.Password = "x";
+    ftp.TimeOut = 60000;
+    ftp.Connect();
+    return &ftp;
+}
+
+void Modes() {
+    if (!testing_support::VsftpdServer::Available()) {
+        fprintf(stderr, "vsftpd is not installed\n");
+        return;
+    }
+    std::filesystem::create_directories(kDir + "/vsroot");
+    RunCommand("head -c 536870912 /dev/urandom > " + kDir + "/vsroot/big.bin");
+    for (int i = 0; i < 2000; ++i) {
+        std::ofstream f(kDir + "/vsroot/s" + std::to_string(i) + ".txt");
+        f << std::string(2048, static_cast<char>('a' + i % 26));
+    }
+    testing_support::VsftpdServer server(kDir + "/vsroot");
+    std::filesystem::create_directories(kDir + "/modes");
+    double small[2] = {0, 0}, big[2] = {0, 0};
+    for (int round = 0; round < 2; ++round) {
+        for (int passive = 0; passive < 2; ++passive) {
+            TWexFTP ftp(nullptr);
+            Connected(ftp, server.port(), "anonymous")->Passive = passive;
+            double t0 = Now();
+            for (int i = 0; i < 2000; ++i) ftp.Download("s" + std::to_string(i) + ".txt", kDir + "/modes/s.txt");
+            small[passive] += Now() - t0;
+            t0 = Now();
+            ftp.Download("big.bin", kDir + "/modes/big.bin");
+            big[passive] += Now() - t0;
+        }
+    }
+    printf("vsftpd, 2000 files of 2 KiB: active %.2f s, passive %.2f s (passive/active %.2f; target <= 1.1)\n",
+           small[0] / 2, small[1] / 2, small[1] / small[0]);
+    printf("vsftpd, 512 MiB: active %.2f s, passive %.2f s (passive/active %.2f; target <= 1.1)\n", big[0] / 2,
+           big[1] / 2, big[1] / big[0]);
+}
+
+void Resume() {
+    const int64_t size = 300ll << 20;
+    std::filesystem::create_directories(kDir + "/resroot");
+    RunCommand("head -c " + std::to_string(size) + " /dev/urandom > " + kDir + "/resroot/big.bin");
+    const std::string cuts = std::to_string(size * 3 / 10) + "," + std::to_string(size * 6 / 10) + "," +
+                             std::to_string(size * 9 / 10);
+    testing_support::FtpServer broken(kDir + "/resroot", "update", "x", {"--drop-at", cuts, "--log", kDir + "/resume.log"});
+    testing_support::FtpServer whole(kDir + "/resroot");
+    TWexFTP a(nullptr), b(nullptr);
+    Connected(b, whole.port(), "update")->Passive = true;
+    double t0 = Now();
+    b.Download("big.bin", kDir + "/whole.bin");
+    double unbroken = Now() - t0;
+
+    Connected(a, broken.port(), "update")->Passive = true;
+    a.ExpectedSize = size;
+    int64_t received = 0;
+    int tries = 0;
+    t0 = Now();
+    for (int64_t have = 0; have < size && tries < 10; ++tries) {
+        a.RestartAt = have;
+        try {
+            a.Download("big.bin", kDir + "/resumed.bin");
+        } catch (const std::exception&) {
+        }
+        received += a.TransferSize;
+        have = std::filesystem::file_size(kDir + "/resumed.bin");
+    }
+    double resumed = Now() - t0;
+    bool same = system(("cmp -s " + kDir + "/resumed.bin " + kDir + "/resroot/big.bin").c_str()) == 0;
+    printf("300 MiB cut at 30%%, 60%%, 90%%: %d tries, received %.4f of the size (target <= 1.01), %.2f s against "
+           "%.2f s unbroken (%.2f; target <= 1.2), file %s\n",
+           tries, double(received) / size, resumed, unbroken, resumed / unbroken, same ? "whole" : "DIFFERENT");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,8 +291,10 @@ int main(int argc, char** argv) {
     else if (what == "pack") Pack();
     else if (what == "longline") LongLine();
     else if (what == "silent") Silent();
+    else if (what == "modes") Modes();
+    else if (what == "resume") Resume();
     else {
-        fprintf(stderr, "usage: bench_transfers capture|idle|ftp|gzip|pack|longline|silent\n");
+        fprintf(stderr, "usage: bench_transfers capture|idle|ftp|gzip|pack|longline|silent|modes|resume\n");
         return 2;
     }
     return 0;
