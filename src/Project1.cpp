@@ -1,12 +1,54 @@
 // The updater's entry point: one instance only, then the main window and the
 // server dialog, then the message loop until the main window closes.
+#include <getopt.h>
+
+#include <cstdio>
+
+#include "app/Pictures.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
 #include "platform/Display.h"
 #include "platform/EventLoop.h"
 #include "platform/SingleInstance.h"
 
-int main() {
+namespace {
+
+const char kUsage[] =
+    "usage: skiff [--help] [--version]\n"
+    "\n"
+    "Brings the client installed in this program's folder in step with its FTP mirrors\n"
+    "(isp0.dat), then starts the client's launcher (portal.exe 1). Run it from the\n"
+    "client's own folder; see skiff(1) and skiff-files(5).\n"
+    "\n"
+    "Exit status: 0 after the launch or a confirmed exit, 2 for a bad command line,\n"
+    "3 when no server could be used, 4 when the update left files not installed,\n"
+    "5 when the launcher could not be started.\n";
+
+// Only --help and --version: the updater takes everything else from its
+// folder's data files. Neither needs a display.
+void ReadCommandLine(int argc, char** argv) {
+    static const option options[] = {
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'v'}, {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "h", options, nullptr)) != -1;) {
+        switch (c) {
+            case 'h': fputs(kUsage, stdout); exit(0);
+            case 'v': printf("skiff %s\n", SKIFF_VERSION); exit(0);
+            default:
+                fprintf(stderr, "skiff: unknown option '%s'\nTry 'skiff --help'.\n", argv[optind - 1]);
+                exit(2);
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "skiff: unexpected argument '%s'\nTry 'skiff --help'.\n", argv[optind]);
+        exit(2);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ReadCommandLine(argc, argv);
     // A second start brings the running one forward and ends quietly.
     if (ActivateRunningInstance("skiff.exe")) return 0;
     PrepareFontsInBackground();
@@ -14,14 +56,18 @@ int main() {
     Application->Title = "skiff.exe";
     Form1 = new TForm1(nullptr);
     SetMainForm(Form1);
+    // Desktops group the window with its launcher entry by this class.
+    Form1->SetWindowClass("skiff");
+    Form1->SetIcon(DecodeJpeg(kAppIcon, kAppIcon_size, "icon"));
     ClaimInstanceTitle(Application->Title, [] {
         if (Form1) Form1->BringToFront();
     });
     Form2 = new TForm2(nullptr);
     Form1->Show();
     Application->Run();
+    int exitCode = Form1->ExitCode;
     delete Form2;
     delete Form1;
     ReleaseInstanceTitle();
-    return 0;
+    return exitCode;
 }

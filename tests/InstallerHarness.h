@@ -34,7 +34,7 @@ struct Installer {
             fetched.push_back(r.Remote);
             std::string data = ReadFile(server.file(r.Remote));
             WriteWholeFile(r.LocalPath, data);
-            r.Sink(data.data(), data.size());
+            if (r.Sink) r.Sink(data.data(), data.size());
             return {static_cast<int64_t>(data.size()), false};
         };
     }

@@ -1,5 +1,6 @@
 // Pictures compiled into the program (made by tools/make_skins.sh): the
-// progress-bar frame of the main window and the server dialog's pictures.
+// progress-bar frame of the main window, the server dialog's pictures and the
+// program's icon.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -9,4 +10,5 @@ SKIFF_PICTURE(kFramePicture)
 SKIFF_PICTURE(kDialogBackgroundC) SKIFF_PICTURE(kDialogBackgroundS)
 SKIFF_PICTURE(kDialogConfirmC) SKIFF_PICTURE(kDialogConfirmS)
 SKIFF_PICTURE(kDialogPressedC) SKIFF_PICTURE(kDialogPressedS)
+SKIFF_PICTURE(kAppIcon)
 #undef SKIFF_PICTURE

@@ -12,6 +12,7 @@
 #include "Pictures.h"
 #include "ReleaseCheck.h"
 #include "ServerOrder.h"
+#include "UpdateLog.h"
 #include "Texts.h"
 #include "Unit2.h"
 #include "UpdatePlan.h"
@@ -76,11 +77,11 @@ TFont MakeFont(const char* name, int height, TColor color) {
 
 TForm1::TForm1(TComponent* AOwner) : TForm(AOwner) {
     using namespace std::placeholders;
-    Halt = [] {
+    Halt = [this] {
         RemoveLiveTemporaries();
         ReleaseInstanceTitle();
         fflush(nullptr);
-        _exit(0);
+        _exit(ExitCode);
     };
     SetCaption("update");
     SetWidth(628);
@@ -171,6 +172,8 @@ void TForm1::FormCreate(TObject*) {
     SetLeft((Screen->Width() - 628) / 2);
     SetTop((Screen->Height() - 479) / 2);
     AppFolder = ApplicationFolder();
+    UpdateLog::Open(AppFolder);
+    UpdateLog::Write("skiff " SKIFF_VERSION " starts in " + ShownPath(AppFolder));
     AnsiString mode = GetLanguageMode();
     LanguageMode = mode[0];
     ImageSuffix = ImageSuffixOf(LanguageMode);
@@ -231,6 +234,7 @@ void TForm1::Button4Click(TObject*) {
     Label3->SetCaption("please wait...");
     CentreLabel(Label3);
     AbortFlag = true;
+    UpdateLog::Write("the user left");
     // Whatever the network is doing now is abandoned: every wait of the FTP
     // component returns at once (the program is ending), and no box follows.
     if (WexFTP1) WexFTP1->Cancel();
@@ -250,10 +254,14 @@ void TForm1::Image3Click(TObject*) {
     const AnsiString launcher = AppFolder + "portal.exe";
     AnsiString error;
     if (!StartProgram(launcher, {"1"}, AppFolder, error)) {
+        ExitCode = kExitLauncherFailed;
+        UpdateLog::Write("the launcher " + ShownPath(launcher) + " could not be started: " + error);
         Show();
         ShowMessageBox("The client could not be started: \"" + ShownPath(launcher) + "\": " + error + ".");
         return;
     }
+    ExitCode = 0;
+    UpdateLog::Write("the launcher " + ShownPath(launcher) + " started");
     Close();
 }
 
@@ -331,6 +339,8 @@ void TForm1::WexFTP1PacketRecvd(TObject*) {
 // ---- start-up sequence: server choice and connection ----
 
 void TForm1::ShowDisconnected() {
+    ExitCode = kExitNoServer;
+    UpdateLog::Write("no server could be used");
     Label3->SetCaption(Localized(TText::Disconnected, LanguageMode));
     Tell(Label3->Caption());
 }
@@ -388,13 +398,18 @@ TForm1::TAttempt TForm1::ConnectionLoop() {
         bool usable = ConfigureFtpComponent(line);
         if (AbortFlag) return TAttempt::Aborted;
         if (usable) {
+            UpdateLog::Write("server " + ServerLabel(line) + ": connecting");
             try {
                 WexFTP1->Connect();
-            } catch (const std::exception&) {
+            } catch (const std::exception& e) {
                 // The event handlers have shown what there is to show.
+                UpdateLog::Write("server " + ServerLabel(line) + ": " + WexFTP1->Step + " failed: " + e.what());
             }
+        } else {
+            UpdateLog::Write("server line \"" + line + "\" of isp0.dat is damaged");
         }
         if (ConnectedFlag) {
+            UpdateLog::Write("server " + ServerLabel(line) + ": logged in");
             CurrentServerLine = line;
             return TAttempt::Connected;
         }
@@ -472,11 +487,15 @@ void TForm1::PlanPart() {
         UseTransferTimeOuts();
         try {
             WexFTP1->NList();
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": listing failed: " + e.what());
         }
         if (Leaving()) return;
         ConnectedFlag = ListingHas("update3.dat");
-        if (!ConnectedFlag) continue;
+        if (!ConnectedFlag) {
+            UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": its listing holds no update3.dat");
+            continue;
+        }
         sawList = true;
         try {
             if (FetchCheckedList()) break;
@@ -485,6 +504,7 @@ void TForm1::PlanPart() {
             return;
         }
         if (Leaving()) return;
+        UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat refused: " + ListRefusal);
         ConnectedFlag = false;
     }
     // The run may need the other servers: in the order they would be tried.
@@ -554,6 +574,8 @@ bool TForm1::FetchCheckedList() {
         return false;
     }
     list.PutInPlace();
+    UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat taken" +
+                     (ReleaseKey ? ", signature valid, serial " + IntToStr(ListSerial) : AnsiString()));
     return true;
 }
 
@@ -569,6 +591,8 @@ bool TForm1::LoadReleaseKey() {
         return true;
     } catch (const Exception& e) {
         ReleaseKey.reset();
+        ExitCode = kExitNoServer;
+        UpdateLog::Write("the public key " + ShownPath(path) + " cannot be used: " + e.Message);
         Label3->Show();
         Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
         CentreLabel(Label3);
@@ -578,6 +602,8 @@ bool TForm1::LoadReleaseKey() {
 }
 
 void TForm1::ShowNoValidList() {
+    ExitCode = kExitNoServer;
+    UpdateLog::Write("no server offers a valid update list");
     Label3->Show();
     Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
     CentreLabel(Label3);
@@ -660,6 +686,7 @@ void TForm1::Button1Click(TObject*) {
 // The lists move every name along, whatever became of it; the status line
 // and a box tell which entries were not installed and why.
 void TForm1::TellFailures(const std::vector<TFailedEntry>& failed) {
+    ExitCode = kExitFailedEntries;
     Label3->SetCaption(FailedCountText(static_cast<int>(failed.size()), LanguageMode));
     CentreLabel(Label3);
     StatusBar1->SimpleText = FailedCountText(static_cast<int>(failed.size()), 'n');
@@ -711,18 +738,38 @@ void TForm1::UseNamesCodePageOfTheList() {
 TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
     for (int tries = 0; tries < kTriesPerEntry; ++tries) {
         if (tries > 0 && !ReconnectForRun()) break;
+        AnsiString name = GetField(GetField(1, entry) == "U" ? 5 : 3, entry);
         try {
             TEntryOutcome outcome = ProcessEntry(entry);
+            LogOutcome(name, outcome);
             if (!IsWorthAnotherTry(outcome)) return outcome;
         } catch (const EConvertError&) {
             throw;  // a damaged entry: no server can mend it
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             if (Leaving()) throw;
+            UpdateLog::Write(name + ": try " + IntToStr(tries + 1) + " on server " + ServerLabel(CurrentServerLine) +
+                             " failed: " + e.what());
         }
         if (Leaving()) return TEntryOutcome::DownloadFailed;
         ++ServerFailures[CurrentServerLine];
     }
+    UpdateLog::Write(GetField(GetField(1, entry) == "U" ? 5 : 3, entry) + ": not installed: no try brought it");
     return TEntryOutcome::DownloadFailed;
+}
+
+void TForm1::LogOutcome(const AnsiString& name, TEntryOutcome outcome) {
+    static const char* const kWords[] = {"installed", "failed its check", "incomplete, to be continued",
+                                         "to be fetched again from the start", "not installed: no try brought it",
+                                         "not installed: its size differs", "not installed: damaged data",
+                                         "refused: its name", "not installed: cannot be written",
+                                         "passed over: unknown kind"};
+    AnsiString line = name + ": " + kWords[static_cast<int>(outcome)];
+    if (!LastDetail.empty() && outcome != TEntryOutcome::Installed) line += " (" + LastDetail + ")";
+    UpdateLog::Write(line);
+}
+
+AnsiString TForm1::ServerLabel(const AnsiString& line) {
+    return GetField(1, line) + " (" + GetField(2, line) + ":" + GetField(3, line) + ")";
 }
 
 // After a failed try: the same server once more (after a second) while it
@@ -756,6 +803,7 @@ bool TForm1::ReconnectForRun() {
 bool TForm1::ConnectRunServer(const AnsiString& line) {
     NewFtpComponent();
     if (!ConfigureFtpComponent(line)) return false;
+    UpdateLog::Write("server " + ServerLabel(line) + ": connecting for the run");
     Label3->SetCaption(UsingServerText(GetField(1, line), LanguageMode));
     CentreLabel(Label3);
     StatusBar1->SimpleText = "Server " + GetField(1, line);
@@ -766,8 +814,12 @@ bool TForm1::ConnectRunServer(const AnsiString& line) {
         TTempFile list(AppFolder + "update3.dat");
         WexFTP1->SizeLimit = kMaxVersionsListBytes;
         WexFTP1->Download("update3.dat", list.Path());
-        if (ReadWholeFile(list.Path()) != ReadWholeFile(AppFolder + "update3.dat")) return false;
-    } catch (const std::exception&) {
+        if (ReadWholeFile(list.Path()) != ReadWholeFile(AppFolder + "update3.dat")) {
+            UpdateLog::Write("server " + ServerLabel(line) + ": serves another update3.dat; not used");
+            return false;
+        }
+    } catch (const std::exception& e) {
+        UpdateLog::Write("server " + ServerLabel(line) + ": " + WexFTP1->Step + " failed: " + e.what());
         return false;
     }
     CurrentServerLine = line;
@@ -800,5 +852,7 @@ TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
         reset();
         return TDownloadResult{WexFTP1->RestartedAt + WexFTP1->TransferSize, WexFTP1->RestartedAt > 0};
     };
-    return installer.Process(entry);
+    TEntryOutcome outcome = installer.Process(entry);
+    LastDetail = installer.Detail;
+    return outcome;
 }

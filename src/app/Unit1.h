@@ -63,6 +63,12 @@ public:
     std::map<AnsiString, int> ServerFailures;
     bool RunInProgress = false;
     int64_t EntrySize = 0;
+    AnsiString LastDetail;  // what the installer said of the last entry
+
+    // The program's exit code: 0 after a launch or a confirmed exit; the
+    // others say how the updater left things (see skiff(1)).
+    static constexpr int kExitNoServer = 3, kExitFailedEntries = 4, kExitLauncherFailed = 5;
+    int ExitCode = 0;
 
     // Ends the program at once (closing while connected). Tests replace it.
     std::function<void()> Halt;
@@ -119,6 +125,8 @@ private:
     void PlanPart();
     void UseTransferTimeOuts();
     void NewFtpComponent();
+    void LogOutcome(const AnsiString& name, TEntryOutcome outcome);
+    static AnsiString ServerLabel(const AnsiString& line);
     bool ConfigureFtpComponent(const AnsiString& line);
     TEntryOutcome BringInEntry(const AnsiString& entry);
     bool ReconnectForRun();

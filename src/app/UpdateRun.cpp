@@ -79,8 +79,10 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
         }
         TSha256 hash;
         if (got.Bytes < e.Size || e.Size == 0) {
-            got = Download({e.Remote, download.Path(), e.Size, got.Bytes,
-                            [&hash](const char* p, size_t n) { hash.Update(p, n); }});
+            // Hashed as it arrives, when the list gives a hash to check.
+            TChunkSink sink;
+            if (hashed) sink = [&hash](const char* p, size_t n) { hash.Update(p, n); };
+            got = Download({e.Remote, download.Path(), e.Size, got.Bytes, sink});
         } else {
             got.Resumed = true;  // complete already: checked whole below
         }

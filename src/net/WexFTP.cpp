@@ -127,9 +127,12 @@ void TWexFTP::Connect() {
     Canceled = false;
     if (Connected) return;
     ClearInput();
+    Step = "connect";
     TRimsock::Connect();
     try {
+        Step = "greeting";
         ReadGreeting();
+        Step = "login";
         if (FWAuthenticate) LogIn(FWUserID, FWPassword, false);
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
             bool handled = false;
@@ -392,6 +395,7 @@ void TWexFTP::ReleaseDataConnection() {
 }
 
 void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile) {
+    Step = "download " + RemoteFile;
     try {
         Canceled = false;
         CheckConnection();
@@ -549,6 +553,7 @@ void TWexFTP::ReceiveNames() {
 }
 
 void TWexFTP::NList() {
+    Step = "listing";
     Canceled = false;
     CheckConnection();
     NewDataConnection(false);

@@ -77,6 +77,9 @@ public:
     // once, without waiting for a final reply that a broken server may never
     // send.
     int64_t ExpectedSize = -1;
+    // What the component was doing last ("connect", "greeting", "login",
+    // "listing", "download NAME"): the step a failure belongs to.
+    AnsiString Step;
     // Handed to the data connection of each download: sees every block written.
     std::function<void(const char* data, size_t n)> OnChunk;
     // Limits of one name listing; past them NList fails.

@@ -424,6 +424,15 @@ void TForm::WindowResized() {
 
 void TForm::Hide() { FWindow->hide(); }
 
+void TForm::SetWindowClass(const char* name) { FWindow->xclass(name); }
+
+void TForm::SetIcon(const TRgbPicture& picture) {
+    if (picture.Empty()) return;
+    // FLTK keeps a copy of the image it is given.
+    FIcon = std::make_unique<Fl_RGB_Image>(picture.Pixels.data(), picture.Width, picture.Height, 3);
+    FWindow->icon(FIcon.get());
+}
+
 void TForm::BringToFront() {
     // show() raises a shown window and brings back a minimised one.
     if (FWindow->shown()) FWindow->show();

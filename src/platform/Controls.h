@@ -10,6 +10,7 @@
 #include "Jpeg.h"
 #include "StringList.h"
 
+class Fl_RGB_Image;
 class Fl_Widget;
 class Fl_Window;
 class TForm;
@@ -198,6 +199,10 @@ public:
 
     void Show();
     void Hide();
+    // The window class (the desktop groups windows and launchers by it) and
+    // the icon; both before the window is first shown.
+    void SetWindowClass(const char* name);
+    void SetIcon(const TRgbPicture& picture);
     // Raises the form above the others (restoring it when minimised), and
     // keeps an open modal window above it.
     void BringToFront();
@@ -225,6 +230,7 @@ protected:
 
 private:
     Fl_Window* FWindow;
+    std::unique_ptr<Fl_RGB_Image> FIcon;
     AnsiString FCaption, FCaptionUtf8;
     bool FModal = false, FModalDone = false;
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);

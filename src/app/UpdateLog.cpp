@@ -1,0 +1,54 @@
+#include "UpdateLog.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "platform/FileSystem.h"
+
+namespace UpdateLog {
+namespace {
+
+const int64_t kMaxBytes = 1 << 20;
+AnsiString gPath;
+
+AnsiString Now() {
+    time_t t = time(nullptr);
+    tm local;
+    localtime_r(&t, &local);
+    char b[32];
+    strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", &local);
+    return b;
+}
+
+// A line stays one line: line ends inside (a server's reply) become blanks.
+AnsiString OneLine(AnsiString text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    return text;
+}
+
+}  // namespace
+
+void Open(const AnsiString& appFolder) {
+    gPath = appFolder + "update.log";
+    if (FileSizeOf(gPath) >= kMaxBytes) RenameFile(gPath, gPath + ".1");
+}
+
+AnsiString Path() { return gPath; }
+
+void Write(const AnsiString& line) {
+    AnsiString text = Now() + " " + OneLine(line) + "\n";
+    if (isatty(2)) fputs(text.c_str(), stderr);
+    if (gPath.empty()) return;
+    // The log must never stop the updater: a full disk only loses lines.
+    if (FILE* f = OpenFile(gPath, "a")) {
+        fputs(text.c_str(), f);
+        fclose(f);
+    }
+    if (FileSizeOf(gPath) >= kMaxBytes) RenameFile(gPath, gPath + ".1");
+}
+
+}  // namespace UpdateLog
