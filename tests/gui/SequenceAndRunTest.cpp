@@ -339,3 +339,32 @@ TEST_F(UpdaterFixture, WindowClosedMidRunWhileDisconnectedStopsTheRunSafely) {
     EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\n\r\nbin\\client.exe 200\r\n");
     EXPECT_TRUE(Application->Terminated);
 }
+
+TEST_F(UpdaterFixture, TheLogNamesTheStepAtWhichEachServerFailed) {
+    TempDir empty;
+    Release release;
+    FtpServer withoutList(empty.path()), otherUser(release.root(), "someone-else");
+    int silentPort;
+    int silent = ListenOnLoopback(4, silentPort);  // takes the connection, never greets
+    int closed = ClosedPort();
+    WriteFile(app.file("isp0.dat"), "Closed 127.0.0.1 " + std::to_string(closed) + " 500 update\r\nWrongUser 127.0.0.1 " +
+                                        std::to_string(otherUser.port()) + " 500 update\r\nNoList 127.0.0.1 " +
+                                        std::to_string(withoutList.port()) + " 500 update\r\nSilent 127.0.0.1 " +
+                                        std::to_string(silentPort) + " 500 update\r\nend\r\n");
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_EQ(Form1->ExitCode, TForm1::kExitNoServer);
+    std::string log = ReadFile(app.file("update.log"));
+    auto server = [](const char* name, int port) {
+        return std::string("server ") + name + " (127.0.0.1:" + std::to_string(port) + "): ";
+    };
+    EXPECT_NE(log.find(server("Closed", closed) + "connect failed"), std::string::npos) << log;
+    // pyftpdlib answers a wrong login only after a pause, past this server's
+    // half-second time-out: the step is what matters.
+    EXPECT_NE(log.find(server("WrongUser", otherUser.port()) + "login failed"), std::string::npos) << log;
+    EXPECT_NE(log.find(server("NoList", withoutList.port()) + "its listing holds no update3.dat"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find(server("Silent", silentPort) + "greeting failed"), std::string::npos) << log;
+    EXPECT_NE(log.find("no server could be used"), std::string::npos) << log;
+    close(silent);
+}
