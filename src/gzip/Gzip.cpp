@@ -21,25 +21,24 @@ void TGzip::ShowError(const AnsiString& text) {
 }
 
 
-uint8_t TGzip::Copy(void* handle, int dest, uint64_t sourceSize) {
-    gzFile gz = static_cast<gzFile>(handle);
+uint8_t TGzip::Copy(TGunzipReader& reader, int dest, uint64_t sourceSize) {
     ProgressPercent = 0;
     uint64_t total = 0;
     if (ProgressStep > 0) NotifyProgress();
     uint8_t result = ResultOk;
     for (;;) {
-        int n = gzread(gz, FBuffer, sizeof FBuffer);
+        ssize_t n = reader.Read(FBuffer, sizeof FBuffer);
         if (n < 0) {
             result = ResultCorruptSource;
             break;
         }
         if (n == 0) break;
-        if (!WriteAllBytes(dest, FBuffer, n)) {
+        if (!WriteAllBytes(dest, FBuffer, static_cast<size_t>(n))) {
             result = ResultWriteFailed;
             break;
         }
         if (ProgressStep > 0) {
-            total += n;
+            total += static_cast<uint64_t>(n);
             double percent = sourceSize ? static_cast<double>(total) / sourceSize * 100 : 100;
             if (percent >= ProgressPercent + ProgressStep || total == sourceSize) {
                 ProgressPercent = static_cast<int>(percent);
@@ -47,44 +46,33 @@ uint8_t TGzip::Copy(void* handle, int dest, uint64_t sourceSize) {
             }
         }
     }
-    // zlib reports a stream cut short only at its end: a truncated file reads
-    // as a clean end unless gzclose/gzerror is asked.
-    int err = Z_OK;
-    gzerror(gz, &err);
-    if (result == ResultOk && err != Z_OK && err != Z_STREAM_END) result = ResultCorruptSource;
     if (close(dest) != 0) {
         ShowError("Can't close file.");
         if (result == ResultOk) result = ResultWriteFailed;
-    }
-    int closed = gzclose(gz);
-    if (closed != Z_OK) {
-        ShowError("gzclose Error.");
-        if (result == ResultOk) result = ResultCorruptSource;
     }
     return result;
 }
 
 uint8_t TGzip::Decompress() {
     int64_t sourceSize = FileSizeOf(FileSource);
-    int probe = open(NativePath(FileSource).c_str(), O_RDONLY | O_CLOEXEC);
-    if (probe < 0 || sourceSize < 0) {
-        if (probe >= 0) close(probe);
-        ShowError("Can't open: " + FileSource);
-        return ResultCannotOpen;
-    }
-    close(probe);
-    gzFile gz = gzopen(NativePath(FileSource).c_str(), "r");
-    if (!gz) {
+    int source = open(NativePath(FileSource).c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0 || sourceSize < 0) {
+        if (source >= 0) close(source);
         ShowError("Can't open: " + FileSource);
         return ResultCannotOpen;
     }
     int dest = OpenForWriting(FileDestination);
     if (dest < 0) {
         ShowError("Can't create: " + FileDestination);
-        gzclose(gz);
+        close(source);
         return ResultCannotCreate;
     }
-    uint8_t result = Copy(gz, dest, static_cast<uint64_t>(sourceSize));
+    uint8_t result;
+    {
+        TGunzipReader reader(source);
+        result = Copy(reader, dest, static_cast<uint64_t>(sourceSize));
+    }
+    close(source);
     if (DeleteSource && result == ResultOk) DeleteFile(FileSource);
     return result;
 }

@@ -3,6 +3,7 @@
 // the error dialog with one Abort button; with it clear, failures are silent
 // apart from the result.
 #pragma once
+#include "GunzipReader.h"
 #include "platform/Classes.h"
 
 enum TCompressionType : uint8_t { Standard, Filtered, HuffmanOnly };
@@ -14,7 +15,7 @@ public:
         ResultOk = 0,
         ResultCannotOpen = 1,
         ResultCannotCreate = 2,
-        ResultCorruptSource = 3,  // gzread reported an error (corrupt or truncated stream)
+        ResultCorruptSource = 3,  // a corrupt or truncated stream
         ResultWriteFailed = 4,    // short write or failed close (disk full)
     };
 
@@ -38,6 +39,6 @@ public:
 
 private:
     void ShowError(const AnsiString& text);
-    uint8_t Copy(void* gz, int dest, uint64_t sourceSize);
+    uint8_t Copy(TGunzipReader& reader, int dest, uint64_t sourceSize);
     char FBuffer[16384];
 };

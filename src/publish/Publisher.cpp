@@ -42,7 +42,7 @@ struct Entry {
 };
 
 struct PreviousEntry {
-    AnsiString sum, version, remote, sha256;
+    AnsiString sum, version, remote, sha256, local;
 };
 
 AnsiString OctalMode(int mode) {
@@ -51,9 +51,14 @@ AnsiString OctalMode(int mode) {
     return b;
 }
 
-void Walk(const AnsiString& root, const AnsiString& rel, std::vector<Source>& out) {
+// The release's regular files; links and special files are problems (an
+// updater could not install them as they are).
+void Walk(const AnsiString& root, const AnsiString& rel, std::vector<Source>& out, std::vector<AnsiString>& problems) {
     DIR* d = opendir((root + "/" + rel).c_str());
-    if (!d) throw Exception("Cannot read the folder " + root + "/" + rel);
+    if (!d) {
+        problems.push_back((rel.empty() ? root : rel) + ": the folder cannot be read");
+        return;
+    }
     std::vector<AnsiString> names;
     while (dirent* e = readdir(d)) {
         AnsiString n = e->d_name;
@@ -65,10 +70,15 @@ void Walk(const AnsiString& root, const AnsiString& rel, std::vector<Source>& ou
         AnsiString r = rel.empty() ? n : rel + "/" + n;
         AnsiString path = root + "/" + r;
         struct stat st;
-        if (stat(path.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            Walk(root, r, out);
-        } else if (S_ISREG(st.st_mode)) {
+        if (lstat(path.c_str(), &st) != 0) {
+            problems.push_back(r + ": cannot be read");
+        } else if (S_ISLNK(st.st_mode)) {
+            problems.push_back(r + ": is a symbolic link (give the file itself)");
+        } else if (S_ISDIR(st.st_mode)) {
+            Walk(root, r, out, problems);
+        } else if (!S_ISREG(st.st_mode)) {
+            problems.push_back(r + ": is not a regular file (a device, pipe or socket)");
+        } else {
             Source s;
             s.native = path;
             s.rel = r;
@@ -128,7 +138,7 @@ std::map<AnsiString, PreviousEntry> ReadPrevious(const AnsiString& previous, Ans
     for (const AnsiString& line : lines.Lines()) {
         AnsiString local = GetField(1, line);
         if (local.empty()) continue;
-        out[LowerCase(local)] = {GetField(2, line), GetField(3, line), GetField(4, line), GetField(5, line)};
+        out[LowerCase(local)] = {GetField(2, line), GetField(3, line), GetField(4, line), GetField(5, line), local};
     }
     return out;
 }
@@ -147,14 +157,16 @@ void RemoveTree(const AnsiString& path) {
     std::filesystem::remove_all(path, ignored);
 }
 
-bool CopyFile(const AnsiString& from, const AnsiString& to) {
-    if (link(from.c_str(), to.c_str()) == 0) return true;
-    try {
-        WriteWholeFile(SystemPathFromNative(to), ReadWholeFile(SystemPathFromNative(from)));
-        return true;
-    } catch (const Exception&) {
-        return false;
-    }
+// A file of the previous published folder is linked (neither copy is ever
+// written again); one from the release folder is copied, or editing the
+// release would change what was published.
+enum class TCopy { MayLink, Copy };
+
+bool CopyFile(const AnsiString& from, const AnsiString& to, TCopy how) {
+    if (how == TCopy::MayLink && link(from.c_str(), to.c_str()) == 0) return true;
+    // Across file systems: copied in pieces by the library, never held whole.
+    std::error_code failed;
+    return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, failed);
 }
 
 void LoadSecretKey(const TPublishOptions& o, TSecretKey& key) {
@@ -229,17 +241,33 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         throw Exception("The output folder " + o.OutDir + " lies inside the release folder");
     const int codePage = o.CodePage ? o.CodePage : SystemCodePage();
     if (!IsKnownCodePage(codePage)) throw Exception("Unknown code page " + IntToStr(codePage));
+    // Every problem of the release is reported at once.
+    std::vector<AnsiString> problems;
+    for (const auto& p : o.Packs)
+        if (stat((o.ReleaseDir + "/" + p.first).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            problems.push_back(p.first + ": the --pack folder does not exist in the release");
     std::vector<Source> sources;
-    Walk(o.ReleaseDir, "", sources);
+    Walk(o.ReleaseDir, "", sources, problems);
     for (Source& s : sources) {
         if (s.rel.find(' ') != AnsiString::npos)
-            throw Exception("The name \"" + s.rel + "\" holds a blank; the versions list separates fields by blanks");
+            problems.push_back(s.rel + ": holds a blank (the versions list separates its fields by blanks)");
+        bool control = false;
+        for (unsigned char c : s.rel) control |= c < 0x20 || c == 0x7F;
+        if (control) problems.push_back(s.rel + ": holds a control character");
+        if (s.rel.find('\\') != AnsiString::npos) problems.push_back(s.rel + ": holds a backslash (the folder separator of the list)");
+        if (s.rel.find(':') != AnsiString::npos) problems.push_back(s.rel + ": holds a colon (a drive or stream on other systems)");
         AnsiString local;
         if (!TryUtf8ToCodePage(s.rel, codePage, local))
-            throw Exception("The name \"" + s.rel + "\" cannot be written in the code page of the names (" +
-                            CodePageName(codePage) + "); choose another with --codepage");
+            problems.push_back(s.rel + ": cannot be written in the code page of the names (" +
+                               CodePageName(codePage) + "); choose another with --codepage");
         std::replace(local.begin(), local.end(), '/', '\\');
         s.local = local;
+    }
+    if (!problems.empty()) {
+        AnsiString text = "The release cannot be published (" + IntToStr(static_cast<int64_t>(problems.size())) +
+                          (problems.size() == 1 ? " problem):" : " problems):");
+        for (const AnsiString& p : problems) text += "\n  " + p;
+        throw Exception(text);
     }
     AnsiString version = o.Version.empty() ? DefaultVersion() : o.Version;
     // The key is opened before anything is written: a wrong password or a
@@ -291,6 +319,12 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     AnsiString previousFolder;
     auto previous = ReadPrevious(o.Previous, previousFolder);
     TPublishSummary summary;
+    for (const Source& s : sources) summary.BytesIn += s.size;
+    for (const auto& p : previous) {
+        bool kept = false;
+        for (const Entry& e : entries) kept |= LowerCase(e.local) == p.first;
+        if (!kept) summary.RemovedNames.push_back(CodePageToUtf8(p.second.local, codePage));
+    }
     for (Entry& e : entries) {
         uint64_t sum = 0;
         for (const Source* m : e.members) sum = sum * 1000003u + m->crc + static_cast<uint64_t>(m->size) * 31u;
@@ -300,6 +334,10 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         for (const Source* m : e.members)
             if (m->mode != 0644) e.sum += "m" + OctalMode(m->mode);
         auto it = previous.find(LowerCase(e.local));
+        const AnsiString shown = CodePageToUtf8(e.local, codePage);
+        if (it == previous.end()) summary.AddedNames.push_back(shown);
+        else if (it->second.sum == e.sum) summary.UnchangedNames.push_back(shown);
+        else summary.ChangedNames.push_back(shown);
         if (it != previous.end() && it->second.sum == e.sum) {
             e.changed = false;
             e.version = it->second.version;
@@ -311,6 +349,10 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             e.version = version;
         }
     }
+
+    summary.Files = static_cast<int>(sources.size());
+    summary.Entries = static_cast<int>(entries.size());
+    if (o.DryRun) return summary;
 
     // Write into a fresh folder beside OUT_DIR, then swap it in.
     AnsiString temp = o.OutDir + ".publishing-" + IntToStr(getpid());
@@ -324,7 +366,7 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage));
         for (Entry& e : entries) {
             AnsiString target = temp + "/" + e.remote;
-            if (!e.changed && CopyFile(previousFolder + "/" + e.remote, target)) {
+            if (!e.changed && CopyFile(previousFolder + "/" + e.remote, target, TCopy::MayLink)) {
                 for (const Source* m : e.members) done += m->size;
                 auto it = previous.find(LowerCase(e.local));
                 if (it != previous.end() && IsSha256Text(it->second.sha256)) e.sha256 = it->second.sha256;
@@ -342,7 +384,7 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
                 }
                 if (progress) progress(done, total, e.members[0]->rel);
                 if (e.kind == 'O') {
-                    if (!CopyFile(source, target)) throw Exception("Cannot copy " + source);
+                    if (!CopyFile(source, target, TCopy::Copy)) throw Exception("Cannot copy " + source);
                 } else {
                     gzip.FileSource = SystemPathFromNative(source);
                     gzip.FileDestination = SystemPathFromNative(target);
@@ -388,8 +430,5 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         RemoveTree(temp);
         throw;
     }
-    summary.Files = static_cast<int>(sources.size());
-    summary.Entries = static_cast<int>(entries.size());
-    for (const Source& s : sources) summary.BytesIn += s.size;
     return summary;
 }

@@ -28,19 +28,24 @@ struct TPublishOptions {
     std::function<AnsiString()> AskPassword;
     int ExpiresDays = 0;   // 0: the signature does not expire
     int64_t Serial = 0;    // 0: one more than the previous release's
+    bool DryRun = false;   // work out what would change, write nothing
 };
 
 struct TPublishSummary {
     int Files = 0, Entries = 0, Changed = 0;
     int64_t BytesIn = 0, BytesOut = 0;
     int64_t Serial = 0;  // of a signed release; 0 when unsigned
+    // Local names (in UTF-8) of the entries against the previous release
+    // (all added without one).
+    std::vector<AnsiString> AddedNames, ChangedNames, UnchangedNames, RemovedNames;
 };
 
 // Progress: bytes done of all bytes, and the file being worked on.
 using TPublishProgress = std::function<void(int64_t done, int64_t total, const AnsiString& current)>;
 
-// Raises Exception with a message for the user on bad input (nothing is
-// written then) and on failures (the previous OUT_DIR stays as it was).
+// Raises Exception with a message for the user on bad input, every problem of
+// the release at once (nothing is written then), and on failures (the
+// previous OUT_DIR stays as it was).
 TPublishSummary Publish(const TPublishOptions& options, const TPublishProgress& progress = {});
 
 // The remote name of a local name: ASCII only, flat (a file directly in the

@@ -1,5 +1,6 @@
 // skiff-publish: makes the files that the updater downloads from a folder of
-// the client's files as they should be installed.
+// the client's files as they should be installed; checks a published folder;
+// makes the starter kit that end users download first.
 #include <fcntl.h>
 #include <getopt.h>
 #include <termios.h>
@@ -9,12 +10,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Json.h"
+#include "Kit.h"
 #include "Publisher.h"
+#include "Verify.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: skiff-publish [OPTIONS] RELEASE_DIR OUT_DIR\n"
+    "       skiff-publish verify [--key update.pub] [--json] OUT_DIR\n"
+    "       skiff-publish kit --servers FILE [--key update.pub] [--name NAME] [--icon PNG] OUT.tar.gz\n"
     "\n"
     "Writes OUT_DIR/update3.dat and the files it names: gzip files (\"E\"), plain copies of\n"
     "files matching --plain (\"O\") and gzip pack archives of each --pack folder (\"C\").\n"
@@ -30,12 +36,27 @@ const char kUsage[] =
     "  --password-file FILE      the secret key's password on the first line of FILE\n"
     "  --expires DAYS            the signature expires after DAYS days\n"
     "  --serial N                serial of the signed release (default: one more than the last)\n"
+    "  --dry-run                 print what would be added, changed, kept and removed; write nothing\n"
+    "  --json                    print the summary as JSON\n"
     "  -h, --help                this text\n"
-    "  --version                 the program's version\n";
+    "  --version                 the program's version\n"
+    "\n"
+    "verify checks OUT_DIR as an updater would use it: every entry's file there with its size\n"
+    "and SHA-256, gzip data and packs whole, names safe, and the signature with --key.\n"
+    "kit writes the starter kit: the updater, its skins, isp0.dat made from the server list,\n"
+    "the release key, an icon, install.sh and uninstall.sh. See skiff-publish(1).\n"
+    "\n"
+    "Exit status: 0 done, 1 a problem (each one is printed), 2 a wrong command line.\n";
 
-[[noreturn]] void BadUsage(const char* message) {
-    fprintf(stderr, "skiff-publish: %s\nTry 'skiff-publish --help'.\n", message);
+[[noreturn]] void BadUsage(const AnsiString& message) {
+    fprintf(stderr, "skiff-publish: %s\nTry 'skiff-publish --help'.\n", message.c_str());
     exit(2);
+}
+
+// The usual ending of an option loop: the option's name in every complaint.
+[[noreturn]] void BadOption(int c, char** argv) {
+    if (c == ':') BadUsage("option '" + AnsiString(argv[optind - 1]) + "' needs a value");
+    BadUsage("unknown option '" + AnsiString(argv[optind - 1]) + "'");
 }
 
 void ShowProgress(int64_t done, int64_t total, const AnsiString& current) {
@@ -73,19 +94,111 @@ AnsiString AskPassword() {
 int64_t Number(const char* option, const char* text) {
     char* end = nullptr;
     long long v = strtoll(text, &end, 10);
-    if (!*text || *end || v < 0) {
-        char message[160];
-        snprintf(message, sizeof message, "%s needs a number, not '%s'", option, text);
-        BadUsage(message);
-    }
+    if (!*text || *end || v < 0) BadUsage(AnsiString(option) + " needs a number, not '" + text + "'");
     return v;
 }
 
-}  // namespace
+int Failed(const std::exception& e) {
+    fprintf(stderr, "skiff-publish: %s\n", e.what());
+    return 1;
+}
 
-int main(int argc, char** argv) {
+void PrintNames(const char* heading, const std::vector<AnsiString>& names) {
+    for (const AnsiString& n : names) printf("%s %s\n", heading, n.c_str());
+}
+
+void PrintSummary(const TPublishSummary& s, bool dryRun, bool json) {
+    if (json) {
+        printf("{\"dry_run\": %s, \"files\": %d, \"entries\": %d, \"bytes_in\": %lld, \"bytes_out\": %lld, "
+               "\"serial\": %lld,\n \"added\": %s,\n \"changed\": %s,\n \"unchanged\": %s,\n \"removed\": %s}\n",
+               dryRun ? "true" : "false", s.Files, s.Entries, static_cast<long long>(s.BytesIn),
+               static_cast<long long>(s.BytesOut), static_cast<long long>(s.Serial), JsonList(s.AddedNames).c_str(),
+               JsonList(s.ChangedNames).c_str(), JsonList(s.UnchangedNames).c_str(), JsonList(s.RemovedNames).c_str());
+        return;
+    }
+    if (dryRun) {
+        PrintNames("added    ", s.AddedNames);
+        PrintNames("changed  ", s.ChangedNames);
+        PrintNames("unchanged", s.UnchangedNames);
+        PrintNames("removed  ", s.RemovedNames);
+        printf("%zu added, %zu changed, %zu unchanged, %zu removed; nothing was written\n", s.AddedNames.size(),
+               s.ChangedNames.size(), s.UnchangedNames.size(), s.RemovedNames.size());
+        return;
+    }
+    printf("%d files in %d entries, %lld bytes -> %lld bytes on the server, %d entries changed\n", s.Files,
+           s.Entries, static_cast<long long>(s.BytesIn), static_cast<long long>(s.BytesOut), s.Changed);
+    if (s.Serial) printf("signed: update3.dat.minisig, serial %lld\n", static_cast<long long>(s.Serial));
+}
+
+int VerifyCommand(int argc, char** argv) {
+    enum { kKey = 256, kJson };
+    static const option options[] = {{"key", required_argument, nullptr, kKey},
+                                      {"json", no_argument, nullptr, kJson},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
+    AnsiString key;
+    bool json = false;
+    for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
+        switch (c) {
+            case kKey: key = optarg; break;
+            case kJson: json = true; break;
+            case 'h': fputs(kUsage, stdout); exit(0);
+            default: BadOption(c, argv);
+        }
+    }
+    if (argc - optind != 1) BadUsage("verify needs OUT_DIR");
+    AnsiString folder = argv[optind];
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    TVerifyReport r = VerifyRelease(folder, key);
+    if (json) {
+        printf("{\"ok\": %s, \"entries\": %d, \"signed\": %s, \"signature_checked\": %s,\n \"problems\": %s}\n",
+               r.Ok() ? "true" : "false", r.Entries, r.Signed ? "true" : "false",
+               r.SignatureChecked ? "true" : "false", JsonList(r.Problems).c_str());
+    } else {
+        for (const AnsiString& p : r.Problems) printf("%s\n", p.c_str());
+        if (r.Signed && !r.SignatureChecked && key.empty())
+            printf("note: update3.dat is signed; give --key update.pub to check the signature\n");
+        printf("%s: %d entries, %zu problems%s\n", r.Ok() ? "ok" : "NOT ok", r.Entries, r.Problems.size(),
+               r.SignatureChecked ? ", signature good" : "");
+    }
+    return r.Ok() ? 0 : 1;
+}
+
+int KitCommand(int argc, char** argv) {
+    enum { kServers = 256, kKey, kName, kIcon };
+    static const option options[] = {{"servers", required_argument, nullptr, kServers},
+                                      {"key", required_argument, nullptr, kKey},
+                                      {"name", required_argument, nullptr, kName},
+                                      {"icon", required_argument, nullptr, kIcon},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {nullptr, 0, nullptr, 0}};
+    TKitOptions o;
+    for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
+        switch (c) {
+            case kServers: o.ServersFile = optarg; break;
+            case kKey: o.KeyFile = optarg; break;
+            case kName: o.Name = optarg; break;
+            case kIcon: o.IconFile = optarg; break;
+            case 'h': fputs(kUsage, stdout); exit(0);
+            default: BadOption(c, argv);
+        }
+    }
+    if (o.ServersFile.empty()) BadUsage("kit needs --servers FILE");
+    if (argc - optind != 1) BadUsage("kit needs OUT.tar.gz");
+    o.Output = argv[optind];
+    try {
+        MakeKit(o);
+    } catch (const std::exception& e) {
+        return Failed(e);
+    }
+    printf("%s: the starter kit for %s%s\n", o.Output.c_str(), o.Name.c_str(),
+           o.KeyFile.empty() ? " (no release key: the updater will take unsigned lists)" : "");
+    return 0;
+}
+
+int PublishCommand(int argc, char** argv) {
     enum { kReleaseVersion = 256, kPrevious, kPack, kPlain, kCodePage, kSign, kPasswordFile, kExpires, kSerial,
-           kVersion };
+           kVersion, kDryRun, kJson };
     static const option options[] = {
         {"release-version", required_argument, nullptr, kReleaseVersion},
         {"previous", required_argument, nullptr, kPrevious},
@@ -96,11 +209,13 @@ int main(int argc, char** argv) {
         {"password-file", required_argument, nullptr, kPasswordFile},
         {"expires", required_argument, nullptr, kExpires},
         {"serial", required_argument, nullptr, kSerial},
+        {"dry-run", no_argument, nullptr, kDryRun},
+        {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0}};
     TPublishOptions o;
-    opterr = 0;  // the messages below name the option themselves
+    bool json = false;
     for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
         switch (c) {
             case kReleaseVersion: o.Version = optarg; break;
@@ -110,7 +225,7 @@ int main(int argc, char** argv) {
                 AnsiString v = optarg;
                 size_t eq = v.find('=');
                 if (eq == AnsiString::npos || eq == 0 || eq + 1 == v.size())
-                    BadUsage(("--pack needs FOLDER=NAME, not '" + v + "'").c_str());
+                    BadUsage("--pack needs FOLDER=NAME, not '" + v + "'");
                 o.Packs.emplace_back(v.substr(0, eq), v.substr(eq + 1));
                 break;
             }
@@ -119,10 +234,11 @@ int main(int argc, char** argv) {
             case kPasswordFile: o.PasswordFile = optarg; break;
             case kExpires: o.ExpiresDays = static_cast<int>(Number("--expires", optarg)); break;
             case kSerial: o.Serial = Number("--serial", optarg); break;
+            case kDryRun: o.DryRun = true; break;
+            case kJson: json = true; break;
             case 'h': fputs(kUsage, stdout); return 0;
             case kVersion: printf("skiff-publish %s\n", SKIFF_VERSION); return 0;
-            case ':': BadUsage(("option '" + AnsiString(argv[optind - 1]) + "' needs a value").c_str());
-            default: BadUsage(("unknown option '" + AnsiString(argv[optind - 1]) + "'").c_str());
+            default: BadOption(c, argv);
         }
     }
     if (argc - optind != 2) BadUsage("give RELEASE_DIR and OUT_DIR");
@@ -130,17 +246,23 @@ int main(int argc, char** argv) {
     o.OutDir = argv[optind + 1];
     while (o.OutDir.size() > 1 && o.OutDir.back() == '/') o.OutDir.pop_back();
     o.AskPassword = AskPassword;
-    bool tty = isatty(2);
+    bool tty = isatty(2) && !o.DryRun;
     try {
         TPublishSummary s = Publish(o, tty ? ShowProgress : TPublishProgress());
         if (tty) fprintf(stderr, "\r%*s\r", 80, "");
-        printf("%d files in %d entries, %lld bytes -> %lld bytes on the server, %d entries changed\n", s.Files,
-               s.Entries, static_cast<long long>(s.BytesIn), static_cast<long long>(s.BytesOut), s.Changed);
-        if (s.Serial) printf("signed: update3.dat.minisig, serial %lld\n", static_cast<long long>(s.Serial));
+        PrintSummary(s, o.DryRun, json);
     } catch (const std::exception& e) {
         if (tty) fprintf(stderr, "\n");
-        fprintf(stderr, "skiff-publish: %s\n", e.what());
-        return 1;
+        return Failed(e);
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    opterr = 0;  // the messages name the option themselves
+    if (argc > 1 && strcmp(argv[1], "verify") == 0) return VerifyCommand(argc - 1, argv + 1);
+    if (argc > 1 && strcmp(argv[1], "kit") == 0) return KitCommand(argc - 1, argv + 1);
+    return PublishCommand(argc, argv);
 }

@@ -92,6 +92,11 @@ TEST_F(GzipTest, TruncatedOrCorruptStreamIsReportedAndKeepsTheSource) {
     EXPECT_EQ(gz.Decompress(), TGzip::ResultCorruptSource);
     EXPECT_TRUE(Exists(dir.file("src.gz"))) << "a failed copy deletes nothing";
 
+    // A small stream that zlib reads in one go, cut inside its deflate data.
+    std::string small = GzipOf(std::string(50000, 'c'));
+    WriteFile(dir.file("src.gz"), small.substr(0, small.size() / 2));
+    EXPECT_EQ(gz.Decompress(), TGzip::ResultCorruptSource);
+
     std::string corrupt = whole;
     corrupt[corrupt.size() / 2] ^= 0x55;
     corrupt[corrupt.size() / 2 + 1] ^= 0x55;
@@ -140,4 +145,25 @@ TEST_F(GzipTest, ProgressOnlyWithAStep) {
     // Each report is at least one step after the last, but for the one at the very end.
     for (size_t i = 1; i + 1 < seen.size(); ++i) EXPECT_GE(seen[i] - seen[i - 1], 10) << i;
     EXPECT_EQ(seen.back(), 100);
+}
+
+TEST_F(GzipTest, ReaderFindsEveryCutAndReadsMembersInTurnLikeGzread) {
+    // Cut at every byte of a stream whose data fill whole output blocks.
+    const std::string data = std::string(50000, 'c') + Random(3000);
+    const std::string whole = GzipOf(data);
+    AnsiString why;
+    for (size_t cut = 1; cut < whole.size(); ++cut) {
+        WriteFile(dir.file("cut.gz"), whole.substr(0, cut));
+        ASSERT_FALSE(GzipFileIsWhole(dir.file("cut.gz"), why)) << "cut at " << cut;
+    }
+    WriteFile(dir.file("cut.gz"), whole);
+    EXPECT_TRUE(GzipFileIsWhole(dir.file("cut.gz"), why)) << why;
+
+    // Two members, then bytes that are not a member: read as gzread would.
+    WriteFile(dir.file("src.gz"), GzipOf("first ") + GzipOf("second") + "trailing");
+    EXPECT_EQ(gz.Decompress(), 0);
+    EXPECT_EQ(ReadFile(dir.file("out.bin")), "first second");
+    WriteFile(dir.file("plain"), "no magic");
+    EXPECT_FALSE(GzipFileIsWhole(dir.file("plain"), why));
+    EXPECT_EQ(why, "is not gzip data");
 }

@@ -103,6 +103,7 @@ TEST(Publisher, BadInputIsRefusedAndWritesNothing) {
     WriteFile(rel.file("data/" + std::string(90, 'n')), "a");
     refused(Options(rel.path(), out.file("pub"), "1"), "longer than 80");
     fs::remove_all(rel.file("data"));
+    WriteFile(rel.file("data/m.bin"), "m");
     setenv("LANG", "en_US.UTF-8", 1);
     WriteFile(rel.file("\xE8\xAA\xAA.txt"), "a");  // 說 has no place in code page 1252
     refused(Options(rel.path(), out.file("pub"), "1"), "code page");

@@ -1,0 +1,172 @@
+#include "Kit.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/LineFields.h"
+#include "crypto/Minisign.h"
+#include "platform/FileSystem.h"
+#include "platform/StringList.h"
+#include "platform/System.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsFile(const AnsiString& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsFolder(const AnsiString& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The parts of the kit that come with the tools: in a build tree they lie
+// beside skiff-publish; installed, the updater is in ../lib/skiff and the
+// rest in ../share/skiff.
+struct TKitParts {
+    AnsiString Updater, Skins, Scripts, Icon;
+};
+
+TKitParts FindParts(const AnsiString& toolFolder) {
+    AnsiString here = toolFolder;
+    if (here.empty()) here = NativePath(ApplicationFolder());
+    while (here.size() > 1 && here.back() == '/') here.pop_back();
+    TKitParts p;
+    if (IsFile(here + "/skiff") && IsFolder(here + "/kit")) {
+        p = {here + "/skiff", here + "/upimg", here + "/kit", here + "/skiff.png"};
+    } else {
+        AnsiString prefix = here.substr(0, here.rfind('/'));
+        p = {prefix + "/lib/skiff/skiff", prefix + "/share/skiff/upimg", prefix + "/share/skiff/kit",
+             prefix + "/share/skiff/skiff.png"};
+    }
+    if (!IsFile(p.Updater)) throw Exception("The updater is not where it should be: " + p.Updater);
+    if (!IsFolder(p.Skins)) throw Exception("The skin pictures are not where they should be: " + p.Skins);
+    if (!IsFile(p.Scripts + "/install.sh")) throw Exception("The kit scripts are not where they should be: " + p.Scripts);
+    return p;
+}
+
+// A script template with @NAME@ filled in.
+void WriteScript(const AnsiString& from, const AnsiString& to, const AnsiString& name) {
+    AnsiString text = ReadWholeFile(SystemPathFromNative(from));
+    for (size_t at; (at = text.find("@NAME@")) != AnsiString::npos;) text.replace(at, 6, name);
+    WriteWholeFile(SystemPathFromNative(to), text);
+    chmod(to.c_str(), 0755);
+}
+
+void CopyInto(const AnsiString& from, const AnsiString& to) {
+    std::error_code failed;
+    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, failed);
+    if (failed) throw Exception("Cannot copy " + from + ": " + failed.message());
+}
+
+void RunTar(const AnsiString& staging, const AnsiString& name, const AnsiString& output) {
+    const char* argv[] = {"tar", "--owner=0", "--group=0", "--numeric-owner", "-czf", output.c_str(),
+                          "-C", staging.c_str(), name.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawnp(&pid, "tar", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
+        throw Exception("Cannot start tar");
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Exception("tar could not write " + output);
+}
+
+// A decimal number within [low, high]; false otherwise.
+bool NumberWithin(const AnsiString& text, int low, int high) {
+    try {
+        int v = StrToInt(text);
+        return v >= low && v <= high;
+    } catch (const EConvertError&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool IsKitName(const AnsiString& name) {
+    if (name.empty() || name.size() > 64 || name[0] == '.' || name[0] == '-') return false;
+    for (unsigned char c : name)
+        if (!isalnum(c) && c != '-' && c != '_' && c != '.') return false;
+    return true;
+}
+
+AnsiString ServerListForKit(const AnsiString& text) {
+    TStringList lines;
+    lines.SetText(text);
+    AnsiString out, problems;
+    int servers = 0;
+    for (int i = 0; i < lines.Count(); ++i) {
+        const AnsiString& line = lines[i];
+        if (line.empty()) continue;
+        if (line == "end") break;  // written again below, always last
+        const AnsiString where = "line " + IntToStr(i + 1) + " of the server list";
+        if (GetField(5, line).empty() || !GetField(6, line).empty()) {
+            problems += "\n  " + where + ": give five fields: name host port time-out user";
+            continue;
+        }
+        if (!NumberWithin(GetField(3, line), 1, 65535))
+            problems += "\n  " + where + ": the port \"" + GetField(3, line) + "\" is not a port number";
+        if (!NumberWithin(GetField(4, line), 1, 3600000))
+            problems += "\n  " + where + ": the time-out \"" + GetField(4, line) + "\" is not a number of milliseconds";
+        out += line + "\r\n";
+        ++servers;
+    }
+    if (!problems.empty()) throw Exception("The server list cannot be used:" + problems);
+    if (servers == 0) throw Exception("The server list names no server");
+    return out + "end\r\n";
+}
+
+void MakeKit(const TKitOptions& o) {
+    if (!IsKitName(o.Name))
+        throw Exception("The name \"" + o.Name + "\" must be letters, digits, '-', '_' or '.' (not first)");
+    if (o.Output.empty()) throw Exception("Give the kit's file name (OUT.tar.gz)");
+    const TKitParts parts = FindParts(o.ToolFolder);
+    AnsiString servers = ServerListForKit(ReadWholeFile(SystemPathFromNative(o.ServersFile)));
+    AnsiString key;
+    if (!o.KeyFile.empty()) {
+        key = ReadWholeFile(SystemPathFromNative(o.KeyFile));
+        ParsePublicKey(key);  // a damaged key would lock every user out
+    }
+    const AnsiString icon = o.IconFile.empty() ? parts.Icon : o.IconFile;
+    if (ReadWholeFile(SystemPathFromNative(icon)).compare(0, 8, "\x89PNG\r\n\x1a\n") != 0)
+        throw Exception("The icon " + icon + " is not a PNG picture");
+
+    char scratch[] = "/tmp/skiff-kit-XXXXXX";
+    if (!mkdtemp(scratch)) throw Exception("Cannot create a scratch folder in /tmp");
+    const AnsiString staging = scratch, folder = staging + "/" + o.Name;
+    try {
+        if (mkdir(folder.c_str(), 0755) != 0) throw Exception("Cannot create " + folder);
+        CopyInto(parts.Updater, folder + "/skiff");
+        chmod((folder + "/skiff").c_str(), 0755);
+        CopyInto(parts.Skins, folder + "/upimg");
+        CopyInto(icon, folder + "/icon.png");
+        WriteWholeFile(SystemPathFromNative(folder + "/isp0.dat"), servers);
+        if (!key.empty()) WriteWholeFile(SystemPathFromNative(folder + "/update.pub"), key);
+        WriteScript(parts.Scripts + "/install.sh", folder + "/install.sh", o.Name);
+        WriteScript(parts.Scripts + "/uninstall.sh", folder + "/uninstall.sh", o.Name);
+        // Written beside the output and renamed: never half a kit under its name.
+        const AnsiString partial = o.Output + ".part";
+        RunTar(staging, o.Name, partial);
+        if (rename(partial.c_str(), o.Output.c_str()) != 0) {
+            unlink(partial.c_str());
+            throw Exception("Cannot write " + o.Output);
+        }
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(staging, ignored);
+        unlink((o.Output + ".part").c_str());
+        throw;
+    }
+    std::error_code ignored;
+    fs::remove_all(staging, ignored);
+}

@@ -1,0 +1,26 @@
+// The starter kit: what an end user downloads first. A tar.gz holding one
+// folder with the updater, its skins, the server list, the release key, an
+// icon and the scripts that install it for the user and remove it again.
+#pragma once
+#include "platform/Classes.h"
+
+struct TKitOptions {
+    AnsiString ServersFile;  // lines "name host port time-out user", "end" last
+    AnsiString KeyFile;      // update.pub; empty: the updater takes unsigned lists
+    AnsiString Name = "skiff-client";  // the folder and the menu entry's name
+    AnsiString IconFile;     // PNG; empty: the updater's own icon
+    AnsiString Output;       // OUT.tar.gz
+    // Where the updater, upimg/ and the kit scripts are; empty: found beside
+    // this program (a build tree) or in its installed places.
+    AnsiString ToolFolder;
+};
+
+// Raises Exception naming the problem; the output is written whole or not at all.
+void MakeKit(const TKitOptions& options);
+
+// The server list as isp0.dat wants it (CRLF lines, "end" last); raises
+// Exception naming each damaged line.
+AnsiString ServerListForKit(const AnsiString& text);
+
+// A name usable as a folder and in a menu entry's file name.
+bool IsKitName(const AnsiString& name);

@@ -1,0 +1,146 @@
+#include "Verify.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "app/LineFields.h"
+#include "app/PackArchive.h"
+#include "app/ReleaseCheck.h"
+#include "app/UpdateRun.h"
+#include "crypto/Sha256.h"
+#include "gzip/GunzipReader.h"
+#include "gzip/Gzip.h"
+#include "platform/CodePage.h"
+#include "platform/FileSystem.h"
+#include "platform/StringList.h"
+#include "platform/System.h"
+
+namespace {
+
+// Only the directory at the end of an unpacked archive is read: members may
+// be gigabytes.
+AnsiString ReadPackDirectoryBlock(const AnsiString& nativePath, int64_t& archiveSize) {
+    int fd = open(nativePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw EDamagedPack("cannot be read");
+    struct stat st;
+    AnsiString block(kPackBlockSize, '\0');
+    bool ok = fstat(fd, &st) == 0 && st.st_size >= kPackBlockSize &&
+              pread(fd, &block[0], kPackBlockSize, st.st_size - kPackBlockSize) == kPackBlockSize;
+    close(fd);
+    if (!ok) throw EDamagedPack("is shorter than its directory");
+    archiveSize = st.st_size;
+    return block;
+}
+
+}  // namespace
+
+TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile) {
+    TVerifyReport r;
+    auto problem = [&r](const AnsiString& text) { r.Problems.push_back(text); };
+    const AnsiString list = outDir + "/update3.dat";
+    TStringList lines;
+    try {
+        lines.LoadFromFile(SystemPathFromNative(list));
+    } catch (const Exception&) {
+        problem("update3.dat: missing or unreadable");
+        return r;
+    }
+    if (lines.Count() == 0) {
+        problem("update3.dat: empty");
+        return r;
+    }
+    int codePage = DeclaredNamesCodePage(lines[0]);
+    SetNameCodePage(codePage);
+    const int shownCodePage = codePage ? codePage : SystemCodePage();
+
+    struct stat st;
+    r.Signed = stat((outDir + "/" + kSignatureFile).c_str(), &st) == 0;
+    if (!keyFile.empty()) {
+        if (!r.Signed) {
+            problem(AnsiString(kSignatureFile) + ": missing, but a key was given");
+        } else {
+            try {
+                TPublicKey key = ParsePublicKey(ReadWholeFile(SystemPathFromNative(keyFile)));
+                CheckSignedList(ReadWholeFile(SystemPathFromNative(list)),
+                                ReadWholeFile(SystemPathFromNative(outDir + "/" + kSignatureFile)), key, 0,
+                                time(nullptr));
+                r.SignatureChecked = true;
+            } catch (const Exception& e) {
+                problem(AnsiString(kSignatureFile) + ": " + e.Message);
+            }
+        }
+    }
+
+    char scratch[] = "/tmp/skiff-verify-XXXXXX";
+    const bool haveScratch = mkdtemp(scratch) != nullptr;
+    for (int i = 1; i < lines.Count(); ++i) {
+        const AnsiString& line = lines[i];
+        if (GetField(1, line).empty()) continue;
+        ++r.Entries;
+        TUpdateEntry e;
+        try {
+            e = ParseUpdateEntry(line);
+        } catch (const EConvertError&) {
+            problem("line " + IntToStr(i) + ": a size that is not a number");
+            continue;
+        }
+        const AnsiString label = e.Local.empty() ? "line " + IntToStr(i) : CodePageToUtf8(e.Local, shownCodePage);
+        if (!IsKnownKind(e.Kind)) {
+            problem(label + ": unknown kind \"" + e.Kind + "\"");
+            continue;
+        }
+        if (!IsSafeRelativeName(e.Remote)) problem(label + ": the remote name \"" + e.Remote + "\" is not safe");
+        if (!IsSafeRelativeName(e.Local)) {
+            problem(label + ": the name would leave the application folder or holds control characters");
+            continue;
+        }
+        const AnsiString served = outDir + "/" + e.Remote;
+        if (stat(served.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            problem(label + ": " + e.Remote + " is missing");
+            continue;
+        }
+        const bool sizeRight = st.st_size == e.Size;
+        if (!sizeRight)
+            problem(label + ": " + e.Remote + " has " + IntToStr(static_cast<int64_t>(st.st_size)) +
+                    " bytes, the list says " + IntToStr(e.Size));
+        if (sizeRight && !e.Sha256.empty() && Sha256OfFile(SystemPathFromNative(served)) != e.Sha256)
+            problem(label + ": " + e.Remote + " does not match its SHA-256");
+        else if (e.Sha256.empty() && r.Signed)
+            problem(label + ": a signed list without a SHA-256 for this entry");
+        AnsiString why;
+        if (e.Kind != "O" && !GzipFileIsWhole(served, why)) {
+            problem(label + ": " + e.Remote + " " + why);
+            continue;
+        }
+        if (e.Kind == "C" && haveScratch) {
+            // The pack's directory and its members' names, as the updater reads them.
+            TGzip gzip(nullptr);
+            gzip.WindowOnError = false;
+            gzip.FileSource = SystemPathFromNative(served);
+            gzip.FileDestination = SystemPathFromNative(AnsiString(scratch) + "/pack");
+            try {
+                if (gzip.Decompress() != TGzip::ResultOk) throw EDamagedPack("cannot be unpacked");
+                int64_t archiveSize = 0;
+                AnsiString directory = ReadPackDirectoryBlock(AnsiString(scratch) + "/pack", archiveSize);
+                std::vector<TPackMember> members = ReadPackDirectory(directory.data(), archiveSize);
+                for (const TPackMember& m : members)
+                    if (!IsSafeRelativeName(m.Name)) problem(label + ": the member \"" + m.Name + "\" is not safe");
+                if (!e.Modes.empty() && e.Modes.size() != members.size())
+                    problem(label + ": the list gives " + IntToStr(static_cast<int64_t>(e.Modes.size())) +
+                            " modes for " + IntToStr(static_cast<int64_t>(members.size())) + " members");
+            } catch (const Exception& err) {
+                problem(label + ": the pack " + err.Message);
+            }
+            unlink((AnsiString(scratch) + "/pack").c_str());
+        }
+    }
+    if (haveScratch) rmdir(scratch);
+    SetNameCodePage(0);
+    return r;
+}

@@ -1,0 +1,232 @@
+// The operator's checks: every problem of a release named at once, a dry run
+// that writes nothing, `verify` finding what an updater would stumble on, and
+// the starter kit refusing what would leave users stranded.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "TestSupport.h"
+#include "crypto/Minisign.h"
+#include "publish/Kit.h"
+#include "publish/Publisher.h"
+#include "publish/Verify.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+TPublishOptions Options(const TempDir& rel, const TempDir& out) {
+    TPublishOptions o;
+    o.ReleaseDir = rel.path();
+    o.OutDir = out.file("pub");
+    o.Version = "1";
+    o.Packs = {{"data", "data"}};
+    o.PlainGlobs = {"*.txt"};
+    return o;
+}
+
+std::string RefusalOf(const TPublishOptions& o) {
+    try {
+        Publish(o);
+    } catch (const Exception& e) {
+        return e.Message;
+    }
+    return "accepted";
+}
+
+// A small release with every kind of entry.
+void WriteRelease(const TempDir& rel) {
+    WriteFile(rel.file("bin/client.exe"), std::string(50000, 'c'));
+    WriteFile(rel.file("readme.txt"), "one");
+    WriteFile(rel.file("data/maps/a.bin"), "a");
+    WriteFile(rel.file("data/b.bin"), "b");
+}
+
+bool Mentions(const TVerifyReport& r, const std::string& words) {
+    for (const AnsiString& p : r.Problems)
+        if (p.find(words) != AnsiString::npos) return true;
+    return false;
+}
+
+// Rewrites field `field` of the update3.dat line whose first field is `local`.
+void EditListField(const std::string& pub, const std::string& local, int field, const std::string& value) {
+    std::string list = ReadFile(pub + "/update3.dat"), out;
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> f;
+        std::istringstream words(line);
+        for (std::string w; words >> w;) f.push_back(w);
+        if (f.size() > 2 && f[2] == local) {
+            f[field - 1] = value;
+            line.clear();
+            for (const std::string& w : f) line += (line.empty() ? "" : " ") + w;
+            line += "\r";
+        }
+        out += line + "\n";
+    }
+    WriteFile(pub + "/update3.dat", out);
+}
+
+}  // namespace
+
+TEST(PublishProblems, EveryBadNameIsReportedAtOnceAndNothingIsWritten) {
+    TempDir rel, out;
+    WriteFile(rel.file("good.txt"), "g");
+    WriteFile(rel.file("with blank.txt"), "a");
+    WriteFile(rel.file("back\\slash.txt"), "a");
+    WriteFile(rel.file("drive:colon.txt"), "a");
+    WriteFile(rel.file("bell\a.txt"), "a");
+    symlink("good.txt", rel.file("link.txt").c_str());
+    mkfifo(rel.file("pipe").c_str(), 0644);
+    TPublishOptions o = Options(rel, out);
+    o.Packs = {{"nowhere", "maps"}};
+    std::string refusal = RefusalOf(o);
+    for (const char* words : {"with blank.txt: holds a blank", "back\\slash.txt: holds a backslash",
+                              "drive:colon.txt: holds a colon", ".txt: holds a control character",
+                              "link.txt: is a symbolic link", "pipe: is not a regular file",
+                              "nowhere: the --pack folder does not exist", "(7 problems)"})
+        EXPECT_NE(refusal.find(words), std::string::npos) << words << " in: " << refusal;
+    EXPECT_FALSE(Exists(out.file("pub")));
+}
+
+TEST(PublishProblems, PlainFilesArePublishedAsCopiesNotTiedToTheRelease) {
+    TempDir rel, out;
+    WriteRelease(rel);
+    Publish(Options(rel, out));
+    std::ofstream(rel.file("readme.txt"), std::ios::binary | std::ios::trunc) << "edited in place";
+    EXPECT_EQ(ReadFile(out.file("pub/readme.txt")), "one");
+    EXPECT_TRUE(VerifyRelease(out.file("pub"), "").Ok());
+}
+
+TEST(PublishDryRun, NamesEveryChangeAgainstThePreviousReleaseAndWritesNothing) {
+    TempDir rel, out;
+    WriteRelease(rel);
+    Publish(Options(rel, out));
+    const std::string before = ReadFile(out.file("pub/update3.dat"));
+    WriteFile(rel.file("readme.txt"), "two");
+    WriteFile(rel.file("news.txt"), "new");
+    fs::remove(rel.file("bin/client.exe"));
+    TPublishOptions o = Options(rel, out);
+    o.Version = "2";
+    o.Previous = out.file("pub");
+    o.DryRun = true;
+    TPublishSummary s = Publish(o);
+    EXPECT_EQ(s.AddedNames, std::vector<AnsiString>{"news.txt"});
+    EXPECT_EQ(s.ChangedNames, std::vector<AnsiString>{"readme.txt"});
+    EXPECT_EQ(s.UnchangedNames, std::vector<AnsiString>{"data.pack"});
+    EXPECT_EQ(s.RemovedNames, std::vector<AnsiString>{"bin\\client.exe"});
+    EXPECT_EQ(ReadFile(out.file("pub/update3.dat")), before);
+    int entries = 0;
+    for (auto& e : fs::directory_iterator(out.path())) entries += e.path().filename() != "pub";
+    EXPECT_EQ(entries, 0) << "a dry run left a folder beside the output";
+}
+
+TEST(Verify, FindsMissingShortDamagedAndUnsafeFiles) {
+    TempDir rel, out;
+    WriteRelease(rel);
+    Publish(Options(rel, out));
+    const std::string pub = out.file("pub");
+    TVerifyReport good = VerifyRelease(pub, "");
+    EXPECT_TRUE(good.Ok()) << good.Problems[0];
+    EXPECT_EQ(good.Entries, 3);
+
+    fs::remove(pub + "/readme.txt");
+    // A gzip file cut short, with the list made to match it: only the data tell.
+    std::string gz = ReadFile(pub + "/bin~client.exe.gz");
+    WriteFile(pub + "/bin~client.exe.gz", gz.substr(0, gz.size() / 2));
+    EditListField(pub, "bin\\client.exe", 5, std::to_string(gz.size() / 2));
+    EditListField(pub, "bin\\client.exe", 6, "-");
+    // A pack whose size the list gets wrong.
+    EditListField(pub, "data.pack", 5, "12");
+    TVerifyReport bad = VerifyRelease(pub, "");
+    EXPECT_FALSE(bad.Ok());
+    EXPECT_TRUE(Mentions(bad, "readme.txt: readme.txt is missing"));
+    EXPECT_TRUE(Mentions(bad, "bin\\client.exe: bin~client.exe.gz is cut short")) << ::testing::PrintToString(bad.Problems);
+    EXPECT_TRUE(Mentions(bad, "data.pack: data.pack.gz has"));
+    EXPECT_TRUE(Mentions(bad, "the list says 12"));
+
+    EditListField(pub, "data.pack", 3, "..\\..\\evil");
+    TVerifyReport unsafe = VerifyRelease(pub, "");
+    EXPECT_TRUE(Mentions(unsafe, "would leave the application folder")) << ::testing::PrintToString(unsafe.Problems);
+    fs::remove(pub + "/update3.dat");
+    EXPECT_TRUE(Mentions(VerifyRelease(pub, ""), "update3.dat: missing"));
+}
+
+TEST(Verify, ChecksTheSignatureWithTheKeyAndFindsATamperedList) {
+    TempDir rel, out, keys;
+    WriteRelease(rel);
+    TSecretKey key, other;
+    GenerateKey(key);
+    GenerateKey(other);
+    WriteFile(keys.file("k.key"), SecretKeyText(key));
+    WriteFile(keys.file("k.pub"), PublicKeyText(key));
+    WriteFile(keys.file("other.pub"), PublicKeyText(other));
+    TPublishOptions o = Options(rel, out);
+    o.SecretKey = keys.file("k.key");
+    Publish(o);
+    const std::string pub = out.file("pub");
+    TVerifyReport r = VerifyRelease(pub, keys.file("k.pub"));
+    EXPECT_TRUE(r.Ok() && r.Signed && r.SignatureChecked);
+    EXPECT_TRUE(Mentions(VerifyRelease(pub, keys.file("other.pub")), "update3.dat.minisig"));
+
+    // One changed byte of the list: a size that still matches nothing.
+    std::string list = ReadFile(pub + "/update3.dat");
+    list[list.find(" 1 ") + 1] = '2';
+    WriteFile(pub + "/update3.dat", list);
+    TVerifyReport tampered = VerifyRelease(pub, keys.file("k.pub"));
+    EXPECT_FALSE(tampered.SignatureChecked);
+    EXPECT_TRUE(Mentions(tampered, "update3.dat.minisig"));
+    fs::remove(pub + "/update3.dat.minisig");
+    EXPECT_TRUE(Mentions(VerifyRelease(pub, keys.file("k.pub")), "missing, but a key was given"));
+}
+
+TEST(Kit, ServerListIsCheckedLineByLineAndEndsWithTheSentinel) {
+    EXPECT_EQ(ServerListForKit("A 127.0.0.1 21 5000 update\nB ftp.example 2121 9000 mirror\n"),
+              "A 127.0.0.1 21 5000 update\r\nB ftp.example 2121 9000 mirror\r\nend\r\n");
+    EXPECT_EQ(ServerListForKit("A h 21 5000 u\r\nend\r\nignored after the end\r\n"), "A h 21 5000 u\r\nend\r\n");
+    try {
+        ServerListForKit("A h 21 5000 u\nB h port 5000 u\nC h 21\nD h 21 0 u\nE h 70000 5000 u\n");
+        ADD_FAILURE() << "accepted";
+    } catch (const Exception& e) {
+        for (const char* words : {"line 2 of the server list: the port \"port\"", "line 3 of the server list: give five",
+                                  "line 4 of the server list: the time-out \"0\"", "line 5 of the server list: the port"})
+            EXPECT_NE(e.Message.find(words), std::string::npos) << words << " in: " << e.Message;
+        EXPECT_EQ(e.Message.find("line 1 "), std::string::npos);
+    }
+    EXPECT_THROW(ServerListForKit("end\n"), Exception);
+}
+
+TEST(Kit, RefusesWhatWouldStrandItsUsersAndLeavesNoHalfKit) {
+    TempDir work;
+    WriteFile(work.file("servers"), "A 127.0.0.1 21 5000 update\n");
+    WriteFile(work.file("bad.pub"), "untrusted comment: x\nnot a key\n");
+    WriteFile(work.file("icon.jpg"), "\xFF\xD8\xFF not a png");
+    TKitOptions o;
+    o.ServersFile = work.file("servers");
+    o.Output = work.file("kit.tar.gz");
+    o.ToolFolder = SKIFF_TOOL_DIR;
+    auto refused = [&](TKitOptions k, const char* words) {
+        try {
+            MakeKit(k);
+            ADD_FAILURE() << "accepted: " << words;
+        } catch (const Exception& e) {
+            EXPECT_NE(e.Message.find(words), std::string::npos) << e.Message;
+        }
+        EXPECT_FALSE(Exists(k.Output));
+        EXPECT_FALSE(Exists(k.Output + ".part"));
+    };
+    TKitOptions k = o;
+    k.Name = "../escape";
+    refused(k, "must be letters");
+    k = o;
+    k.KeyFile = work.file("bad.pub");
+    refused(k, "");
+    k = o;
+    k.IconFile = work.file("icon.jpg");
+    refused(k, "not a PNG");
+    k = o;
+    k.ToolFolder = work.path();
+    refused(k, "not where it should be");
+    MakeKit(o);
+    EXPECT_TRUE(Exists(o.Output));
+}
