@@ -39,9 +39,6 @@ Terminal=false
 StartupWMClass=skiff
 DESKTOP
 mv -f "$tmp" "$menu"
-if command -v update-desktop-database >/dev/null 2>&1; then
-  update-desktop-database -q "$data/applications" 2>/dev/null || true
-fi
 echo "$name is installed in $dest; the menu entry is $menu"
 echo "To remove it: $dest/uninstall.sh"
 if [ "$start" = 1 ]; then exec "$dest/skiff"; fi

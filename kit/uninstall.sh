@@ -14,7 +14,4 @@ if [ ! -f "$dest/skiff" ] || [ ! -f "$dest/isp0.dat" ]; then
 fi
 rm -f "$menu"
 rm -rf "$dest"
-if command -v update-desktop-database >/dev/null 2>&1; then
-  update-desktop-database -q "$data/applications" 2>/dev/null || true
-fi
 echo "$name is removed"

@@ -339,6 +339,9 @@ void TForm1::WexFTP1PacketRecvd(TObject*) {
 // ---- start-up sequence: server choice and connection ----
 
 void TForm1::ShowDisconnected() {
+    // A user who ends the program while servers are still being tried has
+    // not found them unreachable.
+    if (Leaving()) return;
     ExitCode = kExitNoServer;
     UpdateLog::Write("no server could be used");
     Label3->SetCaption(Localized(TText::Disconnected, LanguageMode));
@@ -602,6 +605,7 @@ bool TForm1::LoadReleaseKey() {
 }
 
 void TForm1::ShowNoValidList() {
+    if (Leaving()) return;
     ExitCode = kExitNoServer;
     UpdateLog::Write("no server offers a valid update list");
     Label3->Show();

@@ -88,7 +88,8 @@ xdotool key --window "$(window '^Confirm$')" Return 2>/dev/null || true
 t0=$(date +%s%N)
 wait_for '! kill -0 "$skiff_pid" 2>/dev/null' 30 || fail "the program lives on after the confirmed exit"
 elapsed=$(( ($(date +%s%N) - t0) / 1000000 ))
-wait "$skiff_pid" 2>/dev/null || true; skiff_pid=
+rc=0; wait "$skiff_pid" || rc=$?; skiff_pid=
+[ "$rc" -eq 0 ] || fail "a confirmed exit ended with $rc, not 0"
 [ "$elapsed" -lt 1000 ] || fail "the program took $elapsed ms to end"
 [ -z "$(window '^skiff$')" ] || fail "a box appeared after the exit"
 echo "the confirmed exit ended the program in $elapsed ms, without a box"
@@ -98,3 +99,35 @@ echo "the confirmed exit ended the program in $elapsed ms, without a box"
 wait_for '[ -n "$(window "^update$")" ]' 100 || fail "the next start has no window"
 kill "$skiff_pid"; wait "$skiff_pid" 2>/dev/null || true; skiff_pid=
 echo "the next start has its own window"
+
+# The window is grouped with the menu entry by its class.
+(cd / && exec "$app/skiff") & skiff_pid=$!
+wait_for '[ -n "$(window "^update$")" ]' 100 || fail "no window"
+xprop -id "$(window '^update$')" WM_CLASS | grep -q '"skiff"' || fail "window class: $(xprop -id "$(window '^update$')" WM_CLASS)"
+kill "$skiff_pid"; wait "$skiff_pid" 2>/dev/null || true; skiff_pid=
+echo "the window's class is skiff"
+
+# No server answers: "Disconnected", the log names the failed step, and the
+# exit after it ends with code 3.
+closed=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+printf 'Closed 127.0.0.1 %s 2000 update\r\nend\r\n' "$closed" > "$app/isp0.dat"
+rm -f "$app/update.log"
+(cd / && exec "$app/skiff") & skiff_pid=$!
+wait_for '[ -n "$(window "^update$")" ]' 100 || fail "no main window"
+main=$(window '^update$')
+wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null | grep -v "^$main$" | head -1); [ -n "$dialog" ]' 50 ||
+  fail "no server dialog"
+eval "$(xdotool getwindowgeometry --shell "$dialog")"
+xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1           # confirm the server
+wait_for '[ -n "$(window "^skiff$")" ]' 100 || fail "no Disconnected box"
+xdotool key --window "$(window '^skiff$')" Return 2>/dev/null || true
+wait_for '[ -z "$(window "^skiff$")" ]' 50 || fail "the box stayed"
+grep -q "server Closed (127.0.0.1:$closed): connect failed" "$app/update.log" || { cat "$app/update.log"; fail "the log does not name the failed connect"; }
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool mousemove $((X + 448 + 45)) $((Y + 377 + 13)) click 1           # exit picture
+wait_for '[ -n "$(window "^Confirm$")" ]' 50 || fail "no exit question"
+xdotool key --window "$(window '^Confirm$')" Return 2>/dev/null || true
+wait_for '! kill -0 "$skiff_pid" 2>/dev/null' 30 || fail "the program lives on after the confirmed exit"
+rc=0; wait "$skiff_pid" || rc=$?; skiff_pid=
+[ "$rc" -eq 3 ] || fail "the exit after Disconnected ended with $rc, not 3"
+echo "no server: Disconnected, the failed connect in the log, exit code 3"

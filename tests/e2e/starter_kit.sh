@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# The starter kit end to end, as an end user without root would meet it: a
+# signed release on a real pyftpdlib server, the kit made by skiff-publish,
+# install.sh run from the unpacked kit, the updater's first run installing the
+# whole client, the launch, and uninstall.sh leaving nothing behind.
+#   starter_kit.sh BIN_DIR FTPD_SCRIPT
+set -euo pipefail
+bin=$1 ftpd=$2
+[ -n "${DISPLAY:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
+work=$(mktemp -d /tmp/skiff-kit-e2e-XXXXXX)
+chmod 755 "$work"
+cleanup() {
+  set +e
+  [ -n "${skiff_pid:-}" ] && kill "$skiff_pid" 2>/dev/null
+  exec {FTPD[1]}>&- 2>/dev/null || true
+  [ -n "${FTPD_PID:-}" ] && { kill "$FTPD_PID" 2>/dev/null; wait "$FTPD_PID" 2>/dev/null; }
+  rm -rf "$work"
+  return 0
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+wait_for() {  # condition, tenths of a second
+  for _ in $(seq "$2"); do eval "$1" && return 0; sleep 0.1; done
+  return 1
+}
+window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
+
+# The user: "nobody" when the tests run as root, else whoever runs them.
+home=$work/home
+mkdir -p "$home/Downloads" "$work/run"
+chmod 700 "$work/run"
+if [ "$(id -u)" = 0 ]; then
+  user=nobody
+  cp "${XAUTHORITY:-/dev/null}" "$work/xauth" 2>/dev/null || : > "$work/xauth"
+  chown -R nobody: "$home" "$work/run" "$work/xauth"
+  as_user=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups --)
+else
+  user=$(id -un)
+  cp "${XAUTHORITY:-/dev/null}" "$work/xauth" 2>/dev/null || : > "$work/xauth"
+  as_user=()
+fi
+user_env=(env -i "HOME=$home" "PATH=/usr/bin:/bin" "DISPLAY=$DISPLAY" "XAUTHORITY=$work/xauth"
+          "XDG_RUNTIME_DIR=$work/run" "LANG=en_US.UTF-8")
+for v in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do [ -n "${!v:-}" ] && user_env+=("$v=${!v}"); done
+
+# The operator's side: a signed release with a launcher, served by pyftpdlib.
+rel=$work/release
+mkdir -p "$rel/bin" "$rel/data/maps"
+head -c 300000 /dev/urandom > "$rel/bin/client.exe"
+printf 'welcome\r\n' > "$rel/readme.txt"
+head -c 5000 /dev/urandom > "$rel/data/maps/a.bin"
+printf 'b' > "$rel/data/b.txt"
+printf '#!/bin/sh\necho "started with $1 by $(id -un)" > "$(dirname "$0")/portal.log"\n' > "$rel/portal.exe"
+chmod 755 "$rel/portal.exe"
+minisign -G -W -p "$work/update.pub" -s "$work/update.key" >/dev/null
+"$bin/skiff-publish" "$rel" "$work/pub" --release-version 1 --pack data=data --plain '*.txt' \
+  --sign "$work/update.key" >/dev/null
+"$bin/skiff-publish" verify --key "$work/update.pub" "$work/pub" >/dev/null || fail "the release does not verify"
+chmod -R a+rX "$work/pub"
+coproc FTPD { exec /usr/bin/python3 "$ftpd" "$work/pub" update x; }
+read -r _ port <&"${FTPD[0]}"
+printf 'Local 127.0.0.1 %s 5000 update\n' "$port" > "$work/servers"
+"$bin/skiff-publish" kit --servers "$work/servers" --key "$work/update.pub" --name democlient "$work/kit.tar.gz" >/dev/null
+chmod a+r "$work/kit.tar.gz"
+
+# The user's side: unpack and install; install.sh starts the updater.
+"${as_user[@]}" "${user_env[@]}" tar -xzf "$work/kit.tar.gz" -C "$home/Downloads"
+"${as_user[@]}" "${user_env[@]}" sh -c 'cd "$HOME/Downloads/democlient" && exec ./install.sh' > "$work/install.out" 2>&1 &
+skiff_pid=$!
+dest=$home/.local/share/democlient
+menu=$home/.local/share/applications/skiff-democlient.desktop
+wait_for '[ -n "$(window "^update$")" ]' 100 || { cat "$work/install.out"; fail "install.sh did not start the updater"; }
+main=$(window '^update$')
+xprop -id "$main" WM_CLASS | grep -q '"skiff"' || fail "the window's class is not skiff"
+grep -qx 'StartupWMClass=skiff' "$menu" || fail "the menu entry lacks StartupWMClass"
+grep -qx "Exec=\"$dest/skiff\"" "$menu" || fail "the menu entry's Exec: $(grep Exec "$menu")"
+grep -qx "Icon=$dest/icon.png" "$menu" || fail "the menu entry's icon"
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$menu" || fail "the menu entry is not valid"
+fi
+
+# First run: nothing is installed yet, so the whole client comes in.
+wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null | grep -v "^$main$" | head -1); [ -n "$dialog" ]' 50 ||
+  fail "no server dialog"
+eval "$(xdotool getwindowgeometry --shell "$dialog")"
+xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1           # confirm the server
+wait_for '[ -s "$dest/update3.dat" ]' 100 || fail "update3.dat not fetched"
+sleep 1
+eval "$(xdotool getwindowgeometry --shell "$main")"
+xdotool mousemove $((X + 80 + 45)) $((Y + 377 + 13)) click 1           # start
+wait_for 'grep -q data.pack "$dest/update2.dat" 2>/dev/null' 200 || fail "the first run did not finish"
+sleep 0.5
+xdotool mousemove $((X + 248 + 64)) $((Y + 377 + 13)) click 1          # launch
+wait_for '[ -s "$dest/portal.log" ]' 50 || fail "the client was not launched"
+rc=0; wait "$skiff_pid" || rc=$?; skiff_pid=
+[ "$rc" -eq 0 ] || fail "the updater ended with $rc after the launch"
+[ "$(cat "$dest/portal.log")" = "started with 1 by $user" ] || fail "launcher: $(cat "$dest/portal.log")"
+for f in bin/client.exe readme.txt data/maps/a.bin data/b.txt portal.exe; do
+  cmp "$rel/$f" "$dest/$f" || fail "$f not installed as released"
+done
+[ -z "$(find "$dest" ! -user "$user")" ] || fail "files not owned by the user: $(find "$dest" ! -user "$user")"
+grep -q "the launcher .* started" "$dest/update.log" || fail "the log does not name the launch"
+echo "install.sh: installed for $user, the first run brought the whole client, the launch worked"
+
+# Uninstall: the folder and the menu entry go; nothing else was left.
+"${as_user[@]}" "${user_env[@]}" "$dest/uninstall.sh" >/dev/null || fail "uninstall.sh failed"
+left=$(find "$home/.local" -type f -o -type l)
+[ -z "$left" ] || fail "left behind: $left"
+[ ! -e "$dest" ] || fail "the folder is still there"
+echo "uninstall.sh: nothing left"
