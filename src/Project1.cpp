@@ -7,6 +7,7 @@
 #include "app/Pictures.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
+#include "platform/CommandLine.h"
 #include "platform/Display.h"
 #include "platform/EventLoop.h"
 #include "platform/SingleInstance.h"
@@ -30,12 +31,12 @@ void ReadCommandLine(int argc, char** argv) {
     static const option options[] = {
         {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'v'}, {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "h", options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
         switch (c) {
             case 'h': fputs(kUsage, stdout); exit(0);
             case 'v': printf("skiff %s\n", SKIFF_VERSION); exit(0);
             default:
-                fprintf(stderr, "skiff: unknown option '%s'\nTry 'skiff --help'.\n", argv[optind - 1]);
+                fprintf(stderr, "skiff: %s\nTry 'skiff --help'.\n", OptionMistake(c, argv).c_str());
                 exit(2);
         }
     }

@@ -14,6 +14,7 @@
 #include "Kit.h"
 #include "Publisher.h"
 #include "Verify.h"
+#include "platform/CommandLine.h"
 
 namespace {
 
@@ -54,10 +55,7 @@ const char kUsage[] =
 }
 
 // The usual ending of an option loop: the option's name in every complaint.
-[[noreturn]] void BadOption(int c, char** argv) {
-    if (c == ':') BadUsage("option '" + AnsiString(argv[optind - 1]) + "' needs a value");
-    BadUsage("unknown option '" + AnsiString(argv[optind - 1]) + "'");
-}
+[[noreturn]] void BadOption(int c, char** argv) { BadUsage(OptionMistake(c, argv)); }
 
 void ShowProgress(int64_t done, int64_t total, const AnsiString& current) {
     static int lastTenth = -1;

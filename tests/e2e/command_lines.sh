@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Both programs' command lines: --help and --version on stdout with 0 (the
+# updater's without a display), every mistake named on stderr with 2.
+#   command_lines.sh BIN_DIR VERSION
+set -uo pipefail
+bin=$1 version=$2
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# expect CODE OUT_WORDS ERR_WORDS COMMAND...
+expect() {
+  local code=$1 out_words=$2 err_words=$3; shift 3
+  local out err rc
+  out=$(env -u DISPLAY "$@" 2>/tmp/cl-err.$$); rc=$?
+  err=$(cat /tmp/cl-err.$$); rm -f /tmp/cl-err.$$
+  [ "$rc" -eq "$code" ] || fail "$* ended with $rc, not $code (stderr: $err)"
+  [ -z "$out_words" ] || [[ "$out" == *"$out_words"* ]] || fail "$*: stdout lacks '$out_words'"
+  [ -z "$err_words" ] || [[ "$err" == *"$err_words"* ]] || fail "$*: stderr lacks '$err_words': $err"
+  if [ "$code" -eq 2 ] && [ -n "$out" ]; then fail "$*: wrote to stdout on a usage mistake"; fi
+}
+
+skiff=$bin/skiff publish=$bin/skiff-publish
+expect 0 "usage: skiff" "" "$skiff" --help
+expect 0 "usage: skiff" "" "$skiff" -h
+expect 0 "skiff $version" "" "$skiff" --version
+expect 2 "" "unknown option '--bogus'" "$skiff" --bogus
+expect 2 "" "unexpected argument 'extra'" "$skiff" extra
+expect 2 "" "option '--version' takes no value" "$skiff" --version=3
+expect 2 "" "unknown option '-x'" "$skiff" -x
+
+expect 0 "usage: skiff-publish" "" "$publish" --help
+expect 0 "skiff-publish $version" "" "$publish" --version
+expect 2 "" "unknown option '--bogus'" "$publish" --bogus a b
+expect 2 "" "option '--dry-run' takes no value" "$publish" --dry-run=yes a b
+expect 2 "" "option '--release-version' needs a value" "$publish" a b --release-version
+expect 2 "" "--codepage needs a number, not 'abc'" "$publish" --codepage abc a b
+expect 2 "" "--pack needs FOLDER=NAME, not 'data'" "$publish" --pack data a b
+expect 2 "" "give RELEASE_DIR and OUT_DIR" "$publish" only-one
+expect 1 "" "does not exist" "$publish" /nonexistent/release /tmp/cl-out.$$
+expect 0 "usage: skiff-publish" "" "$publish" verify --help
+expect 2 "" "verify needs OUT_DIR" "$publish" verify
+expect 2 "" "unknown option '--sign'" "$publish" verify --sign k dir
+expect 1 "update3.dat: missing" "" "$publish" verify /nonexistent
+expect 2 "" "kit needs --servers FILE" "$publish" kit out.tar.gz
+expect 2 "" "option '--servers' needs a value" "$publish" kit --servers
+expect 2 "" "kit needs OUT.tar.gz" "$publish" kit --servers s
+[ ! -e /tmp/cl-out.$$ ] || fail "a refused publish wrote its output"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "command lines: help, version and every mistake as expected"
