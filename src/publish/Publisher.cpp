@@ -152,6 +152,14 @@ AnsiString DefaultVersion() {
     return b;
 }
 
+void ThrowProblems(const std::vector<AnsiString>& problems) {
+    if (problems.empty()) return;
+    AnsiString text = "The release cannot be published (" + IntToStr(static_cast<int64_t>(problems.size())) +
+                      (problems.size() == 1 ? " problem):" : " problems):");
+    for (const AnsiString& p : problems) text += "\n  " + p;
+    throw Exception(text);
+}
+
 void RemoveTree(const AnsiString& path) {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
@@ -263,12 +271,12 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         std::replace(local.begin(), local.end(), '/', '\\');
         s.local = local;
     }
-    if (!problems.empty()) {
-        AnsiString text = "The release cannot be published (" + IntToStr(static_cast<int64_t>(problems.size())) +
-                          (problems.size() == 1 ? " problem):" : " problems):");
-        for (const AnsiString& p : problems) text += "\n  " + p;
-        throw Exception(text);
-    }
+    // Pack members' names must fit the archive's directory.
+    for (const Source& s : sources)
+        for (const auto& p : o.Packs)
+            if (s.rel.compare(0, p.first.size() + 1, p.first + "/") == 0 && s.local.size() > static_cast<size_t>(kPackMaxName))
+                problems.push_back(s.rel + ": as a pack member name it is longer than 80 bytes");
+    ThrowProblems(problems);
     AnsiString version = o.Version.empty() ? DefaultVersion() : o.Version;
     // The key is opened before anything is written: a wrong password or a
     // damaged key leaves OUT_DIR as it was.
@@ -284,8 +292,6 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         for (const auto& p : o.Packs)
             if (s.rel.compare(0, p.first.size() + 1, p.first + "/") == 0) pack = &p;
         if (pack) {
-            if (s.local.size() > static_cast<size_t>(kPackMaxName))
-                throw Exception("The pack member name \"" + s.rel + "\" is longer than 80 bytes");
             packs[pack->second].push_back(&s);
             continue;
         }

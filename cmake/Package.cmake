@@ -1,0 +1,47 @@
+# Installation and the Debian package. The updater is not run from /usr: it
+# must live in the client's folder, which it updates. The package keeps a
+# copy in /usr/lib/skiff for skiff-publish to put into starter kits, with
+# the skins, the kit scripts and the icon in /usr/share/skiff.
+install(TARGETS skiff-publish RUNTIME DESTINATION bin)
+install(TARGETS skiff RUNTIME DESTINATION lib/skiff)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/assets/upimg DESTINATION share/skiff)
+install(FILES ${PROJECT_SOURCE_DIR}/assets/skiff.png DESTINATION share/skiff)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/kit/install.sh ${PROJECT_SOURCE_DIR}/kit/uninstall.sh
+        DESTINATION share/skiff/kit)
+install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright DESTINATION share/doc/skiff)
+
+# Man pages, compressed as Debian keeps them (-n: the same bytes every build).
+find_program(GZIP_PROGRAM gzip REQUIRED)
+set(man_pages skiff.1 skiff-publish.1 skiff-files.5)
+foreach(page ${man_pages})
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND ${GZIP_PROGRAM} -9n -c ${PROJECT_SOURCE_DIR}/man/${page} > ${CMAKE_BINARY_DIR}/man/${page}.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
+  list(APPEND man_outputs ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
+  install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION share/man/man${section})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${man_outputs})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME skiff)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "updater for client programs kept on FTP mirrors")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"updater for client programs kept on FTP mirrors
+ skiff brings a client program's installed files in step with the copies
+ kept on a group of FTP mirror servers, then starts the client's launcher.
+ .
+ This package holds skiff-publish, which publishes releases (gzip files,
+ pack archives, minisign signatures), checks published folders and makes
+ the starter kit that end users download, with the updater itself.")
+set(CPACK_PACKAGE_CONTACT "skiff developers <skiff-dev@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "minisign")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

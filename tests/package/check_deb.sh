@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it: built by CPack from this build,
+# unpacked into a temporary root, its programs run from there, its man pages
+# rendered, its declared dependencies read, and installed and removed by dpkg
+# in a root of its own (the machine's own packages are never touched).
+#   check_deb.sh BUILD_DIR VERSION
+set -euo pipefail
+build=$1 version=$2
+work=$(mktemp -d /tmp/skiff-deb-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; exit 1; }
+deb=$(ls "$work"/out/skiff_*.deb)
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version $(dpkg-deb -f "$deb" Version)"
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+"$root/usr/bin/skiff-publish" --version | grep -qx "skiff-publish $version" || fail "skiff-publish --version"
+env -u DISPLAY "$root/usr/lib/skiff/skiff" --version | grep -qx "skiff $version" || fail "skiff --version without a display"
+[ ! -e "$root/usr/bin/skiff" ] || fail "the updater must not be on the PATH: it runs from the client's folder"
+for page in man1/skiff.1 man1/skiff-publish.1 man5/skiff-files.5; do
+  f=$root/usr/share/man/$page.gz
+  [ -f "$f" ] || { fail "no $page"; continue; }
+  out=$(MANWIDTH=80 LANG=C.UTF-8 man --warnings -l "$f" 2>"$work/man.err") || fail "man -l $page failed"
+  [ ! -s "$work/man.err" ] || fail "$page: $(cat "$work/man.err")"
+  grep -q "^NAME" <<<"$out" || fail "$page does not render"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+for p in libfltk1.3 zlib1g libjpeg62-turbo libsodium23; do
+  grep -qE "(^|, )$p( |,|$)" <<<"$depends" || fail "Depends lacks $p: $depends"
+done
+
+# The installed layout is enough to make a starter kit.
+printf 'North 127.0.0.1 21 5000 update\n' > "$work/servers"
+"$root/usr/bin/skiff-publish" kit --servers "$work/servers" --name pkgtest "$work/kit.tar.gz" >/dev/null ||
+  fail "kit from the installed layout"
+tar -tzf "$work/kit.tar.gz" > "$work/kit.list"
+grep -qx 'pkgtest/skiff' "$work/kit.list" || fail "the kit lacks the updater"
+grep -qx 'pkgtest/upimg/0c.jpg' "$work/kit.list" || fail "the kit lacks the skins"
+
+# dpkg installs and removes it, leaving no file behind.
+admin=$work/dpkg/var/lib/dpkg
+mkdir -p "$admin/info" "$admin/updates" && : > "$admin/status"
+dpkg_in=(dpkg --root="$work/dpkg" --log=/dev/null --force-depends --force-not-root --force-script-chrootless)
+"${dpkg_in[@]}" -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+[ -x "$work/dpkg/usr/bin/skiff-publish" ] || fail "dpkg -i did not install skiff-publish"
+"${dpkg_in[@]}" -r skiff >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg -r"; }
+left=$(find "$work/dpkg/usr" -type f 2>/dev/null || true)
+[ -z "$left" ] || fail "dpkg -r left: $left"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "package: $(basename "$deb"), $(du -k "$deb" | cut -f1) KiB; runs, renders, depends on $depends"
