@@ -55,6 +55,16 @@ TKitParts FindParts(const AnsiString& toolFolder) {
     return p;
 }
 
+// The operator's small inputs (server list, key, icon), refused when they are
+// not small: a wrong path should not fill the memory.
+AnsiString ReadSmallFile(const AnsiString& path, const char* what) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw Exception(AnsiString("The ") + what + " " + path + " cannot be read");
+    if (st.st_size > (4 << 20)) throw Exception(AnsiString("The ") + what + " " + path + " is over 4 MiB");
+    return ReadWholeFile(SystemPathFromNative(path));
+}
+
 // A script template with @NAME@ filled in.
 void WriteScript(const AnsiString& from, const AnsiString& to, const AnsiString& name) {
     AnsiString text = ReadWholeFile(SystemPathFromNative(from));
@@ -131,14 +141,14 @@ void MakeKit(const TKitOptions& o) {
         throw Exception("The name \"" + o.Name + "\" must be letters, digits, '-', '_' or '.' (not first)");
     if (o.Output.empty()) throw Exception("Give the kit's file name (OUT.tar.gz)");
     const TKitParts parts = FindParts(o.ToolFolder);
-    AnsiString servers = ServerListForKit(ReadWholeFile(SystemPathFromNative(o.ServersFile)));
+    AnsiString servers = ServerListForKit(ReadSmallFile(o.ServersFile, "server list"));
     AnsiString key;
     if (!o.KeyFile.empty()) {
-        key = ReadWholeFile(SystemPathFromNative(o.KeyFile));
+        key = ReadSmallFile(o.KeyFile, "key");
         ParsePublicKey(key);  // a damaged key would lock every user out
     }
     const AnsiString icon = o.IconFile.empty() ? parts.Icon : o.IconFile;
-    if (ReadWholeFile(SystemPathFromNative(icon)).compare(0, 8, "\x89PNG\r\n\x1a\n") != 0)
+    if (ReadSmallFile(icon, "icon").compare(0, 8, "\x89PNG\r\n\x1a\n") != 0)
         throw Exception("The icon " + icon + " is not a PNG picture");
 
     char scratch[] = "/tmp/skiff-kit-XXXXXX";
