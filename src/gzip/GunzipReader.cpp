@@ -91,7 +91,8 @@ ssize_t TGunzipReader::Read(char* buffer, size_t size) {
     return static_cast<ssize_t>(size - FStream.avail_out);
 }
 
-bool GzipFileIsWhole(const AnsiString& nativePath, AnsiString& why) {
+bool GzipFileIsWhole(const AnsiString& nativePath, AnsiString& why, AnsiString* tail, size_t tailSize,
+                     int64_t* dataSize) {
     int fd = open(nativePath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         why = "cannot be opened";
@@ -100,8 +101,15 @@ bool GzipFileIsWhole(const AnsiString& nativePath, AnsiString& why) {
     TGunzipReader reader(fd);
     std::unique_ptr<char[]> buffer(new char[1 << 16]);
     ssize_t n;
+    int64_t total = 0;
+    if (tail) tail->clear();
     while ((n = reader.Read(buffer.get(), 1 << 16)) > 0) {
+        total += n;
+        if (!tail) continue;
+        tail->append(buffer.get(), static_cast<size_t>(n));
+        if (tail->size() > tailSize) tail->erase(0, tail->size() - tailSize);
     }
+    if (dataSize) *dataSize = total;
     close(fd);
     if (n == 0 && !reader.IsGzip()) {
         why = "is not gzip data";

@@ -40,6 +40,8 @@ private:
     AnsiString FProblem;
 };
 
-// Reads a gzip file to its end without keeping the data; false with the
-// reason ("is cut short", ...) when it is not whole.
-bool GzipFileIsWhole(const AnsiString& nativePath, AnsiString& why);
+// Reads a gzip file to its end keeping none of the data but, when `tail` is
+// given, their last `tailSize` bytes (and in `dataSize` their length); false
+// with the reason ("is cut short", ...) when it is not whole.
+bool GzipFileIsWhole(const AnsiString& nativePath, AnsiString& why, AnsiString* tail = nullptr,
+                     size_t tailSize = 0, int64_t* dataSize = nullptr);

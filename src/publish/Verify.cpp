@@ -1,12 +1,7 @@
 #include "Verify.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-#include <zlib.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <ctime>
 
 #include "app/LineFields.h"
@@ -15,30 +10,10 @@
 #include "app/UpdateRun.h"
 #include "crypto/Sha256.h"
 #include "gzip/GunzipReader.h"
-#include "gzip/Gzip.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
 #include "platform/System.h"
-
-namespace {
-
-// Only the directory at the end of an unpacked archive is read: members may
-// be gigabytes.
-AnsiString ReadPackDirectoryBlock(const AnsiString& nativePath, int64_t& archiveSize) {
-    int fd = open(nativePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw EDamagedPack("cannot be read");
-    struct stat st;
-    AnsiString block(kPackBlockSize, '\0');
-    bool ok = fstat(fd, &st) == 0 && st.st_size >= kPackBlockSize &&
-              pread(fd, &block[0], kPackBlockSize, st.st_size - kPackBlockSize) == kPackBlockSize;
-    close(fd);
-    if (!ok) throw EDamagedPack("is shorter than its directory");
-    archiveSize = st.st_size;
-    return block;
-}
-
-}  // namespace
 
 TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile) {
     TVerifyReport r;
@@ -77,8 +52,6 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
         }
     }
 
-    char scratch[] = "/tmp/skiff-verify-XXXXXX";
-    const bool haveScratch = mkdtemp(scratch) != nullptr;
     for (int i = 1; i < lines.Count(); ++i) {
         const AnsiString& line = lines[i];
         if (GetField(1, line).empty()) continue;
@@ -113,34 +86,28 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
             problem(label + ": " + e.Remote + " does not match its SHA-256");
         else if (e.Sha256.empty() && r.Signed)
             problem(label + ": a signed list without a SHA-256 for this entry");
-        AnsiString why;
-        if (e.Kind != "O" && !GzipFileIsWhole(served, why)) {
+        if (e.Kind == "O") continue;
+        // One pass through the data; of a pack only its directory at the end
+        // is kept (members may be gigabytes).
+        AnsiString why, directory;
+        int64_t archiveSize = 0;
+        if (!GzipFileIsWhole(served, why, e.Kind == "C" ? &directory : nullptr, kPackBlockSize, &archiveSize)) {
             problem(label + ": " + e.Remote + " " + why);
             continue;
         }
-        if (e.Kind == "C" && haveScratch) {
-            // The pack's directory and its members' names, as the updater reads them.
-            TGzip gzip(nullptr);
-            gzip.WindowOnError = false;
-            gzip.FileSource = SystemPathFromNative(served);
-            gzip.FileDestination = SystemPathFromNative(AnsiString(scratch) + "/pack");
-            try {
-                if (gzip.Decompress() != TGzip::ResultOk) throw EDamagedPack("cannot be unpacked");
-                int64_t archiveSize = 0;
-                AnsiString directory = ReadPackDirectoryBlock(AnsiString(scratch) + "/pack", archiveSize);
-                std::vector<TPackMember> members = ReadPackDirectory(directory.data(), archiveSize);
-                for (const TPackMember& m : members)
-                    if (!IsSafeRelativeName(m.Name)) problem(label + ": the member \"" + m.Name + "\" is not safe");
-                if (!e.Modes.empty() && e.Modes.size() != members.size())
-                    problem(label + ": the list gives " + IntToStr(static_cast<int64_t>(e.Modes.size())) +
-                            " modes for " + IntToStr(static_cast<int64_t>(members.size())) + " members");
-            } catch (const Exception& err) {
-                problem(label + ": the pack " + err.Message);
-            }
-            unlink((AnsiString(scratch) + "/pack").c_str());
+        if (e.Kind != "C") continue;
+        try {
+            if (archiveSize < kPackBlockSize) throw EDamagedPack("is shorter than its directory");
+            std::vector<TPackMember> members = ReadPackDirectory(directory.data(), archiveSize);
+            for (const TPackMember& m : members)
+                if (!IsSafeRelativeName(m.Name)) problem(label + ": the member \"" + m.Name + "\" is not safe");
+            if (!e.Modes.empty() && e.Modes.size() != members.size())
+                problem(label + ": the list gives " + IntToStr(static_cast<int64_t>(e.Modes.size())) + " modes for " +
+                        IntToStr(static_cast<int64_t>(members.size())) + " members");
+        } catch (const Exception& err) {
+            problem(label + ": the pack " + err.Message);
         }
     }
-    if (haveScratch) rmdir(scratch);
     SetNameCodePage(0);
     return r;
 }

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 
 #include "TestSupport.h"
+#include "app/PackArchive.h"
 #include "crypto/Minisign.h"
+#include "gzip/Gzip.h"
+#include "platform/FileSystem.h"
 #include "publish/Kit.h"
 #include "publish/Publisher.h"
 #include "publish/Verify.h"
@@ -144,6 +147,27 @@ TEST(Verify, FindsMissingShortDamagedAndUnsafeFiles) {
     EXPECT_TRUE(Mentions(bad, "bin\\client.exe: bin~client.exe.gz is cut short")) << ::testing::PrintToString(bad.Problems);
     EXPECT_TRUE(Mentions(bad, "data.pack: data.pack.gz has"));
     EXPECT_TRUE(Mentions(bad, "the list says 12"));
+
+    // Packs the publisher would never make: a member leaving the folder, and
+    // gzip data too short to hold a directory.
+    auto addPack = [&](const std::string& remote, const std::string& archive) {
+        WriteFile(out.file("raw"), archive);
+        TGzip gzip(nullptr);
+        gzip.WindowOnError = false;
+        gzip.FileSource = SystemPathFromNative(out.file("raw"));
+        gzip.FileDestination = SystemPathFromNative(pub + "/" + remote);
+        ASSERT_EQ(gzip.Compress(), 0);
+        std::ofstream(pub + "/update3.dat", std::ios::app)
+            << "C " << remote << " " << remote << " 1 " << fs::file_size(pub + "/" + remote) << "\r\n";
+    };
+    TPackWriter writer;
+    writer.AddBuffer("..\\outside.txt", "x");
+    writer.Write(SystemPathFromNative(out.file("evil.raw")));
+    addPack("evil.gz", ReadFile(out.file("evil.raw")));
+    addPack("short.gz", "not a pack");
+    TVerifyReport packs = VerifyRelease(pub, "");
+    EXPECT_TRUE(Mentions(packs, "evil.gz: the member \"..\\outside.txt\" is not safe")) << ::testing::PrintToString(packs.Problems);
+    EXPECT_TRUE(Mentions(packs, "short.gz: the pack is shorter than its directory"));
 
     EditListField(pub, "data.pack", 3, "..\\..\\evil");
     TVerifyReport unsafe = VerifyRelease(pub, "");
