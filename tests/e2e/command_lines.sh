@@ -46,5 +46,23 @@ expect 2 "" "option '--servers' needs a value" "$publish" kit --servers
 expect 2 "" "kit needs OUT.tar.gz" "$publish" kit --servers s
 [ ! -e /tmp/cl-out.$$ ] || fail "a refused publish wrote its output"
 
+# --json gives what scripts can read: a dry run and a verify report.
+work=$(mktemp -d /tmp/skiff-cl-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/rel"
+printf 'one' > "$work/rel/a.txt"; printf 'two' > "$work/rel/b.bin"
+"$publish" --release-version 1 "$work/rel" "$work/pub" >/dev/null || fail "publish"
+printf 'changed' > "$work/rel/a.txt"; printf 'new' > "$work/rel/c.bin"; rm "$work/rel/b.bin"
+"$publish" --dry-run --json --previous "$work/pub" "$work/rel" "$work/pub" > "$work/dry.json" || fail "dry run"
+python3 -c 'import json,sys; d=json.load(open(sys.argv[1]));
+assert d["dry_run"] and d["added"] == ["c.bin"] and d["changed"] == ["a.txt"] and d["removed"] == ["b.bin"], d' \
+  "$work/dry.json" || fail "dry-run JSON: $(cat "$work/dry.json")"
+grep -q "b.bin" "$work/pub/update3.dat" || fail "the dry run changed the published folder"
+rm "$work/pub/b.bin.gz"
+"$publish" verify --json "$work/pub" > "$work/verify.json" && fail "verify passed a folder with a missing file"
+python3 -c 'import json,sys; d=json.load(open(sys.argv[1]));
+assert not d["ok"] and d["entries"] == 2 and any("b.bin.gz is missing" in p for p in d["problems"]), d' \
+  "$work/verify.json" || fail "verify JSON: $(cat "$work/verify.json")"
+
 [ "$failures" -eq 0 ] || exit 1
 echo "command lines: help, version and every mistake as expected"
