@@ -8,19 +8,8 @@
 #   interrupted_runs.sh BIN_DIR ASSETS_DIR FTPD_SCRIPT
 set -euo pipefail
 bin=$1 assets=$2 ftpd=$3
-[ -n "${DISPLAY:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
-work=$(mktemp -d /tmp/skiff-kill-XXXXXX)
-skiff_pid=
-cleanup() {
-  set +e
-  [ -n "$skiff_pid" ] && kill -9 "$skiff_pid" 2>/dev/null
-  exec {FTPD[1]}>&- 2>/dev/null || true
-  [ -n "${FTPD_PID:-}" ] && { kill "$FTPD_PID" 2>/dev/null; wait "$FTPD_PID" 2>/dev/null; }
-  rm -rf "$work"
-  return 0
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+. "$(dirname "$0")/common.sh"
+e2e_start kill
 export LANG=en_US.UTF-8
 rel=$work/release app=$work/app
 mkdir -p "$rel/data" "$app"
@@ -37,14 +26,9 @@ for f in "$rel"/data/*; do
 done
 
 # About 16 MB/s: a run takes most of a second, so kills land inside it.
-coproc FTPD { exec /usr/bin/python3 "$ftpd" "$work/pub" update x 16000000; }
-read -r _ port <&"${FTPD[0]}"
+start_ftpd "$work/pub" 16000000
 printf 'Local 127.0.0.1 %s 5000 update\r\nend\r\n' "$port" > "$app/isp0.dat"
 
-wait_for() {  # condition, tenths of a second
-  for _ in $(seq "$2"); do eval "$1" && return 0; sleep 0.1; done
-  return 1
-}
 main_window() { xdotool search --name '^update$' 2>/dev/null | head -1; }
 temporaries() { find "$app" -name '*.skiff-tmp-*' | wc -l; }
 

@@ -6,23 +6,9 @@
 #   starter_kit.sh BIN_DIR FTPD_SCRIPT
 set -euo pipefail
 bin=$1 ftpd=$2
-[ -n "${DISPLAY:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
-work=$(mktemp -d /tmp/skiff-kit-e2e-XXXXXX)
+. "$(dirname "$0")/common.sh"
+e2e_start kit-e2e
 chmod 755 "$work"
-cleanup() {
-  set +e
-  [ -n "${skiff_pid:-}" ] && kill "$skiff_pid" 2>/dev/null
-  exec {FTPD[1]}>&- 2>/dev/null || true
-  [ -n "${FTPD_PID:-}" ] && { kill "$FTPD_PID" 2>/dev/null; wait "$FTPD_PID" 2>/dev/null; }
-  rm -rf "$work"
-  return 0
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-wait_for() {  # condition, tenths of a second
-  for _ in $(seq "$2"); do eval "$1" && return 0; sleep 0.1; done
-  return 1
-}
 window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
 
 # The user: "nobody" when the tests run as root, else whoever runs them.
@@ -57,8 +43,7 @@ minisign -G -W -p "$work/update.pub" -s "$work/update.key" >/dev/null
   --sign "$work/update.key" >/dev/null
 "$bin/skiff-publish" verify --key "$work/update.pub" "$work/pub" >/dev/null || fail "the release does not verify"
 chmod -R a+rX "$work/pub"
-coproc FTPD { exec /usr/bin/python3 "$ftpd" "$work/pub" update x; }
-read -r _ port <&"${FTPD[0]}"
+start_ftpd "$work/pub"
 printf 'Local 127.0.0.1 %s 5000 update\n' "$port" > "$work/servers"
 "$bin/skiff-publish" kit --servers "$work/servers" --key "$work/update.pub" --name democlient "$work/kit.tar.gz" >/dev/null
 chmod a+r "$work/kit.tar.gz"

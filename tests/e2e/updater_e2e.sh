@@ -4,18 +4,8 @@
 #   updater_e2e.sh BIN_DIR ASSETS_DIR FTPD_SCRIPT
 set -euo pipefail
 bin=$1 assets=$2 ftpd=$3
-[ -n "${DISPLAY:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
-work=$(mktemp -d /tmp/skiff-e2e-XXXXXX)
-cleanup() {
-  set +e
-  [ -n "${skiff_pid:-}" ] && kill "$skiff_pid" 2>/dev/null
-  exec {FTPD[1]}>&- 2>/dev/null || true
-  [ -n "${FTPD_PID:-}" ] && { kill "$FTPD_PID" 2>/dev/null; wait "$FTPD_PID" 2>/dev/null; }
-  rm -rf "$work"
-  return 0
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+. "$(dirname "$0")/common.sh"
+e2e_start e2e
 export LANG=en_US.UTF-8
 
 # Release 2: a new file, a changed file, an unchanged file, a pack, and one
@@ -41,14 +31,9 @@ printf 'KOVRAN\r\nbin\\client.exe 1\r\nbin\\engine.dll 2\r\nreadme.txt 1\r\nsett
 printf '#!/bin/sh\necho "$0 $1" > "$(dirname "$0")/portal.log"\n' > "$app/portal.exe"
 chmod +x "$app/portal.exe"
 
-coproc FTPD { exec /usr/bin/python3 "$ftpd" "$work/pub" update x; }
-read -r _ port <&"${FTPD[0]}"
+start_ftpd "$work/pub"
 printf 'Local 127.0.0.1 %s 5000 update\r\nend\r\n' "$port" > "$app/isp0.dat"
 
-wait_for() {  # condition, tenths of a second
-  for _ in $(seq "$2"); do eval "$1" && return 0; sleep 0.1; done
-  return 1
-}
 main_window() { xdotool search --name '^update$' 2>/dev/null | head -1; }
 
 start_updater() {
