@@ -294,7 +294,16 @@ void TForm1::WexFTP1HostResolved(TObject*) { StatusBar1->SimpleText = "Host reso
 void TForm1::WexFTP1InvalidHost(bool&) { Tell("Invalid Host"); }
 
 void TForm1::WexFTP1Error(TObject*, uint16_t Errno, const AnsiString& Errmsg) {
-    Tell("Error " + IntToStr(Errno) + ": " + Errmsg);
+    const AnsiString text = "Error " + IntToStr(Errno) + ": " + Errmsg;
+    // During the update run a broken transfer is tried again, on another
+    // server if need be; a box would hold the run until answered, and the
+    // entries that still fail are named at the end.
+    if (RunInProgress) {
+        UpdateLog::Write("socket error during the run: " + text);
+        StatusBar1->SimpleText = text;
+        return;
+    }
+    Tell(text);
 }
 
 void TForm1::WexFTP1Failure(bool&, TCmdType Trans_Type) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -79,16 +80,27 @@ void CopyInto(const AnsiString& from, const AnsiString& to) {
     if (failed) throw Exception("Cannot copy " + from + ": " + failed.message());
 }
 
-void RunTar(const AnsiString& staging, const AnsiString& name, const AnsiString& output) {
-    const char* argv[] = {"tar", "--owner=0", "--group=0", "--numeric-owner", "-czf", output.c_str(),
-                          "-C", staging.c_str(), name.c_str(), nullptr};
+// Runs a program to its end; true when it ends with 0.
+bool RunProgram(const char* const argv[]) {
     pid_t pid;
-    if (posix_spawnp(&pid, "tar", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
-        throw Exception("Cannot start tar");
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) return false;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Exception("tar could not write " + output);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void RunTar(const AnsiString& staging, const AnsiString& name, const AnsiString& output) {
+    const char* argv[] = {"tar", "--owner=0", "--group=0", "--numeric-owner", "-czf", output.c_str(),
+                          "-C", staging.c_str(), name.c_str(), nullptr};
+    if (!RunProgram(argv)) throw Exception("tar could not write " + output);
+}
+
+// A build tree's updater carries its debugging data (megabytes every end user
+// would download); strip it when the tool is there, else ship it as it is.
+void StripDebugData(const AnsiString& program) {
+    const char* argv[] = {"strip", "--strip-debug", program.c_str(), nullptr};
+    RunProgram(argv);
 }
 
 // A decimal number within [low, high]; false otherwise.
@@ -158,6 +170,7 @@ void MakeKit(const TKitOptions& o) {
         if (mkdir(folder.c_str(), 0755) != 0) throw Exception("Cannot create " + folder);
         CopyInto(parts.Updater, folder + "/skiff");
         chmod((folder + "/skiff").c_str(), 0755);
+        StripDebugData(folder + "/skiff");
         CopyInto(parts.Skins, folder + "/upimg");
         CopyInto(icon, folder + "/icon.png");
         WriteWholeFile(SystemPathFromNative(folder + "/isp0.dat"), servers);
