@@ -8,9 +8,9 @@
 #include <ctime>
 #include <cstdio>
 
-#include "LineFields.h"
+#include "release/LineFields.h"
 #include "Pictures.h"
-#include "ReleaseCheck.h"
+#include "release/ReleaseCheck.h"
 #include "ServerOrder.h"
 #include "UpdateLog.h"
 #include "Texts.h"

@@ -1,6 +1,6 @@
 #include "Unit2.h"
 
-#include "LineFields.h"
+#include "release/LineFields.h"
 #include "Pictures.h"
 #include "Texts.h"
 #include "Unit1.h"

@@ -2,7 +2,7 @@
 
 #include <unordered_map>
 
-#include "LineFields.h"
+#include "release/LineFields.h"
 
 namespace {
 

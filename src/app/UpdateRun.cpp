@@ -2,44 +2,10 @@
 
 #include <memory>
 
-#include "LineFields.h"
-#include "PackArchive.h"
+#include "release/LineFields.h"
+#include "release/PackArchive.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
-
-bool IsKnownKind(const AnsiString& kind) { return kind == "E" || kind == "O" || kind == "C"; }
-
-TUpdateEntry ParseUpdateEntry(const AnsiString& entry) {
-    TUpdateEntry e;
-    e.Changed = GetField(1, entry) == "U";
-    int base = e.Changed ? 2 : 0;
-    e.Kind = GetField(base + 1, entry);
-    if (!IsKnownKind(e.Kind)) return e;
-    if (e.Changed) e.Index = StrToInt(GetField(2, entry));
-    e.Remote = GetField(base + 2, entry);
-    e.Local = GetField(base + 3, entry);
-    e.Version = GetField(base + 4, entry);
-    e.Size = StrToInt64(GetField(base + 5, entry));
-    e.Sha256 = LowerCase(GetField(base + 6, entry));
-    AnsiString modes = GetField(base + 7, entry);
-    for (size_t start = 0; !modes.empty() && start <= modes.size();) {
-        size_t comma = modes.find(',', start);
-        if (comma == AnsiString::npos) comma = modes.size();
-        e.Modes.push_back(ParseMode(modes.substr(start, comma - start)));
-        start = comma + 1;
-    }
-    return e;
-}
-
-int ParseMode(const AnsiString& octal) {
-    if (octal.empty() || octal.size() > 4) return -1;
-    int mode = 0;
-    for (char c : octal) {
-        if (c < '0' || c > '7') return -1;
-        mode = mode * 8 + (c - '0');
-    }
-    return mode & 0777;
-}
 
 AnsiString PartialIdOf(const TUpdateEntry& e) {
     TSha256 id;
@@ -56,7 +22,7 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     Detail.clear();
     TUpdateEntry e = ParseUpdateEntry(entry);
     if (!IsKnownKind(e.Kind)) return TEntryOutcome::UnknownKind;
-    if (!IsSafeRelativeName(e.Remote) || !IsSafeRelativeName(e.Local)) return TEntryOutcome::Refused;
+    if (!IsSafeRemoteName(e.Remote) || !IsSafeRelativeName(e.Local)) return TEntryOutcome::Refused;
     const AnsiString target = AppFolder + e.Local;
     const bool hashed = IsSha256Text(e.Sha256);
     if (RequireHashes && !hashed) {

@@ -14,27 +14,7 @@
 
 #include "gzip/Gzip.h"
 #include "platform/StringList.h"
-
-// The fields of an update-list entry, whichever of the two shapes it has.
-// After the five fields of the versions list, a release may give two more:
-// the SHA-256 of the file as served (64 hex digits) and the mode of the
-// installed file in octal ("0755"); for a pack, the modes of its members in
-// the order of its directory, joined by commas ("0644,0755").
-struct TUpdateEntry {
-    bool Changed = false;  // "U <index> <line>"
-    int Index = 0;         // line of the installed versions list (changed entries)
-    AnsiString Kind, Remote, Local, Version;
-    int64_t Size = 0;
-    AnsiString Sha256;        // empty when the list gives none
-    std::vector<int> Modes;   // empty when the list gives none; -1 for a mode it cannot read
-};
-// The numbers are converted only for the kinds "E", "O" and "C" (an entry of
-// another kind is passed over whatever it holds); raises EConvertError when
-// such an entry's index or size is not an integer.
-TUpdateEntry ParseUpdateEntry(const AnsiString& entry);
-// An octal mode ("0755") of at most four digits; -1 for anything else.
-int ParseMode(const AnsiString& octal);
-bool IsKnownKind(const AnsiString& kind);
+#include "release/UpdateEntry.h"
 
 enum class TEntryOutcome {
     Installed,        // in place and recorded

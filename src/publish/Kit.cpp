@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/LineFields.h"
+#include "release/LineFields.h"
 #include "crypto/Minisign.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"

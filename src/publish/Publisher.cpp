@@ -10,8 +10,8 @@
 #include <ctime>
 #include <filesystem>
 
-#include "app/LineFields.h"
-#include "app/PackArchive.h"
+#include "release/LineFields.h"
+#include "release/PackArchive.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
 #include "gzip/Gzip.h"
@@ -220,20 +220,6 @@ int64_t NextSerial(const TPublishOptions& o) {
 }
 
 }  // namespace
-
-AnsiString RemoteNameOf(const AnsiString& localName) {
-    AnsiString out;
-    for (unsigned char c : localName) {
-        if (c == '\\') out += '~';
-        else if (isalnum(c) || c == '.' || c == '_' || c == '-') out += static_cast<char>(c);
-        else {
-            char b[4];
-            snprintf(b, sizeof b, "%%%02X", c);
-            out += b;
-        }
-    }
-    return out;
-}
 
 TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progress) {
     // Check everything before writing anything.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Classes.h"
+#include "release/RemoteName.h"
 
 struct TPublishOptions {
     AnsiString ReleaseDir, OutDir;  // native paths
@@ -47,7 +48,3 @@ using TPublishProgress = std::function<void(int64_t done, int64_t total, const A
 // the release at once (nothing is written then), and on failures (the
 // previous OUT_DIR stays as it was).
 TPublishSummary Publish(const TPublishOptions& options, const TPublishProgress& progress = {});
-
-// The remote name of a local name: ASCII only, flat (a file directly in the
-// login folder), so any FTP server and any application folder can take it.
-AnsiString RemoteNameOf(const AnsiString& localName);

@@ -4,10 +4,10 @@
 
 #include <ctime>
 
-#include "app/LineFields.h"
-#include "app/PackArchive.h"
-#include "app/ReleaseCheck.h"
-#include "app/UpdateRun.h"
+#include "release/LineFields.h"
+#include "release/PackArchive.h"
+#include "release/ReleaseCheck.h"
+#include "release/UpdateEntry.h"
 #include "crypto/Sha256.h"
 #include "gzip/GunzipReader.h"
 #include "platform/CodePage.h"

@@ -9,8 +9,8 @@
 
 #include "FtpServer.h"
 #include "InstallerHarness.h"
-#include "app/LineFields.h"
-#include "app/PackArchive.h"
+#include "release/LineFields.h"
+#include "release/PackArchive.h"
 #include "app/UpdatePlan.h"
 #include "net/WexFTP.h"
 #include "platform/CodePage.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/LineFields.h"
+#include "release/LineFields.h"
 
 TEST(GetField, BlanksSeparateAndNothingElse) {
     EXPECT_EQ(GetField(1, "  a  bb c"), "a");

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
-#include "app/PackArchive.h"
+#include "release/PackArchive.h"
 
 using namespace testing_support;
 

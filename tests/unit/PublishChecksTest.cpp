@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "TestSupport.h"
-#include "app/PackArchive.h"
+#include "release/PackArchive.h"
 #include "crypto/Minisign.h"
 #include "gzip/Gzip.h"
 #include "platform/FileSystem.h"

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "InstallerHarness.h"
-#include "app/ReleaseCheck.h"
+#include "release/ReleaseCheck.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
 #include "publish/Publisher.h"

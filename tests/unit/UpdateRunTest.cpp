@@ -4,7 +4,7 @@
 
 #include "InstallerHarness.h"
 #include "TestSupport.h"
-#include "app/PackArchive.h"
+#include "release/PackArchive.h"
 #include "app/UpdateRun.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
@@ -62,10 +62,13 @@ TEST(UpdateRun, PackEntryUnpacksAndLeavesNoTraceOfThePack) {
 
 TEST(UpdateRun, UnsafeNamesUnknownKindsAndBadNumbers) {
     Installer t;
-    for (const char* entry : {"O x ..\\up.txt 1 1", "O x \\abs.txt 1 1", "O x c:\\w.txt 1 1", "E ..\\x.gz a 1 1",
+    for (const char* entry : {"O x ..\\up.txt 1 1", "O x \\abs.txt 1 1", "O x c:\\w.txt 1 1", "E x\x01.gz a 1 1",
                               "O x a\\..\\..\\b 1 1"})
         EXPECT_EQ(t.installer.Process(entry), TEntryOutcome::Refused) << entry;
     EXPECT_TRUE(t.fetched.empty());  // refused before anything is downloaded
+    // A remote name is only sent to the server: a path there is the server's business.
+    t.installer.Process("O ..\\pub\\x.txt x.txt 1 1");
+    EXPECT_EQ(t.fetched.size(), 1u);
     EXPECT_EQ(t.installer.Process("Z x y 1 1"), TEntryOutcome::UnknownKind);
     EXPECT_EQ(t.installer.Process("e x y 1 1"), TEntryOutcome::UnknownKind);  // kinds are case-sensitive
     EXPECT_THROW(t.installer.Process("O x y 1 12k"), EConvertError);

@@ -1,6 +1,6 @@
 // Fields of the data files' lines, and the orders in which they are compared.
 #pragma once
-#include "../platform/Classes.h"
+#include "platform/Classes.h"
 
 // Field n (from 1) of a line whose fields are separated by blanks only (a tab
 // belongs to a field). A field outside the line yields an empty text.
