@@ -23,7 +23,7 @@
 #include "BenchSupport.h"
 #include "FtpServer.h"
 #include "VsftpdServer.h"
-#include "app/PackArchive.h"
+#include "release/PackArchive.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/PackArchive.h"
+#include "release/PackArchive.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size >= static_cast<size_t>(kPackBlockSize)) {
