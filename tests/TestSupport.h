@@ -53,6 +53,18 @@ inline std::string ReadFile(const std::string& path) {
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
+// The remote name under which the release published in `pub` serves `local`
+// (served names follow the files' bytes); empty when the list lacks it.
+inline std::string ServedName(const std::string& pub, const std::string& local) {
+    std::istringstream lines(ReadFile(pub + "/update3.dat"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string kind, remote, name;
+        if (words >> kind >> remote >> name && name == local) return remote;
+    }
+    return "";
+}
+
 // Pumps the event loop until `done` holds or `seconds` pass; a broken test
 // fails instead of hanging.
 inline bool PumpUntil(const std::function<bool()>& done, double seconds = 5.0) {

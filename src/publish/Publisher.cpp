@@ -9,11 +9,14 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <set>
 
-#include "release/LineFields.h"
-#include "release/PackArchive.h"
+#include "DroppedFiles.h"
+#include "ReleaseHistory.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
+#include "release/LineFields.h"
+#include "release/PackArchive.h"
 #include "gzip/Gzip.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
@@ -22,14 +25,13 @@
 
 namespace {
 
-const char kManifest[] = "release.sums";  // local name, checksum, version, remote name, SHA-256
-
 struct Source {
     AnsiString native;  // path on disk
     AnsiString local;   // backslash-separated, system code page
     AnsiString rel;     // slash-separated, UTF-8 (for globs and messages)
     int64_t size = 0;
     uint32_t crc = 0;
+    AnsiString sha256;  // of the file as it is installed
     int mode = 0644;
 };
 
@@ -99,26 +101,40 @@ bool Inside(const AnsiString& inner, const AnsiString& outer) {
                               inner[outer.size()] == '/');
 }
 
-uint32_t Checksum(const AnsiString& path, const TPublishProgress& progress, int64_t& done, int64_t total,
-                  const AnsiString& rel) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) throw Exception("Cannot read " + path);
+// One read of each release file gives both sums: the checksum that tells
+// what changed and the SHA-256 of the installed bytes.
+void Checksum(Source& s, const TPublishProgress& progress, int64_t& done, int64_t total) {
+    FILE* f = fopen(s.native.c_str(), "rb");
+    if (!f) throw Exception("Cannot read " + s.native);
     std::vector<char> buf(1 << 20);
     uLong crc = crc32(0L, Z_NULL, 0);
+    TSha256 sha;
     size_t n;
     while ((n = fread(buf.data(), 1, buf.size(), f)) > 0) {
         crc = crc32(crc, reinterpret_cast<const Bytef*>(buf.data()), static_cast<uInt>(n));
+        sha.Update(buf.data(), n);
         done += static_cast<int64_t>(n);
-        if (progress) progress(done, total, rel);
+        if (progress) progress(done, total, s.rel);
     }
     fclose(f);
-    return static_cast<uint32_t>(crc);
+    s.crc = static_cast<uint32_t>(crc);
+    s.sha256 = sha.HexDigest();
 }
 
 AnsiString Hex(uint64_t v) {
     char b[20];
     snprintf(b, sizeof b, "%016llx", static_cast<unsigned long long>(v));
     return b;
+}
+
+// How many of `members`, from `first` on, go into one pack: at most 100,
+// and 99 when the hundredth name is 80 bytes long, because that record's last
+// name byte is the archive's last byte, which an updater does not read.
+size_t PackPartSize(const std::vector<const Source*>& members, size_t first) {
+    size_t n = std::min(members.size() - first, static_cast<size_t>(kPackMaxMembers));
+    if (n == static_cast<size_t>(kPackMaxMembers) && members[first + n - 1]->local.size() >= static_cast<size_t>(kPackMaxName))
+        --n;
+    return n;
 }
 
 // The folder of a previous release given as a folder or as its update3.dat.
@@ -134,7 +150,7 @@ std::map<AnsiString, PreviousEntry> ReadPrevious(const AnsiString& previous, Ans
     if (previous.empty()) return out;
     folder = PreviousFolderOf(previous);
     TStringList lines;
-    lines.LoadFromFile(SystemPathFromNative(folder + "/" + kManifest));
+    lines.LoadFromFile(SystemPathFromNative(folder + "/" + kReleaseSums));
     for (const AnsiString& line : lines.Lines()) {
         AnsiString local = GetField(1, line);
         if (local.empty()) continue;
@@ -219,6 +235,34 @@ int64_t NextSerial(const TPublishOptions& o) {
     return o.Serial;
 }
 
+// Where a new served file is written before it is named after its bytes.
+const char kStaging[] = ".staging";
+
+// The new folder `out` takes the lists of the earlier releases (a folder
+// made before they were kept counts its own list as the first) and every
+// served file that they name, then its own list as the newest.
+void KeepHistory(const AnsiString& previousFolder, const AnsiString& out) {
+    if (mkdir((out + "/" + kReleasesFolder).c_str(), 0755) != 0) throw Exception("Cannot create " + out + "/releases");
+    std::vector<TReleaseList> lists;
+    if (!previousFolder.empty()) {
+        lists = ReleaseLists(previousFolder);
+        struct stat st;
+        if (lists.empty() && stat((previousFolder + "/update3.dat").c_str(), &st) == 0)
+            lists.push_back({1, previousFolder + "/update3.dat"});
+    }
+    for (const TReleaseList& l : lists) {
+        if (!CopyFile(l.Path, out + "/" + ReleaseListName(l.Number), TCopy::MayLink))
+            throw Exception("Cannot copy " + l.Path);
+        for (const AnsiString& name : ServedNamesOf(ReadWholeFile(SystemPathFromNative(l.Path)))) {
+            const AnsiString there = out + "/" + name;
+            if (access(there.c_str(), F_OK) != 0) CopyFile(previousFolder + "/" + name, there, TCopy::MayLink);
+        }
+    }
+    const int next = lists.empty() ? 1 : lists.back().Number + 1;
+    if (!CopyFile(out + "/update3.dat", out + "/" + ReleaseListName(next), TCopy::Copy))
+        throw Exception("Cannot write " + out + "/" + ReleaseListName(next));
+}
+
 }  // namespace
 
 TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progress) {
@@ -286,19 +330,16 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         Entry e;
         e.kind = plain ? 'O' : 'E';
         e.local = s.local;
-        e.remote = RemoteNameOf(s.local) + (plain ? "" : ".gz");
         e.members.push_back(&s);
         entries.push_back(e);
     }
     for (auto& [name, members] : packs) {
-        for (size_t first = 0, k = 1; first < members.size(); first += kPackMaxMembers, ++k) {
+        for (size_t first = 0, k = 1; first < members.size(); first += PackPartSize(members, first), ++k) {
             Entry e;
             e.kind = 'C';
             AnsiString part = members.size() > static_cast<size_t>(kPackMaxMembers) ? name + "-" + IntToStr(k) : name;
             e.local = part + ".pack";
-            e.remote = RemoteNameOf(part) + ".pack.gz";
-            e.members.assign(members.begin() + first,
-                             members.begin() + std::min(members.size(), first + kPackMaxMembers));
+            e.members.assign(members.begin() + first, members.begin() + first + PackPartSize(members, first));
             entries.push_back(e);
         }
     }
@@ -307,7 +348,7 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     int64_t total = 0, done = 0;
     for (const Source& s : sources) total += s.size;
     total *= 2;  // read once for the checksum, once to write
-    for (Source& s : sources) s.crc = Checksum(s.native, progress, done, total, s.rel);
+    for (Source& s : sources) Checksum(s, progress, done, total);
     AnsiString previousFolder;
     auto previous = ReadPrevious(o.Previous, previousFolder);
     TPublishSummary summary;
@@ -354,11 +395,10 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         TGzip gzip(nullptr);
         gzip.WindowOnError = false;
         gzip.CompressionLevel = 6;
-        TStringList update3, manifest;
+        TStringList update3, manifest, installed;
         update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage));
         for (Entry& e : entries) {
-            AnsiString target = temp + "/" + e.remote;
-            if (!e.changed && CopyFile(previousFolder + "/" + e.remote, target, TCopy::MayLink)) {
+            if (!e.changed && CopyFile(previousFolder + "/" + e.remote, temp + "/" + e.remote, TCopy::MayLink)) {
                 for (const Source* m : e.members) done += m->size;
                 auto it = previous.find(LowerCase(e.local));
                 if (it != previous.end() && IsSha256Text(it->second.sha256)) e.sha256 = it->second.sha256;
@@ -366,27 +406,34 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
                 e.changed = true;
                 e.version = version;
                 AnsiString source = e.members[0]->native;
-                AnsiString packFile;
+                AnsiString packFile, staging = temp + "/" + kStaging;
                 if (e.kind == 'C') {
                     TPackWriter writer;
                     for (const Source* m : e.members) writer.AddFile(m->local, SystemPathFromNative(m->native));
-                    packFile = temp + "/" + e.remote + ".raw";
+                    packFile = temp + "/" + kStaging + ".pack";
                     writer.Write(SystemPathFromNative(packFile));
                     source = packFile;
                 }
                 if (progress) progress(done, total, e.members[0]->rel);
                 if (e.kind == 'O') {
-                    if (!CopyFile(source, target, TCopy::Copy)) throw Exception("Cannot copy " + source);
+                    if (!CopyFile(source, staging, TCopy::Copy)) throw Exception("Cannot copy " + source);
                 } else {
                     gzip.FileSource = SystemPathFromNative(source);
-                    gzip.FileDestination = SystemPathFromNative(target);
+                    gzip.FileDestination = SystemPathFromNative(staging);
                     if (gzip.Compress() != TGzip::ResultOk) throw Exception("Cannot compress " + source);
                 }
                 if (!packFile.empty()) unlink(packFile.c_str());
+                // Named after its bytes: a mirror that still serves an older
+                // list keeps the file that list names while this one arrives.
+                e.sha256 = Sha256OfFile(SystemPathFromNative(staging));
+                e.remote = ServedNameOf(e.local, e.sha256, e.kind == 'O' ? "" : ".gz");
+                if (rename(staging.c_str(), (temp + "/" + e.remote).c_str()) != 0)
+                    throw Exception("Cannot write " + temp + "/" + e.remote);
                 for (const Source* m : e.members) done += m->size;
                 if (progress) progress(done, total, e.members[0]->rel);
                 ++summary.Changed;
             }
+            const AnsiString target = temp + "/" + e.remote;
             if (stat(target.c_str(), &st) != 0) throw Exception("Cannot write " + target);
             e.remoteSize = st.st_size;
             if (e.sha256.empty()) e.sha256 = Sha256OfFile(SystemPathFromNative(target));
@@ -396,9 +443,19 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             update3.Add(AnsiString(1, e.kind) + " " + e.remote + " " + e.local + " " + e.version + " " +
                         IntToStr(e.remoteSize) + " " + e.sha256 + " " + modes);
             manifest.Add(e.local + " " + e.sum + " " + e.version + " " + e.remote + " " + e.sha256);
+            for (const Source* m : e.members) installed.Add(InstalledSumsLine({m->local, e.version, m->size, m->sha256}));
             summary.BytesOut += e.remoteSize;
         }
+        if (!previousFolder.empty()) {
+            std::set<AnsiString> kept;
+            for (const Source& s : sources) kept.insert(LowerCase(s.local));
+            for (const AnsiString& line : RemovalLines(previousFolder, kept, o.RemoveDropped, temp)) {
+                update3.Add(line);
+                ++summary.Removals;
+            }
+        }
         update3.SaveToFile(SystemPathFromNative(temp + "/update3.dat"));
+        KeepHistory(previousFolder, temp);
         if (!o.SecretKey.empty()) {
             summary.Serial = NextSerial(o);
             AnsiString comment = "timestamp:" + IntToStr(static_cast<int64_t>(time(nullptr))) +
@@ -409,7 +466,8 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             AnsiString list = ReadWholeFile(SystemPathFromNative(temp + "/update3.dat"));
             WriteWholeFile(SystemPathFromNative(temp + "/update3.dat.minisig"), SignMessage(key, list, comment));
         }
-        manifest.SaveToFile(SystemPathFromNative(temp + "/" + kManifest));
+        manifest.SaveToFile(SystemPathFromNative(temp + "/" + kReleaseSums));
+        installed.SaveToFile(SystemPathFromNative(temp + "/" + kInstalledSums));
         AnsiString old = o.OutDir + ".previous-" + IntToStr(getpid());
         bool hadOld = stat(o.OutDir.c_str(), &st) == 0;
         if (hadOld && rename(o.OutDir.c_str(), old.c_str()) != 0) throw Exception("Cannot replace " + o.OutDir);

@@ -30,12 +30,16 @@ struct TPublishOptions {
     int ExpiresDays = 0;   // 0: the signature does not expire
     int64_t Serial = 0;    // 0: one more than the previous release's
     bool DryRun = false;   // work out what would change, write nothing
+    // Name the files that the previous release installed and this one drops
+    // ("D" entries), so that updaters remove them where they are unchanged.
+    bool RemoveDropped = false;
 };
 
 struct TPublishSummary {
     int Files = 0, Entries = 0, Changed = 0;
     int64_t BytesIn = 0, BytesOut = 0;
     int64_t Serial = 0;  // of a signed release; 0 when unsigned
+    int Removals = 0;    // "D" entries in the list
     // Local names (in UTF-8) of the entries against the previous release
     // (all added without one).
     std::vector<AnsiString> AddedNames, ChangedNames, UnchangedNames, RemovedNames;

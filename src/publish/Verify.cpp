@@ -64,6 +64,12 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
             continue;
         }
         const AnsiString label = e.Local.empty() ? "line " + IntToStr(i) : CodePageToUtf8(e.Local, shownCodePage);
+        if (IsRemovalKind(e.Kind)) {
+            // Names a file to remove: nothing is served for it.
+            if (!IsSafeRelativeName(e.Local)) problem(label + ": the name would leave the application folder");
+            if (!IsSha256Text(e.Sha256)) problem(label + ": a removal without the SHA-256 of the installed file");
+            continue;
+        }
         if (!IsKnownKind(e.Kind)) {
             problem(label + ": unknown kind \"" + e.Kind + "\"");
             continue;

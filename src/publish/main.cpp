@@ -37,6 +37,8 @@ const char kUsage[] =
     "  --password-file FILE      the secret key's password on the first line of FILE\n"
     "  --expires DAYS            the signature expires after DAYS days\n"
     "  --serial N                serial of the signed release (default: one more than the last)\n"
+    "  --remove-dropped          list the files of the previous release that this one drops, so\n"
+    "                            that updaters remove them where the player did not change them\n"
     "  --dry-run                 print what would be added, changed, kept and removed; write nothing\n"
     "  --json                    print the summary as JSON\n"
     "  -h, --help                this text\n"
@@ -108,9 +110,9 @@ void PrintNames(const char* heading, const std::vector<AnsiString>& names) {
 void PrintSummary(const TPublishSummary& s, bool dryRun, bool json) {
     if (json) {
         printf("{\"dry_run\": %s, \"files\": %d, \"entries\": %d, \"bytes_in\": %lld, \"bytes_out\": %lld, "
-               "\"serial\": %lld,\n \"added\": %s,\n \"changed\": %s,\n \"unchanged\": %s,\n \"removed\": %s}\n",
+               "\"serial\": %lld, \"removals\": %d,\n \"added\": %s,\n \"changed\": %s,\n \"unchanged\": %s,\n \"removed\": %s}\n",
                dryRun ? "true" : "false", s.Files, s.Entries, static_cast<long long>(s.BytesIn),
-               static_cast<long long>(s.BytesOut), static_cast<long long>(s.Serial), JsonList(s.AddedNames).c_str(),
+               static_cast<long long>(s.BytesOut), static_cast<long long>(s.Serial), s.Removals, JsonList(s.AddedNames).c_str(),
                JsonList(s.ChangedNames).c_str(), JsonList(s.UnchangedNames).c_str(), JsonList(s.RemovedNames).c_str());
         return;
     }
@@ -125,6 +127,7 @@ void PrintSummary(const TPublishSummary& s, bool dryRun, bool json) {
     }
     printf("%d files in %d entries, %lld bytes -> %lld bytes on the server, %d entries changed\n", s.Files,
            s.Entries, static_cast<long long>(s.BytesIn), static_cast<long long>(s.BytesOut), s.Changed);
+    if (s.Removals) printf("%d files to be removed from the players' folders where unchanged\n", s.Removals);
     if (s.Serial) printf("signed: update3.dat.minisig, serial %lld\n", static_cast<long long>(s.Serial));
 }
 
@@ -196,7 +199,7 @@ int KitCommand(int argc, char** argv) {
 
 int PublishCommand(int argc, char** argv) {
     enum { kReleaseVersion = 256, kPrevious, kPack, kPlain, kCodePage, kSign, kPasswordFile, kExpires, kSerial,
-           kVersion, kDryRun, kJson };
+           kVersion, kDryRun, kJson, kRemoveDropped };
     static const option options[] = {
         {"release-version", required_argument, nullptr, kReleaseVersion},
         {"previous", required_argument, nullptr, kPrevious},
@@ -208,6 +211,7 @@ int PublishCommand(int argc, char** argv) {
         {"expires", required_argument, nullptr, kExpires},
         {"serial", required_argument, nullptr, kSerial},
         {"dry-run", no_argument, nullptr, kDryRun},
+        {"remove-dropped", no_argument, nullptr, kRemoveDropped},
         {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
@@ -233,6 +237,7 @@ int PublishCommand(int argc, char** argv) {
             case kExpires: o.ExpiresDays = static_cast<int>(Number("--expires", optarg)); break;
             case kSerial: o.Serial = Number("--serial", optarg); break;
             case kDryRun: o.DryRun = true; break;
+            case kRemoveDropped: o.RemoveDropped = true; break;
             case kJson: json = true; break;
             case 'h': fputs(kUsage, stdout); return 0;
             case kVersion: printf("skiff-publish %s\n", SKIFF_VERSION); return 0;

@@ -83,7 +83,7 @@ TEST_F(UpdaterFixture, FirstServerRefusesSecondLacksListThirdPlansAndTheRunInsta
     EXPECT_EQ(ReadFile(app.file("data/maps/a.bin")), Random(5000, 2));
     EXPECT_EQ(ReadFile(app.file("data/b.txt")), "b");
     EXPECT_FALSE(Exists(app.file("data.pack")));
-    EXPECT_FALSE(Exists(app.file("data.pack.gz")));
+    EXPECT_FALSE(Exists(app.file(ServedName(release.root(), "data.pack"))));
     EXPECT_FALSE(Exists(app.file("bin/client.exe")));  // unchanged: not planned, not fetched
     EXPECT_EQ(ReadFile(app.file("update2.dat")),
               "KOVRAN\r\nreadme.txt 200\r\nbin\\client.exe 200\r\ndata.pack 200\r\n");
@@ -103,7 +103,7 @@ TEST_F(UpdaterFixture, NewFolderInstallsEverythingAndTheNextStartHasNothingToDo)
     ASSERT_EQ(Form1->ListBox1->Items.Count(), 3);  // every file is new
     Form1->Button1Click(nullptr);
     EXPECT_EQ(ReadFile(app.file("bin/client.exe")), release.client);
-    EXPECT_FALSE(Exists(app.file("bin~client.exe.gz")));
+    EXPECT_FALSE(Exists(app.file(ServedName(release.root(), "bin\\client.exe"))));
     EXPECT_EQ(ReadFile(app.file("update2.dat")),
               "KOVRAN\r\n\r\nbin\\client.exe 200\r\nreadme.txt 200\r\ndata.pack 200\r\n");
     CloseWindows();

@@ -97,7 +97,7 @@ TEST(PublishProblems, PlainFilesArePublishedAsCopiesNotTiedToTheRelease) {
     WriteRelease(rel);
     Publish(Options(rel, out));
     std::ofstream(rel.file("readme.txt"), std::ios::binary | std::ios::trunc) << "edited in place";
-    EXPECT_EQ(ReadFile(out.file("pub/readme.txt")), "one");
+    EXPECT_EQ(ReadFile(out.file("pub/" + ServedName(out.file("pub"), "readme.txt"))), "one");
     EXPECT_TRUE(VerifyRelease(out.file("pub"), "").Ok());
 }
 
@@ -133,19 +133,20 @@ TEST(Verify, FindsMissingShortDamagedAndUnsafeFiles) {
     EXPECT_TRUE(good.Ok()) << good.Problems[0];
     EXPECT_EQ(good.Entries, 3);
 
-    fs::remove(pub + "/readme.txt");
+    const std::string readme = ServedName(pub, "readme.txt"), client = ServedName(pub, "bin\\client.exe");
+    fs::remove(pub + "/" + readme);
     // A gzip file cut short, with the list made to match it: only the data tell.
-    std::string gz = ReadFile(pub + "/bin~client.exe.gz");
-    WriteFile(pub + "/bin~client.exe.gz", gz.substr(0, gz.size() / 2));
+    std::string gz = ReadFile(pub + "/" + client);
+    WriteFile(pub + "/" + client, gz.substr(0, gz.size() / 2));
     EditListField(pub, "bin\\client.exe", 5, std::to_string(gz.size() / 2));
     EditListField(pub, "bin\\client.exe", 6, "-");
     // A pack whose size the list gets wrong.
     EditListField(pub, "data.pack", 5, "12");
     TVerifyReport bad = VerifyRelease(pub, "");
     EXPECT_FALSE(bad.Ok());
-    EXPECT_TRUE(Mentions(bad, "readme.txt: readme.txt is missing"));
-    EXPECT_TRUE(Mentions(bad, "bin\\client.exe: bin~client.exe.gz is cut short")) << ::testing::PrintToString(bad.Problems);
-    EXPECT_TRUE(Mentions(bad, "data.pack: data.pack.gz has"));
+    EXPECT_TRUE(Mentions(bad, "readme.txt: " + readme + " is missing"));
+    EXPECT_TRUE(Mentions(bad, "bin\\client.exe: " + client + " is cut short")) << ::testing::PrintToString(bad.Problems);
+    EXPECT_TRUE(Mentions(bad, "data.pack: " + ServedName(pub, "data.pack") + " has"));
     EXPECT_TRUE(Mentions(bad, "the list says 12"));
 
     // Packs the publisher would never make: a member leaving the folder, and

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "app/UpdatePlan.h"
 #include "app/UpdateRun.h"
+#include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
 #include "publish/Publisher.h"
@@ -111,4 +112,71 @@ TEST(Publisher, BadInputIsRefusedAndWritesNothing) {
     EXPECT_NO_THROW(Publish(Options(rel.path(), out.file("pub"), "1")));
     EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find("\xBB\xA1.txt"), std::string::npos);  // Big5 local name
     unsetenv("LANG");
+}
+
+// Served names follow the bytes: a changed file gets a new name and the old
+// one stays in the folder with the list that names it, so a mirror that
+// still serves the older list never has its file overwritten.
+TEST(Publisher, AChangedFileGetsANewNameAndTheOldListKeepsItsFiles) {
+    TempDir rel, out;
+    WriteFile(rel.file("docs/page1.txt"), "one");
+    WriteFile(rel.file("bin/client.exe"), "client");
+    WriteFile(rel.file("data/m.bin"), "m");
+    const std::string pub = out.file("pub");
+    Publish(Options(rel.path(), pub, "10"));
+    const std::string first = ServedName(pub, "docs\\page1.txt"), client = ServedName(pub, "bin\\client.exe");
+    EXPECT_EQ(first, "docs~page1.txt." + std::string(Sha256OfFile(SystemPathFromNative(pub + "/" + first))).substr(0, 16));
+    WriteFile(rel.file("docs/page1.txt"), "two");
+    TPublishOptions second = Options(rel.path(), pub, "11");
+    second.Previous = pub;
+    Publish(second);
+    EXPECT_NE(ServedName(pub, "docs\\page1.txt"), first);
+    EXPECT_EQ(ServedName(pub, "bin\\client.exe"), client);
+    EXPECT_EQ(ReadFile(pub + "/" + first), "one");
+    EXPECT_EQ(ReadFile(pub + "/releases/000002.update3.dat"), ReadFile(pub + "/update3.dat"));
+    EXPECT_NE(ReadFile(pub + "/releases/000001.update3.dat").find(first), std::string::npos);
+}
+
+// A pack of 100 members whose last name is 80 bytes long would lose that
+// name's last byte in an updater that reads 8988 bytes of the directory.
+TEST(Publisher, TheHundredthMemberOfAPackNeverHasAnEightyByteName) {
+    TempDir rel, out;
+    for (int i = 0; i < 99; ++i) WriteFile(rel.file("data/m" + std::to_string(100 + i)), "m");
+    WriteFile(rel.file("data/z" + std::string(74, 'z')), "last");  // "data\z..." is 80 bytes
+    EXPECT_EQ(Publish(Options(rel.path(), out.file("pub"), "1")).Entries, 2);
+}
+
+// Files a release drops are listed for removal with the bytes the earlier
+// release installed, also when the earlier folder kept no installed.sums,
+// and carried on until a release brings them back.
+TEST(Publisher, DroppedFilesAreListedWithTheirInstalledBytesAndCarriedOn) {
+    TempDir rel, out;
+    const std::string pub = out.file("pub");
+    WriteFile(rel.file("old.dll"), "old library");
+    WriteFile(rel.file("notes.txt"), "notes");
+    WriteFile(rel.file("data/gone.bin"), "member");
+    WriteFile(rel.file("data/kept.bin"), "kept");
+    Publish(Options(rel.path(), pub, "10"));
+    fs::remove(pub + "/installed.sums");  // as an older publisher left it
+    fs::remove(rel.file("old.dll"));
+    fs::remove(rel.file("notes.txt"));
+    fs::remove(rel.file("data/gone.bin"));
+    TPublishOptions o = Options(rel.path(), pub, "11");
+    o.Previous = pub;
+    o.RemoveDropped = true;
+    EXPECT_EQ(Publish(o).Removals, 3);
+    const std::string list = ReadFile(pub + "/update3.dat");
+    auto sha = [](const std::string& s) {
+        TSha256 h;
+        h.Update(s.data(), s.size());
+        return std::string(h.HexDigest());
+    };
+    EXPECT_NE(list.find("D - old.dll 10 11 " + sha("old library")), std::string::npos) << list;
+    EXPECT_NE(list.find("D - notes.txt 10 5 " + sha("notes")), std::string::npos);
+    EXPECT_NE(list.find("D - data\\gone.bin 10 6 " + sha("member")), std::string::npos);
+    WriteFile(rel.file("notes.txt"), "notes again");
+    o.Version = "12";
+    o.RemoveDropped = false;
+    EXPECT_EQ(Publish(o).Removals, 2);  // carried on, but notes.txt is back
+    EXPECT_EQ(ReadFile(pub + "/update3.dat").find("D - notes.txt"), std::string::npos);
 }

@@ -1,0 +1,25 @@
+// The lists of a published folder's releases: releases/NNNNNN.update3.dat,
+// numbered upwards, the newest being the folder's own update3.dat. A
+// published folder keeps every served file that one of these lists names,
+// so that a mirror made from it never lacks a file that a list still live
+// somewhere names; prune decides when an old release may go.
+#pragma once
+#include <vector>
+
+#include "platform/Classes.h"
+
+constexpr char kReleasesFolder[] = "releases";
+constexpr char kReleaseSums[] = "release.sums";      // per entry: local name, checksum, version, remote name, SHA-256
+constexpr char kInstalledSums[] = "installed.sums";  // per installed file: local name, size, SHA-256
+
+struct TReleaseList {
+    int Number = 0;
+    AnsiString Path;  // native
+};
+
+// The lists of `outDir`'s releases, oldest first (none for a folder made by
+// a publisher that kept no history).
+std::vector<TReleaseList> ReleaseLists(const AnsiString& outDir);
+AnsiString ReleaseListName(int number);  // "releases/000042.update3.dat"
+// The remote names of the served files ("E", "O" and "C" entries) of a list.
+std::vector<AnsiString> ServedNamesOf(const AnsiString& listText);
