@@ -34,6 +34,7 @@ const Row kCatalogue[] = {
      "No server offers a valid update list"},  // NoValidList: 伺服器上沒有有效的更新清單
     {"\xA8\xCF\xA5\xCE\xA6\xF8\xAA" "A\xBE\xB9 ", "using server "},  // UsingServer: 使用伺服器
     {"\xC4\xF2\xB6\xC7 ", "resuming at "},                             // Resuming: 續傳
+    {"\xA1\x41\xAB\xF6\xB6\x7D\xA9\x6C\xAD\xAB\xB8\xD5", ": press Start to retry"},  // RetryHint: ，按開始重試
 };
 
 }  // namespace
@@ -84,6 +85,11 @@ AnsiString FailedCountBig5(int n) {
 AnsiString FailedCountText(int n, char mode) {
     if (mode == 'n') return IntToStr(n) + (n == 1 ? " file could not be updated" : " files could not be updated");
     return ShownChinese(FailedCountBig5(n), mode);
+}
+
+AnsiString RetryCountText(int n, char mode) {
+    if (mode == 'n') return IntToStr(n) + (n == 1 ? " file not updated" : " files not updated") + Localized(TText::RetryHint, mode);
+    return ShownChinese(FailedCountBig5(n) + kCatalogue[static_cast<int>(TText::RetryHint)].chinese, mode);
 }
 
 AnsiString FailedEntriesText(const std::vector<TFailedEntry>& failed, char mode) {

@@ -11,7 +11,7 @@ enum class TText {
     RemainingBefore, RemainingAfter,
     // Texts of our own, in the same three modes.
     FailedBefore, FailedAfter, AndMoreBefore, AndMoreAfter, ReasonSize, ReasonDamaged, ReasonRefused,
-    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList, UsingServer, Resuming
+    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList, UsingServer, Resuming, RetryHint
 };
 
 // Why an entry was not installed, as the user is told.
@@ -34,6 +34,9 @@ AnsiString Localized(TText row, char mode);
 bool RemainingCountText(int n, char mode, AnsiString& text);
 // "N files could not be updated" (有N個檔案未能更新), for the status line.
 AnsiString FailedCountText(int n, char mode);
+// "N files not updated: press Start to retry" (有N個檔案未能更新，按開始重試),
+// on the large label after a run that left entries to try again.
+AnsiString RetryCountText(int n, char mode);
 // The message after a run with failed entries: the count, then up to ten
 // names with their reasons, then "and N more".
 AnsiString FailedEntriesText(const std::vector<TFailedEntry>& failed, char mode);

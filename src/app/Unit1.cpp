@@ -17,6 +17,7 @@
 #include "Unit2.h"
 #include "UpdatePlan.h"
 #include "UpdateRun.h"
+#include "Removals.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/EventLoop.h"
@@ -284,22 +285,28 @@ void TForm1::WexFTP1Connect(TObject*) {
 
 void TForm1::WexFTP1Disconnect(TObject*) {
     ConnectedFlag = false;
-    // During the run a dropped server is tried again or replaced: no box.
-    if (!RunInProgress) Tell(Localized(TText::Disconnected, LanguageMode));
+    // Once there is a plan, a dropped server (an idle one closes after a few
+    // minutes) is tried again or replaced when the run needs it: no box.
+    if (Quiet()) UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": the connection closed");
+    else Tell(Localized(TText::Disconnected, LanguageMode));
     StatusBar1->SimpleText = "Disconnected";
 }
 
 void TForm1::WexFTP1ConnectionFailed(TObject*) { ConnectedFlag = false; }
 void TForm1::WexFTP1HostResolved(TObject*) { StatusBar1->SimpleText = "Host resolved"; }
-void TForm1::WexFTP1InvalidHost(bool&) { Tell("Invalid Host"); }
+void TForm1::WexFTP1InvalidHost(bool&) {
+    if (!Quiet()) return Tell("Invalid Host");
+    UpdateLog::Write("server " + WexFTP1->Host + ": Invalid Host");
+    StatusBar1->SimpleText = "Invalid Host";
+}
 
 void TForm1::WexFTP1Error(TObject*, uint16_t Errno, const AnsiString& Errmsg) {
     const AnsiString text = "Error " + IntToStr(Errno) + ": " + Errmsg;
     // During the update run a broken transfer is tried again, on another
     // server if need be; a box would hold the run until answered, and the
     // entries that still fail are named at the end.
-    if (RunInProgress) {
-        UpdateLog::Write("socket error during the run: " + text);
+    if (Quiet()) {
+        UpdateLog::Write("socket error: " + text);
         StatusBar1->SimpleText = text;
         return;
     }
@@ -311,7 +318,9 @@ void TForm1::WexFTP1Failure(bool&, TCmdType Trans_Type) {
 }
 
 void TForm1::WexFTP1UnSupportedFunction(TCmdType Trans_Type) {
-    if (Trans_Type <= CtDoCommand) Tell(kUnsupportedTexts[Trans_Type]);
+    if (Trans_Type > CtDoCommand) return;
+    if (Quiet()) UpdateLog::Write(kUnsupportedTexts[Trans_Type]);
+    else Tell(kUnsupportedTexts[Trans_Type]);
 }
 
 // The bar counts against the size the server announced, or the list's size
@@ -563,20 +572,26 @@ void TForm1::PlanPart() {
 // it always was.
 bool TForm1::FetchCheckedList() {
     TTempFile list(AppFolder + "update3.dat");
+    AnsiString listBytes, signature;
     try {
-        // The versions list has no size of its own to check; a server that
-        // sends more than any real list is cut off.
-        WexFTP1->SizeLimit = kMaxVersionsListBytes;
-        WexFTP1->Download("update3.dat", list.Path());
-        if (WexFTP1->TransferSize > kMaxVersionsListBytes)
-            throw EInOutError("The server's update3.dat is larger than 64 MiB");
+        FetchListPair(list.Path(), listBytes, signature);
         if (ReleaseKey) {
-            TTempFile signature(AppFolder + kSignatureFile);
-            WexFTP1->SizeLimit = kMaxSignatureBytes;
-            WexFTP1->Download(kSignatureFile, signature.Path());
-            if (WexFTP1->TransferSize > kMaxSignatureBytes) throw ESignatureError("The signature file is too large");
-            ListSerial = CheckSignedList(ReadWholeFile(list.Path()), ReadWholeFile(signature.Path()), *ReleaseKey,
-                                         AcceptedSerial(AppFolder), static_cast<int64_t>(time(nullptr)));
+            auto check = [&] {
+                return CheckSignedList(listBytes, signature, *ReleaseKey, AcceptedSerial(AppFolder),
+                                       static_cast<int64_t>(time(nullptr)));
+            };
+            try {
+                ListSerial = check();
+            } catch (const ESignatureMismatch&) {
+                // A mirror caught between renaming a new list into place and
+                // its signature: the pair matches again a moment later.
+                UpdateLog::Write("server " + ServerLabel(CurrentServerLine) +
+                                 ": update3.dat and its signature do not match; asking again in 2 s");
+                PauseFor(2);
+                if (Leaving()) return false;
+                FetchListPair(list.Path(), listBytes, signature);
+                ListSerial = check();
+            }
         }
     } catch (const std::exception& e) {
         if (!ReleaseKey || Leaving()) throw;
@@ -586,9 +601,36 @@ bool TForm1::FetchCheckedList() {
         return false;
     }
     list.PutInPlace();
+    PlanList = listBytes;
+    PlanSignature = signature;
     UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat taken" +
                      (ReleaseKey ? ", signature valid, serial " + IntToStr(ListSerial) : AnsiString()));
     return true;
+}
+
+// update3.dat into `listPath` and its bytes into `list`; in signed mode its
+// signature into `signature`. Raises what the downloads raise.
+void TForm1::FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiString& signature) {
+    // The versions list has no size of its own to check; a server that
+    // sends more than any real list is cut off.
+    WexFTP1->SizeLimit = kMaxVersionsListBytes;
+    WexFTP1->Download("update3.dat", listPath);
+    if (WexFTP1->TransferSize > kMaxVersionsListBytes)
+        throw EInOutError("The server's update3.dat is larger than 64 MiB");
+    list = ReadWholeFile(listPath);
+    signature.clear();
+    if (!ReleaseKey) return;
+    TTempFile signatureFile(AppFolder + kSignatureFile);
+    WexFTP1->SizeLimit = kMaxSignatureBytes;
+    WexFTP1->Download(kSignatureFile, signatureFile.Path());
+    if (WexFTP1->TransferSize > kMaxSignatureBytes) throw ESignatureError("The signature file is too large");
+    signature = ReadWholeFile(signatureFile.Path());
+}
+
+// Waits without holding the window, until the time is up or the user leaves.
+void TForm1::PauseFor(double seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!Leaving() && std::chrono::steady_clock::now() < until) EventLoop::WaitForEvent(0.1);
 }
 
 // A public key in the application folder switches signed mode on; a key
@@ -645,6 +687,7 @@ void TForm1::BuildUpdatePlan() {
     InstalledList->LoadFromFile(AppFolder + "update2.dat");
     if (InstalledList->Count() == 1) InstalledList->Add("");
     TUpdatePlan plan = ::BuildUpdatePlan(RemoteList->Lines(), InstalledList->Lines());
+    PlanRemovals(RemoteList->Lines(), AppFolder, plan);
     std::vector<AnsiString> partials;
     for (size_t i = 0; i < plan.Entries.size(); ++i) {
         ListBox1->Items.Add(plan.Names[i]);
@@ -664,22 +707,35 @@ void TForm1::BuildUpdatePlan() {
 // ---- update run ----
 
 void TForm1::Button1Click(TObject*) {
-    if (!ConnectedFlag || !UpdateList) return;
+    // A plan whose server has gone meanwhile (an idle connection closes)
+    // finds a server again for its first entry.
+    if (!UpdateList) return;
     Button1->Enabled = false;
     Gauge1->Show();
     Label3->Show();
+    if (ExitCode == kExitFailedEntries) ExitCode = 0;
     const int count = UpdateList->Count();
+    const int updatedBefore = ListBox2->Items.Count();
     std::vector<TFailedEntry> failed;
-    RunInProgress = true;
+    std::vector<int> failedEntries;
+    std::vector<AnsiString> failedNames;
+    // However the run ends (a damaged entry raises), it is no longer running.
+    struct TRunning {
+        bool& flag;
+        ~TRunning() { flag = false; }
+    } running{RunInProgress = true};
     ServerFailures.clear();
     for (int i = 0; i < count; ++i) {
         EventLoop::ProcessMessages();
         if (!UpdateList) return;  // the window closed meanwhile and saved what was done
         TEntryOutcome outcome = BringInEntry((*UpdateList)[i]);
         if (!UpdateList) return;
-        if (IsFailure(outcome))
-            failed.push_back({NameForDisplay(ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString()),
-                              ReasonOf(outcome)});
+        const AnsiString name = ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString();
+        if (IsFailure(outcome)) {
+            failed.push_back({NameForDisplay(name), ReasonOf(outcome)});
+            failedEntries.push_back(i);
+            failedNames.push_back(name);
+        }
         if (ListBox1->Items.Count() > 0) {
             ListBox2->Items.Add(ListBox1->Items[0]);
             ListBox1->Items.Delete(0);
@@ -693,7 +749,26 @@ void TForm1::Button1Click(TObject*) {
     SaveInstalledList();
     // The release is in: an older list can no longer pass for a newer one.
     if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
-    if (!failed.empty()) TellFailures(failed);
+    if (failed.empty()) return;
+    TellFailures(failed);
+    // The names that did not come in go back to the list to update.
+    for (size_t k = failedEntries.size(); k-- > 0;) {
+        const int at = updatedBefore + failedEntries[k];
+        if (at < ListBox2->Items.Count() && ListBox2->Items[at] == failedNames[k]) ListBox2->Items.Delete(at);
+    }
+    OfferRetry(failedEntries, failedNames);
+}
+
+// Start tries the entries that failed once more: the mirrors may have
+// caught up meanwhile (a release still being uploaded, a server back).
+void TForm1::OfferRetry(const std::vector<int>& failedEntries, const std::vector<AnsiString>& failedNames) {
+    auto retry = std::make_unique<TStringList>();
+    for (int i : failedEntries) retry->Add((*UpdateList)[i]);
+    UpdateList = std::move(retry);
+    for (const AnsiString& name : failedNames) ListBox1->Items.Add(name);
+    Label3->SetCaption(RetryCountText(static_cast<int>(failedNames.size()), LanguageMode));
+    CentreLabel(Label3);
+    Button1->Enabled = true;
 }
 
 // The lists move every name along, whatever became of it; the status line
@@ -727,7 +802,11 @@ AnsiString TForm1::NameForDisplay(const AnsiString& name) const {
 // systems that received files, then the list itself, atomically.
 void TForm1::SaveInstalledList() {
     FlushInstalledFiles();
-    InstalledList->SaveToFileAtomic(AppFolder + "update2.dat");
+    if (RemovedLines.empty()) return InstalledList->SaveToFileAtomic(AppFolder + "update2.dat");
+    TStringList kept;
+    for (int i = 0; i < InstalledList->Count(); ++i)
+        if (!RemovedLines.count(i)) kept.Add((*InstalledList)[i]);
+    kept.SaveToFileAtomic(AppFolder + "update2.dat");
 }
 
 // A release may declare the code page of its names in the header of its
@@ -742,16 +821,25 @@ void TForm1::UseNamesCodePageOfTheList() {
 }
 
 // One entry with every try it may take: a try that breaks (a dropped
-// connection, a time-out, a refusal, fewer bytes than listed) is followed by
-// another that goes on from the bytes already there: on the same server once
-// more after a second, then on the other servers in the order the sequence
-// would try them, each used only when its update3.dat is the one the plan
-// was made from. At most kTriesPerEntry tries, none on a server that failed
-// twice in this run.
+// connection, a time-out, fewer bytes than listed) is followed by another
+// that goes on from the bytes already there: on the same server once more
+// after a second, then on the other servers in the order the sequence would
+// try them, each used only while its update3.dat is the one the plan was
+// made from. A file the server refuses (550: missing, say, on a mirror that
+// is still being uploaded) is asked of the next server at once. At most
+// kTriesPerEntry tries, none on a server that failed twice in this run.
 TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
+    const AnsiString name = GetField(GetField(1, entry) == "U" ? 5 : 3, entry);
+    if (IsRemovalKind(GetField(GetField(1, entry) == "U" ? 3 : 1, entry))) {
+        TEntryOutcome outcome = ProcessEntry(entry);  // nothing to download
+        LogOutcome(name, outcome);
+        return outcome;
+    }
+    bool refusedHere = false;
     for (int tries = 0; tries < kTriesPerEntry; ++tries) {
-        if (tries > 0 && !ReconnectForRun()) break;
-        AnsiString name = GetField(GetField(1, entry) == "U" ? 5 : 3, entry);
+        const bool connected = WexFTP1 && WexFTP1->Connected;
+        if ((tries > 0 || !connected) && !ReconnectForRun(refusedHere)) break;
+        refusedHere = false;
         try {
             TEntryOutcome outcome = ProcessEntry(entry);
             LogOutcome(name, outcome);
@@ -760,13 +848,14 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
             throw;  // a damaged entry: no server can mend it
         } catch (const std::exception& e) {
             if (Leaving()) throw;
+            refusedHere = e.what()[0] == '5';  // a permanent refusal by this server
             UpdateLog::Write(name + ": try " + IntToStr(tries + 1) + " on server " + ServerLabel(CurrentServerLine) +
                              " failed: " + e.what());
         }
         if (Leaving()) return TEntryOutcome::DownloadFailed;
         ++ServerFailures[CurrentServerLine];
     }
-    UpdateLog::Write(GetField(GetField(1, entry) == "U" ? 5 : 3, entry) + ": not installed: no try brought it");
+    UpdateLog::Write(name + ": not installed: no try brought it");
     return TEntryOutcome::DownloadFailed;
 }
 
@@ -775,7 +864,8 @@ void TForm1::LogOutcome(const AnsiString& name, TEntryOutcome outcome) {
                                          "to be fetched again from the start", "not installed: no try brought it",
                                          "not installed: its size differs", "not installed: damaged data",
                                          "refused: its name", "not installed: cannot be written",
-                                         "passed over: unknown kind"};
+                                         "passed over: unknown kind", "removed: dropped by the release",
+                                         "kept: dropped by the release"};
     AnsiString line = name + ": " + kWords[static_cast<int>(outcome)];
     if (!LastDetail.empty() && outcome != TEntryOutcome::Installed) line += " (" + LastDetail + ")";
     UpdateLog::Write(line);
@@ -786,21 +876,21 @@ AnsiString TForm1::ServerLabel(const AnsiString& line) {
 }
 
 // After a failed try: the same server once more (after a second) while it
-// has failed fewer than twice, else the next server of the order that takes
-// us and serves the same list. False when no server is left.
-bool TForm1::ReconnectForRun() {
+// has failed fewer than twice and did not refuse the file, else the next
+// server of the order that takes us and serves the same list. False when no
+// server is left.
+bool TForm1::ReconnectForRun(bool skipCurrent) {
     std::vector<AnsiString> candidates;
     auto at = std::find(RunServers.begin(), RunServers.end(), CurrentServerLine);
     size_t start = at == RunServers.end() ? 0 : static_cast<size_t>(at - RunServers.begin());
     for (size_t k = 0; k < RunServers.size(); ++k) {
         const AnsiString& line = RunServers[(start + k) % RunServers.size()];
-        if (ServerFailures[line] < 2) candidates.push_back(line);
+        if (ServerFailures[line] < 2 && !(skipCurrent && line == CurrentServerLine)) candidates.push_back(line);
     }
     for (const AnsiString& line : candidates) {
-        if (line == CurrentServerLine) {
+        if (line == CurrentServerLine && WexFTP1 && WexFTP1->Connected) {
             // Give a server that hiccuped a moment before asking again.
-            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-            while (!Leaving() && std::chrono::steady_clock::now() < until) EventLoop::WaitForEvent(0.1);
+            PauseFor(1);
             if (Leaving()) return false;
             if (WexFTP1 && WexFTP1->Connected) return true;
         }
@@ -811,32 +901,72 @@ bool TForm1::ReconnectForRun() {
     return false;
 }
 
-// Logs in to `line` for the run and takes it only when its update3.dat is
-// byte for byte the one the plan was made from.
+// Logs in to `line` for the run and takes it only when it serves the list
+// the plan was made from; otherwise it is let go at once, so that no file
+// is ever fetched from a server with another list.
 bool TForm1::ConnectRunServer(const AnsiString& line) {
     NewFtpComponent();
-    if (!ConfigureFtpComponent(line)) return false;
+    if (!ConfigureFtpComponent(line)) {
+        DropServer();
+        return false;
+    }
     UpdateLog::Write("server " + ServerLabel(line) + ": connecting for the run");
     Label3->SetCaption(UsingServerText(GetField(1, line), LanguageMode));
     CentreLabel(Label3);
     StatusBar1->SimpleText = "Server " + GetField(1, line);
     try {
         WexFTP1->Connect();
-        if (!WexFTP1->Connected) return false;
+        if (!WexFTP1->Connected) {
+            DropServer();
+            return false;
+        }
         UseTransferTimeOuts();
-        TTempFile list(AppFolder + "update3.dat");
-        WexFTP1->SizeLimit = kMaxVersionsListBytes;
-        WexFTP1->Download("update3.dat", list.Path());
-        if (ReadWholeFile(list.Path()) != ReadWholeFile(AppFolder + "update3.dat")) {
-            UpdateLog::Write("server " + ServerLabel(line) + ": serves another update3.dat; not used");
+        if (!ServesPlannedList(line)) {
+            DropServer();
             return false;
         }
     } catch (const std::exception& e) {
-        UpdateLog::Write("server " + ServerLabel(line) + ": " + WexFTP1->Step + " failed: " + e.what());
+        UpdateLog::Write("server " + ServerLabel(line) + ": " + (WexFTP1 ? WexFTP1->Step : AnsiString("connect")) +
+                         " failed: " + e.what());
+        DropServer();
         return false;
     }
     CurrentServerLine = line;
     return true;
+}
+
+// The server's update3.dat (and signature) are byte for byte the plan's. A
+// server with the plan's list but another signature may be caught between
+// the two renames of an upload: it is asked once more after 2 s.
+bool TForm1::ServesPlannedList(const AnsiString& line) {
+    TTempFile listFile(AppFolder + "update3.dat");
+    AnsiString list, signature;
+    FetchListPair(listFile.Path(), list, signature);
+    if (list == PlanList && signature != PlanSignature) {
+        PauseFor(2);
+        if (Leaving()) return false;
+        FetchListPair(listFile.Path(), list, signature);
+    }
+    if (list == PlanList && signature == PlanSignature) return true;
+    UpdateLog::Write("server " + ServerLabel(line) + ": serves another update3.dat" +
+                     (list == PlanList ? AnsiString(" signature") : AnsiString()) + "; not used");
+    return false;
+}
+
+// Lets the server go without a word: the run finds another when it needs one.
+void TForm1::DropServer() {
+    if (WexFTP1) WexFTP1->OnDisconnect = nullptr;
+    delete WexFTP1;
+    WexFTP1 = nullptr;
+    ConnectedFlag = false;
+}
+
+void TForm1::RecordRemoval(const AnsiString& local) {
+    for (int i = 1; i < InstalledList->Count(); ++i)
+        if (!RemovedLines.count(i) && SameNameIgnoringCase(GetField(1, (*InstalledList)[i]), local)) {
+            RemovedLines.insert(i);
+            return;
+        }
 }
 
 TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
@@ -845,6 +975,7 @@ TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
     installer.RequireHashes = ReleaseKey != nullptr;
     installer.Gzip = Gzip1;
     installer.Installed = InstalledList.get();
+    installer.RecordRemoval = [this](const AnsiString& local) { RecordRemoval(local); };
     installer.Download = [this](const TDownloadRequest& r) {
         if (!WexFTP1 || !WexFTP1->Connected) throw Exception("Not Connected");
         WexFTP1->SizeLimit = r.Size;
@@ -863,7 +994,8 @@ TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
             throw;
         }
         reset();
-        return TDownloadResult{WexFTP1->RestartedAt + WexFTP1->TransferSize, WexFTP1->RestartedAt > 0};
+        // Download returned: the server's final reply confirmed the transfer.
+        return TDownloadResult{WexFTP1->RestartedAt + WexFTP1->TransferSize, WexFTP1->RestartedAt > 0, true};
     };
     TEntryOutcome outcome = installer.Process(entry);
     LastDetail = installer.Detail;

@@ -11,6 +11,7 @@
 #pragma once
 #include <functional>
 #include <map>
+#include <set>
 #include <vector>
 #include <memory>
 
@@ -62,6 +63,13 @@ public:
     AnsiString CurrentServerLine;
     std::map<AnsiString, int> ServerFailures;
     bool RunInProgress = false;
+    // The list (and, signed, its signature) that the plan was made from: a
+    // server is used for the run only while it serves these very bytes.
+    AnsiString PlanList, PlanSignature;
+    // Lines of the installed versions list whose files were removed; they
+    // stay in place (entries point at lines by index) and are left out
+    // when the list is saved.
+    std::set<int> RemovedLines;
     int64_t EntrySize = 0;
     AnsiString LastDetail;  // what the installer said of the last entry
 
@@ -129,8 +137,17 @@ private:
     static AnsiString ServerLabel(const AnsiString& line);
     bool ConfigureFtpComponent(const AnsiString& line);
     TEntryOutcome BringInEntry(const AnsiString& entry);
-    bool ReconnectForRun();
+    bool ReconnectForRun(bool skipCurrent);
     bool ConnectRunServer(const AnsiString& line);
+    void FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiString& signature);
+    bool ServesPlannedList(const AnsiString& line);
+    void DropServer();
+    void PauseFor(double seconds);
+    // Once a plan exists, a lost connection is found again when it is
+    // needed: no box for it, nor for what the failover meets on its way.
+    bool Quiet() const { return RunInProgress || UpdateList != nullptr; }
+    void OfferRetry(const std::vector<int>& failedEntries, const std::vector<AnsiString>& failedNames);
+    void RecordRemoval(const AnsiString& local);
     int64_t DownloadTotal() const;
     void Tell(const AnsiString& text);  // a message box, unless the user is leaving
     void TellFailures(const std::vector<TFailedEntry>& failed);

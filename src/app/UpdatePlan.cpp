@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "release/LineFields.h"
+#include "release/UpdateEntry.h"
 
 namespace {
 
@@ -10,7 +11,10 @@ bool HasFields(const AnsiString& line, int n) { return !GetField(n, line).empty(
 
 // A remote line that reads like a changed-file entry ("U ...") would be taken
 // for one and could overwrite any line of the installed list: refused.
-bool UsableRemoteLine(const AnsiString& line) { return HasFields(line, 5) && GetField(1, line) != "U"; }
+// Removals ("D") are not planned by version: see Removals.h.
+bool UsableRemoteLine(const AnsiString& line) {
+    return HasFields(line, 5) && GetField(1, line) != "U" && !IsRemovalKind(GetField(1, line));
+}
 
 void PlanChanged(TUpdatePlan& plan, size_t index, const AnsiString& name, const AnsiString& line) {
     plan.Names.push_back(name);

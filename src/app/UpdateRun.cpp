@@ -4,6 +4,7 @@
 
 #include "release/LineFields.h"
 #include "release/PackArchive.h"
+#include "Removals.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
 
@@ -21,6 +22,7 @@ AnsiString PartialPathOf(const AnsiString& appFolder, const TUpdateEntry& e) {
 TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     Detail.clear();
     TUpdateEntry e = ParseUpdateEntry(entry);
+    if (IsRemovalKind(e.Kind)) return Remove(e);
     if (!IsKnownKind(e.Kind)) return TEntryOutcome::UnknownKind;
     if (!IsSafeRemoteName(e.Remote) || !IsSafeRelativeName(e.Local)) return TEntryOutcome::Refused;
     const AnsiString target = AppFolder + e.Local;
@@ -51,6 +53,11 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
             got = Download({e.Remote, download.Path(), e.Size, got.Bytes, sink});
         } else {
             got.Resumed = true;  // complete already: checked whole below
+        }
+        if (got.Bytes < e.Size && got.Complete) {
+            download.Discard();
+            Detail = "the server's file has " + IntToStr(got.Bytes) + " bytes, the list says " + IntToStr(e.Size);
+            return TEntryOutcome::SizeMismatch;
         }
         if (got.Bytes < e.Size) {
             Detail = IntToStr(got.Bytes) + " of " + IntToStr(e.Size) + " bytes so far";
@@ -114,6 +121,23 @@ TEntryOutcome TEntryInstaller::Decompress(const AnsiString& source, const AnsiSt
             Detail = "The gzip data are damaged.";
             return TEntryOutcome::NotDecompressed;
     }
+}
+
+// Only a file that is still what the earlier release installed goes: the
+// player's own changes, and files the player made, stay.
+TEntryOutcome TEntryInstaller::Remove(const TUpdateEntry& e) {
+    if (!IsSafeRelativeName(e.Local) || IsUpdatersOwnFile(e.Local)) return TEntryOutcome::Refused;
+    const AnsiString path = AppFolder + e.Local;
+    if (!IsUnchangedInstalledFile(path, e.Size, e.Sha256)) {
+        Detail = "changed since it was installed";
+        return TEntryOutcome::Kept;
+    }
+    if (!DeleteFile(path)) {
+        Detail = "Cannot delete file \"" + ShownPath(path) + "\".";
+        return TEntryOutcome::WriteFailed;
+    }
+    if (RecordRemoval) RecordRemoval(e.Local);
+    return TEntryOutcome::Removed;
 }
 
 void TEntryInstaller::Record(const TUpdateEntry& e) {

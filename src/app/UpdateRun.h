@@ -26,11 +26,16 @@ enum class TEntryOutcome {
     NotDecompressed,  // damaged data: the gzip stream or the pack is broken; nothing recorded
     Refused,          // a name that would leave the application folder or holds control bytes
     WriteFailed,      // the disk refused (full, read-only ...); nothing recorded
-    UnknownKind       // passed over
+    UnknownKind,      // passed over
+    Removed,          // a file the release dropped, unchanged here: deleted and its record removed
+    Kept              // a file the release dropped but that was changed here: left alone
 };
 // True for the outcomes that leave the entry's file as it was although the
 // entry was to be brought in.
-inline bool IsFailure(TEntryOutcome o) { return o != TEntryOutcome::Installed && o != TEntryOutcome::UnknownKind; }
+inline bool IsFailure(TEntryOutcome o) {
+    return o != TEntryOutcome::Installed && o != TEntryOutcome::UnknownKind && o != TEntryOutcome::Removed &&
+           o != TEntryOutcome::Kept;
+}
 // True for the outcomes that another try may mend.
 inline bool IsWorthAnotherTry(TEntryOutcome o) {
     return o == TEntryOutcome::Incomplete || o == TEntryOutcome::RetryFromStart;
@@ -55,6 +60,9 @@ struct TDownloadRequest {
 struct TDownloadResult {
     int64_t Bytes = 0;      // now in LocalPath
     bool Resumed = false;   // the server went on from RestartAt
+    // The server sent all it has and confirmed it: fewer bytes than listed
+    // are then a file of another size, not a download to continue.
+    bool Complete = false;
 };
 
 class TEntryInstaller {
@@ -67,6 +75,10 @@ public:
     std::function<TDownloadResult(const TDownloadRequest&)> Download;
     // A signed list: an entry without a usable SHA-256 is a failed check.
     bool RequireHashes = false;
+    // Forgets the installed versions list's line of a removed file (the
+    // line stays in place until the list is saved, so that the indices of
+    // other entries keep their meaning).
+    std::function<void(const AnsiString& local)> RecordRemoval;
 
     TEntryOutcome Process(const AnsiString& entry);
     // What went wrong with the last entry, for the operator (the system's
@@ -75,5 +87,6 @@ public:
 
 private:
     void Record(const TUpdateEntry& e);
+    TEntryOutcome Remove(const TUpdateEntry& e);
     TEntryOutcome Decompress(const AnsiString& source, const AnsiString& target);
 };

@@ -172,7 +172,7 @@ void VerifySignature(const TSignature& signature, const TPublicKey& key, const A
                               ", expected " + key.KeyIdText() + ")");
     std::array<uint8_t, 64> hash = Prehash(message);
     if (crypto_sign_verify_detached(signature.Signature.data(), hash.data(), hash.size(), key.Key.data()) != 0)
-        throw ESignatureError("The signature does not match the file");
+        throw ESignatureMismatch("The signature does not match the file");
     AnsiString global(reinterpret_cast<const char*>(signature.Signature.data()), signature.Signature.size());
     global += signature.TrustedComment;
     if (crypto_sign_verify_detached(signature.GlobalSignature.data(), reinterpret_cast<const uint8_t*>(global.data()),

@@ -20,6 +20,10 @@
 
 // Anything wrong with a key or a signature, with what exactly.
 class ESignatureError : public Exception { using Exception::Exception; };
+// The signature is well-formed and by the right key but not over these
+// bytes: on a mirror, often a list caught between its upload and its
+// signature's.
+class ESignatureMismatch : public ESignatureError { using ESignatureError::ESignatureError; };
 
 struct TPublicKey {
     std::array<uint8_t, 8> KeyId{};

@@ -460,7 +460,13 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
                 ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
                 // More than the caller can use: it sees the size mismatch.
                 if (overflow) break;
-                if (ExpectedSize >= 0 && RestartedAt + TransferSize < ExpectedSize && !Canceled && !TimedOut &&
+                // Fewer bytes than expected fail at once, unless they are all
+                // that the server announced: then the file there has another
+                // size, which the final reply confirms and the caller sees.
+                const bool wholeAnnounced =
+                    announced > 0 && (TransferSize == announced || RestartedAt + TransferSize == announced);
+                if (ExpectedSize >= 0 && RestartedAt + TransferSize < ExpectedSize && !wholeAnnounced && !Canceled &&
+                    !TimedOut &&
                     ApplyFailureRule("The transfer of " + RemoteFile + " ended after " +
                                      IntToStr(RestartedAt + TransferSize) + " of " + IntToStr(ExpectedSize) + " bytes\r\n"))
                     break;

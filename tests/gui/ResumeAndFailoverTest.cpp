@@ -24,6 +24,7 @@ struct Release {
         PublishRelease(src.path(), out.file("pub"), version, "", {}, {"*.bin", "*.txt"});
     }
     std::string root() const { return out.file("pub"); }
+    std::string served() const { return ServedName(root(), "big.bin"); }
 };
 
 // What a server's log says: its commands and the bytes of each download.
@@ -41,12 +42,11 @@ struct ServerLog {
         for (auto& l : Lines()) n += l.rfind(prefix, 0) == 0;
         return n;
     }
-    // The bytes all downloads of `name` sent.
+    // The bytes all downloads of the file served for `name` sent.
     int64_t BytesSent(const std::string& name = "big.bin") const {
         int64_t n = 0;
-        const std::string prefix = "SENT " + name + " ";
         for (auto& l : Lines())
-            if (l.rfind(prefix, 0) == 0) n += std::stoll(l.substr(prefix.size()));
+            if (l.rfind("SENT " + name, 0) == 0) n += std::stoll(l.substr(l.rfind(' ') + 1));
         return n;
     }
 };
@@ -116,11 +116,11 @@ TEST_F(RunFixture, AServerWithAnotherListIsNeverUsedForTheRun) {
 TEST_F(RunFixture, AFileOneServerRefusesComesFromAnother) {
     Release release;
     ServerLog refusingLog, goodLog;
-    FtpServer refusing(release.root(), "update", "x", {"--refuse", "big.bin", "--log", refusingLog.path});
+    FtpServer refusing(release.root(), "update", "x", {"--refuse", release.served(), "--log", refusingLog.path});
     FtpServer good(release.root(), "update", "x", {"--log", goodLog.path});
     RunAll({refusing.port(), good.port()});
     ExpectInstalled(release);
-    EXPECT_EQ(refusingLog.Count("RETR big.bin"), 2) << "the same server once more, then the next";
+    EXPECT_EQ(refusingLog.Count("RETR big.bin"), 1) << "a refused file is asked of the next server at once";
     EXPECT_EQ(goodLog.Count("RETR big.bin"), 1);
 }
 
@@ -142,4 +142,47 @@ TEST_F(RunFixture, APartialDownloadOfAnEarlierStartIsContinuedButOneOfAnotherRel
     EXPECT_EQ(log.Count("REST " + std::to_string(kBig / 2)), 1);
     EXPECT_EQ(log.BytesSent(), static_cast<int64_t>(kBig / 2));
     EXPECT_FALSE(Exists(PartialPathOf(app.appFolder(), older)));
+}
+
+// A dying mirror followed by one that serves another release: the second is
+// let go as soon as its list differs, and no later entry is fetched from it.
+TEST_F(RunFixture, AServerWithAnotherListIsLetGoAndNeverAskedForAFile) {
+    Release release, other("6");
+    ServerLog otherLog;
+    FtpServer dying(release.root(), "update", "x", {"--die-after", "1048576"});
+    FtpServer different(other.root(), "update", "x", {"--log", otherLog.path});
+    RunAll({dying.port(), different.port()});
+    EXPECT_EQ(otherLog.Count("RETR "), 1) << "only its update3.dat";
+    EXPECT_FALSE(Exists(app.file("small.txt")));
+    EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\n\r\n");
+    const std::string log = ReadFile(app.file("update.log"));
+    EXPECT_NE(log.find("Server1 (127.0.0.1:" + std::to_string(different.port()) + "): serves another update3.dat"),
+              std::string::npos) << log;
+    EXPECT_EQ(log.find("on server Server1"), std::string::npos) << "no try is blamed on the server that sent nothing";
+    EXPECT_EQ(Form1->ListBox1->Items.Count(), 2);  // both left for Start to try again
+}
+
+// A file not yet on the only mirror (a release still being uploaded): Start
+// tries it again once it is there, and an idle server that closes the
+// connection afterwards raises no box.
+TEST_F(RunFixture, StartAfterAFailedEntryBringsItOnceTheMirrorHasCaughtUp) {
+    Release release;
+    const std::string served = release.root() + "/" + ServedName(release.root(), "small.txt");
+    const std::string held = ReadFile(served);
+    std::filesystem::remove(served);
+    FtpServer server(release.root());
+    RunAll({server.port()});
+    ASSERT_EQ(dialogs.size(), 1u);  // what was not installed, after the run
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 1);
+    EXPECT_EQ(Form1->Label3->Caption(), "1 file not updated: press Start to retry");
+    ASSERT_TRUE(Form1->Button1->Enabled);
+    WriteFile(served, held);
+    Form1->Button1Click(nullptr);
+    EXPECT_EQ(ReadFile(app.file("small.txt")), "small 5");
+    EXPECT_EQ(Form1->ListBox1->Items.Count(), 0);
+    EXPECT_EQ(Form1->ListBox2->Items.Count(), 2);
+    EXPECT_EQ(Form1->ExitCode, 0);
+    server.Stop();
+    EXPECT_TRUE(PumpUntil([&] { return !Form1->ConnectedFlag; }));
+    EXPECT_EQ(dialogs.size(), 1u);
 }

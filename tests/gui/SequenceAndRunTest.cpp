@@ -133,7 +133,10 @@ TEST_F(UpdaterFixture, SizeMismatchOnTheFirstOfThreeLeavesOnlyThatOneUnrecorded)
     ASSERT_EQ(Form1->ListBox1->Items.Count(), 3);
     Form1->Button1Click(nullptr);
     EXPECT_EQ(ReadFile(app.file("bin/client.exe")), "old client");  // untouched
-    EXPECT_EQ(Form1->ListBox2->Items.Count(), 3);
+    EXPECT_EQ(Form1->ListBox2->Items.Count(), 2);
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 1);  // left to try again
+    EXPECT_EQ(Form1->ListBox1->Items[0], "bin\\client.exe");
+    EXPECT_TRUE(Form1->Button1->Enabled);
     EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\nbin\\client.exe 1\r\nreadme.txt 200\r\ndata.pack 200\r\n");
     for (auto& e : std::filesystem::recursive_directory_iterator(app.path()))
         EXPECT_FALSE(IsTemporaryName(e.path().filename().string())) << e.path();
@@ -149,16 +152,17 @@ TEST_F(UpdaterFixture, AFailedEntryIsNamedWithItsReasonInEveryMode) {
     ServerList({server.port()});
     // 有1個檔案未能更新： and 檔案大小不符, as stored in Big5.
     const std::string big5 = "\xA6\xB3" "1" "\xAD\xD3\xC0\xC9\xAE\xD7\xA5\xBC\xAF\xE0\xA7\xF3\xB7s";
+    const std::string big5Label = big5 + "\xA1" "A\xAB\xF6\xB6}\xA9l\xAD\xAB\xB8\xD5";  // ，按開始重試
     const std::string big5Message =
         big5 + "\xA1G\nbin\\client.exe - \xC0\xC9\xAE\xD7\xA4j\xA4p\xA4\xA3\xB2\xC5";
     struct Mode {
         const char* locale;
-        std::string status, message;
+        std::string label, message;
     };
-    for (const Mode& m : {Mode{"en_US.UTF-8", "1 file could not be updated",
+    for (const Mode& m : {Mode{"en_US.UTF-8", "1 file not updated: press Start to retry",
                                "1 file could not be updated:\nbin\\client.exe - size differs"},
-                          Mode{"zh_TW.UTF-8", big5, big5Message},
-                          Mode{"zh_CN.UTF-8", ConvertBig5ToGB(big5), ConvertBig5ToGB(big5Message)}}) {
+                          Mode{"zh_TW.UTF-8", big5Label, big5Message},
+                          Mode{"zh_CN.UTF-8", ConvertBig5ToGB(big5Label), ConvertBig5ToGB(big5Message)}}) {
         CloseWindows();
         dialogs.clear();
         WriteFile(app.file("update2.dat"), "KOVRAN\r\nbin\\client.exe 1\r\n");
@@ -166,8 +170,8 @@ TEST_F(UpdaterFixture, AFailedEntryIsNamedWithItsReasonInEveryMode) {
         RunSequence();
         ASSERT_EQ(Form1->ListBox1->Items.Count(), 3) << m.locale;
         Form1->Button1Click(nullptr);
-        EXPECT_EQ(Form1->ListBox2->Items.Count(), 3) << "the lists move every name along";
-        EXPECT_EQ(Form1->Label3->Caption(), m.status) << m.locale;
+        EXPECT_EQ(Form1->ListBox2->Items.Count(), 2) << "the failed name goes back to the list to update";
+        EXPECT_EQ(Form1->Label3->Caption(), m.label) << m.locale;
         ASSERT_EQ(dialogs.size(), 1u) << m.locale;
         EXPECT_EQ(dialogs[0].first, TDialogKind::Message);
         EXPECT_EQ(dialogs[0].second, m.message) << m.locale;

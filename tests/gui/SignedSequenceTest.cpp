@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "release/ReleaseCheck.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
@@ -158,4 +160,23 @@ TEST_F(SignedFixture, AKeyThatCannotBeReadStopsEverythingWithoutFallingBack) {
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].second, "The public key \"" + app.path() + "/update.pub\" cannot be used: The public key is not valid base64");
     EXPECT_FALSE(Exists(app.file("update3.dat")));
+}
+
+// A mirror caught between renaming its new list into place and renaming the
+// new signature after it: the pair is fetched once more 2 s later.
+TEST_F(SignedFixture, AListCaughtBetweenItsUploadAndItsSignatureIsAskedAgain) {
+    SignedRelease release(key, 3);
+    const std::string signature = ReadFile(release.file("update3.dat.minisig"));
+    WriteFile(release.file("update3.dat.minisig"), SignMessage(key, "an older list", "serial:2"));
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    std::thread uploader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        WriteFile(release.file("update3.dat.minisig"), signature);
+    });
+    Start("en_US.UTF-8");
+    RunSequence();
+    uploader.join();
+    ASSERT_TRUE(Form1->Button1->Enabled) << (dialogs.empty() ? "" : dialogs[0].second);
+    EXPECT_NE(ReadFile(app.file("update.log")).find("do not match; asking again in 2 s"), std::string::npos);
 }

@@ -5,7 +5,9 @@
 #include "InstallerHarness.h"
 #include "TestSupport.h"
 #include "release/PackArchive.h"
+#include "app/Removals.h"
 #include "app/UpdateRun.h"
+#include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 
@@ -76,4 +78,49 @@ TEST(UpdateRun, UnsafeNamesUnknownKindsAndBadNumbers) {
     TUpdateEntry big = ParseUpdateEntry("E big.gz big.bin 2 3221225472");
     EXPECT_EQ(big.Size, 3221225472LL);  // sizes over 2 GiB
     EXPECT_EQ(t.installed.Text(), "KOVRAN\r\na.dll 6\r\n");
+}
+
+// A file the release dropped goes only while it holds the bytes the earlier
+// release installed; the player's changed copy and the updater's own files stay.
+TEST(UpdateRun, ADroppedFileIsRemovedOnlyWhereItIsUnchanged) {
+    Installer t;
+    TSha256 h;
+    h.Update("old", 3);
+    const std::string sha = h.HexDigest();
+    WriteFile(t.app.file("old.dll"), "old");
+    WriteFile(t.app.file("mine.dll"), "new");  // same size, changed by the player
+    WriteFile(t.app.file("isp0.dat"), "old");
+    t.installed.SetText("KOVRAN\r\na.dll 6\r\nold.dll 3\r\n");
+    const std::vector<AnsiString> list = {"h", "D - old.dll 3 3 " + sha, "D - mine.dll 3 3 " + sha,
+                                          "D - isp0.dat 3 3 " + sha, "D - ..\\x 3 3 " + sha};
+    TUpdatePlan plan;
+    PlanRemovals(list, t.app.appFolder(), plan);
+    EXPECT_EQ(plan.Names, std::vector<AnsiString>{"old.dll"});
+    EXPECT_TRUE(BuildUpdatePlan(list, t.installed.Lines()).Entries.empty()) << "never planned by version";
+    std::vector<AnsiString> removed;
+    t.installer.RecordRemoval = [&](const AnsiString& local) { removed.push_back(local); };
+    EXPECT_EQ(t.installer.Process(list[1]), TEntryOutcome::Removed);
+    EXPECT_EQ(t.installer.Process(list[2]), TEntryOutcome::Kept);
+    EXPECT_EQ(t.installer.Process(list[3]), TEntryOutcome::Refused);
+    EXPECT_FALSE(Exists(t.app.file("old.dll")));
+    EXPECT_EQ(ReadFile(t.app.file("mine.dll")), "new");
+    EXPECT_EQ(removed, std::vector<AnsiString>{"old.dll"});
+    EXPECT_TRUE(t.fetched.empty());
+}
+
+// The server sent all it has and confirmed it, but fewer bytes than listed:
+// a file of another size, not a download to continue next time.
+TEST(UpdateRun, ACompleteDownloadOfAnotherSizeLeavesNoPartialFile) {
+    Installer t;
+    WriteFile(t.server.file("x.txt"), "short");
+    auto copy = t.installer.Download;
+    t.installer.Download = [&](const TDownloadRequest& r) {
+        TDownloadResult got = copy(r);
+        got.Complete = true;
+        return got;
+    };
+    EXPECT_EQ(t.installer.Process("O x.txt x.txt 1 100"), TEntryOutcome::SizeMismatch);
+    EXPECT_TRUE(Temporaries(t.app.path()).empty());
+    for (auto& e : std::filesystem::directory_iterator(t.app.path()))
+        EXPECT_EQ(e.path().filename().string().find(".skiff-part-"), std::string::npos);
 }

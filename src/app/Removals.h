@@ -1,0 +1,17 @@
+// Files that the release dropped ("D" entries of its list): planned for
+// removal only where the player's folder still holds the very bytes that an
+// earlier release installed, so a file the player changed or made is never
+// touched, and never one of the updater's own files.
+#pragma once
+#include <vector>
+
+#include "UpdatePlan.h"
+
+// update2.dat, isp0.dat, the key, the log, the program itself ...
+bool IsUpdatersOwnFile(const AnsiString& local);
+// A regular file (not a link) of `size` bytes whose SHA-256 is `sha256`.
+bool IsUnchangedInstalledFile(const AnsiString& path, int64_t size, const AnsiString& sha256);
+// Adds to `plan` the removals of `remote` (a versions list, line 0 its
+// header) whose file lies in `appFolder` unchanged and that no other entry
+// of the list brings in.
+void PlanRemovals(const std::vector<AnsiString>& remote, const AnsiString& appFolder, TUpdatePlan& plan);
