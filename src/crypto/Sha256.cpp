@@ -1,6 +1,7 @@
 #include "Sha256.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,20 +10,27 @@
 
 #include "platform/FileSystem.h"
 
-TSha256::TSha256() {
-    if (sodium_init() < 0) throw Exception("The cryptography library cannot be started");
-    crypto_hash_sha256_init(&FState);
+TSha256::TSha256() : FContext(EVP_MD_CTX_new()) {
+    if (!FContext || EVP_DigestInit_ex(FContext, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(FContext);
+        throw Exception("The cryptography library cannot be started");
+    }
 }
 
-void TSha256::Update(const void* data, size_t n) {
-    crypto_hash_sha256_update(&FState, static_cast<const unsigned char*>(data), n);
-}
+TSha256::~TSha256() { EVP_MD_CTX_free(FContext); }
+
+void TSha256::Update(const void* data, size_t n) { EVP_DigestUpdate(FContext, data, n); }
 
 AnsiString TSha256::HexDigest() {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&FState, digest);
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(FContext, digest, &size);
+    static const char kHex[] = "0123456789abcdef";
+    AnsiString hex;
+    for (unsigned i = 0; i < size; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 15];
+    }
     return hex;
 }
 

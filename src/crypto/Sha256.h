@@ -1,18 +1,23 @@
-// SHA-256 through libsodium, fed as data arrive.
+// SHA-256 through OpenSSL's EVP interface, which uses the CPU's SHA
+// extensions where it has them (1.7 GB/s here against libsodium's 0.3 GB/s:
+// bench/hash.cpp). Fed as data arrive.
 #pragma once
-#include <sodium.h>
-
 #include "platform/Classes.h"
+
+struct evp_md_ctx_st;
 
 class TSha256 {
 public:
     TSha256();
+    ~TSha256();
+    TSha256(const TSha256&) = delete;
+    TSha256& operator=(const TSha256&) = delete;
     void Update(const void* data, size_t n);
     // The digest as 64 lower-case hex digits; the object is spent afterwards.
     AnsiString HexDigest();
 
 private:
-    crypto_hash_sha256_state FState;
+    evp_md_ctx_st* FContext;
 };
 
 // The SHA-256 of a whole file (native or system path as FileSystem takes

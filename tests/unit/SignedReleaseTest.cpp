@@ -170,3 +170,24 @@ TEST(SignedRelease, FilesAreCheckedAgainstTheListAndGetItsModes) {
     EXPECT_EQ(t.installer.Process("O b b.txt 7 1"), TEntryOutcome::FailedCheck);
     EXPECT_FALSE(Exists(t.app.file("b.txt")));
 }
+
+// The hash agrees with sha256sum around the block size and over several
+// MiB, whole files and data fed in uneven pieces alike.
+TEST(Sha256, AgreesWithSha256sum) {
+    TempDir dir;
+    for (size_t size : {0u, 1u, 63u, 64u, 65u, (3u << 20) + 7}) {
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 2654435761u >> 11);
+        const std::string path = dir.file("f" + std::to_string(size));
+        WriteFile(path, data);
+        std::string expected(64, '\0');
+        FILE* p = popen(("sha256sum " + path).c_str(), "r");
+        ASSERT_EQ(fread(&expected[0], 1, 64, p), 64u);
+        pclose(p);
+        EXPECT_EQ(Sha256OfFile(path), expected) << size;
+        TSha256 pieces;
+        for (size_t at = 0, step = 1; at < size; at += step, step = step * 3 + 1)
+            pieces.Update(data.data() + at, std::min(step, size - at));
+        EXPECT_EQ(pieces.HexDigest(), expected) << size;
+    }
+}
