@@ -11,6 +11,7 @@
 #include "platform/Display.h"
 #include "platform/EventLoop.h"
 #include "platform/SingleInstance.h"
+#include "platform/System.h"
 
 namespace {
 
@@ -60,9 +61,14 @@ int main(int argc, char** argv) {
     // Desktops group the window with its launcher entry by this class.
     Form1->SetWindowClass("skiff");
     Form1->SetIcon(DecodeJpeg(kAppIcon, kAppIcon_size, "icon"));
-    ClaimInstanceTitle(Application->Title, [] {
+    const bool claimed = ClaimInstanceTitle(Application->Title, [] {
         if (Form1) Form1->BringToFront();
     });
+    // Someone else holds the title's name: the folder's own lock decides.
+    if (!claimed && !ClaimFolderLock(ApplicationFolder())) {
+        delete Form1;
+        return 0;
+    }
     Form2 = new TForm2(nullptr);
     Form1->Show();
     Application->Run();

@@ -1,6 +1,9 @@
 #include "Unit1.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <chrono>
@@ -35,6 +38,7 @@ const char kPassword[] = "x";
 const int kLoggedInSilence = 60000;  // milliseconds
 const int64_t kMaxVersionsListBytes = 64 << 20;
 const int64_t kMaxSignatureBytes = 64 << 10;
+const int64_t kMaxKeyBytes = 4 << 10;
 const int kTriesPerEntry = 5;
 
 const char* const kFailureTexts[] = {
@@ -578,7 +582,7 @@ bool TForm1::FetchCheckedList() {
         if (ReleaseKey) {
             auto check = [&] {
                 return CheckSignedList(listBytes, signature, *ReleaseKey, AcceptedSerial(AppFolder),
-                                       static_cast<int64_t>(time(nullptr)));
+                                       static_cast<int64_t>(time(nullptr)), &SignedCodePage);
             };
             try {
                 ListSerial = check();
@@ -638,9 +642,12 @@ void TForm1::PauseFor(double seconds) {
 bool TForm1::LoadReleaseKey() {
     ReleaseKey.reset();
     AnsiString path = AppFolder + kPublicKeyFile;
-    if (!FileExists(path)) return true;
+    // Only a key that is not there means unsigned mode: a dangling link, a
+    // file we may not read or a disk error stop here with their own reason.
+    struct stat st;
+    if (lstat(NativePath(path).c_str(), &st) != 0 && errno == ENOENT) return true;
     try {
-        ReleaseKey = std::make_unique<TPublicKey>(ParsePublicKey(ReadWholeFile(path)));
+        ReleaseKey = std::make_unique<TPublicKey>(ParsePublicKey(ReadWholeFile(path, kMaxKeyBytes)));
         AcceptedSerial(AppFolder);  // a damaged record is refused here too
         return true;
     } catch (const Exception& e) {
@@ -816,6 +823,9 @@ void TForm1::UseNamesCodePageOfTheList() {
     TStringList list;
     list.LoadFromFile(AppFolder + "update3.dat");
     int codePage = list.Count() > 0 ? DeclaredNamesCodePage(list[0]) : 0;
+    // A signed list means the same files in every locale: the code page its
+    // signature declares holds when the header names none.
+    if (codePage == 0 && ReleaseKey && IsKnownCodePage(SignedCodePage)) codePage = SignedCodePage;
     SetNameCodePage(codePage);
     ListBox1->CodePage = ListBox2->CodePage = codePage;
 }
@@ -835,7 +845,7 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
         LogOutcome(name, outcome);
         return outcome;
     }
-    bool refusedHere = false;
+    bool refusedHere = false, freshTryGiven = false;
     for (int tries = 0; tries < kTriesPerEntry; ++tries) {
         const bool connected = WexFTP1 && WexFTP1->Connected;
         if ((tries > 0 || !connected) && !ReconnectForRun(refusedHere)) break;
@@ -844,6 +854,12 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
             TEntryOutcome outcome = ProcessEntry(entry);
             LogOutcome(name, outcome);
             if (!IsWorthAnotherTry(outcome)) return outcome;
+            // The bytes kept from earlier tries were bad, not the server: it
+            // gets one try from byte 0 whatever it failed before.
+            if (outcome == TEntryOutcome::RetryFromStart && !freshTryGiven) {
+                freshTryGiven = true;
+                continue;
+            }
         } catch (const EConvertError&) {
             throw;  // a damaged entry: no server can mend it
         } catch (const std::exception& e) {

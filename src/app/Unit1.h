@@ -56,6 +56,7 @@ public:
     // why the last server's list was refused.
     std::unique_ptr<TPublicKey> ReleaseKey;
     int64_t ListSerial = 0;
+    int SignedCodePage = 0;  // of the names, as the list's signature declares it
     AnsiString ListRefusal;
     // The run: the servers it may turn to (in connection order), the one in
     // use, how often each has failed, and the size of the entry downloading.

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "platform/FileSystem.h"
+#include "platform/Printable.h"
 
 namespace UpdateLog {
 namespace {
@@ -22,12 +23,14 @@ AnsiString Now() {
     return b;
 }
 
-// A line stays one line: line ends inside (a server's reply) become blanks.
+// A line stays one line: line ends inside (a server's reply) become blanks,
+// and other control characters are written out, so that nothing a server
+// says can forge a line or reach a terminal as a command.
 AnsiString OneLine(AnsiString text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     for (char& c : text)
         if (c == '\n' || c == '\r') c = ' ';
-    return text;
+    return Printable(text);
 }
 
 }  // namespace
@@ -44,9 +47,10 @@ void Write(const AnsiString& line) {
     if (isatty(2)) fputs(text.c_str(), stderr);
     if (gPath.empty()) return;
     // The log must never stop the updater: a full disk only loses lines.
-    if (FILE* f = OpenFile(gPath, "a")) {
-        fputs(text.c_str(), f);
-        fclose(f);
+    int fd = OpenForLogging(gPath);
+    if (fd >= 0) {
+        WriteAllBytes(fd, text.data(), text.size());
+        close(fd);
     }
     if (FileSizeOf(gPath) >= kMaxBytes) RenameFile(gPath, gPath + ".1");
 }

@@ -30,6 +30,7 @@ std::vector<AnsiString> Lines(const AnsiString& text) {
 }
 
 std::vector<uint8_t> FromBase64(const AnsiString& text, const char* what) {
+    if (text.empty()) throw ESignatureError(AnsiString(what) + " is empty");
     std::vector<uint8_t> bytes(text.size());
     size_t n = 0;
     if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), nullptr, &n, nullptr,

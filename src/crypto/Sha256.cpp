@@ -35,7 +35,7 @@ AnsiString TSha256::HexDigest() {
 }
 
 AnsiString Sha256OfFile(const AnsiString& path) {
-    int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenRegularForReading(path);
     if (fd < 0) throw EInOutError("Cannot open file \"" + ShownPath(path) + "\". " + strerror(errno));
     std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
     std::unique_ptr<char[]> buffer(new char[1 << 20]);

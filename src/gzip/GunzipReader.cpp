@@ -1,5 +1,7 @@
 #include "GunzipReader.h"
 
+#include "platform/FileSystem.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -93,7 +95,7 @@ ssize_t TGunzipReader::Read(char* buffer, size_t size) {
 
 bool GzipFileIsWhole(const AnsiString& nativePath, AnsiString& why, AnsiString* tail, size_t tailSize,
                      int64_t* dataSize) {
-    int fd = open(nativePath.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenRegularForReadingNative(nativePath);
     if (fd < 0) {
         why = "cannot be opened";
         return false;

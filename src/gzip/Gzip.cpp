@@ -55,7 +55,7 @@ uint8_t TGzip::Copy(TGunzipReader& reader, int dest, uint64_t sourceSize) {
 
 uint8_t TGzip::Decompress() {
     int64_t sourceSize = FileSizeOf(FileSource);
-    int source = open(NativePath(FileSource).c_str(), O_RDONLY | O_CLOEXEC);
+    int source = OpenRegularForReading(FileSource);
     if (source < 0 || sourceSize < 0) {
         if (source >= 0) close(source);
         ShowError("Can't open: " + FileSource);
@@ -78,7 +78,7 @@ uint8_t TGzip::Decompress() {
 }
 
 uint8_t TGzip::Compress() {
-    int src = open(NativePath(FileSource).c_str(), O_RDONLY | O_CLOEXEC);
+    int src = OpenRegularForReading(FileSource);
     if (src < 0) {
         ShowError("Can't open: " + FileSource);
         return ResultCannotOpen;

@@ -212,19 +212,19 @@ bool TWexFTP::ParsePassivePort(const AnsiString& Reply, int& Port) {
     const size_t n = Reply.size();
     for (size_t start = 3; start < n; ++start) {
         if (!IsDigit(Reply[start]) || IsDigit(Reply[start - 1])) continue;
-        int numbers[6];
+        int numbers[6] = {};
         size_t p = start;
-        int k = 0;
-        for (; k < 6; ++k) {
+        int parsed = 0;  // six numbers, each read: "h1,h2,h3,h4,p1," is not a port
+        for (int k = 0; k < 6; ++k) {
             int v = 0, digits = 0;
             while (p < n && IsDigit(Reply[p]) && digits < 4) v = v * 10 + (Reply[p++] - '0'), ++digits;
             if (digits == 0 || digits > 3 || v > 255) break;
-            numbers[k] = v;
+            numbers[parsed++] = v;
             if (k == 5) break;
             if (p >= n || Reply[p] != ',') break;
             ++p;
         }
-        if (k == 5 && (p >= n || !IsDigit(Reply[p]))) {
+        if (parsed == 6 && (p >= n || !IsDigit(Reply[p]))) {
             Port = numbers[4] * 256 + numbers[5];
             return true;
         }

@@ -87,8 +87,33 @@ FILE* OpenFile(const AnsiString& path, const char* mode) {
 
 static AnsiString ErrorText() { return strerror(errno); }
 
-AnsiString ReadWholeFile(const AnsiString& path) {
-    int fd = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+// Opened with O_NONBLOCK so that a FIFO cannot hold the window; kept only
+// when it is a regular file, and then made blocking again.
+static int KeepRegular(int fd) {
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+int OpenRegularForReadingNative(const AnsiString& nativePath) {
+    return KeepRegular(open(nativePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+}
+
+int OpenRegularForReading(const AnsiString& path) { return OpenRegularForReadingNative(NativePath(path)); }
+
+int OpenForLogging(const AnsiString& path) {
+    return KeepRegular(
+        open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+}
+
+AnsiString ReadWholeFile(const AnsiString& path, int64_t maxBytes) {
+    int fd = OpenRegularForReading(path);
     if (fd < 0) throw EInOutError("Cannot open file \"" + path + "\". " + ErrorText());
     AnsiString data;
     char buf[65536];
@@ -101,6 +126,10 @@ AnsiString ReadWholeFile(const AnsiString& path) {
         }
         if (n == 0) break;
         data.append(buf, n);
+        if (maxBytes >= 0 && static_cast<int64_t>(data.size()) > maxBytes) {
+            close(fd);
+            throw EInOutError("The file \"" + path + "\" is larger than " + IntToStr(maxBytes) + " bytes");
+        }
     }
     close(fd);
     return data;
@@ -135,15 +164,22 @@ void WriteWholeFile(const AnsiString& path, const AnsiString& data) {
 }
 
 int OpenForWriting(const AnsiString& path) {
-    return open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const AnsiString native = NativePath(path);
+    int fd = KeepRegular(open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (fd >= 0 && ftruncate(fd, 0) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
 }
 
 int OpenForAppending(const AnsiString& path, int64_t keep) {
-    int fd = open(NativePath(path).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = KeepRegular(open(NativePath(path).c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, keep) != 0 || lseek(fd, keep, SEEK_SET) != keep) {
-        int err = S_ISREG(st.st_mode) ? errno : EINVAL;
+    if (ftruncate(fd, keep) != 0 || lseek(fd, keep, SEEK_SET) != keep) {
+        int err = errno;
         close(fd);
         errno = err;
         return -1;
@@ -255,7 +291,7 @@ void TTempFile::PutInPlace(int releaseMode) {
     NoteInstalled(to);
     // Let the disk start on it now, so that the flush before the list is
     // saved has little left to wait for.
-    int fd = open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = KeepRegular(open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd >= 0) {
         StartWriteback(fd);
         close(fd);
@@ -272,13 +308,7 @@ TPartialFile::TPartialFile(const AnsiString& target, const AnsiString& id)
     : FPath(target + kPartialMarker + id), FTarget(target) {
     AnsiString native = NativePath(FPath);
     int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EEXIST) fd = open(native.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        close(fd);
-        fd = -1;
-        errno = EINVAL;
-    }
+    if (fd < 0 && errno == EEXIST) fd = KeepRegular(open(native.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) throw EInOutError("Cannot create file \"" + ShownPath(FPath) + "\". " + ErrorText());
     close(fd);
 }

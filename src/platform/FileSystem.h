@@ -36,7 +36,8 @@ bool RenameFile(const AnsiString& from, const AnsiString& to);  // replaces `to`
 int64_t FileSizeOf(const AnsiString& path);  // -1 when missing
 
 // Whole-file helpers; failures raise EInOutError naming the file.
-AnsiString ReadWholeFile(const AnsiString& path);
+// `maxBytes` (-1: none) bounds what a file from outside may make us hold.
+AnsiString ReadWholeFile(const AnsiString& path, int64_t maxBytes = -1);
 void WriteWholeFile(const AnsiString& path, const AnsiString& data);
 // Through a temporary, flushed, renamed over `path`, and the folder flushed:
 // after a power cut the file is the old one or the new one.
@@ -124,3 +125,11 @@ bool WriteAllBytes(int fd, const char* p, size_t n);
 
 // fopen on the native path.
 FILE* OpenFile(const AnsiString& path, const char* mode);
+// Opens an existing regular file for reading. Never waits: a FIFO or a
+// device planted under the name is refused (EINVAL), not opened for good.
+// -1 with errno set on failure.
+int OpenRegularForReading(const AnsiString& path);
+int OpenRegularForReadingNative(const AnsiString& nativePath);
+// Opens a log for appending (created when missing): never through a
+// symbolic link, never a FIFO or a device; -1 with errno set on failure.
+int OpenForLogging(const AnsiString& path);

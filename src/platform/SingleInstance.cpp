@@ -3,6 +3,7 @@
 #include <FL/Fl.H>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +11,8 @@
 
 #include <cstdlib>
 #include <cstring>
+
+#include "FileSystem.h"
 
 namespace {
 
@@ -105,6 +108,16 @@ bool ClaimInstanceTitle(const AnsiString& title, std::function<void()> onActivat
     gOnActivate = std::move(onActivate);
     Fl::add_fd(s, FL_READ, OnActivationRequest);
     return true;
+}
+
+bool ClaimFolderLock(const AnsiString& appFolder) {
+    int fd = OpenForLogging(appFolder + ".skiff-lock");
+    if (fd < 0) return true;  // a folder we cannot write: the update fails later, with its reason
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    return true;  // held until the process ends
 }
 
 void ReleaseInstanceTitle() {

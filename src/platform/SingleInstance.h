@@ -19,3 +19,8 @@ bool ActivateRunningInstance(const AnsiString& title);
 bool ClaimInstanceTitle(const AnsiString& title, std::function<void()> onActivate);
 // Removes the socket file of the claim (at a clean end).
 void ReleaseInstanceTitle();
+// When the title cannot be claimed (another user may squat the abstract
+// name when there is no private runtime folder), a lock on a file in the
+// application folder keeps two updaters of this folder apart all the same:
+// false when another process holds it. The lock lasts as long as the process.
+bool ClaimFolderLock(const AnsiString& appFolder);

@@ -98,7 +98,7 @@ bool CopyRange(int archive, int64_t at, int64_t length, int out) {
 }  // namespace
 
 void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder, const std::vector<int>& modes) {
-    int fd = open(NativePath(archivePath).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenRegularForReading(archivePath);
     if (fd < 0) throw EInOutError("Cannot open pack archive \"" + ShownPath(archivePath) + "\". " + strerror(errno));
     std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
     off_t size = lseek(fd, 0, SEEK_END);
@@ -145,7 +145,7 @@ void TPackWriter::AddFile(const AnsiString& name, const AnsiString& path) {
 
 // Streams a member file into the archive; returns the bytes written.
 static int64_t AppendFile(int out, const AnsiString& path, const AnsiString& archivePath) {
-    int in = open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    int in = OpenRegularForReading(path);
     if (in < 0) throw EInOutError("Cannot open file \"" + path + "\". " + strerror(errno));
     std::unique_ptr<int, void (*)(int*)> closer(&in, [](int* f) { close(*f); });
     std::unique_ptr<char[]> buffer(new char[1 << 20]);

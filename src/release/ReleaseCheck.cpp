@@ -18,11 +18,12 @@ int64_t NumberField(const std::map<AnsiString, AnsiString>& fields, const char* 
 }  // namespace
 
 int64_t CheckSignedList(const AnsiString& list, const AnsiString& signatureFile, const TPublicKey& key,
-                        int64_t lastSerial, int64_t now) {
+                        int64_t lastSerial, int64_t now, int* signedCodePage) {
     TSignature signature = ParseSignature(signatureFile);
     VerifySignature(signature, key, list);
     // The fields below are covered by the global signature.
     std::map<AnsiString, AnsiString> fields = CommentFields(signature.TrustedComment);
+    if (!fields.count("serial")) throw ESignatureError("The signed list has no serial");
     int64_t serial = NumberField(fields, "serial", 0);
     if (serial < lastSerial)
         throw ESignatureError("The list's serial " + IntToStr(serial) + " is lower than " + IntToStr(lastSerial) +
@@ -35,6 +36,7 @@ int64_t CheckSignedList(const AnsiString& list, const AnsiString& signatureFile,
     if (codePage != 0 && declared != 0 && codePage != declared)
         throw ESignatureError("The list declares code page " + IntToStr(declared) + ", its signature " +
                               IntToStr(codePage));
+    if (signedCodePage) *signedCodePage = codePage >= 0 && codePage <= 65535 ? static_cast<int>(codePage) : 0;
     return serial;
 }
 

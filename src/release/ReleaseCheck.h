@@ -9,9 +9,13 @@ constexpr char kPublicKeyFile[] = "update.pub";
 constexpr char kSignatureFile[] = "update3.dat.minisig";
 constexpr char kSerialFile[] = "update.serial";
 
-// Raises ESignatureError saying which check failed; returns the list's serial.
+// Raises ESignatureError saying which check failed (a list without a serial
+// is refused: it could not be told from an older one); returns the list's
+// serial. `signedCodePage`, when given, receives the code page that the
+// trusted comment declares (0: none): it holds for the names when the
+// header declares none.
 int64_t CheckSignedList(const AnsiString& list, const AnsiString& signatureFile, const TPublicKey& key,
-                        int64_t lastSerial, int64_t now);
+                        int64_t lastSerial, int64_t now, int* signedCodePage = nullptr);
 
 // The serial accepted last in the folder (0 when none was), and its record.
 int64_t AcceptedSerial(const AnsiString& appFolder);

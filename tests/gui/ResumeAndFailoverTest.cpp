@@ -186,3 +186,18 @@ TEST_F(RunFixture, StartAfterAFailedEntryBringsItOnceTheMirrorHasCaughtUp) {
     EXPECT_TRUE(PumpUntil([&] { return !Form1->ConnectedFlag; }));
     EXPECT_EQ(dialogs.size(), 1u);
 }
+
+// Bad bytes kept from an earlier start, then a cut: the resumed download
+// fails its check, and the one flaky mirror still gets a try from byte 0.
+TEST_F(RunFixture, AResumedDownloadThatFailsItsCheckIsFetchedAfreshFromTheSameServer) {
+    Release release;
+    TStringList list;
+    list.LoadFromFile(SystemPathFromNative(release.root() + "/update3.dat"));
+    TUpdateEntry big = ParseUpdateEntry(list[1].find("big.bin") != std::string::npos ? list[1] : list[2]);
+    WriteFile(PartialPathOf(app.appFolder(), big), std::string(kBig / 2, 'x'));
+    ServerLog log;
+    FtpServer server(release.root(), "update", "x", {"--drop-at", std::to_string(kBig * 3 / 4), "--log", log.path});
+    RunAll({server.port()});
+    ExpectInstalled(release);
+    EXPECT_EQ(log.Count("RETR big.bin"), 3);
+}

@@ -160,6 +160,20 @@ TEST_F(SignedFixture, AKeyThatCannotBeReadStopsEverythingWithoutFallingBack) {
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].second, "The public key \"" + app.path() + "/update.pub\" cannot be used: The public key is not valid base64");
     EXPECT_FALSE(Exists(app.file("update3.dat")));
+    // A key that is not there only when it is truly missing: a dangling link
+    // or a FIFO stops here too, and the FIFO does not hold the window.
+    for (bool fifo : {false, true}) {
+        fs::remove(app.file("update.pub"));
+        if (fifo) ASSERT_EQ(mkfifo(app.file("update.pub").c_str(), 0600), 0);
+        else fs::create_symlink(app.file("gone.pub"), app.file("update.pub"));
+        CloseWindows();
+        dialogs.clear();
+        Start("en_US.UTF-8");
+        RunSequence();
+        EXPECT_EQ(Form1->ServerIndex, -1) << fifo;
+        ASSERT_EQ(dialogs.size(), 1u) << fifo;
+        EXPECT_NE(dialogs[0].second.find("cannot be used"), std::string::npos) << dialogs[0].second;
+    }
 }
 
 // A mirror caught between renaming its new list into place and renaming the

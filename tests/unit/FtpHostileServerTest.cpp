@@ -694,6 +694,7 @@ TEST(FtpHostile, PassiveRepliesAndByteCountsInTheirWildForms) {
     EXPECT_EQ(port, 21);
     EXPECT_FALSE(TWexFTP::ParsePassivePort("227 Entering Passive Mode (127,0,0,1,300,1)\r\n", port));
     EXPECT_FALSE(TWexFTP::ParsePassivePort("227 Entering Passive Mode (127,0,0,1,4)\r\n", port));
+    EXPECT_FALSE(TWexFTP::ParsePassivePort("227 Entering Passive Mode (127,0,0,1,4,)\r\n", port));  // no sixth
     EXPECT_FALSE(TWexFTP::ParsePassivePort("227 (99999999999,0,0,1,4,1)\r\n", port));
     EXPECT_FALSE(TWexFTP::ParsePassivePort("227\r\n", port));
 

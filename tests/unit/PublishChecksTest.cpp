@@ -12,6 +12,9 @@
 #include "publish/Kit.h"
 #include "publish/Publisher.h"
 #include "publish/Verify.h"
+#include "publish/Json.h"
+#include "app/UpdateLog.h"
+#include "platform/Printable.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -254,4 +257,28 @@ TEST(Kit, RefusesWhatWouldStrandItsUsersAndLeavesNoHalfKit) {
     refused(k, "not where it should be");
     MakeKit(o);
     EXPECT_TRUE(Exists(o.Output));
+}
+
+// What a server or a list says reaches the log, a terminal and JSON without
+// its control characters, and JSON stays valid UTF-8; a FIFO or a link
+// planted as the log neither blocks nor is written through.
+TEST(ServerText, ControlCharactersAreWrittenOutAndJsonStaysValid) {
+    EXPECT_EQ(Printable("550 \x1B]0;owned\x07 \x1B[2J ok\x7F \xC2\x9B" "1m \xE8\xAA\xAA"),
+              "550 \\x1B]0;owned\\x07 \\x1B[2J ok\\x7F \\x9B1m \xE8\xAA\xAA");
+    EXPECT_EQ(JsonString("a\x01\xC2\x85\xFF\xED\xA0\x80z\"\xE8\xAA\xAA"),
+              "\"a\\u0001\\u0085\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz\\\"\xE8\xAA\xAA\"");
+    TempDir app;
+    UpdateLog::Open(app.appFolder());
+    UpdateLog::Write("server: 421 bye\r\n2026-01-01 00:00:00 forged line \x1B[2J");
+    const std::string log = ReadFile(app.file("update.log"));
+    EXPECT_NE(log.find("421 bye  2026-01-01 00:00:00 forged line \\x1B[2J\n"), std::string::npos) << log;
+    fs::remove(app.file("update.log"));
+    ASSERT_EQ(mkfifo(app.file("update.log").c_str(), 0600), 0);
+    UpdateLog::Write("no reader: must not block");
+    fs::remove(app.file("update.log"));
+    TempDir elsewhere;
+    fs::create_symlink(elsewhere.file("victim"), app.file("update.log"));
+    UpdateLog::Write("not through a link");
+    EXPECT_FALSE(Exists(elsewhere.file("victim")));
+    UpdateLog::Open("");
 }

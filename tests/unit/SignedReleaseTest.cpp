@@ -145,6 +145,16 @@ TEST(SignedRelease, EveryWayAListCanBeWrongIsRefusedWithItsReason) {
     EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, "not a signature\n", pub, 0, now); }),
               "The signature file does not have minisign's four lines");
     EXPECT_EQ(RefusalOf([&] { ParsePublicKey("untrusted comment: x\nRWQ=\n"); }), "The public key has the wrong length");
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, signedBy(ours, "codepage:950"), pub, 0, now); }),
+              "The signed list has no serial");
+    std::string emptyLine = good;
+    emptyLine.replace(emptyLine.find('\n') + 1, emptyLine.find('\n', emptyLine.find('\n') + 1) - emptyLine.find('\n') - 1, "");
+    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, emptyLine, pub, 0, now); }), "The signature is empty");
+    // The signed code page, for a header that names none.
+    const std::string bare = "skiff-release 7\r\nE a.gz a 7 10\r\n";
+    int codePage = -1;
+    CheckSignedList(bare, SignMessage(ours, bare, "serial:5\tcodepage:950"), pub, 0, now, &codePage);
+    EXPECT_EQ(codePage, 950);
 }
 
 TEST(SignedRelease, FilesAreCheckedAgainstTheListAndGetItsModes) {

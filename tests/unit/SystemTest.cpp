@@ -152,8 +152,14 @@ TEST(SingleInstance, AnotherUserCanNeitherEndAStartNorCallTheInstanceForward) {
                           "try:\n    while True: held.append(s.accept()[0])\nexcept Exception: pass\n");
         ASSERT_TRUE(squatter.ready);
         auto t0 = std::chrono::steady_clock::now();
-        EXPECT_EQ(RunProbe(title, dir.file("m1")), "unclaimed\n") << "the start did not end because of it";
+        FILE* first = popen((std::string(SKIFF_TEST_HELPER) + " " + title + " " + dir.file("m1")).c_str(), "r");
+        char line[64] = {0};
+        ASSERT_TRUE(fgets(line, sizeof line, first));
+        EXPECT_EQ(std::string(line), "unclaimed locked\n") << "the start did not end because of it";
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+        // ... and the folder's lock keeps a second updater of the folder out.
+        EXPECT_EQ(RunProbe(title, dir.file("m2")), "unclaimed held\n");
+        pclose(first);
     }
 
     // With the runtime folder the endpoint is a file only this user reaches.
