@@ -213,14 +213,18 @@ AnsiString RandomSuffix() {
     return b;
 }
 
-mode_t DefaultMode() {
-    static mode_t mode = [] {
-        mode_t mask = umask(0);
-        umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    return mode;
+mode_t UserMask() {
+    mode_t m = umask(0);
+    umask(m);
+    return m;
 }
+
+// An installed file keeps execute bits and nothing beyond rw-r--r--, less the
+// user's umask: a release made on a FAT or SMB folder (0777) or under umask
+// 002 must not leave the launcher writable for other users.
+mode_t SafeMode(mode_t mode) { return mode & 0755 & ~UserMask(); }
+
+mode_t DefaultMode() { return SafeMode(0644); }
 
 AnsiString FolderOf(const AnsiString& nativePath) {
     size_t slash = nativePath.rfind('/');
@@ -281,8 +285,8 @@ void TTempFile::PutInPlace(int releaseMode) {
     AnsiString from = NativePath(FPath), to = NativePath(FTarget);
     struct stat st;
     mode_t mode;
-    if (releaseMode >= 0) mode = static_cast<mode_t>(releaseMode) & 0777;
-    else if (lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 0777;
+    if (releaseMode >= 0) mode = SafeMode(static_cast<mode_t>(releaseMode));
+    else if (lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = SafeMode(st.st_mode);
     else mode = DefaultMode();
     if (chmod(from.c_str(), mode) != 0 || rename(from.c_str(), to.c_str()) != 0)
         throw EInOutError("Cannot replace file \"" + ShownPath(FTarget) + "\". " + ErrorText());

@@ -301,6 +301,13 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         std::replace(local.begin(), local.end(), '/', '\\');
         s.local = local;
     }
+    // A release copied from a FAT or SMB folder, or made under umask 002,
+    // has files others may write; no player's folder gets those bits.
+    std::vector<AnsiString> writable;
+    for (Source& s : sources) {
+        if (s.mode & 022) writable.push_back(s.rel);
+        s.mode &= 0755;
+    }
     // Pack members' names must fit the archive's directory.
     for (const Source& s : sources)
         for (const auto& p : o.Packs)
@@ -353,6 +360,10 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     auto previous = ReadPrevious(o.Previous, previousFolder);
     TPublishSummary summary;
     for (const Source& s : sources) summary.BytesIn += s.size;
+    if (!writable.empty())
+        summary.Warnings.push_back(IntToStr(static_cast<int64_t>(writable.size())) +
+                                   " files are writable by group or others (" + writable[0] +
+                                   (writable.size() > 1 ? ", ..." : "") + "); published without those bits");
     for (const auto& p : previous) {
         bool kept = false;
         for (const Entry& e : entries) kept |= LowerCase(e.local) == p.first;

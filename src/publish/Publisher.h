@@ -40,6 +40,7 @@ struct TPublishSummary {
     int64_t BytesIn = 0, BytesOut = 0;
     int64_t Serial = 0;  // of a signed release; 0 when unsigned
     int Removals = 0;    // "D" entries in the list
+    std::vector<AnsiString> Warnings;  // what was published otherwise than it was found
     // Local names (in UTF-8) of the entries against the previous release
     // (all added without one).
     std::vector<AnsiString> AddedNames, ChangedNames, UnchangedNames, RemovedNames;

@@ -30,7 +30,7 @@ int ModeOf(const std::string& path) {
 int DefaultMode() {
     mode_t mask = umask(0);
     umask(mask);
-    return static_cast<int>(0666 & ~mask);
+    return static_cast<int>(0644 & ~mask);
 }
 
 // Relative native path -> bytes (folders end with "/"), for comparing trees.
@@ -92,6 +92,22 @@ TEST(InstallSafety, ReplacedFilesKeepTheirModeAndNewFilesGetTheDefault) {
     for (const char* name : {"a.dll", "b.bin", "data/m.bin"}) EXPECT_EQ(ModeOf(t.app.file(name)), 0755) << name;
     EXPECT_EQ(ReadFile(t.app.file("data/m.bin")), "new m");
     EXPECT_EQ(ModeOf(t.app.file("data/fresh.bin")), DefaultMode());
+}
+
+// Release files from a FAT or SMB folder (0777) or made under umask 002
+// (0664): installed with their execute bits only, less the user's umask.
+TEST(InstallSafety, NoInstalledFileIsWritableForOtherUsers) {
+    Installer t;
+    WriteFile(t.server.file("portal"), "launcher");
+    WriteFile(t.server.file("lib"), "library");
+    for (mode_t mask : {022, 077}) {
+        mode_t old = umask(mask);
+        EXPECT_EQ(t.installer.Process("O portal portal.exe 7 8 - 0777"), TEntryOutcome::Installed);
+        EXPECT_EQ(t.installer.Process("O lib lib.so 7 7 - 0666"), TEntryOutcome::Installed);
+        umask(old);
+        EXPECT_EQ(ModeOf(t.app.file("portal.exe")), mask == 022 ? 0755 : 0700);
+        EXPECT_EQ(ModeOf(t.app.file("lib.so")), mask == 022 ? 0644 : 0600);
+    }
 }
 
 TEST(InstallSafety, AReleasePublishedInBig5InstallsTheSameTreeInEveryLocale) {

@@ -1,6 +1,7 @@
 // The publisher: a release round-trips through the plan and the installer,
 // unchanged files keep their versions, and bad input writes nothing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "TestSupport.h"
 #include "app/UpdatePlan.h"
@@ -179,4 +180,16 @@ TEST(Publisher, DroppedFilesAreListedWithTheirInstalledBytesAndCarriedOn) {
     o.RemoveDropped = false;
     EXPECT_EQ(Publish(o).Removals, 2);  // carried on, but notes.txt is back
     EXPECT_EQ(ReadFile(pub + "/update3.dat").find("D - notes.txt"), std::string::npos);
+}
+
+TEST(Publisher, GroupOrWorldWritableFilesArePublishedWithoutThoseBits) {
+    TempDir rel, out;
+    WriteFile(rel.file("portal.exe"), "launcher");
+    WriteFile(rel.file("data/m.bin"), "m");
+    chmod(rel.file("portal.exe").c_str(), 0777);
+    TPublishSummary s = Publish(Options(rel.path(), out.file("pub"), "1"));
+    ASSERT_EQ(s.Warnings.size(), 1u);
+    EXPECT_NE(s.Warnings[0].find("portal.exe"), std::string::npos);
+    EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" portal.exe 1 "), std::string::npos);
+    EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" 0755\r\n"), std::string::npos);
 }
