@@ -21,6 +21,7 @@
 #include "UpdatePlan.h"
 #include "UpdateRun.h"
 #include "Removals.h"
+#include "crypto/Sha256.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/EventLoop.h"
@@ -39,6 +40,7 @@ const int kLoggedInSilence = 60000;  // milliseconds
 const int64_t kMaxVersionsListBytes = 64 << 20;
 const int64_t kMaxSignatureBytes = 64 << 10;
 const int64_t kMaxKeyBytes = 4 << 10;
+const int kMaxListEntries = 1000000;
 const int kTriesPerEntry = 5;
 
 const char* const kFailureTexts[] = {
@@ -525,6 +527,7 @@ void TForm1::PlanPart() {
         try {
             if (FetchCheckedList()) break;
         } catch (const std::exception& e) {
+            UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat failed: " + e.what());
             if (!Leaving()) Application->HandleException(e);
             return;
         }
@@ -549,7 +552,6 @@ void TForm1::PlanPart() {
         CentreLabel(Label4);
         AnsiString installed = AppFolder + "update2.dat";
         if (!FileExists(installed)) WriteWholeFileAtomic(installed, "KOVRAN\r\n");
-        UseNamesCodePageOfTheList();
         BuildUpdatePlan();
     } catch (const std::exception& e) {
         if (!Leaving()) Application->HandleException(e);
@@ -605,7 +607,7 @@ bool TForm1::FetchCheckedList() {
         return false;
     }
     list.PutInPlace();
-    PlanList = listBytes;
+    PlanListSha = Sha256Of(listBytes);
     PlanSignature = signature;
     UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat taken" +
                      (ReleaseKey ? ", signature valid, serial " + IntToStr(ListSerial) : AnsiString()));
@@ -622,6 +624,10 @@ void TForm1::FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiStr
     if (WexFTP1->TransferSize > kMaxVersionsListBytes)
         throw EInOutError("The server's update3.dat is larger than 64 MiB");
     list = ReadWholeFile(listPath);
+    // Bounded work and memory whatever a server sends: every entry costs a
+    // few copies of its line in the lists, the plan and the window.
+    if (std::count(list.begin(), list.end(), '\n') > kMaxListEntries + 1)  // and the header
+        throw EInOutError("The server's update3.dat names more than " + IntToStr(kMaxListEntries) + " files");
     signature.clear();
     if (!ReleaseKey) return;
     TTempFile signatureFile(AppFolder + kSignatureFile);
@@ -691,24 +697,33 @@ void TForm1::BuildUpdatePlan() {
     RemoteList = std::make_unique<TStringList>();
     InstalledList = std::make_unique<TStringList>();
     RemoteList->LoadFromFile(AppFolder + "update3.dat");
+    UseNamesCodePageOfTheList();
     InstalledList->LoadFromFile(AppFolder + "update2.dat");
     if (InstalledList->Count() == 1) InstalledList->Add("");
     TUpdatePlan plan = ::BuildUpdatePlan(RemoteList->Lines(), InstalledList->Lines());
     PlanRemovals(RemoteList->Lines(), AppFolder, plan);
-    std::vector<AnsiString> partials;
-    for (size_t i = 0; i < plan.Entries.size(); ++i) {
-        ListBox1->Items.Add(plan.Names[i]);
-        UpdateList->Add(plan.Entries[i]);
+    // Partial downloads of entries still planned are continued by the run;
+    // those of an older release are of no use any more. Usually there are
+    // none, and a list of a million entries costs nothing more for them.
+    std::vector<AnsiString> partials = PartialsBelow(AppFolder), kept;
+    const std::set<AnsiString> present(partials.begin(), partials.end());
+    for (size_t i = 0; i < plan.Entries.size() && !present.empty(); ++i) {
         try {
             TUpdateEntry e = ParseUpdateEntry(plan.Entries[i]);
-            if (IsKnownKind(e.Kind) && IsSafeRelativeName(e.Local)) partials.push_back(PartialPathOf(AppFolder, e));
+            if (!IsKnownKind(e.Kind) || !IsSafeRelativeName(e.Local)) continue;
+            AnsiString path = PartialPathOf(AppFolder, e);
+            if (present.count(path)) kept.push_back(path);
         } catch (const EConvertError&) {
             // reported when the run reaches it
         }
     }
-    // Partial downloads of entries still planned are continued by the run;
-    // those of an older release are of no use any more.
-    RemoveStalePartials(AppFolder, partials);
+    if (!present.empty()) RemoveStalePartials(AppFolder, kept);
+    // The entries and names move into the lists: a list near its limit is
+    // held as few times as it must be.
+    for (size_t i = 0; i < plan.Entries.size(); ++i) {
+        ListBox1->Items.Add(std::move(plan.Names[i]));
+        UpdateList->Add(std::move(plan.Entries[i]));
+    }
 }
 
 // ---- update run ----
@@ -820,9 +835,7 @@ void TForm1::SaveInstalledList() {
 // versions list ("codepage=950"); the names then mean the same files on
 // every user's machine. Without it, the system code page, as ever.
 void TForm1::UseNamesCodePageOfTheList() {
-    TStringList list;
-    list.LoadFromFile(AppFolder + "update3.dat");
-    int codePage = list.Count() > 0 ? DeclaredNamesCodePage(list[0]) : 0;
+    int codePage = RemoteList->Count() > 0 ? DeclaredNamesCodePage((*RemoteList)[0]) : 0;
     // A signed list means the same files in every locale: the code page its
     // signature declares holds when the header names none.
     if (codePage == 0 && ReleaseKey && IsKnownCodePage(SignedCodePage)) codePage = SignedCodePage;
@@ -958,14 +971,16 @@ bool TForm1::ServesPlannedList(const AnsiString& line) {
     TTempFile listFile(AppFolder + "update3.dat");
     AnsiString list, signature;
     FetchListPair(listFile.Path(), list, signature);
-    if (list == PlanList && signature != PlanSignature) {
+    bool sameList = Sha256Of(list) == PlanListSha;
+    if (sameList && signature != PlanSignature) {
         PauseFor(2);
         if (Leaving()) return false;
         FetchListPair(listFile.Path(), list, signature);
+        sameList = Sha256Of(list) == PlanListSha;
     }
-    if (list == PlanList && signature == PlanSignature) return true;
+    if (sameList && signature == PlanSignature) return true;
     UpdateLog::Write("server " + ServerLabel(line) + ": serves another update3.dat" +
-                     (list == PlanList ? AnsiString(" signature") : AnsiString()) + "; not used");
+                     (sameList ? AnsiString(" signature") : AnsiString()) + "; not used");
     return false;
 }
 

@@ -64,9 +64,9 @@ public:
     AnsiString CurrentServerLine;
     std::map<AnsiString, int> ServerFailures;
     bool RunInProgress = false;
-    // The list (and, signed, its signature) that the plan was made from: a
-    // server is used for the run only while it serves these very bytes.
-    AnsiString PlanList, PlanSignature;
+    // The list's SHA-256 (and, signed, its signature) that the plan was made
+    // from: a server is used for the run only while it serves these bytes.
+    AnsiString PlanListSha, PlanSignature;
     // Lines of the installed versions list whose files were removed; they
     // stay in place (entries point at lines by index) and are left out
     // when the list is saved.

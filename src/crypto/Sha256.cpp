@@ -49,6 +49,12 @@ AnsiString Sha256OfFile(const AnsiString& path) {
     }
 }
 
+AnsiString Sha256Of(const AnsiString& bytes) {
+    TSha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    return hash.HexDigest();
+}
+
 bool IsSha256Text(const AnsiString& text) {
     if (text.size() != 64) return false;
     for (char c : text)

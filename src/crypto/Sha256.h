@@ -23,5 +23,7 @@ private:
 // The SHA-256 of a whole file (native or system path as FileSystem takes
 // them); raises EInOutError when it cannot be read.
 AnsiString Sha256OfFile(const AnsiString& path);
+// The SHA-256 of bytes in memory.
+AnsiString Sha256Of(const AnsiString& bytes);
 // True for 64 hex digits.
 bool IsSha256Text(const AnsiString& text);

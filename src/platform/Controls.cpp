@@ -280,9 +280,11 @@ namespace {
 Fl_Hold_Browser* BrowserOf(TListBox* box) { return static_cast<Fl_Hold_Browser*>(box->Widget()); }
 }
 
-int TListItems::Add(const AnsiString& s) {
-    int i = FLines.Add(s);
+int TListItems::Add(const AnsiString& s) { return Add(AnsiString(s)); }
+
+int TListItems::Add(AnsiString&& s) {
     AnsiString shown = FBox->CodePage ? CodePageToUtf8(s, FBox->CodePage) : DisplayToUtf8(s);
+    int i = FLines.Add(std::move(s));
     BrowserOf(FBox)->add(shown.c_str());
     return i;
 }

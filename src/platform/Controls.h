@@ -128,6 +128,7 @@ public:
     int Count() const { return FLines.Count(); }
     const AnsiString& operator[](int i) const { return FLines[i]; }
     int Add(const AnsiString& s);
+    int Add(AnsiString&& s);
     void Delete(int i);
     void Clear();
     void LoadFromFile(const AnsiString& fileName);

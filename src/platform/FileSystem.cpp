@@ -347,6 +347,20 @@ int RemoveIfStale(const char* path, const struct stat*, int type, FTW* ftw) {
 }
 }  // namespace
 
+static std::vector<AnsiString>* gFound = nullptr;
+static int NotePartial(const char* path, const struct stat*, int type, FTW* ftw) {
+    if (type == FTW_F && AnsiString(path + ftw->base).find(kPartialMarker) != AnsiString::npos) gFound->push_back(path);
+    return 0;
+}
+
+std::vector<AnsiString> PartialsBelow(const AnsiString& folder) {
+    std::vector<AnsiString> found;
+    gFound = &found;
+    nftw(NativePath(folder).c_str(), NotePartial, 16, FTW_PHYS);
+    gFound = nullptr;
+    return found;
+}
+
 int RemoveStalePartials(const AnsiString& folder, const std::vector<AnsiString>& keep) {
     gKeep = &keep;
     gStaleRemoved = 0;

@@ -98,6 +98,8 @@ extern const char kPartialMarker[];
 // Removes the partial downloads below `folder` whose native paths are not
 // in `keep` (those of a release that is no longer planned); returns how many.
 int RemoveStalePartials(const AnsiString& folder, const std::vector<AnsiString>& keep);
+// The native paths of the partial downloads below `folder`.
+std::vector<AnsiString> PartialsBelow(const AnsiString& folder);
 
 // Marks our temporaries, so that a later run can find what an interrupted one left.
 extern const char kTempMarker[];

@@ -23,6 +23,7 @@ public:
     const AnsiString& operator[](int i) const { return FLines.at(i); }
     AnsiString& operator[](int i) { return FLines.at(i); }
     int Add(const AnsiString& s) { FLines.push_back(s); return Count() - 1; }
+    int Add(AnsiString&& s) { FLines.push_back(std::move(s)); return Count() - 1; }
     void Insert(int i, const AnsiString& s);
     void Delete(int i);
     void Clear() { FLines.clear(); }

@@ -36,15 +36,19 @@ bool SameNameIgnoringCase(const AnsiString& a, const AnsiString& b) {
 
 int DeclaredNamesCodePage(const AnsiString& header) {
     static const AnsiString kKey = "codepage=";
-    for (int n = 1;; ++n) {
-        AnsiString field = GetField(n, header);
-        if (field.empty()) return 0;
-        if (field.compare(0, kKey.size(), kKey) != 0) continue;
+    // One pass over the fields: a header of a hundred thousand fields must
+    // not cost a hundred thousand walks from its start.
+    for (size_t i = 0, len = header.size(); i < len;) {
+        while (i < len && header[i] == ' ') ++i;
+        size_t start = i;
+        while (i < len && header[i] != ' ') ++i;
+        if (i == start || header.compare(start, kKey.size(), kKey) != 0 || i - start < kKey.size()) continue;
         try {
-            int codePage = StrToInt(field.substr(kKey.size()));
+            int codePage = StrToInt(header.substr(start + kKey.size(), i - start - kKey.size()));
             return IsKnownCodePage(codePage) ? codePage : 0;
         } catch (const EConvertError&) {
             return 0;
         }
     }
+    return 0;
 }

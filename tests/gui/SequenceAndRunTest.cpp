@@ -372,3 +372,20 @@ TEST_F(UpdaterFixture, TheLogNamesTheStepAtWhichEachServerFailed) {
     EXPECT_NE(log.find("no server could be used"), std::string::npos) << log;
     close(silent);
 }
+
+// Work and memory stay bounded whatever a server serves: a list of more
+// than a million entries is refused with its reason.
+TEST_F(UpdaterFixture, AListOfMoreThanAMillionEntriesIsRefused) {
+    TempDir pub;
+    std::string list = "skiff-release 1\r\n";
+    list.reserve(12 << 20);
+    for (int i = 0; i <= 1000000; ++i) list += "O a b 1 1\r\n";
+    WriteFile(pub.file("update3.dat"), list);
+    FtpServer server(pub.path());
+    ServerList({server.port()});
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_FALSE(Form1->Button1->Enabled);
+    ASSERT_EQ(dialogs.size(), 1u);
+    EXPECT_NE(dialogs[0].second.find("names more than 1000000 files"), std::string::npos) << dialogs[0].second;
+}

@@ -3,11 +3,15 @@
 #include <random>
 #include <set>
 
+#include "TestSupport.h"
 #include "app/ServerOrder.h"
 #include "app/Texts.h"
 #include "app/UpdatePlan.h"
+#include "release/LineFields.h"
 
 using Lines = std::vector<std::string>;
+
+using namespace testing_support;
 
 TEST(UpdatePlan, VersionsDecideByteByByte) {
     Lines installed = {"KOVRAN", "same.dll 105", "older.dll 105", "ten.dll 9", "nine.dll 10"};
@@ -55,6 +59,19 @@ TEST(UpdatePlan, FastPlanEqualsThePairwisePlanOnRandomLists) {
         ASSERT_EQ(fast.Entries, pairs.Entries) << "round " << round;
         ASSERT_EQ(fast.Names, pairs.Names);
     }
+}
+
+// A header of 150,000 fields was split field by field from its start each
+// time: minutes of a frozen window. Now one pass.
+TEST(UpdatePlan, AHugeHeaderIsReadInOnePass) {
+    std::string header = "skiff-release 7";
+    for (int i = 0; i < 150000; ++i) header += " x";
+    const double t0 = CpuSeconds();
+    EXPECT_EQ(DeclaredNamesCodePage(header + " codepage=950"), 950);
+    EXPECT_EQ(BuildUpdatePlan({header, "O a a 2 1"}, {"KOVRAN", ""}).Entries.size(), 1u);
+    EXPECT_LT(CpuSeconds() - t0, 1.0);
+    EXPECT_EQ(DeclaredNamesCodePage("h codepage= codepage=x"), 0);
+    EXPECT_EQ(DeclaredNamesCodePage("h codepag codepage=936"), 936);
 }
 
 TEST(ServerOrder, GeneratorReproducesItsSequence) {
