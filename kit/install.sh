@@ -17,15 +17,27 @@ case "${1:-}" in
 esac
 
 mkdir -p "$dest" "$data/applications"
+# Not writable by others whatever the umask: the updater here runs as you.
+chmod 0755 "$dest"
 # The updater's own files. What it installed, and the server chosen, stay
 # when the kit is installed again.
 cp -f "$kit/skiff" "$kit/isp0.dat" "$kit/icon.png" "$kit/uninstall.sh" "$dest/"
 if [ -f "$kit/update.pub" ]; then cp -f "$kit/update.pub" "$dest/"; fi
+# The serial of the release the kit was made with: older lists are refused
+# from the first start. A folder that has seen a newer one keeps its own.
+kit_serial=$(tr -dc 0-9 < "$kit/update.serial" 2>/dev/null || true)
+have_serial=$(tr -dc 0-9 < "$dest/update.serial" 2>/dev/null || true)
+if [ -n "$kit_serial" ] && { [ -z "$have_serial" ] || [ "$kit_serial" -gt "$have_serial" ]; }; then
+  cp -f "$kit/update.serial" "$dest/"
+fi
 cp -Rf "$kit/upimg" "$dest/"
 
-# Exec's quoted argument escapes ", `, $ and \ with a backslash, which the
-# file's own string syntax doubles.
-exec_path=$(printf '%s' "$dest/skiff" | sed 's/[\\"`$]/\\\\&/g')
+# Desktop entry values escape a backslash as \\; Exec's quoted argument
+# escapes ", `, $ and \ with a backslash (so a backslash becomes four), and a
+# literal % is %%.
+string_value() { printf '%s' "$1" | sed 's/\\/\\\\/g'; }
+exec_path=$(printf '%s' "$dest/skiff" | sed -e 's/\\/\\\\\\\\/g' -e 's/["`$]/\\\\&/g' -e 's/%/%%/g')
+path_value=$(string_value "$dest")
 tmp=$menu.tmp.$$
 cat > "$tmp" <<DESKTOP
 [Desktop Entry]
@@ -33,8 +45,8 @@ Type=Application
 Name=$name
 Comment=Updates $name and starts it
 Exec="$exec_path"
-Path=$dest
-Icon=$dest/icon.png
+Path=$path_value
+Icon=$path_value/icon.png
 Terminal=false
 StartupWMClass=skiff
 DESKTOP

@@ -37,10 +37,7 @@ namespace {
 const char kPassword[] = "x";
 
 const int kLoggedInSilence = 60000;  // milliseconds
-const int64_t kMaxVersionsListBytes = 64 << 20;
-const int64_t kMaxSignatureBytes = 64 << 10;
 const int64_t kMaxKeyBytes = 4 << 10;
-const int kMaxListEntries = 1000000;
 const int kTriesPerEntry = 5;
 
 const char* const kFailureTexts[] = {

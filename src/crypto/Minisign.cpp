@@ -115,6 +115,11 @@ void ParseSecretKey(const AnsiString& fileText, const std::function<AnsiString()
     if (memcmp(sigAlg, "Ed", 2) != 0) throw ESignatureError("The secret key is not an Ed25519 key");
     if (memcmp(chkAlg, "B2", 2) != 0) throw ESignatureError("The secret key has an unknown checksum");
     if (memcmp(kdfAlg, "Sc", 2) == 0) {
+        // minisign never makes a key dearer than its "sensitive" costs; a key
+        // that asks for more would hold the publisher for hours.
+        if (Le64(opslimit) > crypto_pwhash_scryptsalsa208sha256_OPSLIMIT_SENSITIVE ||
+            Le64(memlimit) > crypto_pwhash_scryptsalsa208sha256_MEMLIMIT_SENSITIVE)
+            throw ESignatureError("The secret key asks for a password cost above minisign's limits");
         AnsiString pass = password ? password() : AnsiString();
         std::vector<uint8_t> stream(104);
         if (crypto_pwhash_scryptsalsa208sha256(stream.data(), stream.size(), pass.data(), pass.size(), salt,

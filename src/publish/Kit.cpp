@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 
 #include "release/LineFields.h"
+#include "release/ReleaseCheck.h"
 #include "crypto/Minisign.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -91,7 +93,9 @@ bool RunProgram(const char* const argv[]) {
 }
 
 void RunTar(const AnsiString& staging, const AnsiString& name, const AnsiString& output) {
-    const char* argv[] = {"tar", "--owner=0", "--group=0", "--numeric-owner", "-czf", output.c_str(),
+    // Modes as a user expects them whatever the maker's umask: folders and
+    // programs rwxr-xr-x, the rest rw-r--r--.
+    const char* argv[] = {"tar", "--owner=0", "--group=0", "--numeric-owner", "--mode=u=rwX,go=rX", "-czf", output.c_str(),
                           "-C", staging.c_str(), name.c_str(), nullptr};
     if (!RunProgram(argv)) throw Exception("tar could not write " + output);
 }
@@ -155,9 +159,21 @@ void MakeKit(const TKitOptions& o) {
     const TKitParts parts = FindParts(o.ToolFolder);
     AnsiString servers = ServerListForKit(ReadSmallFile(o.ServersFile, "server list"));
     AnsiString key;
+    int64_t serial = 0;
     if (!o.KeyFile.empty()) {
         key = ReadSmallFile(o.KeyFile, "key");
-        ParsePublicKey(key);  // a damaged key would lock every user out
+        TPublicKey parsed = ParsePublicKey(key);  // a damaged key would lock every user out
+        if (o.ReleaseFolder.empty())
+            throw Exception("A kit with a key needs --release OUT_DIR: its serial keeps older releases out from the "
+                            "first start");
+        try {
+            serial = CheckSignedList(
+                ReadWholeFile(SystemPathFromNative(o.ReleaseFolder + "/update3.dat"), kMaxVersionsListBytes),
+                ReadWholeFile(SystemPathFromNative(o.ReleaseFolder + "/" + kSignatureFile), kMaxSignatureBytes),
+                parsed, 0, time(nullptr));
+        } catch (const Exception& e) {
+            throw Exception("The release " + o.ReleaseFolder + " cannot be used with this key: " + e.Message);
+        }
     }
     const AnsiString icon = o.IconFile.empty() ? parts.Icon : o.IconFile;
     if (ReadSmallFile(icon, "icon").compare(0, 8, "\x89PNG\r\n\x1a\n") != 0)
@@ -175,6 +191,7 @@ void MakeKit(const TKitOptions& o) {
         CopyInto(icon, folder + "/icon.png");
         WriteWholeFile(SystemPathFromNative(folder + "/isp0.dat"), servers);
         if (!key.empty()) WriteWholeFile(SystemPathFromNative(folder + "/update.pub"), key);
+        if (!key.empty()) WriteWholeFile(SystemPathFromNative(folder + "/" + kSerialFile), IntToStr(serial) + "\r\n");
         WriteScript(parts.Scripts + "/install.sh", folder + "/install.sh", o.Name);
         WriteScript(parts.Scripts + "/uninstall.sh", folder + "/uninstall.sh", o.Name);
         // Written beside the output and renamed: never half a kit under its name.

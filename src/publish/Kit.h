@@ -7,6 +7,10 @@
 struct TKitOptions {
     AnsiString ServersFile;  // lines "name host port time-out user", "end" last
     AnsiString KeyFile;      // update.pub; empty: the updater takes unsigned lists
+    // With a key: the published folder of the current release, whose signed
+    // serial the kit records (update.serial), so that not even the first
+    // start takes an older release served as new.
+    AnsiString ReleaseFolder;
     AnsiString Name = "skiff-client";  // the folder and the menu entry's name
     AnsiString IconFile;     // PNG; empty: the updater's own icon
     AnsiString Output;       // OUT.tar.gz

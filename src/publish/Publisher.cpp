@@ -227,9 +227,16 @@ int64_t SerialIn(const AnsiString& folder) {
 
 // Every signed release has a greater serial than the one before, so that an
 // updater can refuse an older list served as new.
+// By default a serial is at least the UTC time in seconds, so that even a
+// fresh OUT_DIR without --previous never goes back behind the releases
+// players have seen; it stays below 2^53 so that every tool reads it right.
 int64_t NextSerial(const TPublishOptions& o) {
     int64_t last = std::max(SerialIn(o.OutDir), o.Previous.empty() ? 0 : SerialIn(PreviousFolderOf(o.Previous)));
-    if (o.Serial == 0) return last + 1;
+    if (o.Serial == 0) {
+        if (last >= kMaxSerial) throw Exception("The last serial, " + IntToStr(last) + ", leaves no serial after it");
+        return std::max(last + 1, static_cast<int64_t>(time(nullptr)));
+    }
+    if (o.Serial > kMaxSerial) throw Exception("A serial is at most " + IntToStr(kMaxSerial));
     if (o.Serial <= last)
         throw Exception("The serial " + IntToStr(o.Serial) + " is not greater than the last one, " + IntToStr(last));
     return o.Serial;

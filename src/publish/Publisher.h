@@ -28,12 +28,14 @@ struct TPublishOptions {
     AnsiString PasswordFile;
     std::function<AnsiString()> AskPassword;
     int ExpiresDays = 0;   // 0: the signature does not expire
-    int64_t Serial = 0;    // 0: one more than the previous release's
+    int64_t Serial = 0;    // 0: one more than the previous release's, and at least the UTC time in seconds
     bool DryRun = false;   // work out what would change, write nothing
     // Name the files that the previous release installed and this one drops
     // ("D" entries), so that updaters remove them where they are unchanged.
     bool RemoveDropped = false;
 };
+
+constexpr int64_t kMaxSerial = (int64_t(1) << 53) - 1;
 
 struct TPublishSummary {
     int Files = 0, Entries = 0, Changed = 0;

@@ -20,10 +20,12 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
     auto problem = [&r](const AnsiString& text) { r.Problems.push_back(text); };
     const AnsiString list = outDir + "/update3.dat";
     TStringList lines;
+    AnsiString listBytes;
     try {
-        lines.LoadFromFile(SystemPathFromNative(list));
-    } catch (const Exception&) {
-        problem("update3.dat: missing or unreadable");
+        listBytes = ReadWholeFile(SystemPathFromNative(list), kMaxVersionsListBytes);
+        lines.SetText(listBytes);
+    } catch (const Exception& e) {
+        problem("update3.dat: missing, unreadable or too large (" + e.Message + ")");
         return r;
     }
     if (lines.Count() == 0) {
@@ -41,10 +43,10 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
             problem(AnsiString(kSignatureFile) + ": missing, but a key was given");
         } else {
             try {
-                TPublicKey key = ParsePublicKey(ReadWholeFile(SystemPathFromNative(keyFile)));
-                CheckSignedList(ReadWholeFile(SystemPathFromNative(list)),
-                                ReadWholeFile(SystemPathFromNative(outDir + "/" + kSignatureFile)), key, 0,
-                                time(nullptr));
+                TPublicKey key = ParsePublicKey(ReadWholeFile(SystemPathFromNative(keyFile), 4 << 10));
+                CheckSignedList(listBytes,
+                                ReadWholeFile(SystemPathFromNative(outDir + "/" + kSignatureFile), kMaxSignatureBytes),
+                                key, 0, time(nullptr));
                 r.SignatureChecked = true;
             } catch (const Exception& e) {
                 problem(AnsiString(kSignatureFile) + ": " + e.Message);

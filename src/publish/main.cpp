@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,8 @@ namespace {
 const char kUsage[] =
     "usage: skiff-publish [OPTIONS] RELEASE_DIR OUT_DIR\n"
     "       skiff-publish verify [--key update.pub] [--json] OUT_DIR\n"
-    "       skiff-publish kit --servers FILE [--key update.pub] [--name NAME] [--icon PNG] OUT.tar.gz\n"
+    "       skiff-publish kit --servers FILE [--key update.pub --release OUT_DIR] [--name NAME] [--icon PNG]\n"
+    "                         OUT.tar.gz\n"
     "\n"
     "Writes OUT_DIR/update3.dat and the files it names: gzip files (\"E\"), plain copies of\n"
     "files matching --plain (\"O\") and gzip pack archives of each --pack folder (\"C\").\n"
@@ -93,8 +95,18 @@ AnsiString AskPassword() {
 
 int64_t Number(const char* option, const char* text) {
     char* end = nullptr;
+    errno = 0;
     long long v = strtoll(text, &end, 10);
-    if (!*text || *end || v < 0) BadUsage(AnsiString(option) + " needs a number, not '" + text + "'");
+    if (!*text || *end || v < 0 || errno == ERANGE) BadUsage(AnsiString(option) + " needs a number, not '" + text + "'");
+    return v;
+}
+
+// A number that must lie in [low, high]: a value that would wrap (an expiry
+// of 4294967297 days is one day) is a mistake of the command line.
+int64_t NumberIn(const char* option, const char* text, int64_t low, int64_t high) {
+    int64_t v = Number(option, text);
+    if (v < low || v > high)
+        BadUsage(AnsiString(option) + " takes " + IntToStr(low) + " to " + IntToStr(high) + ", not " + text);
     return v;
 }
 
@@ -104,7 +116,7 @@ int Failed(const std::exception& e) {
 }
 
 void PrintNames(const char* heading, const std::vector<AnsiString>& names) {
-    for (const AnsiString& n : names) printf("%s %s\n", heading, n.c_str());
+    for (const AnsiString& n : names) printf("%s %s\n", heading, Printable(n).c_str());
 }
 
 void PrintSummary(const TPublishSummary& s, bool dryRun, bool json) {
@@ -156,7 +168,7 @@ int VerifyCommand(int argc, char** argv) {
                r.Ok() ? "true" : "false", r.Entries, r.Signed ? "true" : "false",
                r.SignatureChecked ? "true" : "false", JsonList(r.Problems).c_str());
     } else {
-        for (const AnsiString& p : r.Problems) printf("%s\n", p.c_str());
+        for (const AnsiString& p : r.Problems) printf("%s\n", Printable(p).c_str());
         if (r.Signed && !r.SignatureChecked && key.empty())
             printf("note: update3.dat is signed; give --key update.pub to check the signature\n");
         printf("%s: %d entries, %zu problems%s\n", r.Ok() ? "ok" : "NOT ok", r.Entries, r.Problems.size(),
@@ -166,9 +178,10 @@ int VerifyCommand(int argc, char** argv) {
 }
 
 int KitCommand(int argc, char** argv) {
-    enum { kServers = 256, kKey, kName, kIcon };
+    enum { kServers = 256, kKey, kName, kIcon, kRelease };
     static const option options[] = {{"servers", required_argument, nullptr, kServers},
                                       {"key", required_argument, nullptr, kKey},
+                                      {"release", required_argument, nullptr, kRelease},
                                       {"name", required_argument, nullptr, kName},
                                       {"icon", required_argument, nullptr, kIcon},
                                       {"help", no_argument, nullptr, 'h'},
@@ -178,6 +191,7 @@ int KitCommand(int argc, char** argv) {
         switch (c) {
             case kServers: o.ServersFile = optarg; break;
             case kKey: o.KeyFile = optarg; break;
+            case kRelease: o.ReleaseFolder = optarg; break;
             case kName: o.Name = optarg; break;
             case kIcon: o.IconFile = optarg; break;
             case 'h': fputs(kUsage, stdout); exit(0);
@@ -231,11 +245,11 @@ int PublishCommand(int argc, char** argv) {
                 o.Packs.emplace_back(v.substr(0, eq), v.substr(eq + 1));
                 break;
             }
-            case kCodePage: o.CodePage = static_cast<int>(Number("--codepage", optarg)); break;
+            case kCodePage: o.CodePage = static_cast<int>(NumberIn("--codepage", optarg, 1, 65535)); break;
             case kSign: o.SecretKey = optarg; break;
             case kPasswordFile: o.PasswordFile = optarg; break;
-            case kExpires: o.ExpiresDays = static_cast<int>(Number("--expires", optarg)); break;
-            case kSerial: o.Serial = Number("--serial", optarg); break;
+            case kExpires: o.ExpiresDays = static_cast<int>(NumberIn("--expires", optarg, 1, 36500)); break;
+            case kSerial: o.Serial = NumberIn("--serial", optarg, 1, kMaxSerial); break;
             case kDryRun: o.DryRun = true; break;
             case kRemoveDropped: o.RemoveDropped = true; break;
             case kJson: json = true; break;
@@ -253,6 +267,7 @@ int PublishCommand(int argc, char** argv) {
     try {
         TPublishSummary s = Publish(o, tty ? ShowProgress : TPublishProgress());
         if (tty) fprintf(stderr, "\r%*s\r", 80, "");
+        for (const AnsiString& w : s.Warnings) fprintf(stderr, "skiff-publish: warning: %s\n", Printable(w).c_str());
         PrintSummary(s, o.DryRun, json);
     } catch (const std::exception& e) {
         if (tty) fprintf(stderr, "\n");

@@ -9,6 +9,12 @@ constexpr char kPublicKeyFile[] = "update.pub";
 constexpr char kSignatureFile[] = "update3.dat.minisig";
 constexpr char kSerialFile[] = "update.serial";
 
+// The most that a versions list and its signature may hold: whatever a
+// server or a folder serves, reading them costs bounded work and memory.
+constexpr int64_t kMaxVersionsListBytes = 64 << 20;
+constexpr int64_t kMaxSignatureBytes = 64 << 10;
+constexpr int kMaxListEntries = 1000000;
+
 // Raises ESignatureError saying which check failed (a list without a serial
 // is refused: it could not be told from an older one); returns the list's
 // serial. `signedCodePage`, when given, receives the code page that the

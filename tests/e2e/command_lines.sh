@@ -35,6 +35,8 @@ expect 2 "" "option '--dry-run' takes no value" "$publish" --dry-run=yes a b
 expect 2 "" "option '--release-version' needs a value" "$publish" a b --release-version
 expect 2 "" "--codepage needs a number, not 'abc'" "$publish" --codepage abc a b
 expect 2 "" "--pack needs FOLDER=NAME, not 'data'" "$publish" --pack data a b
+expect 2 "" "--expires takes 1 to 36500, not 4294967297" "$publish" --expires 4294967297 a b
+expect 2 "" "--serial needs a number, not '99999999999999999999'" "$publish" --serial 99999999999999999999 a b
 expect 2 "" "give RELEASE_DIR and OUT_DIR" "$publish" only-one
 expect 1 "" "does not exist" "$publish" /nonexistent/release /tmp/cl-out.$$
 expect 0 "usage: skiff-publish" "" "$publish" verify --help

@@ -40,12 +40,13 @@ printf '#!/bin/sh\necho "started with $1 by $(id -un)" > "$(dirname "$0")/portal
 chmod 755 "$rel/portal.exe"
 minisign -G -W -p "$work/update.pub" -s "$work/update.key" >/dev/null
 "$bin/skiff-publish" "$rel" "$work/pub" --release-version 1 --pack data=data --plain '*.txt' \
-  --sign "$work/update.key" >/dev/null
+  --sign "$work/update.key" --serial 1 >/dev/null
 "$bin/skiff-publish" verify --key "$work/update.pub" "$work/pub" >/dev/null || fail "the release does not verify"
 chmod -R a+rX "$work/pub"
 start_ftpd "$work/pub"
 printf 'Local 127.0.0.1 %s 5000 update\n' "$port" > "$work/servers"
-"$bin/skiff-publish" kit --servers "$work/servers" --key "$work/update.pub" --name democlient "$work/kit.tar.gz" >/dev/null
+"$bin/skiff-publish" kit --servers "$work/servers" --key "$work/update.pub" --release "$work/pub" --name democlient \
+  "$work/kit.tar.gz" >/dev/null || fail "kit"
 chmod a+r "$work/kit.tar.gz"
 
 # The user's side: unpack and install; install.sh starts the updater.
@@ -60,6 +61,8 @@ xprop -id "$main" WM_CLASS | grep -q '"skiff"' || fail "the window's class is no
 grep -qx 'StartupWMClass=skiff' "$menu" || fail "the menu entry lacks StartupWMClass"
 grep -qx "Exec=\"$dest/skiff\"" "$menu" || fail "the menu entry's Exec: $(grep Exec "$menu")"
 grep -qx "Icon=$dest/icon.png" "$menu" || fail "the menu entry's icon"
+[ "$(cat "$dest/update.serial")" = "$(printf '1\r')" ] || fail "the kit's serial was not installed"
+[ "$(stat -c %a "$dest") $(stat -c %a "$dest/upimg")" = "755 755" ] || fail "folder modes: $(stat -c %a "$dest" "$dest/upimg")"
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$menu" || fail "the menu entry is not valid"
 fi
@@ -93,3 +96,22 @@ left=$(find "$home/.local" -type f -o -type l)
 [ -z "$left" ] || fail "left behind: $left"
 [ ! -e "$dest" ] || fail "the folder is still there"
 echo "uninstall.sh: nothing left"
+
+# A data folder whose path holds what a menu entry must escape: the Exec
+# line read back as the Desktop Entry rules read it names the program.
+odd='odd \ "q" $x %u'
+"${as_user[@]}" env HOME="$home" XDG_DATA_HOME="$home/$odd" sh "$home/Downloads/democlient/install.sh" --no-start \
+  >/dev/null || fail "install.sh in an odd folder"
+python3 - "$home/$odd/applications/skiff-democlient.desktop" "$home/$odd/democlient/skiff" <<'PY' || fail "the Exec line of an odd folder"
+import sys
+line = next(l for l in open(sys.argv[1], encoding="utf-8") if l.startswith("Exec="))[5:].rstrip("\n")
+value = line.replace("\\\\", "\\")   # the string level: \\ is one backslash
+assert value.startswith('"') and value.endswith('"'), value
+arg, i = "", 1
+while i < len(value) - 1:
+    if value[i] == "\\": i += 1
+    arg += value[i]; i += 1
+arg = arg.replace("%%", "%")
+assert arg == sys.argv[2], (arg, sys.argv[2])
+PY
+"${as_user[@]}" env HOME="$home" XDG_DATA_HOME="$home/$odd" "$home/$odd/democlient/uninstall.sh" >/dev/null

@@ -19,7 +19,7 @@ namespace {
 // A release with an executable launcher, signed with `key`.
 struct SignedRelease {
     TempDir src, out, secrets;
-    explicit SignedRelease(const TSecretKey& key, int64_t serial = 0, int expiresDays = 0) {
+    explicit SignedRelease(const TSecretKey& key, int64_t serial = 1, int expiresDays = 0) {
         WriteFile(src.file("portal.exe"), "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/portal.ran\"\n");
         chmod(src.file("portal.exe").c_str(), 0755);
         WriteFile(src.file("data/a.txt"), "a");

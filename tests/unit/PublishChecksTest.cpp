@@ -178,6 +178,12 @@ TEST(Verify, FindsMissingShortDamagedAndUnsafeFiles) {
     EXPECT_TRUE(Mentions(unsafe, "would leave the application folder")) << ::testing::PrintToString(unsafe.Problems);
     fs::remove(pub + "/update3.dat");
     EXPECT_TRUE(Mentions(VerifyRelease(pub, ""), "update3.dat: missing"));
+    // A list larger than any updater takes is read no further than that.
+    std::ofstream(pub + "/update3.dat").close();
+    fs::resize_file(pub + "/update3.dat", (64 << 20) + 1);
+    TVerifyReport huge = VerifyRelease(pub, "");
+    ASSERT_EQ(huge.Problems.size(), 1u);
+    EXPECT_NE(huge.Problems[0].find("too large"), std::string::npos) << huge.Problems[0];
 }
 
 TEST(Verify, ChecksTheSignatureWithTheKeyAndFindsATamperedList) {
@@ -249,6 +255,12 @@ TEST(Kit, RefusesWhatWouldStrandItsUsersAndLeavesNoHalfKit) {
     k = o;
     k.KeyFile = work.file("bad.pub");
     refused(k, "");
+    k = o;
+    TSecretKey key;
+    GenerateKey(key);
+    WriteFile(work.file("good.pub"), PublicKeyText(key));
+    k.KeyFile = work.file("good.pub");
+    refused(k, "needs --release");  // without a serial any older release would pass
     k = o;
     k.IconFile = work.file("icon.jpg");
     refused(k, "not a PNG");

@@ -2,6 +2,7 @@
 // other's keys and signatures, and every way a list can be wrong is refused
 // with its own reason.
 #include <gtest/gtest.h>
+#include <sodium.h>
 #include <sys/stat.h>
 
 #include "InstallerHarness.h"
@@ -56,7 +57,7 @@ struct Release {
 std::string RefusalOf(const std::function<void()>& f) {
     try {
         f();
-    } catch (const ESignatureError& e) {
+    } catch (const Exception& e) {
         return e.Message;
     }
     return "<accepted>";
@@ -72,11 +73,12 @@ TEST(SignedRelease, KeysAndSignaturesOfTheMinisignProgramWorkBothWays) {
         Release r;
         TempDir secrets;
         WriteFile(secrets.file("pw"), password + "\n");
+        const int64_t before = time(nullptr);
         TPublishSummary s = Publish(r.Options(keys.key, password.empty() ? "" : secrets.file("pw")));
-        EXPECT_EQ(s.Serial, 1);
+        EXPECT_GE(s.Serial, before) << "a fresh folder never starts the serials again from 1";
         EXPECT_EQ(Shell("minisign -V -p " + keys.pub + " -m " + r.out.file("pub/update3.dat")), 0) << password;
         TPublicKey pub = ParsePublicKey(ReadFile(keys.pub));
-        EXPECT_EQ(CheckSignedList(r.List(), r.Signature(), pub, 0, time(nullptr)), 1);
+        EXPECT_EQ(CheckSignedList(r.List(), r.Signature(), pub, 0, time(nullptr)), s.Serial);
     }
 
     // minisign's own signature of a list is taken, with its trusted comment.
@@ -92,6 +94,23 @@ TEST(SignedRelease, KeysAndSignaturesOfTheMinisignProgramWorkBothWays) {
     ASSERT_EQ(Shell("minisign -S -l -s " + keys.key + " -m " + r.out.file("pub/update3.dat")), 0);
     EXPECT_EQ(RefusalOf([&] { CheckSignedList(r.List(), r.Signature(), pub, 0, time(nullptr)); }),
               "The signature is in the legacy form (\"Ed\"); only prehashed (\"ED\") signatures are taken");
+}
+
+// The highest serial leaves no room after it: refused, never a negative one.
+TEST(SignedRelease, SerialsStayInRange) {
+    TSecretKey key;
+    GenerateKey(key);
+    Release r;
+    TempDir secrets;
+    WriteFile(secrets.file("k"), SecretKeyText(key));
+    TPublishOptions o = r.Options(secrets.file("k"));
+    o.Serial = kMaxSerial;
+    EXPECT_EQ(Publish(o).Serial, kMaxSerial);
+    o.Serial = 0;
+    o.Previous = o.OutDir;
+    EXPECT_NE(RefusalOf([&] { Publish(o); }).find("leaves no serial after it"), std::string::npos);
+    o.Serial = kMaxSerial + 1;
+    EXPECT_NE(RefusalOf([&] { Publish(o); }).find("at most"), std::string::npos);
 }
 
 TEST(SignedRelease, AWrongPasswordOrADamagedKeyWritesNothing) {
@@ -114,6 +133,21 @@ TEST(SignedRelease, AWrongPasswordOrADamagedKeyWritesNothing) {
     WriteFile(secrets.file("damaged.key"), damaged);
     EXPECT_THROW(Publish(r.Options(secrets.file("damaged.key"))), Exception);
     EXPECT_FALSE(Exists(r.out.file("pub")));
+
+    // A key that asks for a scrypt cost beyond minisign's is refused at once.
+    std::string text = ReadFile(keys.key), line = text.substr(text.find('\n') + 1);
+    line = line.substr(0, line.find('\n'));
+    std::vector<unsigned char> raw(line.size());
+    size_t n = 0;
+    ASSERT_EQ(sodium_base642bin(raw.data(), raw.size(), line.data(), line.size(), nullptr, &n, nullptr,
+                                sodium_base64_VARIANT_ORIGINAL), 0);
+    for (int i = 0; i < 8; ++i) raw[38 + i] = 0xFF;  // opslimit
+    std::vector<char> encoded(sodium_base64_ENCODED_LEN(n, sodium_base64_VARIANT_ORIGINAL));
+    sodium_bin2base64(encoded.data(), encoded.size(), raw.data(), n, sodium_base64_VARIANT_ORIGINAL);
+    WriteFile(secrets.file("costly.key"), text.substr(0, text.find('\n') + 1) + encoded.data() + "\n");
+    TSecretKey costly;
+    EXPECT_EQ(RefusalOf([&] { ParseSecretKey(ReadFile(secrets.file("costly.key")), [] { return "right"; }, costly); }),
+              "The secret key asks for a password cost above minisign's limits");
 }
 
 TEST(SignedRelease, EveryWayAListCanBeWrongIsRefusedWithItsReason) {
