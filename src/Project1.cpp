@@ -16,26 +16,34 @@
 namespace {
 
 const char kUsage[] =
-    "usage: skiff [--help] [--version]\n"
+    "usage: skiff [--repair] [--help] [--version]\n"
     "\n"
     "Brings the client installed in this program's folder in step with its FTP mirrors\n"
     "(isp0.dat), then starts the client's launcher (portal.exe 1). Run it from the\n"
     "client's own folder; see skiff(1) and skiff-files(5).\n"
     "\n"
+    "  --repair   with a release key (update.pub), check every installed file against the\n"
+    "             signed list again, not only those that changed since the last check\n"
+    "\n"
     "Exit status: 0 after the launch or a confirmed exit, 2 for a bad command line,\n"
     "3 when no server could be used, 4 when the update left files not installed,\n"
     "5 when the launcher could not be started.\n";
 
-// Only --help and --version: the updater takes everything else from its
-// folder's data files. Neither needs a display.
+// --help, --version and --repair: the updater takes everything else from
+// its folder's data files. The first two need no display.
+bool gRepair = false;
+
 void ReadCommandLine(int argc, char** argv) {
-    static const option options[] = {
-        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'v'}, {nullptr, 0, nullptr, 0}};
+    static const option options[] = {{"help", no_argument, nullptr, 'h'},
+                                     {"version", no_argument, nullptr, 'v'},
+                                     {"repair", no_argument, nullptr, 'r'},
+                                     {nullptr, 0, nullptr, 0}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
         switch (c) {
             case 'h': fputs(kUsage, stdout); exit(0);
             case 'v': printf("skiff %s\n", SKIFF_VERSION); exit(0);
+            case 'r': gRepair = true; break;
             default:
                 fprintf(stderr, "skiff: %s\nTry 'skiff --help'.\n", OptionMistake(c, argv).c_str());
                 exit(2);
@@ -57,6 +65,7 @@ int main(int argc, char** argv) {
     OpenDisplay();
     Application->Title = "skiff.exe";
     Form1 = new TForm1(nullptr);
+    Form1->ForceRepair = gRepair;
     SetMainForm(Form1);
     // Desktops group the window with its launcher entry by this class.
     Form1->SetWindowClass("skiff");

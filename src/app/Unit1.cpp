@@ -39,6 +39,7 @@ const char kPassword[] = "x";
 const int kLoggedInSilence = 60000;  // milliseconds
 const int64_t kMaxKeyBytes = 4 << 10;
 const int kTriesPerEntry = 5;
+const char kLauncher[] = "portal.exe";
 
 const char* const kFailureTexts[] = {
     "ChangeDir failure", "MakeDir failure", "Delete failure", "RemoveDir failure", "List failure",
@@ -247,15 +248,53 @@ void TForm1::Button4Click(TObject*) {
 
 bool TForm1::Leaving() const { return AbortFlag || Application->Terminated; }
 
+// In signed mode the launcher runs only as the release made it: its bytes
+// are checked against the list before every launch (the record is not
+// trusted for this one), and put right first when they differ.
+bool TForm1::LauncherIsTheRelease() {
+    if (!ReleaseKey || !RemoteList || !InstalledList) return true;
+    int line = -1;
+    TUpdateEntry e;
+    for (int i = 1; i < RemoteList->Count() && line < 0; ++i) {
+        try {
+            e = ParseUpdateEntry((*RemoteList)[i]);
+        } catch (const EConvertError&) {
+            continue;
+        }
+        if ((e.Kind == "E" || e.Kind == "O") && SameNameIgnoringCase(e.Local, kLauncher)) line = i;
+    }
+    if (line < 0) return true;  // the release does not bring the launcher
+    TInstalledRecord fresh(AppFolder, false);
+    if (IsInstalledAsListed(e, fresh)) return true;
+    UpdateLog::Write("the launcher is not the one the release names: repairing it before the launch");
+    int installedLine = -1;
+    for (int i = 1; i < InstalledList->Count() && installedLine < 0; ++i)
+        if (!RemovedLines.count(i) && SameNameIgnoringCase(GetField(1, (*InstalledList)[i]), kLauncher)) installedLine = i;
+    const AnsiString entry = installedLine > 0 ? "U " + IntToStr(installedLine) + " " + (*RemoteList)[line]
+                                               : (*RemoteList)[line];
+    RunInProgress = true;
+    ServerFailures.clear();
+    TEntryOutcome outcome = BringInEntry(entry);
+    RunInProgress = false;
+    if (outcome == TEntryOutcome::Installed) SaveInstalledList();
+    TInstalledRecord again(AppFolder, false);
+    if (outcome == TEntryOutcome::Installed && IsInstalledAsListed(e, again)) return true;
+    ExitCode = kExitLauncherFailed;
+    UpdateLog::Write("the launcher could not be repaired; not started");
+    Tell("The client's launcher is not the one the release names and could not be repaired.");
+    return false;
+}
+
 void TForm1::Tell(const AnsiString& text) {
     if (!Leaving()) ShowMessageBox(text);
 }
 
 void TForm1::Image3Click(TObject*) {
+    if (!LauncherIsTheRelease()) return;
     Hide();
     // Exactly the application folder's launcher with the one argument "1",
     // started in that folder: no shell, no splitting of the path at blanks.
-    const AnsiString launcher = AppFolder + "portal.exe";
+    const AnsiString launcher = AppFolder + kLauncher;
     AnsiString error;
     if (!StartProgram(launcher, {"1"}, AppFolder, error)) {
         ExitCode = kExitLauncherFailed;
@@ -690,15 +729,32 @@ void TForm1::ShowRemainingCount() {
 }
 
 void TForm1::BuildUpdatePlan() {
+    // Built aside and handed over at the end: the window stays live while a
+    // signed start checks what is installed, and a user who leaves meanwhile
+    // finds no half-made lists to save.
+    auto remote = std::make_unique<TStringList>(), installed = std::make_unique<TStringList>();
+    remote->LoadFromFile(AppFolder + "update3.dat");
+    UseNamesCodePageOf(*remote);
+    installed->LoadFromFile(AppFolder + "update2.dat");
+    if (installed->Count() == 1) installed->Add("");
+    TUpdatePlan plan = ::BuildUpdatePlan(remote->Lines(), installed->Lines());
+    PlanRemovals(remote->Lines(), AppFolder, plan);
+    if (ReleaseKey) {
+        // Signed mode trusts only what it has checked, installed files too.
+        Record = std::make_unique<TInstalledRecord>(AppFolder, !ForceRepair);
+        const size_t before = plan.Entries.size();
+        PlanRepairs(remote->Lines(), installed->Lines(), *Record, plan, [this] {
+            EventLoop::ProcessMessages();
+            return !Leaving();
+        });
+        if (plan.Entries.size() > before)
+            UpdateLog::Write(IntToStr(static_cast<int64_t>(plan.Entries.size() - before)) +
+                             " installed files are not the release's: planned again");
+        Record->Save();
+    }
     UpdateList = std::make_unique<TStringList>();
-    RemoteList = std::make_unique<TStringList>();
-    InstalledList = std::make_unique<TStringList>();
-    RemoteList->LoadFromFile(AppFolder + "update3.dat");
-    UseNamesCodePageOfTheList();
-    InstalledList->LoadFromFile(AppFolder + "update2.dat");
-    if (InstalledList->Count() == 1) InstalledList->Add("");
-    TUpdatePlan plan = ::BuildUpdatePlan(RemoteList->Lines(), InstalledList->Lines());
-    PlanRemovals(RemoteList->Lines(), AppFolder, plan);
+    RemoteList = std::move(remote);
+    InstalledList = std::move(installed);
     // Partial downloads of entries still planned are continued by the run;
     // those of an older release are of no use any more. Usually there are
     // none, and a list of a million entries costs nothing more for them.
@@ -821,6 +877,7 @@ AnsiString TForm1::NameForDisplay(const AnsiString& name) const {
 // systems that received files, then the list itself, atomically.
 void TForm1::SaveInstalledList() {
     FlushInstalledFiles();
+    if (Record) Record->Save();
     if (RemovedLines.empty()) return InstalledList->SaveToFileAtomic(AppFolder + "update2.dat");
     TStringList kept;
     for (int i = 0; i < InstalledList->Count(); ++i)
@@ -831,8 +888,8 @@ void TForm1::SaveInstalledList() {
 // A release may declare the code page of its names in the header of its
 // versions list ("codepage=950"); the names then mean the same files on
 // every user's machine. Without it, the system code page, as ever.
-void TForm1::UseNamesCodePageOfTheList() {
-    int codePage = RemoteList->Count() > 0 ? DeclaredNamesCodePage((*RemoteList)[0]) : 0;
+void TForm1::UseNamesCodePageOf(const TStringList& list) {
+    int codePage = list.Count() > 0 ? DeclaredNamesCodePage(list[0]) : 0;
     // A signed list means the same files in every locale: the code page its
     // signature declares holds when the header names none.
     if (codePage == 0 && ReleaseKey && IsKnownCodePage(SignedCodePage)) codePage = SignedCodePage;
@@ -1004,6 +1061,16 @@ TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
     installer.Gzip = Gzip1;
     installer.Installed = InstalledList.get();
     installer.RecordRemoval = [this](const AnsiString& local) { RecordRemoval(local); };
+    // What the run put in place was checked against the signed list: the
+    // record takes it as it is, with no second hash at the next start.
+    installer.OnInstalled = [this](const TUpdateEntry& e, const std::vector<AnsiString>& files) {
+        if (!Record) return;
+        if (e.Kind == "C") Record->NotePackMembers(e.Local, files);
+        for (size_t i = 0; i < files.size(); ++i) {
+            const AnsiString& sha = i < e.InstalledSha256.size() ? e.InstalledSha256[i] : e.Kind == "O" ? e.Sha256 : "";
+            if (IsSha256Text(sha)) Record->NoteInstalled(files[i], sha);
+        }
+    };
     installer.Download = [this](const TDownloadRequest& r) {
         if (!WexFTP1 || !WexFTP1->Connected) throw Exception("Not Connected");
         WexFTP1->SizeLimit = r.Size;

@@ -17,6 +17,7 @@
 
 #include "Texts.h"
 #include "crypto/Minisign.h"
+#include "Repair.h"
 #include "UpdateRun.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
@@ -71,6 +72,10 @@ public:
     // stay in place (entries point at lines by index) and are left out
     // when the list is saved.
     std::set<int> RemovedLines;
+    // Signed mode: what is installed, as checked (update2.sums); --repair
+    // checks every file again.
+    std::unique_ptr<TInstalledRecord> Record;
+    bool ForceRepair = false;
     int64_t EntrySize = 0;
     AnsiString LastDetail;  // what the installer said of the last entry
 
@@ -123,6 +128,7 @@ public:
     TEntryOutcome ProcessEntry(const AnsiString& entry);
     // The user confirmed the exit: nothing more is shown, no wait is begun.
     bool Leaving() const;
+    bool LauncherIsTheRelease();
 
     void CentreLabel(TLabel* label);
     void ShowRemainingCount();
@@ -154,7 +160,7 @@ private:
     void TellFailures(const std::vector<TFailedEntry>& failed);
     static TFailReason ReasonOf(TEntryOutcome outcome);
     AnsiString NameForDisplay(const AnsiString& name) const;
-    void UseNamesCodePageOfTheList();
+    void UseNamesCodePageOf(const TStringList& list);
     bool FetchCheckedList();
     bool LoadReleaseKey();
     void ShowNoValidList();

@@ -33,6 +33,7 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     }
     const int mode = e.Kind != "C" && !e.Modes.empty() ? e.Modes[0] : -1;
     std::unique_ptr<TPartialFile> part;
+    std::vector<AnsiString> members{e.Local};
     try {
         MakeFileFolders(target);
         // "O" arrives as the file itself, "E" and "C" as gzip data, into the
@@ -89,7 +90,7 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
             // The pack itself never appears under its local name.
             TTempFile archive(target);
             outcome = Decompress(download.Path(), archive.Path());
-            if (outcome == TEntryOutcome::Installed) ExtractPackInto(archive.Path(), AppFolder, e.Modes);
+            if (outcome == TEntryOutcome::Installed) members = ExtractPackInto(archive.Path(), AppFolder, e.Modes);
         }
         download.Discard();  // used up, or of no use
         if (outcome != TEntryOutcome::Installed) return outcome;
@@ -104,6 +105,7 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
         return TEntryOutcome::WriteFailed;
     }
     Record(e);
+    if (OnInstalled) OnInstalled(e, members);
     return TEntryOutcome::Installed;
 }
 

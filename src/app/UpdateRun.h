@@ -79,6 +79,9 @@ public:
     // line stays in place until the list is saved, so that the indices of
     // other entries keep their meaning).
     std::function<void(const AnsiString& local)> RecordRemoval;
+    // The entry is in place: the local names it installed (a pack's members
+    // in directory order).
+    std::function<void(const TUpdateEntry& e, const std::vector<AnsiString>& files)> OnInstalled;
 
     TEntryOutcome Process(const AnsiString& entry);
     // What went wrong with the last entry, for the operator (the system's

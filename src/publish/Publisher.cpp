@@ -455,11 +455,14 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             if (stat(target.c_str(), &st) != 0) throw Exception("Cannot write " + target);
             e.remoteSize = st.st_size;
             if (e.sha256.empty()) e.sha256 = Sha256OfFile(SystemPathFromNative(target));
-            AnsiString modes;
-            for (const Source* m : e.members) modes += (modes.empty() ? "" : ",") + OctalMode(m->mode);
-            // Fields 6 and 7 come after the five that every updater reads.
+            AnsiString modes, installedSums;
+            for (const Source* m : e.members) {
+                modes += (modes.empty() ? "" : ",") + OctalMode(m->mode);
+                installedSums += (installedSums.empty() ? "" : ",") + m->sha256;
+            }
+            // Fields 6 to 8 come after the five that every updater reads.
             update3.Add(AnsiString(1, e.kind) + " " + e.remote + " " + e.local + " " + e.version + " " +
-                        IntToStr(e.remoteSize) + " " + e.sha256 + " " + modes);
+                        IntToStr(e.remoteSize) + " " + e.sha256 + " " + modes + " " + installedSums);
             manifest.Add(e.local + " " + e.sum + " " + e.version + " " + e.remote + " " + e.sha256);
             for (const Source* m : e.members) installed.Add(InstalledSumsLine({m->local, e.version, m->size, m->sha256}));
             summary.BytesOut += e.remoteSize;

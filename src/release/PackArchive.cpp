@@ -97,7 +97,8 @@ bool CopyRange(int archive, int64_t at, int64_t length, int out) {
 
 }  // namespace
 
-void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder, const std::vector<int>& modes) {
+std::vector<AnsiString> ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder,
+                                        const std::vector<int>& modes) {
     int fd = OpenRegularForReading(archivePath);
     if (fd < 0) throw EInOutError("Cannot open pack archive \"" + ShownPath(archivePath) + "\". " + strerror(errno));
     std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { close(*f); });
@@ -133,6 +134,9 @@ void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder
     }
     for (size_t i = 0; i < staged.size(); ++i)
         if (staged[i]) staged[i]->PutInPlace(stagedModes[i]);
+    std::vector<AnsiString> names;
+    for (const TPackMember& m : members) names.push_back(m.Name);
+    return names;
 }
 
 void TPackWriter::AddBuffer(const AnsiString& name, const AnsiString& data) {

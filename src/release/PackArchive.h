@@ -37,8 +37,9 @@ void ExtractPack(const AnsiString& archivePath);
 // The same below a given folder (with its trailing backslash). `modes`, when
 // given, holds the release's mode of each member in directory order (-1:
 // none); without one a member keeps the mode of the file it replaces.
-void ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder,
-                     const std::vector<int>& modes = {});
+// Returns the members' names in directory order.
+std::vector<AnsiString> ExtractPackInto(const AnsiString& archivePath, const AnsiString& baseFolder,
+                                        const std::vector<int>& modes = {});
 
 // Creates the folders that a file path needs (backslash is the separator);
 // always returns true.

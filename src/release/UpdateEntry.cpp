@@ -5,6 +5,19 @@
 bool IsKnownKind(const AnsiString& kind) { return kind == "E" || kind == "O" || kind == "C"; }
 bool IsRemovalKind(const AnsiString& kind) { return kind == kRemovalKind; }
 
+namespace {
+std::vector<AnsiString> SplitCommas(const AnsiString& text) {
+    std::vector<AnsiString> parts;
+    for (size_t start = 0; !text.empty() && start <= text.size();) {
+        size_t comma = text.find(',', start);
+        if (comma == AnsiString::npos) comma = text.size();
+        parts.push_back(text.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return parts;
+}
+}  // namespace
+
 TUpdateEntry ParseUpdateEntry(const AnsiString& entry) {
     TUpdateEntry e;
     e.Changed = GetField(1, entry) == "U";
@@ -17,13 +30,8 @@ TUpdateEntry ParseUpdateEntry(const AnsiString& entry) {
     e.Version = GetField(base + 4, entry);
     e.Size = StrToInt64(GetField(base + 5, entry));
     e.Sha256 = LowerCase(GetField(base + 6, entry));
-    AnsiString modes = GetField(base + 7, entry);
-    for (size_t start = 0; !modes.empty() && start <= modes.size();) {
-        size_t comma = modes.find(',', start);
-        if (comma == AnsiString::npos) comma = modes.size();
-        e.Modes.push_back(ParseMode(modes.substr(start, comma - start)));
-        start = comma + 1;
-    }
+    for (const AnsiString& mode : SplitCommas(GetField(base + 7, entry))) e.Modes.push_back(ParseMode(mode));
+    for (const AnsiString& sha : SplitCommas(GetField(base + 8, entry))) e.InstalledSha256.push_back(LowerCase(sha));
     return e;
 }
 

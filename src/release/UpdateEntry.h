@@ -10,7 +10,9 @@
 // name, version, size), a release may give two more: the SHA-256 of the file
 // as served (64 hex digits) and the mode of the installed file in octal
 // ("0755"); for a pack, the modes of its members in the order of its
-// directory, joined by commas ("0644,0755").
+// directory, joined by commas ("0644,0755"). An eighth field gives the
+// SHA-256 of the installed bytes (for a pack, of each member, joined by
+// commas), by which a signed updater checks what is installed.
 //
 // Kind "D" names a file that an earlier release installed and this one
 // dropped: its remote name is "-", its version and size those of the file
@@ -23,6 +25,7 @@ struct TUpdateEntry {
     int64_t Size = 0;
     AnsiString Sha256;        // empty when the list gives none
     std::vector<int> Modes;   // empty when the list gives none; -1 for a mode it cannot read
+    std::vector<AnsiString> InstalledSha256;  // empty when the list gives none
 };
 
 // The numbers are converted only for the kinds "E", "O", "C" and "D" (an

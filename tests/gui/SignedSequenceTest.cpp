@@ -194,3 +194,35 @@ TEST_F(SignedFixture, AListCaughtBetweenItsUploadAndItsSignatureIsAskedAgain) {
     ASSERT_TRUE(Form1->Button1->Enabled) << (dialogs.empty() ? "" : dialogs[0].second);
     EXPECT_NE(ReadFile(app.file("update.log")).find("do not match; asking again in 2 s"), std::string::npos);
 }
+
+// An unsigned (or attacked) run left a planted launcher and library whose
+// versions update2.dat records as current: the next signed start plans
+// them again, and a launcher changed after the run is put right before it
+// starts. Only the genuine launcher ever runs.
+TEST_F(SignedFixture, PlantedFilesAreRepairedAndOnlyTheGenuineLauncherRuns) {
+    SignedRelease release(key);
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    const std::string planted = "#!/bin/sh\necho planted > \"$(dirname \"$0\")/portal.ran\"\n";
+    WriteFile(app.file("portal.exe"), planted);
+    chmod(app.file("portal.exe").c_str(), 0755);
+    WriteFile(app.file("data/a.txt"), "b");  // same size, other bytes
+    WriteFile(app.file("update2.dat"), "KOVRAN\r\nportal.exe 7\r\ndata\\a.txt 7\r\n");
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 2) << "both planted files are planned again";
+    Form1->Button1Click(nullptr);
+    EXPECT_EQ(ReadFile(app.file("data/a.txt")), "a");
+    EXPECT_NE(ReadFile(app.file("portal.exe")), planted);
+    // Planted again after the run: checked and repaired before the launch.
+    WriteFile(app.file("portal.exe"), planted);
+    EXPECT_THROW(Form1->Image3Click(nullptr), HaltSignal);
+    EXPECT_TRUE(PumpUntil([&] { return ReadFile(app.file("portal.ran")) == "1\n"; }));
+    EXPECT_TRUE(dialogs.empty()) << dialogs[0].second;
+    // The next start finds everything as the release names it.
+    CloseWindows();
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_EQ(Form1->ListBox1->Items.Count(), 0);
+    EXPECT_TRUE(Exists(app.file("update2.sums")));
+}

@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "release/PackArchive.h"
 #include "app/Removals.h"
+#include "app/Repair.h"
 #include "app/UpdateRun.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
@@ -123,4 +124,23 @@ TEST(UpdateRun, ACompleteDownloadOfAnotherSizeLeavesNoPartialFile) {
     EXPECT_TRUE(Temporaries(t.app.path()).empty());
     for (auto& e : std::filesystem::directory_iterator(t.app.path()))
         EXPECT_EQ(e.path().filename().string().find(".skiff-part-"), std::string::npos);
+}
+
+// The record spares a second hash of what did not change, and never hides
+// a change: a file rewritten with the same size is hashed again.
+TEST(UpdateRun, TheInstalledRecordIsTrustedOnlyForUnchangedFiles) {
+    TempDir app;
+    WriteFile(app.file("a.bin"), "aaaa");
+    {
+        TInstalledRecord record(app.appFolder(), true);
+        record.NoteInstalled("a.bin", std::string(64, 'f'));  // what the run says it put there
+        record.Save();
+    }
+    TInstalledRecord again(app.appFolder(), true);
+    EXPECT_EQ(again.Sha256Of("a.bin"), std::string(64, 'f')) << "unchanged: taken from the record";
+    WriteFile(app.file("a.bin"), "bbbb");
+    EXPECT_EQ(again.Sha256Of("a.bin"), Sha256OfFile(app.file("a.bin")));
+    TInstalledRecord repair(app.appFolder(), false);
+    EXPECT_EQ(repair.Sha256Of("a.bin"), Sha256OfFile(app.file("a.bin")));
+    EXPECT_EQ(repair.Sha256Of("missing.bin"), "");
 }

@@ -1,0 +1,165 @@
+#include "Repair.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "crypto/Sha256.h"
+#include "platform/FileSystem.h"
+#include "platform/StringList.h"
+#include "release/LineFields.h"
+
+namespace {
+
+const int64_t kPumpEvery = 64 << 20;
+
+bool StatOf(const AnsiString& path, struct stat& st) {
+    return lstat(NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int64_t ChangeTimeOf(const struct stat& st) {
+    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+AnsiString HashFile(const AnsiString& path, const std::function<bool()>& pump) {
+    int fd = OpenRegularForReading(path);
+    if (fd < 0) return "";
+    std::unique_ptr<char[]> buffer(new char[1 << 20]);
+    TSha256 hash;
+    int64_t sincePump = 0;
+    for (ssize_t n; (n = read(fd, buffer.get(), 1 << 20)) != 0;) {
+        if (n < 0) {
+            close(fd);
+            return "";
+        }
+        hash.Update(buffer.get(), static_cast<size_t>(n));
+        if ((sincePump += n) >= kPumpEvery && pump) {
+            sincePump = 0;
+            if (!pump()) {
+                close(fd);
+                return "";
+            }
+        }
+    }
+    close(fd);
+    return hash.HexDigest();
+}
+
+int64_t Number(const AnsiString& text) {
+    try {
+        return StrToInt64(text);
+    } catch (const EConvertError&) {
+        return -1;
+    }
+}
+
+}  // namespace
+
+TInstalledRecord::TInstalledRecord(const AnsiString& appFolder, bool trust) : FFolder(appFolder) {
+    if (!trust) return;
+    TStringList lines;
+    try {
+        lines.LoadFromFile(appFolder + kInstalledRecordFile);
+    } catch (const EInOutError&) {
+        return;
+    }
+    for (const AnsiString& line : lines.Lines()) {
+        AnsiString kind = GetField(1, line);
+        if (kind == "F") {
+            TFileRecord r{GetField(6, line), LowerCase(GetField(5, line)), Number(GetField(2, line)),
+                          Number(GetField(3, line)), Number(GetField(4, line))};
+            if (!r.Local.empty() && IsSha256Text(r.Sha256)) FFiles[LowerCase(r.Local)] = r;
+        } else if (kind == "M" && !GetField(3, line).empty()) {
+            FPacks[LowerCase(GetField(2, line))].push_back(GetField(3, line));
+        }
+    }
+}
+
+AnsiString TInstalledRecord::Sha256Of(const AnsiString& local, const std::function<bool()>& pump) {
+    struct stat st;
+    if (!StatOf(FFolder + local, st)) return "";
+    auto it = FFiles.find(LowerCase(local));
+    if (it != FFiles.end() && it->second.Size == st.st_size && it->second.ChangeTime == ChangeTimeOf(st) &&
+        it->second.Inode == static_cast<int64_t>(st.st_ino))
+        return it->second.Sha256;
+    AnsiString sha = HashFile(FFolder + local, pump);
+    // Recorded as it was when hashing began: a file that changed meanwhile
+    // is hashed again next time.
+    if (!sha.empty()) {
+        FFiles[LowerCase(local)] = {local, sha, st.st_size, ChangeTimeOf(st), static_cast<int64_t>(st.st_ino)};
+        FChanged = true;
+    }
+    return sha;
+}
+
+void TInstalledRecord::NoteInstalled(const AnsiString& local, const AnsiString& sha256) {
+    struct stat st;
+    if (!StatOf(FFolder + local, st)) return;
+    FFiles[LowerCase(local)] = {local, LowerCase(sha256), st.st_size, ChangeTimeOf(st), static_cast<int64_t>(st.st_ino)};
+    FChanged = true;
+}
+
+bool TInstalledRecord::PackMembers(const AnsiString& local, std::vector<AnsiString>& members) const {
+    auto it = FPacks.find(LowerCase(local));
+    if (it == FPacks.end()) return false;
+    members = it->second;
+    return true;
+}
+
+void TInstalledRecord::NotePackMembers(const AnsiString& local, const std::vector<AnsiString>& members) {
+    FPacks[LowerCase(local)] = members;
+    FChanged = true;
+}
+
+void TInstalledRecord::Save() {
+    if (!FChanged) return;
+    TStringList lines;
+    for (const auto& [key, r] : FFiles)
+        lines.Add("F " + IntToStr(r.Size) + " " + IntToStr(r.ChangeTime) + " " + IntToStr(r.Inode) + " " + r.Sha256 +
+                  " " + r.Local);
+    for (const auto& [pack, members] : FPacks)
+        for (const AnsiString& m : members) lines.Add("M " + pack + " " + m);
+    lines.SaveToFileAtomic(FFolder + kInstalledRecordFile);
+    FChanged = false;
+}
+
+bool IsInstalledAsListed(const TUpdateEntry& e, TInstalledRecord& record, const std::function<bool()>& pump) {
+    if (e.Kind == "O") {
+        const AnsiString& expected = e.InstalledSha256.empty() ? e.Sha256 : e.InstalledSha256[0];
+        return !IsSha256Text(expected) || record.Sha256Of(e.Local, pump) == expected;
+    }
+    if (e.InstalledSha256.empty()) return true;  // an older list: nothing to check against
+    if (e.Kind == "E") return record.Sha256Of(e.Local, pump) == e.InstalledSha256[0];
+    std::vector<AnsiString> members;
+    if (!record.PackMembers(e.Local, members) || members.size() != e.InstalledSha256.size()) return false;
+    for (size_t i = 0; i < members.size(); ++i)
+        if (!IsSafeRelativeName(members[i]) || record.Sha256Of(members[i], pump) != e.InstalledSha256[i]) return false;
+    return true;
+}
+
+void PlanRepairs(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
+                 TInstalledRecord& record, TUpdatePlan& plan, const std::function<bool()>& pump) {
+    if (installed.size() < 2) return;
+    std::unordered_map<AnsiString, size_t> firstLine;
+    for (size_t i = 1; i < installed.size(); ++i)
+        if (!GetField(2, installed[i]).empty()) firstLine.emplace(LowerCase(GetField(1, installed[i])), i);
+    std::unordered_set<AnsiString> planned;
+    for (const AnsiString& name : plan.Names) planned.insert(LowerCase(name));
+    for (size_t r = 1; r < remote.size(); ++r) {
+        TUpdateEntry e;
+        try {
+            e = ParseUpdateEntry(remote[r]);
+        } catch (const EConvertError&) {
+            continue;
+        }
+        if (!IsKnownKind(e.Kind) || GetField(5, remote[r]).empty() || planned.count(LowerCase(e.Local))) continue;
+        auto it = firstLine.find(LowerCase(e.Local));
+        if (it == firstLine.end() || !IsSafeRelativeName(e.Local) || IsInstalledAsListed(e, record, pump)) continue;
+        plan.Names.push_back(e.Local);
+        plan.Entries.push_back("U " + IntToStr(static_cast<int64_t>(it->second)) + " " + remote[r]);
+        planned.insert(LowerCase(e.Local));
+    }
+}
