@@ -3,13 +3,18 @@
 # runs in skiff_pid; only that process and the server are ended.
 #   e2e_start NAME         makes $work (/tmp/skiff-NAME-XXXXXX)
 #   start_ftpd DIR [RATE]  serves DIR as user "update" on 127.0.0.1, sets $port
-[ -n "${DISPLAY:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
+#   start_mirror NAME DIR USER PASSWORD [OPTIONS]  one more server (ftpd.py's OPTIONS), sets
+#                          $port and ${NAME}_pid; stop_mirror NAME ends it
+# A script that needs no display sets e2e_no_display=1 before sourcing this.
+[ -n "${DISPLAY:-}" ] || [ -n "${e2e_no_display:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
+e2e_servers=()
 skiff_pid=
 e2e_cleanup() {
   set +e
   [ -n "${skiff_pid:-}" ] && kill -9 "$skiff_pid" 2>/dev/null
-  exec {FTPD[1]}>&- 2>/dev/null || true
+  [ -z "${FTPD_PID:-}" ] || exec {FTPD[1]}>&- 2>/dev/null || true
   [ -n "${FTPD_PID:-}" ] && { kill "$FTPD_PID" 2>/dev/null; wait "$FTPD_PID" 2>/dev/null; }
+  for name in "${e2e_servers[@]}"; do stop_mirror "$name"; done
   [ -n "${work:-}" ] && rm -rf "$work"
   return 0
 }
@@ -25,4 +30,23 @@ wait_for() {  # condition, tenths of a second
 start_ftpd() {
   coproc FTPD { exec /usr/bin/python3 "$ftpd" "$1" update x ${2:+"$2"}; }
   read -r _ port <&"${FTPD[0]}"
+}
+start_mirror() {  # the server reads a fifo we hold open: it also ends when this shell does
+  local name=$1 fifo=$work/.ftpd-$1 fd; shift
+  stop_mirror "$name"
+  rm -f "$fifo" "$fifo.out"; mkfifo "$fifo"
+  /usr/bin/python3 "$ftpd" "$@" < "$fifo" > "$fifo.out" &
+  printf -v "${name}_pid" %s $!
+  exec {fd}> "$fifo"
+  printf -v "${name}_fd" %s "$fd"
+  e2e_servers+=("$name")
+  wait_for 'grep -q "^PORT" "$fifo.out"' 100 || fail "the FTP server $name did not start"
+  port=$(awk '/^PORT/ {print $2}' "$fifo.out")
+}
+stop_mirror() {
+  local pid_var=${1}_pid fd_var=${1}_fd
+  [ -z "${!fd_var:-}" ] || eval "exec ${!fd_var}>&-"
+  [ -z "${!pid_var:-}" ] || { kill "${!pid_var}" 2>/dev/null; wait "${!pid_var}" 2>/dev/null; } || true
+  printf -v "$pid_var" %s ""; printf -v "$fd_var" %s ""
+  return 0
 }

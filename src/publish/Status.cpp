@@ -1,0 +1,234 @@
+#include "Status.h"
+
+#include <ctime>
+#include <memory>
+
+#include "Json.h"
+#include "MirrorsReport.h"
+#include "platform/Printable.h"
+#include "Prune.h"
+#include "crypto/Sha256.h"
+#include "platform/FileSystem.h"
+#include "platform/StringList.h"
+#include "release/LineFields.h"
+#include "release/ReleaseCheck.h"
+
+namespace {
+
+constexpr int64_t kListLimit = int64_t(64) << 20;
+
+// One mirror asked, step by step on its session, like a push without uploads.
+class TMirrorProbe {
+public:
+    TMirrorProbe(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings, const TPublicKey* key,
+                 TMirrorStatus& state)
+        : S(runner, mirror, settings), FKey(key), M(state) {}
+
+    void Start() {
+        S.Download(kListFile, kListLimit, [this] {
+            if (Failed("reading update3.dat")) return;
+            M.Answers = true;
+            if (S.Missing) return void(M.Failure = "no update3.dat");
+            FList = S.Body;
+            S.Download(kSignatureFile, kListLimit, [this] {
+                if (Failed("reading update3.dat.minisig")) return;
+                ReadList(S.Missing ? nullptr : &S.Body);
+                Survey();
+            });
+        });
+    }
+
+private:
+    bool Failed(const AnsiString& step) {
+        if (S.Ok() || S.Missing) return false;
+        AnsiString early = S.EarlyStep();
+        M.Answers = M.Answers || (early != "connect" && early != "TLS");
+        M.Failure = (early.empty() ? step : early) + ": " + S.Failure();
+        return true;
+    }
+
+    void ReadList(const AnsiString* signature) {
+        M.HasList = true;
+        TStringList lines;
+        lines.SetText(FList);
+        M.Version = lines.Count() ? GetField(2, lines[0]) : "";
+        TSha256 hash;
+        hash.Update(FList.data(), FList.size());
+        M.Sha256 = hash.HexDigest();
+        FEntries = ServedEntriesOf(FList);
+        M.Files = static_cast<int>(FEntries.size());
+        M.Signed = signature != nullptr;
+        if (!M.Signed) {
+            if (FKey) M.SignatureProblem = "not signed";
+            return;
+        }
+        try {
+            std::map<AnsiString, AnsiString> fields = CommentFields(ParseSignature(*signature).TrustedComment);
+            M.Serial = fields.count("serial") ? StrToInt64(fields["serial"]) : 0;
+            M.Expires = fields.count("expires") ? StrToInt64(fields["expires"]) : 0;
+            if (FKey) {
+                CheckSignedList(FList, *signature, *FKey, 0, time(nullptr));
+                M.SignatureChecked = true;
+            }
+        } catch (const Exception& e) {
+            M.SignatureProblem = e.Message;
+        }
+    }
+
+    void Survey() {
+        S.List([this] {
+            if (S.Ok()) {
+                std::map<AnsiString, int64_t> held = ParseMlsd(S.Body);
+                for (const TServedEntry& e : FEntries) {
+                    auto h = held.find(e.Name);
+                    Compare(e, h == held.end() ? -1 : h->second, h == held.end());
+                }
+                return;
+            }
+            if (S.NotUnderstood()) return SizeFrom(0);
+            Failed("listing");
+        });
+    }
+
+    void SizeFrom(size_t i) {
+        if (i == FEntries.size()) return;
+        S.SizeOf(FEntries[i].Name, [this, i] {
+            if (Failed("SIZE " + FEntries[i].Name)) return;
+            Compare(FEntries[i], S.Size, S.Missing);
+            SizeFrom(i + 1);
+        });
+    }
+
+    void Compare(const TServedEntry& e, int64_t held, bool missing) {
+        if (missing)
+            M.Missing.push_back(e.Name);
+        else if (held != e.Size)
+            M.WrongSize.push_back({e.Name, held, e.Size});
+    }
+
+    TFtpSession S;
+    const TPublicKey* FKey;
+    TMirrorStatus& M;
+    AnsiString FList;
+    std::vector<TServedEntry> FEntries;
+};
+
+// The newer of two lists: the higher serial, then the greater version.
+bool Newer(const TMirrorStatus& a, const TMirrorStatus& b) {
+    if (a.Serial != b.Serial) return a.Serial > b.Serial;
+    return VersionGreater(a.Version, b.Version);
+}
+
+bool Expired(const TMirrorStatus& m) { return m.Expires != 0 && m.Expires < time(nullptr); }
+
+AnsiString StateOf(const TMirrorStatus& m) {
+    if (!m.Answers) return "down";
+    if (!m.HasList) return "no list";
+    if (!m.SignatureProblem.empty()) return "refused list";
+    if (Expired(m)) return "expired";
+    if (!m.Whole()) return m.Failure.empty() ? "files missing" : "failed";
+    return m.Newest ? "newest, whole" : "older release";
+}
+
+AnsiString ShownTime(int64_t t) {
+    if (t == 0) return "-";
+    char text[32];
+    time_t tt = static_cast<time_t>(t);
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M", gmtime(&tt));
+    return text;
+}
+
+}  // namespace
+
+bool TMirrorStatus::Whole() const {
+    return Answers && HasList && Failure.empty() && Missing.empty() && WrongSize.empty() && SignatureProblem.empty() &&
+           !Expired(*this);
+}
+
+bool TStatusReport::Ok() const {
+    for (const TMirrorStatus& m : Mirrors)
+        if (!m.Newest || !m.Whole()) return false;
+    return !Mirrors.empty();
+}
+
+TStatusReport MirrorStatus(const std::vector<TMirror>& mirrors, const TFtpSettings& settings,
+                           const AnsiString& keyFile) {
+    std::unique_ptr<TPublicKey> key;
+    if (!keyFile.empty())
+        key = std::make_unique<TPublicKey>(ParsePublicKey(ReadWholeFile(SystemPathFromNative(keyFile))));
+    TFtpRunner runner;
+    TStatusReport report;
+    report.Mirrors.resize(mirrors.size());
+    std::vector<std::unique_ptr<TMirrorProbe>> probes;
+    for (size_t i = 0; i < mirrors.size(); ++i) {
+        report.Mirrors[i].Mirror = mirrors[i].Shown();
+        probes.push_back(std::make_unique<TMirrorProbe>(runner, mirrors[i], settings, key.get(), report.Mirrors[i]));
+    }
+    for (auto& p : probes) p->Start();
+    runner.Run({});
+    // The newest release is the newest list that a mirror serves usably.
+    const TMirrorStatus* newest = nullptr;
+    for (const TMirrorStatus& m : report.Mirrors)
+        if (m.HasList && m.SignatureProblem.empty() && (!newest || Newer(m, *newest))) newest = &m;
+    if (newest) {
+        report.NewestVersion = newest->Version;
+        report.NewestSha256 = newest->Sha256;
+        report.NewestSerial = newest->Serial;
+    }
+    for (TMirrorStatus& m : report.Mirrors) m.Newest = newest && m.HasList && m.Sha256 == report.NewestSha256;
+    return report;
+}
+
+void PrintStatus(const TStatusReport& r, bool json) {
+    if (json) {
+        printf("{\"ok\": %s, \"newest\": {\"serial\": %lld, \"version\": %s, \"sha256\": %s},\n \"mirrors\": [",
+               r.Ok() ? "true" : "false", static_cast<long long>(r.NewestSerial), JsonString(r.NewestVersion).c_str(),
+               JsonString(r.NewestSha256).c_str());
+        for (size_t i = 0; i < r.Mirrors.size(); ++i) {
+            const TMirrorStatus& m = r.Mirrors[i];
+            AnsiString missing = "[", wrong = "[";
+            for (const AnsiString& n : m.Missing) missing += (missing.size() > 1 ? ", " : "") + JsonString(n);
+            for (const TWrongSize& w : m.WrongSize)
+                wrong += (wrong.size() > 1 ? ", " : "") + AnsiString("{\"name\": ") + JsonString(w.Name) +
+                         ", \"size\": " + IntToStr(w.Held) + ", \"listed\": " + IntToStr(w.Listed) + "}";
+            printf("%s\n  {\"mirror\": %s, \"answers\": %s, \"has_list\": %s, \"state\": %s, \"newest\": %s, "
+                   "\"whole\": %s, \"version\": %s, \"sha256\": %s, \"signed\": %s, \"serial\": %lld, "
+                   "\"expires\": %lld, \"signature_checked\": %s, \"signature_problem\": %s, \"files\": %d, "
+                   "\"missing\": %s], \"wrong_size\": %s], \"failure\": %s}",
+                   i ? "," : "", JsonString(m.Mirror).c_str(), m.Answers ? "true" : "false",
+                   m.HasList ? "true" : "false", JsonString(StateOf(m)).c_str(), m.Newest ? "true" : "false",
+                   m.Whole() ? "true" : "false", JsonString(m.Version).c_str(), JsonString(m.Sha256).c_str(),
+                   m.Signed ? "true" : "false", static_cast<long long>(m.Serial), static_cast<long long>(m.Expires),
+                   m.SignatureChecked ? "true" : "false", JsonString(m.SignatureProblem).c_str(), m.Files,
+                   missing.c_str(), wrong.c_str(), JsonString(m.Failure).c_str());
+        }
+        printf("]}\n");
+        return;
+    }
+    std::vector<std::vector<AnsiString>> rows{
+        {"MIRROR", "STATE", "SERIAL", "VERSION", "EXPIRES (UTC)", "SHA-256", "FILES", "MISSING"}};
+    for (const TMirrorStatus& m : r.Mirrors)
+        rows.push_back({m.Mirror, StateOf(m), m.Signed ? IntToStr(m.Serial) : "-", m.HasList ? m.Version : "-",
+                        ShownTime(m.Expires), m.HasList ? m.Sha256.substr(0, 16) : "-",
+                        m.HasList ? IntToStr(m.Files) : "-",
+                        m.HasList ? IntToStr(static_cast<int64_t>(m.Missing.size() + m.WrongSize.size())) : "-"});
+    PrintTable(rows);
+    int whole = 0;
+    for (const TMirrorStatus& m : r.Mirrors) {
+        whole += m.Newest && m.Whole();
+        if (!m.Failure.empty()) printf("%s: %s\n", m.Mirror.c_str(), Printable(m.Failure).c_str());
+        if (!m.SignatureProblem.empty())
+            printf("%s: signature: %s\n", m.Mirror.c_str(), Printable(m.SignatureProblem).c_str());
+        for (const AnsiString& n : m.Missing) printf("%s: missing %s\n", m.Mirror.c_str(), Printable(n).c_str());
+        for (const TWrongSize& w : m.WrongSize)
+            printf("%s: %s has %lld bytes, the list says %lld\n", m.Mirror.c_str(), Printable(w.Name).c_str(),
+                   static_cast<long long>(w.Held), static_cast<long long>(w.Listed));
+    }
+    if (r.NewestSha256.empty())
+        printf("no mirror serves a usable release\n");
+    else
+        printf("newest release: version %s%s, update3.dat %s; %d of %zu mirrors serve it whole\n",
+               Printable(r.NewestVersion).c_str(),
+               r.NewestSerial ? (", serial " + IntToStr(r.NewestSerial)).c_str() : "", r.NewestSha256.c_str(), whole,
+               r.Mirrors.size());
+}
