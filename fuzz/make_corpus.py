@@ -1,9 +1,20 @@
-"""Writes the seed corpus of the pack fuzzer: small archives, valid and not."""
+"""Writes the seed corpora of the fuzzers, one folder each: small inputs,
+valid and not. The minisign seeds need the minisign program."""
+import gzip
 import os
 import struct
+import subprocess
+import tempfile
 
 HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
-os.makedirs(HERE, exist_ok=True)
+
+
+def write(target, seeds):
+    folder = os.path.join(HERE, target)
+    os.makedirs(folder, exist_ok=True)
+    for name, blob in seeds.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(blob)
 
 
 def pack(members, count=None, data=b""):
@@ -15,7 +26,7 @@ def pack(members, count=None, data=b""):
     return data + bytes(block)
 
 
-seeds = {
+write("pack", {
     "empty": pack([]),
     "two": pack([(0, 3, b"a.txt"), (3, 6, b"d\\e\\f.bin")], data=b"abcdef"),
     "overlap": pack([(0, 4, b"x"), (2, 6, b"x")], data=b"abcdef"),
@@ -23,7 +34,50 @@ seeds = {
     "bad_count": pack([], count=1000),
     "bad_range": pack([(5, 1, b"r")], data=b"zz"),
     "short": b"tiny",
-}
-for name, blob in seeds.items():
-    with open(os.path.join(HERE, name), "wb") as f:
-        f.write(blob)
+})
+
+sha = "ab" * 32
+write("entry", {
+    "release": b"skiff-release 7 codepage=950\r\nE a.exe.0123456789abcdef.gz a.exe 7 10 " + sha.encode() +
+               b" 0755 " + sha.encode() + b"\r\nO r.txt r.txt 7 3 - 0644\r\nC d.pack.gz d.pack 7 99 " +
+               sha.encode() + b" 0644,0600 " + (sha + "," + sha).encode() + b"\r\nD - old.dll 6 4 " +
+               sha.encode() + b"\r\n\0KOVRAN\r\na.exe 6\r\nr.txt 7\r\n\r\n",
+    "odd": b"h\r\nU 1 E x y 1 1\r\n  O  a\tb  c 2 x\r\nE\r\nC a b 1 99999999999999999999\r\n\0KOVRAN\r\nA 1\r\na 2\r\n",
+    "header": b"skiff-release 1 codepage= codepage=936 codepage=99999\r\n",
+})
+
+raw = b"hello, gzip " * 50
+whole = gzip.compress(raw)
+write("gzip", {
+    "whole": whole,
+    "cut": whole[:len(whole) // 2],
+    "two_members": whole + gzip.compress(b"second"),
+    "trailing": whole + b"junk after the member",
+    "plain": b"not gzip at all",
+    "empty": b"",
+})
+
+write("ftp_reply", {
+    "pasv": b"227 Entering Passive Mode (127,0,0,1,4,51)\r\n",
+    "pasv_five": b"227 Entering Passive Mode (127,0,0,1,4,)\r\n",
+    "pasv_big": b"227 (300,1,1,1,1,1)",
+    "bytes": b"150 Opening BINARY mode data connection for f (2241 bytes)",
+    "kbytes": b"150 91566.2 kbytes to download",
+    "multi": b"220-Welcome\r\n",
+    "http": b"HTTP/1.1 200 OK",
+})
+
+if subprocess.run(["which", "minisign"], capture_output=True).returncode == 0:
+    with tempfile.TemporaryDirectory() as d:
+        pub, sec, msg = (os.path.join(d, n) for n in ("k.pub", "k.key", "update3.dat"))
+        subprocess.run(["minisign", "-G", "-W", "-p", pub, "-s", sec], check=True, capture_output=True)
+        with open(msg, "wb") as f:
+            f.write(b"skiff-release 7 codepage=950\r\nO a a 7 1\r\n")
+        subprocess.run(["minisign", "-S", "-s", sec, "-m", msg, "-t", "serial:5\tcodepage:950"], check=True,
+                       capture_output=True)
+        key, signature, listed = (open(p, "rb").read() for p in (pub, msg + ".minisig", msg))
+        write("minisign", {
+            "signed": key + b"\0" + signature + b"\0" + listed,
+            "empty_line": key + b"\0" + signature.replace(signature.split(b"\n")[1], b"") + b"\0" + listed,
+            "legacy": b"untrusted comment: x\nRWQ=\n\0untrusted comment: s\nEd\n",
+        })
