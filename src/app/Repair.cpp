@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
@@ -67,13 +68,12 @@ TInstalledRecord::TInstalledRecord(const AnsiString& appFolder, bool trust) : FF
         return;
     }
     for (const AnsiString& line : lines.Lines()) {
-        AnsiString kind = GetField(1, line);
-        if (kind == "F") {
-            TFileRecord r{GetField(6, line), LowerCase(GetField(5, line)), Number(GetField(2, line)),
-                          Number(GetField(3, line)), Number(GetField(4, line))};
-            if (!r.Local.empty() && IsSha256Text(r.Sha256)) FFiles[LowerCase(r.Local)] = r;
-        } else if (kind == "M" && !GetField(3, line).empty()) {
-            FPacks[LowerCase(GetField(2, line))].push_back(GetField(3, line));
+        const std::vector<AnsiString> f = SplitFields(line);
+        if (f.size() == 6 && f[0] == "F") {
+            TFileRecord r{f[5], LowerCase(f[4]), Number(f[1]), Number(f[2]), Number(f[3])};
+            if (IsSha256Text(r.Sha256)) FFiles[LowerCase(r.Local)] = std::move(r);
+        } else if (f.size() == 3 && f[0] == "M") {
+            FPacks[LowerCase(f[1])].push_back(f[2]);
         }
     }
 }
@@ -140,26 +140,51 @@ bool IsInstalledAsListed(const TUpdateEntry& e, TInstalledRecord& record, const 
     return true;
 }
 
-void PlanRepairs(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
-                 TInstalledRecord& record, TUpdatePlan& plan, const std::function<bool()>& pump) {
+void TRepairCheck::Prepare(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed) {
+    FPrepared = true;
     if (installed.size() < 2) return;
     std::unordered_map<AnsiString, size_t> firstLine;
+    firstLine.reserve(installed.size());
     for (size_t i = 1; i < installed.size(); ++i)
         if (!GetField(2, installed[i]).empty()) firstLine.emplace(LowerCase(GetField(1, installed[i])), i);
     std::unordered_set<AnsiString> planned;
-    for (const AnsiString& name : plan.Names) planned.insert(LowerCase(name));
+    for (const AnsiString& name : FPlanned) planned.insert(LowerCase(name));
     for (size_t r = 1; r < remote.size(); ++r) {
-        TUpdateEntry e;
+        if (!IsKnownKind(GetField(1, remote[r]))) continue;
+        const AnsiString name = LowerCase(GetField(3, remote[r]));
+        auto it = firstLine.find(name);
+        if (it != firstLine.end() && planned.insert(name).second) FTodo.emplace_back(r, it->second);
+    }
+}
+
+bool TRepairCheck::Step(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
+                        TInstalledRecord& record, double seconds, const std::function<bool()>& pump) {
+    if (!FPrepared) Prepare(remote, installed);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (FNext < FTodo.size()) {
+        const auto [r, i] = FTodo[FNext++];
+        TUpdateEntry e;  // a copy: a pump may run anything meanwhile
         try {
             e = ParseUpdateEntry(remote[r]);
         } catch (const EConvertError&) {
             continue;
         }
-        if (!IsKnownKind(e.Kind) || GetField(5, remote[r]).empty() || planned.count(LowerCase(e.Local))) continue;
-        auto it = firstLine.find(LowerCase(e.Local));
-        if (it == firstLine.end() || !IsSafeRelativeName(e.Local) || IsInstalledAsListed(e, record, pump)) continue;
-        plan.Names.push_back(e.Local);
-        plan.Entries.push_back("U " + IntToStr(static_cast<int64_t>(it->second)) + " " + remote[r]);
-        planned.insert(LowerCase(e.Local));
+        if (IsSafeRelativeName(e.Local) && !IsInstalledAsListed(e, record, pump)) {
+            Found.Names.push_back(e.Local);
+            Found.Entries.push_back("U " + IntToStr(static_cast<int64_t>(i)) + " " + remote[r]);
+        }
+        if ((FNext & 63) == 0 && std::chrono::steady_clock::now() >= until) break;
+    }
+    return FNext >= FTodo.size();
+}
+
+void PlanRepairs(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
+                 TInstalledRecord& record, TUpdatePlan& plan, const std::function<bool()>& pump) {
+    TRepairCheck check(plan.Names);
+    while (!check.Step(remote, installed, record, 1.0, pump)) {
+    }
+    for (size_t k = 0; k < check.Found.Entries.size(); ++k) {
+        plan.Names.push_back(check.Found.Names[k]);
+        plan.Entries.push_back(check.Found.Entries[k]);
     }
 }

@@ -9,6 +9,7 @@
 #pragma once
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "UpdatePlan.h"
@@ -40,8 +41,8 @@ private:
         int64_t Size = 0, ChangeTime = 0, Inode = 0;  // a file put in place anew changes all of them
     };
     AnsiString FFolder;
-    std::map<AnsiString, TFileRecord> FFiles;                  // by lower-cased local name
-    std::map<AnsiString, std::vector<AnsiString>> FPacks;      // by lower-cased pack name
+    std::unordered_map<AnsiString, TFileRecord> FFiles;              // by lower-cased local name
+    std::map<AnsiString, std::vector<AnsiString>> FPacks;            // by lower-cased pack name
     bool FChanged = false;
 };
 
@@ -51,7 +52,28 @@ private:
 // packs, whose members are known only once this updater installed them.
 bool IsInstalledAsListed(const TUpdateEntry& e, TInstalledRecord& record, const std::function<bool()>& pump = {});
 
-// Adds to `plan` a changed-file entry for every entry of `remote` that the
-// version plan left out and whose installed bytes are not the list's.
+// The check of what is installed, in slices: a start with tens of thousands
+// of files shows its plan at once and checks them while the window is live.
+// Found gets a changed-file entry for every entry of the versions list that
+// the version plan left out and whose installed bytes are not the list's.
+class TRepairCheck {
+public:
+    // `plannedNames`: the local names the version plan brings in anyway.
+    explicit TRepairCheck(std::vector<AnsiString> plannedNames) : FPlanned(std::move(plannedNames)) {}
+    // Checks entries for about `seconds`, reading the same two lists each
+    // time; true when every entry has been checked.
+    bool Step(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
+              TInstalledRecord& record, double seconds, const std::function<bool()>& pump = {});
+    TUpdatePlan Found;
+
+private:
+    void Prepare(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed);
+    std::vector<AnsiString> FPlanned;
+    std::vector<std::pair<size_t, size_t>> FTodo;  // remote line, installed line
+    size_t FNext = 0;
+    bool FPrepared = false;
+};
+
+// The whole check at once, added to `plan` (tests and tools).
 void PlanRepairs(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
                  TInstalledRecord& record, TUpdatePlan& plan, const std::function<bool()>& pump = {});

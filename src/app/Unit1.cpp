@@ -290,6 +290,10 @@ void TForm1::Tell(const AnsiString& text) {
 }
 
 void TForm1::Image3Click(TObject*) {
+    // Files that the check finds wrong are put right before the client runs.
+    const int planned = ListBox1->Items.Count();
+    CompleteCheck();
+    if (ListBox1->Items.Count() > planned) return;
     if (!LauncherIsTheRelease()) return;
     Hide();
     // Exactly the application folder's launcher with the one argument "1",
@@ -605,6 +609,60 @@ void TForm1::PlanPart() {
         Image3->Show();
         if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
     }
+    ScheduleCheck();
+}
+
+// ---- the check of what is installed (signed mode) ----
+
+// One slice at a time from the message loop: the plan is on the screen at
+// once, and the window stays live while tens of thousands of files are
+// checked.
+void TForm1::ScheduleCheck() {
+    if (!Check) return;
+    std::weak_ptr<int> alive = FAlive;
+    PostTask([this, alive] {
+        if (!alive.expired()) CheckSlice(0.02);
+    });
+}
+
+bool TForm1::CheckSlice(double seconds) {
+    if (!Check) return true;
+    if (!RemoteList || Leaving()) {
+        Check.reset();
+        return true;
+    }
+    // No messages run inside a slice (a slice ends after the file it is
+    // on), so nothing can pull the lists away while it works.
+    bool done = Check->Step(RemoteList->Lines(), InstalledList->Lines(), *Record, seconds);
+    if (!done) {
+        ScheduleCheck();
+        return false;
+    }
+    TUpdatePlan found = std::move(Check->Found);
+    Check.reset();
+    Record->Save();
+    if (found.Entries.empty()) return true;
+    UpdateLog::Write(IntToStr(static_cast<int64_t>(found.Entries.size())) +
+                     " installed files are not the release's: planned again");
+    const bool nothingBefore = ListBox1->Items.Count() == 0 && !RunInProgress;
+    for (size_t k = 0; k < found.Entries.size(); ++k) {
+        ListBox1->Items.Add(std::move(found.Names[k]));
+        UpdateList->Add(std::move(found.Entries[k]));
+    }
+    ShowRemainingCount();
+    CentreLabel(Label3);
+    Label3->SetTop(290);
+    if (nothingBefore) {
+        Image3->Hide();  // put right first, launched after
+        Button1->Enabled = true;
+    }
+    return true;
+}
+
+// Before the run or the launch: what is left of the check, at once.
+void TForm1::CompleteCheck() {
+    while (Check && !CheckSlice(1.0)) {
+    }
 }
 
 // Fetches update3.dat (and, with a public key, its signature) into
@@ -740,17 +798,10 @@ void TForm1::BuildUpdatePlan() {
     TUpdatePlan plan = ::BuildUpdatePlan(remote->Lines(), installed->Lines());
     PlanRemovals(remote->Lines(), AppFolder, plan);
     if (ReleaseKey) {
-        // Signed mode trusts only what it has checked, installed files too.
+        // Signed mode trusts only what it has checked, installed files too:
+        // they are checked once the plan is on the screen.
         Record = std::make_unique<TInstalledRecord>(AppFolder, !ForceRepair);
-        const size_t before = plan.Entries.size();
-        PlanRepairs(remote->Lines(), installed->Lines(), *Record, plan, [this] {
-            EventLoop::ProcessMessages();
-            return !Leaving();
-        });
-        if (plan.Entries.size() > before)
-            UpdateLog::Write(IntToStr(static_cast<int64_t>(plan.Entries.size() - before)) +
-                             " installed files are not the release's: planned again");
-        Record->Save();
+        Check = std::make_unique<TRepairCheck>(plan.Names);
     }
     UpdateList = std::make_unique<TStringList>();
     RemoteList = std::move(remote);
@@ -784,6 +835,8 @@ void TForm1::BuildUpdatePlan() {
 void TForm1::Button1Click(TObject*) {
     // A plan whose server has gone meanwhile (an idle connection closes)
     // finds a server again for its first entry.
+    if (!UpdateList) return;
+    CompleteCheck();  // its findings are part of this run
     if (!UpdateList) return;
     Button1->Enabled = false;
     Gauge1->Show();

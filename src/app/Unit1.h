@@ -75,7 +75,11 @@ public:
     // Signed mode: what is installed, as checked (update2.sums); --repair
     // checks every file again.
     std::unique_ptr<TInstalledRecord> Record;
+    std::unique_ptr<TRepairCheck> Check;  // while the check runs
     bool ForceRepair = false;
+    // Runs the check's next slice for about `seconds`; true when it is done.
+    bool CheckSlice(double seconds);
+    void CompleteCheck();
     int64_t EntrySize = 0;
     AnsiString LastDetail;  // what the installer said of the last entry
 
@@ -165,6 +169,8 @@ private:
     bool LoadReleaseKey();
     void ShowNoValidList();
     void SaveInstalledList();
+    void ScheduleCheck();
+    std::shared_ptr<int> FAlive = std::make_shared<int>(0);  // posted tasks see the window is gone
 };
 
 extern TForm1* Form1;

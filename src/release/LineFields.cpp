@@ -18,6 +18,17 @@ AnsiString GetField(int n, const AnsiString& line) {
     return "";
 }
 
+std::vector<AnsiString> SplitFields(const AnsiString& line) {
+    std::vector<AnsiString> fields;
+    for (size_t i = 0, len = line.size(); i < len;) {
+        while (i < len && line[i] == ' ') ++i;
+        size_t start = i;
+        while (i < len && line[i] != ' ') ++i;
+        if (i > start) fields.emplace_back(line, start, i - start);
+    }
+    return fields;
+}
+
 bool VersionGreater(const AnsiString& a, const AnsiString& b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
     int c = memcmp(a.data(), b.data(), n);  // memcmp compares as unsigned bytes

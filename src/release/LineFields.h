@@ -1,10 +1,14 @@
 // Fields of the data files' lines, and the orders in which they are compared.
 #pragma once
+#include <vector>
+
 #include "platform/Classes.h"
 
 // Field n (from 1) of a line whose fields are separated by blanks only (a tab
 // belongs to a field). A field outside the line yields an empty text.
 AnsiString GetField(int n, const AnsiString& line);
+// All fields of a line in one pass, as GetField numbers them (from index 0).
+std::vector<AnsiString> SplitFields(const AnsiString& line);
 
 // Versions compare as byte strings: the first differing byte decides by its
 // unsigned value; a prefix is smaller. So "9" > "10" and "1.9" > "1.10".

@@ -210,7 +210,9 @@ TEST_F(SignedFixture, PlantedFilesAreRepairedAndOnlyTheGenuineLauncherRuns) {
     WriteFile(app.file("update2.dat"), "KOVRAN\r\nportal.exe 7\r\ndata\\a.txt 7\r\n");
     Start("en_US.UTF-8");
     RunSequence();
+    ASSERT_TRUE(PumpUntil([] { return !Form1->Check; })) << "the check of what is installed runs after the plan";
     ASSERT_EQ(Form1->ListBox1->Items.Count(), 2) << "both planted files are planned again";
+    EXPECT_TRUE(Form1->Button1->Enabled);
     Form1->Button1Click(nullptr);
     EXPECT_EQ(ReadFile(app.file("data/a.txt")), "a");
     EXPECT_NE(ReadFile(app.file("portal.exe")), planted);
@@ -223,6 +225,8 @@ TEST_F(SignedFixture, PlantedFilesAreRepairedAndOnlyTheGenuineLauncherRuns) {
     CloseWindows();
     Start("en_US.UTF-8");
     RunSequence();
+    ASSERT_TRUE(PumpUntil([] { return !Form1->Check; }));
     EXPECT_EQ(Form1->ListBox1->Items.Count(), 0);
+    EXPECT_TRUE(Form1->Image3->Visible());
     EXPECT_TRUE(Exists(app.file("update2.sums")));
 }
