@@ -3,6 +3,7 @@
 #pragma once
 #include "TestSupport.h"
 #include "app/UpdateRun.h"
+#include "gzip/Gzip.h"
 #include "platform/FileSystem.h"
 
 namespace testing_support {
@@ -18,17 +19,13 @@ inline std::vector<std::string> Temporaries(const std::string& root) {
 
 struct Installer {
     TempDir app, server;
-    TGzip gzip{nullptr};
     TStringList installed;
     TEntryInstaller installer;
     std::vector<std::string> fetched;
 
     Installer() {
-        gzip.DeleteSource = true;
-        gzip.WindowOnError = false;
         installed.SetText("KOVRAN\r\na.dll 6\r\n");
         installer.AppFolder = app.appFolder();
-        installer.Gzip = &gzip;
         installer.Installed = &installed;
         installer.Download = [this](const TDownloadRequest& r) -> TDownloadResult {
             fetched.push_back(r.Remote);

@@ -396,6 +396,11 @@ void TForm1::WexFTP1PacketRecvd(TObject*) {
     if (!ProgressFlag || !WexFTP1) return;
     int64_t received = WexFTP1->RestartedAt + WexFTP1->ReceivedCount(), total = DownloadTotal();
     Gauge1->SetProgress(GaugeUnits(received, total));
+    // The count is text to measure and draw: a few times a second is all
+    // the eye reads, whatever the speed of the link; the last one always.
+    const auto now = std::chrono::steady_clock::now();
+    if (received < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
+    FLastCountShown = now;
     Label4->SetCaption(IntToStr(received) + " of " + IntToStr(total) + " ");
     CentreLabel(Label4);
 }
@@ -966,7 +971,20 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
         return outcome;
     }
     bool refusedHere = false, freshTryGiven = false;
+    // A try that brought more bytes than the one before is progress, not a
+    // failure of its server: a flaky link still gets the file in the end.
+    AnsiString partial;
+    try {
+        TUpdateEntry e = ParseUpdateEntry(entry);
+        if (IsKnownKind(e.Kind) && IsSafeRelativeName(e.Local)) partial = PartialPathOf(AppFolder, e);
+    } catch (const EConvertError&) {
+    }
+    auto keptBytes = [&partial] {
+        struct stat st;
+        return !partial.empty() && lstat(partial.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    };
     for (int tries = 0; tries < kTriesPerEntry; ++tries) {
+        const int64_t before = keptBytes();
         const bool connected = WexFTP1 && WexFTP1->Connected;
         if ((tries > 0 || !connected) && !ReconnectForRun(refusedHere)) break;
         refusedHere = false;
@@ -989,7 +1007,7 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
                              " failed: " + e.what());
         }
         if (Leaving()) return TEntryOutcome::DownloadFailed;
-        ++ServerFailures[CurrentServerLine];
+        if (keptBytes() <= before || refusedHere) ++ServerFailures[CurrentServerLine];
     }
     UpdateLog::Write(name + ": not installed: no try brought it");
     return TEntryOutcome::DownloadFailed;
@@ -1111,7 +1129,6 @@ TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
     TEntryInstaller installer;
     installer.AppFolder = AppFolder;
     installer.RequireHashes = ReleaseKey != nullptr;
-    installer.Gzip = Gzip1;
     installer.Installed = InstalledList.get();
     installer.RecordRemoval = [this](const AnsiString& local) { RecordRemoval(local); };
     // What the run put in place was checked against the signed list: the
@@ -1128,11 +1145,14 @@ TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
         if (!WexFTP1 || !WexFTP1->Connected) throw Exception("Not Connected");
         WexFTP1->SizeLimit = r.Size;
         WexFTP1->OnChunk = r.Sink;
+        WexFTP1->OnChunksBegin = r.Begin;
         WexFTP1->RestartAt = r.RestartAt;
         WexFTP1->ExpectedSize = r.Size;
         EntrySize = r.Size;
         auto reset = [this] {
-            if (WexFTP1) WexFTP1->OnChunk = nullptr, WexFTP1->RestartAt = 0, WexFTP1->ExpectedSize = -1;
+            if (WexFTP1)
+                WexFTP1->OnChunk = nullptr, WexFTP1->OnChunksBegin = nullptr, WexFTP1->RestartAt = 0,
+                WexFTP1->ExpectedSize = -1;
             EntrySize = 0;
         };
         try {

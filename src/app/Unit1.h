@@ -9,6 +9,7 @@
 // handlers, the exit question and the FTP event handlers run nested inside a
 // waiting sequence or run; the flags below are how they talk to it.
 #pragma once
+#include <chrono>
 #include <functional>
 #include <map>
 #include <set>
@@ -171,6 +172,7 @@ private:
     void SaveInstalledList();
     void ScheduleCheck();
     std::shared_ptr<int> FAlive = std::make_shared<int>(0);  // posted tasks see the window is gone
+    std::chrono::steady_clock::time_point FLastCountShown;
 };
 
 extern TForm1* Form1;

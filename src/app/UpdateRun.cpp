@@ -4,6 +4,7 @@
 
 #include "release/LineFields.h"
 #include "release/PackArchive.h"
+#include "EntryStream.h"
 #include "Removals.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
@@ -40,20 +41,22 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
         // entry's partial download, which an earlier try may have begun.
         part = std::make_unique<TPartialFile>(target, PartialIdOf(e));
         TPartialFile& download = *part;
+        // Hashed, and inflated into the temporary beside the target, as the
+        // bytes arrive; bytes kept from an earlier try go through it first.
+        TEntryStream stream(target, e.Kind != "O");
         TDownloadResult got;
         got.Bytes = download.Size();
-        if (got.Bytes >= e.Size && !(got.Bytes == e.Size && hashed && Sha256OfFile(download.Path()) == e.Sha256)) {
+        if (got.Bytes > e.Size) {
             download.Truncate();  // not a beginning of this file
             got.Bytes = 0;
         }
-        TSha256 hash;
         if (got.Bytes < e.Size || e.Size == 0) {
-            // Hashed as it arrives, when the list gives a hash to check.
-            TChunkSink sink;
-            if (hashed) sink = [&hash](const char* p, size_t n) { hash.Update(p, n); };
-            got = Download({e.Remote, download.Path(), e.Size, got.Bytes, sink});
+            got = Download({e.Remote, download.Path(), e.Size, got.Bytes,
+                            [&stream](const char* p, size_t n) { stream.Feed(p, n); },
+                            [&stream, &download](int64_t offset) { stream.Begin(download.Path(), offset); }});
         } else {
-            got.Resumed = true;  // complete already: checked whole below
+            stream.Begin(download.Path(), got.Bytes);  // complete already: checked below
+            got.Resumed = true;
         }
         if (got.Bytes < e.Size && got.Complete) {
             download.Discard();
@@ -69,31 +72,31 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
             Detail = IntToStr(got.Bytes) + " bytes received, " + IntToStr(e.Size) + " listed";
             return TEntryOutcome::SizeMismatch;
         }
-        // Nothing is decompressed, unpacked or put in place before its bytes
-        // are known to be the release's. A continued file is checked whole.
+        const bool whole = stream.Finish();
+        // Nothing is unpacked or put in place before its bytes are known to
+        // be the release's.
         if (hashed) {
-            AnsiString digest = got.Resumed ? Sha256OfFile(download.Path()) : hash.HexDigest();
+            AnsiString digest = stream.Digest();
             if (digest != e.Sha256) {
                 download.Discard();
                 Detail = "SHA-256 " + digest + ", the list gives " + e.Sha256;
                 return got.Resumed ? TEntryOutcome::RetryFromStart : TEntryOutcome::FailedCheck;
             }
         }
-        TEntryOutcome outcome = TEntryOutcome::Installed;
+        if (!whole) {
+            download.Discard();
+            Detail = stream.Problem();
+            return stream.WriteFailed() ? TEntryOutcome::WriteFailed : TEntryOutcome::NotDecompressed;
+        }
         if (e.Kind == "O") {
             download.PutInPlace(mode);
         } else if (e.Kind == "E") {
-            TTempFile plain(target);
-            outcome = Decompress(download.Path(), plain.Path());
-            if (outcome == TEntryOutcome::Installed) plain.PutInPlace(mode);
+            stream.Output().PutInPlace(mode);
         } else {
             // The pack itself never appears under its local name.
-            TTempFile archive(target);
-            outcome = Decompress(download.Path(), archive.Path());
-            if (outcome == TEntryOutcome::Installed) members = ExtractPackInto(archive.Path(), AppFolder, e.Modes);
+            members = ExtractPackInto(stream.Output().Path(), AppFolder, e.Modes);
         }
-        download.Discard();  // used up, or of no use
-        if (outcome != TEntryOutcome::Installed) return outcome;
+        download.Discard();  // used up
     } catch (const EDamagedPack& err) {
         part->Discard();
         Detail = err.Message;
@@ -109,21 +112,6 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     return TEntryOutcome::Installed;
 }
 
-TEntryOutcome TEntryInstaller::Decompress(const AnsiString& source, const AnsiString& target) {
-    Gzip->FileSource = source;
-    Gzip->FileDestination = target;
-    switch (Gzip->Decompress()) {
-        case TGzip::ResultOk:
-            return TEntryOutcome::Installed;
-        case TGzip::ResultCannotCreate:
-        case TGzip::ResultWriteFailed:
-            Detail = "Cannot write file \"" + ShownPath(target) + "\".";
-            return TEntryOutcome::WriteFailed;
-        default:
-            Detail = "The gzip data are damaged.";
-            return TEntryOutcome::NotDecompressed;
-    }
-}
 
 // Only a file that is still what the earlier release installed goes: the
 // player's own changes, and files the player made, stay.

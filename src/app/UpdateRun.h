@@ -12,7 +12,6 @@
 #include <functional>
 #include <vector>
 
-#include "gzip/Gzip.h"
 #include "platform/StringList.h"
 #include "release/UpdateEntry.h"
 
@@ -56,6 +55,9 @@ struct TDownloadRequest {
     int64_t Size = 0;       // as the list gives it
     int64_t RestartAt = 0;
     TChunkSink Sink;        // sees every block written
+    // Called before the first block with the offset the data begin at
+    // (RestartAt when the server went on from there, else 0).
+    std::function<void(int64_t offset)> Begin;
 };
 struct TDownloadResult {
     int64_t Bytes = 0;      // now in LocalPath
@@ -68,7 +70,6 @@ struct TDownloadResult {
 class TEntryInstaller {
 public:
     AnsiString AppFolder;               // with its trailing backslash
-    TGzip* Gzip = nullptr;              // DeleteSource set by the owner
     TStringList* Installed = nullptr;   // the installed versions list
     // Downloads as asked; raises on a failure (the partial download stays
     // for the next try). A download may stop as soon as it goes past Size.
@@ -91,5 +92,4 @@ public:
 private:
     void Record(const TUpdateEntry& e);
     TEntryOutcome Remove(const TUpdateEntry& e);
-    TEntryOutcome Decompress(const AnsiString& source, const AnsiString& target);
 };

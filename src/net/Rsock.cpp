@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "platform/FileSystem.h"
@@ -542,13 +543,22 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
             throw EInOutError("Cannot create file \"" + ShownPath(FileName) + "\". " + strerror(errno));
         try {
             AnsiString msg;
+            // Large blocks, one buffer: a fast link is read, written and
+            // handed on a mebibyte at a time. The window and the idle timer
+            // are seen to every few milliseconds, not at every block.
+            if (!FCaptureBuffer) FCaptureBuffer.reset(new char[kCaptureBlock]);
+            char* const block = FCaptureBuffer.get();
+            auto lastEvents = std::chrono::steady_clock::now(), lastTimer = lastEvents;
             while (!Canceled) {
-                int r = Winsock::recv(SocketHandle, Buffer, 65536, 0);
+                // Never more than one byte past what the caller can use.
+                int64_t want = static_cast<int64_t>(kCaptureBlock);
+                if (MaxReceive >= 0) want = std::min(want, std::max<int64_t>(MaxReceive - BytesReceived + 1, 1));
+                int r = Winsock::recv(SocketHandle, block, static_cast<int>(want), 0);
                 if (r > 0) {
-                    if (!WriteAllBytes(fd, Buffer, r))
+                    if (!WriteAllBytes(fd, block, r))
                         throw EInOutError("Cannot write file \"" + ShownPath(FileName) + "\". " + strerror(errno));
                     BytesReceived += r;
-                    if (OnChunk) OnChunk(Buffer, static_cast<size_t>(r));
+                    if (OnChunk) OnChunk(block, static_cast<size_t>(r));
                     if (OnPacketRecvd) OnPacketRecvd(this);
                     if (MaxReceive >= 0 && BytesReceived > MaxReceive) {
                         // More than the caller can use: stop now rather than
@@ -556,8 +566,15 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
                         ReceiveOverflow = true;
                         break;
                     }
-                    TimerOn();
-                    LetEventsRun(false);
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - lastTimer >= std::chrono::milliseconds(100)) {
+                        TimerOn();
+                        lastTimer = now;
+                    }
+                    if (now - lastEvents >= std::chrono::milliseconds(8)) {
+                        LetEventsRun(false);
+                        lastEvents = now;
+                    }
                     continue;
                 }
                 if (r == 0) break;

@@ -149,6 +149,9 @@ public:
 
 protected:
     char Buffer[65540];
+    // CaptureFile's block, made at its first use.
+    static constexpr size_t kCaptureBlock = 1 << 20;
+    std::unique_ptr<char[]> FCaptureBuffer;
     void TimerOn();
     void TimerOff();
     void ResetPeerState();

@@ -382,6 +382,7 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
                     if (!AcceptDataConnection(failLine) && ApplyFailureRule(failLine)) break;
                 }
                 if (OnTransactionStart) OnTransactionStart(this);
+                if (OnChunksBegin) OnChunksBegin(RestartedAt);
                 if (!Canceled && !TimedOut) DataConnection->CaptureFile(LocalFile.empty() ? RemoteFile : LocalFile);
                 if (OnTransactionStop) OnTransactionStop(this);
                 const bool overflow = DataConnection->ReceiveOverflow;

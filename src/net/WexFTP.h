@@ -82,6 +82,9 @@ public:
     AnsiString Step;
     // Handed to the data connection of each download: sees every block written.
     std::function<void(const char* data, size_t n)> OnChunk;
+    // Called just before the data of a download arrive, with the offset of
+    // the file they begin at (RestartedAt).
+    std::function<void(int64_t offset)> OnChunksBegin;
     // Limits of one name listing; past them NList fails.
     static constexpr int64_t kMaxListNames = 1000000;
     static constexpr int64_t kMaxListBytes = 64 << 20;

@@ -4,6 +4,7 @@
 #include "UpdaterFixture.h"
 
 #include <fstream>
+#include <random>
 
 #include "app/UpdateRun.h"
 
@@ -200,4 +201,35 @@ TEST_F(RunFixture, AResumedDownloadThatFailsItsCheckIsFetchedAfreshFromTheSameSe
     RunAll({server.port()});
     ExpectInstalled(release);
     EXPECT_EQ(log.Count("RETR big.bin"), 3);
+}
+
+// A gzip file and a pack, inflated as they arrive, cut three times: each
+// try goes on from the bytes kept, which are fed through the stream again,
+// and both install byte for byte.
+TEST_F(RunFixture, StreamedGzipAndPackEntriesCutAndResumedInstallWhole) {
+    TempDir src, out;
+    std::string text, member;
+    for (int i = 0; i < 60000; ++i) text += "line " + std::to_string(i * 7919 % 100003) + "\n";
+    std::mt19937 noise(3);
+    for (size_t i = 0; i < 600000; ++i) member += static_cast<char>(noise());
+    WriteFile(src.file("text.log"), text);
+    WriteFile(src.file("data/m.bin"), member);
+    WriteFile(src.file("data/n.txt"), "small member");
+    PublishRelease(src.path(), out.file("pub"), "5", "", {{"data", "data"}});
+    // Each offset cuts the first download that reaches it: two for the gzip
+    // file, then one in the (larger) pack beyond the gzip file's end.
+    const int64_t gz = static_cast<int64_t>(std::filesystem::file_size(out.file("pub/" + ServedName(out.file("pub"), "text.log"))));
+    const int64_t pack = static_cast<int64_t>(std::filesystem::file_size(out.file("pub/" + ServedName(out.file("pub"), "data.pack"))));
+    ASSERT_GT(pack, gz + 1000);
+    const std::string cuts = std::to_string(gz / 3) + "," + std::to_string(gz * 2 / 3) + "," + std::to_string((gz + pack) / 2);
+    ServerLog log;
+    FtpServer server(out.file("pub"), "update", "x", {"--drop-at", cuts, "--log", log.path});
+    RunAll({server.port()});
+    EXPECT_EQ(ReadFile(app.file("text.log")), text);
+    EXPECT_EQ(ReadFile(app.file("data/m.bin")), member);
+    EXPECT_EQ(ReadFile(app.file("data/n.txt")), "small member");
+    EXPECT_TRUE(dialogs.empty()) << ReadFile(app.file("update.log"));
+    EXPECT_EQ(log.Count("REST "), 3);
+    for (auto& e : std::filesystem::recursive_directory_iterator(app.path()))
+        EXPECT_EQ(e.path().filename().string().find(".skiff-"), std::string::npos) << e.path();
 }

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <random>
 
 #include "TestSupport.h"
 #include "gzip/Gzip.h"
+#include "gzip/GunzipStream.h"
 #include "platform/Dialogs.h"
 
 using namespace testing_support;
@@ -166,4 +169,36 @@ TEST_F(GzipTest, ReaderFindsEveryCutAndReadsMembersInTurnLikeGzread) {
     WriteFile(dir.file("plain"), "no magic");
     EXPECT_FALSE(GzipFileIsWhole(dir.file("plain"), why));
     EXPECT_EQ(why, "is not gzip data");
+}
+
+// The stream that inflates downloads as they arrive reads exactly as the
+// reader does, however the data are split into blocks: members in turn,
+// what follows a last member ignored, data without magic passed, cuts found.
+TEST_F(GzipTest, TheStreamReadsAsTheReaderInBlocksOfAnySize) {
+    const std::string big = Random(3 << 20);
+    const std::vector<std::string> inputs = {GzipOf("first ") + GzipOf("second") + "trailing", GzipOf(big),
+                                             "no magic at all", "x", "", GzipOf(big).substr(0, 70000)};
+    std::mt19937 split(5);
+    for (const std::string& input : inputs) {
+        WriteFile(dir.file("in"), input);
+        int fd = open(dir.file("in").c_str(), O_RDONLY);
+        TGunzipReader reader(fd);
+        std::string expected(4 << 20, '\0');
+        size_t got = 0;
+        ssize_t n;
+        while ((n = reader.Read(&expected[got], expected.size() - got)) > 0) got += static_cast<size_t>(n);
+        close(fd);
+        expected.resize(got);
+        for (int round = 0; round < 3; ++round) {
+            std::string out;
+            TGunzipStream stream([&out](const char* p, size_t k) { return out.append(p, k), true; });
+            for (size_t at = 0; at < input.size();) {
+                size_t k = std::min(input.size() - at, static_cast<size_t>(1 + split() % (round == 0 ? 3 : 200000)));
+                stream.Feed(input.data() + at, k);
+                at += k;
+            }
+            EXPECT_EQ(stream.Finish(), n == 0) << input.size() << " " << stream.Problem();
+            if (n == 0) EXPECT_TRUE(out == expected) << input.size();
+        }
+    }
 }

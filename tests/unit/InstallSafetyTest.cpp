@@ -240,6 +240,7 @@ TEST(InstallSafety, AFullDiskFailsTheEntryRecordsNothingAndLeavesNoTemporary) {
     auto viaFtp = [&](const TDownloadRequest& r) {
         ftp.SizeLimit = r.Size;
         ftp.OnChunk = r.Sink;
+        ftp.OnChunksBegin = r.Begin;
         ftp.RestartAt = r.RestartAt;
         ftp.Download(r.Remote, r.LocalPath);
         return TDownloadResult{ftp.RestartedAt + ftp.TransferSize, ftp.RestartedAt > 0};

@@ -34,12 +34,8 @@ std::vector<AnsiString> PlanAndInstall(const TempDir& app, const std::string& pu
     else installed.SetText("KOVRAN\r\n");
     if (installed.Count() == 1) installed.Add("");
     TUpdatePlan plan = BuildUpdatePlan(remote.Lines(), installed.Lines());
-    TGzip gzip(nullptr);
-    gzip.DeleteSource = true;
-    gzip.WindowOnError = false;
     TEntryInstaller in;
     in.AppFolder = app.appFolder();
-    in.Gzip = &gzip;
     in.Installed = &installed;
     in.Download = [&](const TDownloadRequest& r) -> TDownloadResult {
         std::string data = ReadFile(pub + "/" + r.Remote);
