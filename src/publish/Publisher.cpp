@@ -9,15 +9,18 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <atomic>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "DroppedFiles.h"
 #include "ReleaseHistory.h"
+#include "ServedFile.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
 #include "release/LineFields.h"
 #include "release/PackArchive.h"
-#include "gzip/Gzip.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -103,7 +106,7 @@ bool Inside(const AnsiString& inner, const AnsiString& outer) {
 
 // One read of each release file gives both sums: the checksum that tells
 // what changed and the SHA-256 of the installed bytes.
-void Checksum(Source& s, const TPublishProgress& progress, int64_t& done, int64_t total) {
+void Checksum(Source& s) {
     FILE* f = fopen(s.native.c_str(), "rb");
     if (!f) throw Exception("Cannot read " + s.native);
     std::vector<char> buf(1 << 20);
@@ -113,8 +116,6 @@ void Checksum(Source& s, const TPublishProgress& progress, int64_t& done, int64_
     while ((n = fread(buf.data(), 1, buf.size(), f)) > 0) {
         crc = crc32(crc, reinterpret_cast<const Bytef*>(buf.data()), static_cast<uInt>(n));
         sha.Update(buf.data(), n);
-        done += static_cast<int64_t>(n);
-        if (progress) progress(done, total, s.rel);
     }
     fclose(f);
     s.crc = static_cast<uint32_t>(crc);
@@ -242,8 +243,57 @@ int64_t NextSerial(const TPublishOptions& o) {
     return o.Serial;
 }
 
-// Where a new served file is written before it is named after its bytes.
-const char kStaging[] = ".staging";
+// Runs each(0) .. each(count - 1) on every core, each index once; the first
+// failure is raised once all have ended.
+void OnEveryCore(size_t count, const std::function<void(size_t)>& each) {
+    std::atomic<size_t> next{0};
+    std::vector<std::exception_ptr> failures(count);
+    auto work = [&] {
+        for (size_t k; (k = next++) < count;) {
+            try {
+                each(k);
+            } catch (...) {
+                failures[k] = std::current_exception();
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 1; i < cores && i < count; ++i) helpers.emplace_back(work);
+    work();
+    for (std::thread& t : helpers) t.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure) std::rethrow_exception(failure);
+}
+
+// Makes the served files of `fresh` in `out`, on every core: each is
+// compressed (or copied) and hashed in one pass, then named after its
+// bytes, so a mirror that still serves an older list keeps the file that
+// list names while this one arrives. The files come out as one thread
+// would make them.
+void MakeServedFiles(const std::vector<Entry*>& fresh, const AnsiString& out, const TPublishProgress& progress,
+                     int64_t& done, int64_t total) {
+    std::mutex progressLock;
+    OnEveryCore(fresh.size(), [&](size_t k) {
+        Entry& e = *fresh[k];
+        const AnsiString staging = out + "/.staging-" + IntToStr(static_cast<int64_t>(k));
+        AnsiString source = e.members[0]->native;
+        if (e.kind == 'C') {
+            TPackWriter writer;
+            for (const Source* m : e.members) writer.AddFile(m->local, SystemPathFromNative(m->native));
+            source = staging + ".pack";
+            writer.Write(SystemPathFromNative(source));
+        }
+        e.sha256 = WriteServedFile(source, staging, e.kind != 'O', 6);
+        if (e.kind == 'C') unlink(source.c_str());
+        e.remote = ServedNameOf(e.local, e.sha256, e.kind == 'O' ? "" : ".gz");
+        if (rename(staging.c_str(), (out + "/" + e.remote).c_str()) != 0)
+            throw Exception("Cannot write " + out + "/" + e.remote);
+        std::lock_guard<std::mutex> hold(progressLock);
+        for (const Source* m : e.members) done += m->size;
+        if (progress) progress(done, total, e.members[0]->rel);
+    });
+}
 
 // The new folder `out` takes the lists of the earlier releases (a folder
 // made before they were kept counts its own list as the first) and every
@@ -362,7 +412,13 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     int64_t total = 0, done = 0;
     for (const Source& s : sources) total += s.size;
     total *= 2;  // read once for the checksum, once to write
-    for (Source& s : sources) Checksum(s, progress, done, total);
+    std::mutex progressLock;
+    OnEveryCore(sources.size(), [&](size_t k) {
+        Checksum(sources[k]);
+        std::lock_guard<std::mutex> hold(progressLock);
+        done += sources[k].size;
+        if (progress) progress(done, total, sources[k].rel);
+    });
     AnsiString previousFolder;
     auto previous = ReadPrevious(o.Previous, previousFolder);
     TPublishSummary summary;
@@ -410,11 +466,9 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     RemoveTree(temp);
     if (mkdir(temp.c_str(), 0755) != 0) throw Exception("Cannot create " + temp);
     try {
-        TGzip gzip(nullptr);
-        gzip.WindowOnError = false;
-        gzip.CompressionLevel = 6;
         TStringList update3, manifest, installed;
         update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage));
+        std::vector<Entry*> fresh;  // entries whose served file is made anew
         for (Entry& e : entries) {
             if (!e.changed && CopyFile(previousFolder + "/" + e.remote, temp + "/" + e.remote, TCopy::MayLink)) {
                 for (const Source* m : e.members) done += m->size;
@@ -423,34 +477,12 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             } else {
                 e.changed = true;
                 e.version = version;
-                AnsiString source = e.members[0]->native;
-                AnsiString packFile, staging = temp + "/" + kStaging;
-                if (e.kind == 'C') {
-                    TPackWriter writer;
-                    for (const Source* m : e.members) writer.AddFile(m->local, SystemPathFromNative(m->native));
-                    packFile = temp + "/" + kStaging + ".pack";
-                    writer.Write(SystemPathFromNative(packFile));
-                    source = packFile;
-                }
-                if (progress) progress(done, total, e.members[0]->rel);
-                if (e.kind == 'O') {
-                    if (!CopyFile(source, staging, TCopy::Copy)) throw Exception("Cannot copy " + source);
-                } else {
-                    gzip.FileSource = SystemPathFromNative(source);
-                    gzip.FileDestination = SystemPathFromNative(staging);
-                    if (gzip.Compress() != TGzip::ResultOk) throw Exception("Cannot compress " + source);
-                }
-                if (!packFile.empty()) unlink(packFile.c_str());
-                // Named after its bytes: a mirror that still serves an older
-                // list keeps the file that list names while this one arrives.
-                e.sha256 = Sha256OfFile(SystemPathFromNative(staging));
-                e.remote = ServedNameOf(e.local, e.sha256, e.kind == 'O' ? "" : ".gz");
-                if (rename(staging.c_str(), (temp + "/" + e.remote).c_str()) != 0)
-                    throw Exception("Cannot write " + temp + "/" + e.remote);
-                for (const Source* m : e.members) done += m->size;
-                if (progress) progress(done, total, e.members[0]->rel);
-                ++summary.Changed;
+                fresh.push_back(&e);
             }
+        }
+        MakeServedFiles(fresh, temp, progress, done, total);
+        summary.Changed = static_cast<int>(fresh.size());
+        for (Entry& e : entries) {
             const AnsiString target = temp + "/" + e.remote;
             if (stat(target.c_str(), &st) != 0) throw Exception("Cannot write " + target);
             e.remoteSize = st.st_size;
