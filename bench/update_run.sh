@@ -11,19 +11,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${SKIFF_BUILD:-build}
 signed=0; [ "${1:-}" = --signed ] && signed=1
-if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1280x1024x24" "$0" "$@"; fi
-w=$(mktemp -d /tmp/skiff-bench-XXXXXX)
-# Only the processes this script started are ended, by their ids.
-cleanup() { set +e; [ -f "$w/pids" ] && while read -r p; do kill "$p" 2>/dev/null; done < "$w/pids"; rm -rf "$w"; true; }
-trap cleanup EXIT
-export LANG=en_US.UTF-8 XDG_RUNTIME_DIR=$w/run
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-ms() { echo $(( $(date +%s%N) / 1000000 )); }
-# Waits for a condition, at most $2 seconds; the benchmark fails rather than hangs.
-wait_until() {
-  local end=$(( $(date +%s) + $2 ))
-  until eval "$1"; do [ "$(date +%s)" -lt "$end" ] || { echo "timed out waiting for: $1" >&2; exit 1; }; sleep 0.01; done
-}
+bench_script=$0
+. bench/updater_runs.sh
 
 mkdir -p "$w/rel/small" "$w/rel/data" "$w/small/small" "$w/pub"
 head -c $((200 << 20)) /dev/urandom > "$w/rel/big.bin"
@@ -42,52 +31,6 @@ if ((signed)); then
 fi
 # What the preparation wrote goes to disk now, not into the measured runs.
 sync
-
-# One FTP server per release, its folder the login folder. Each serves until
-# its standard input closes: a pipe this script holds open.
-mkfifo "$w/hold"
-exec 7<>"$w/hold"
-serve() {
-  /usr/bin/python3 "$root/tests/fixtures/ftpd.py" "$w/pub/$1" update x < "$w/hold" > "$w/port-$1" &
-  echo $! >> "$w/pids"
-  wait_until "[ -s '$w/port-$1' ]" 10
-}
-
-# Runs the updater on release $1; prints ms from the start click to the saved list.
-run_updater() {
-  local app=$w/app-$1 last pid wid
-  mkdir -p "$app" && cp "$build"/src/skiff "$app/" && cp -r assets/upimg "$app/"
-  [ -f "$w/pub/$1/update3.dat.minisig" ] && cp "$w/key.pub" "$app/update.pub"
-  printf 'L 127.0.0.1 %s 60000 update\r\nend\r\n' "$(cut -d' ' -f2 "$w/port-$1")" > "$app/isp0.dat"
-  last=$(tail -1 "$w/pub/$1/update3.dat" | cut -d' ' -f3)
-  # A busy X server may refuse a connection: start again when no window came.
-  for _ in 1 2 3; do
-    "$app/skiff" & pid=$!
-    echo "$pid" >> "$w/pids"
-    for _ in $(seq 200); do
-      wid=$(xdotool search --name '^update$' 2>/dev/null | head -1) && [ -n "$wid" ] && break
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.05
-    done
-    [ -n "${wid:-}" ] && break
-    kill "$pid" 2>/dev/null || true
-  done
-  [ -n "${wid:-}" ] || { echo "the updater shows no window" >&2; exit 1; }
-  sleep 0.3
-  eval "$(xdotool getwindowgeometry --shell "$wid")"
-  xdotool mousemove $((X + 304)) $((Y + 367)) click 1
-  wait_until "[ -s '$app/update3.dat' ]" 30
-  sleep 0.5
-  local t0; t0=$(ms)
-  xdotool mousemove $((X + 125)) $((Y + 390)) click 1
-  wait_until "grep -qF '$last' '$app/update2.dat' 2>/dev/null" 120
-  local t1; t1=$(ms)
-  awk '/VmHWM/ {print $2}' /proc/$pid/status > "$w/rss-$1"
-  # CPU of the updater over its whole life (start-up and plan included), in ms.
-  awk -v hz="$(getconf CLK_TCK)" '{print int(($14 + $15) * 1000 / hz)}' /proc/$pid/stat > "$w/cpu-$1"
-  kill $pid; wait $pid 2>/dev/null || true
-  echo $((t1 - t0))
-}
 
 serve full; serve small
 full=$(run_updater full); full_rss=$(cat "$w/rss-full"); full_cpu=$(cat "$w/cpu-full")

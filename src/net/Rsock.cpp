@@ -547,6 +547,9 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
             // handed on a mebibyte at a time. The window and the idle timer
             // are seen to every few milliseconds, not at every block.
             if (!FCaptureBuffer) FCaptureBuffer.reset(new char[kCaptureBlock]);
+            // Room for what arrives while a block is being inflated and
+            // written: a sender that finds the window shut loses the time.
+            Winsock::setsockopt_rcvbuf(SocketHandle, 4 << 20);
             char* const block = FCaptureBuffer.get();
             auto lastEvents = std::chrono::steady_clock::now(), lastTimer = lastEvents;
             while (!Canceled) {

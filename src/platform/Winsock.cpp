@@ -221,6 +221,11 @@ int setsockopt_linger(SOCKET s, bool on, int seconds) {
     return 0;
 }
 
+int setsockopt_rcvbuf(SOCKET s, int bytes) {
+    if (::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return SetError(ErrnoToWsa(errno));
+    return 0;
+}
+
 int connect(SOCKET s, const sockaddr_in* addr) {
     AsyncState* st = StateOf(s);
     int r = ::connect(s, reinterpret_cast<const sockaddr*>(addr), sizeof *addr);
