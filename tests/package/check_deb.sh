@@ -28,7 +28,12 @@ for page in man1/skiff.1 man1/skiff-publish.1 man5/skiff-files.5; do
   grep -q "^NAME" <<<"$out" || fail "$page does not render"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
-for p in libfltk1.3 zlib1g libjpeg62-turbo libsodium23; do
+# The updater carries its libraries in itself: on a player's desktop it
+# needs X, Xft, fontconfig and glibc, nothing a distribution may lack.
+needed=$(objdump -p "$root/usr/lib/skiff/skiff" | awk '/NEEDED/ {print $2}' |
+  grep -vE '^lib(X11|Xext|Xinerama|Xfixes|Xcursor|Xft|Xrender|fontconfig|m|c)\.so\.[0-9]+$|^ld-linux' || true)
+[ -z "$needed" ] || fail "the updater needs libraries a desktop may lack: $needed"
+for p in libfltk1.3 zlib1g libsodium23 libcurl4 libssl3; do
   grep -qE "(^|, )$p( |,|$)" <<<"$depends" || fail "Depends lacks $p: $depends"
 done
 
