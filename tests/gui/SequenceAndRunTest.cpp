@@ -2,6 +2,8 @@
 // pyftpdlib servers on 127.0.0.1, with the real windows.
 #include "UpdaterFixture.h"
 
+#include <fstream>
+
 #include <fcntl.h>
 
 #include <iterator>
@@ -388,4 +390,19 @@ TEST_F(UpdaterFixture, AListOfMoreThanAMillionEntriesIsRefused) {
     EXPECT_FALSE(Form1->Button1->Enabled);
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_NE(dialogs[0].second.find("names more than 1000000 files"), std::string::npos) << dialogs[0].second;
+}
+
+// A damaged size field ends the run with its error, and the run is over:
+// a later connection loss is not taken for one during a run.
+TEST_F(UpdaterFixture, ADamagedEntryEndsTheRunAndLeavesItNotRunning) {
+    Release release;
+    std::ofstream(release.root() + "/update3.dat", std::ios::app) << "O x zz.txt 1 12k\r\n";
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    WriteFile(app.file("update2.dat"), "KOVRAN\r\nbin\\client.exe 200\r\nreadme.txt 200\r\ndata.pack 200\r\n");
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_EQ(Form1->ListBox1->Items.Count(), 1);
+    EXPECT_THROW(Form1->Button1Click(nullptr), EConvertError);
+    EXPECT_FALSE(Form1->RunInProgress);
 }
