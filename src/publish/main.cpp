@@ -36,7 +36,7 @@ const char kUsage[] =
     "\n"
     "Writes OUT_DIR/update3.dat and the files it names: gzip files (\"E\"), plain copies of\n"
     "files matching --plain (\"O\") and gzip pack archives of each --pack folder (\"C\").\n"
-    "Upload the files first and update3.dat (with its signature) last.\n"
+    "Put a release on the mirrors with push: new files first, then update3.dat and its signature.\n"
     "\n"
     "  --release-version TEXT    version of the changed files (default: UTC time, yyyymmddhhmmss)\n"
     "  --previous DIR|FILE       the previous OUT_DIR (or its update3.dat): unchanged files keep\n"
