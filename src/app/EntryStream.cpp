@@ -23,7 +23,7 @@ TEntryStream::~TEntryStream() {
 }
 
 bool TEntryStream::Write(const char* data, size_t n) {
-    if (FFd < 0 || !WriteAllBytes(FFd, data, n)) {
+    if (FFd < 0 || !FWriter->Write(data, n)) {
         FWriteFailed = true;
         if (FProblem.empty()) FProblem = "Cannot write file \"" + ShownPath(FOutput->Target()) + "\". " + strerror(errno);
         return false;
@@ -47,6 +47,7 @@ void TEntryStream::Begin(const AnsiString& kept, int64_t offset) {
         FInflate->Reset();
         if (FFd >= 0) close(FFd);
         FFd = OpenForWriting(FOutput->Path());
+        FWriter = std::make_unique<TFileWriter>(FFd, 0);
         FWritten = FSinceWriteback = 0;
         if (FFd < 0) {
             FWriteFailed = true;
@@ -80,6 +81,11 @@ bool TEntryStream::Finish() {
     if (!FBegun) Begin("", 0);
     if (!FInflate) return true;
     bool whole = !FWriteFailed && FInflate->Finish();
+    if (FFd >= 0 && !FWriter->Finish() && whole) {
+        whole = false;
+        FWriteFailed = true;
+        FProblem = "Cannot write file \"" + ShownPath(FOutput->Target()) + "\". " + strerror(errno);
+    }
     if (!whole && FProblem.empty()) FProblem = "The gzip data " + FInflate->Problem() + ".";
     FWriteFailed = FWriteFailed || FInflate->WriteFailed();
     if (FFd >= 0 && close(FFd) != 0 && whole) {

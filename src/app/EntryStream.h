@@ -9,6 +9,7 @@
 #include "crypto/Sha256.h"
 #include "gzip/GunzipStream.h"
 #include "platform/FileSystem.h"
+#include "platform/FileWriter.h"
 
 class TEntryStream {
 public:
@@ -38,6 +39,7 @@ private:
     std::unique_ptr<TSha256> FHash;
     std::unique_ptr<TGunzipStream> FInflate;
     std::unique_ptr<TTempFile> FOutput;
+    std::unique_ptr<TFileWriter> FWriter;
     int FFd = -1;
     int64_t FWritten = 0, FSinceWriteback = 0;
     bool FBegun = false, FWriteFailed = false;

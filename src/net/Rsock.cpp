@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/FileSystem.h"
+#include "platform/FileWriter.h"
 #include "platform/StringList.h"
 
 using namespace Winsock;
@@ -541,6 +542,8 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
         int fd = StartOffset > 0 ? OpenForAppending(FileName, StartOffset) : OpenForWriting(FileName);
         if (fd < 0)
             throw EInOutError("Cannot create file \"" + ShownPath(FileName) + "\". " + strerror(errno));
+        // Straight to the disk in large blocks where the file system allows.
+        TFileWriter writer(fd, StartOffset);
         try {
             AnsiString msg;
             // Large blocks, one buffer: a fast link is read, written and
@@ -558,7 +561,7 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
                 if (MaxReceive >= 0) want = std::min(want, std::max<int64_t>(MaxReceive - BytesReceived + 1, 1));
                 int r = Winsock::recv(SocketHandle, block, static_cast<int>(want), 0);
                 if (r > 0) {
-                    if (!WriteAllBytes(fd, block, r))
+                    if (!writer.Write(block, static_cast<size_t>(r)))
                         throw EInOutError("Cannot write file \"" + ShownPath(FileName) + "\". " + strerror(errno));
                     BytesReceived += r;
                     if (OnChunk) OnChunk(block, static_cast<size_t>(r));
@@ -599,10 +602,12 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
                 WaitPass();
             }
         } catch (...) {
+            writer.Finish();  // what arrived stays, for a download that goes on from it
             close(fd);
             throw;
         }
-        if (close(fd) != 0)
+        const bool written = writer.Finish();
+        if (close(fd) != 0 || !written)
             throw EInOutError("Cannot write file \"" + ShownPath(FileName) + "\". " + strerror(errno));
         RaiseIfCanceled("Socket send aborted");
     } catch (...) {

@@ -3,11 +3,15 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+
+#include <random>
 #include <thread>
 
 #include "LoopbackPeer.h"
 #include "TestSupport.h"
 #include "platform/FileSystem.h"
+#include "platform/FileWriter.h"
 #include "platform/System.h"
 
 using namespace testing_support;
@@ -196,4 +200,34 @@ TEST(SingleInstance, AnotherUserCanNeitherEndAStartNorCallTheInstanceForward) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     ::close(silent);
     unsetenv("XDG_RUNTIME_DIR");
+}
+
+// Large files go straight to the disk in aligned blocks where it takes
+// them (and through the page cache on a file system that does not, such as
+// tmpfs): either way the file holds every byte, from any starting offset.
+TEST(FileWriter, EveryByteArrivesFromAnyOffsetOnAnyFileSystem) {
+    TempDir disk;
+    std::vector<std::string> folders{disk.path()};
+    if (std::filesystem::is_directory("/dev/shm")) folders.push_back("/dev/shm");
+    std::mt19937 random(9);
+    std::string data(3 * (1 << 20) + 4321, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    for (const std::string& folder : folders) {
+        for (size_t offset : {size_t(0), size_t(12345)}) {
+            const std::string path = folder + "/skiff-writer-" + std::to_string(getpid());
+            WriteFile(path, data.substr(0, offset));
+            int fd = open(path.c_str(), O_WRONLY);
+            ASSERT_EQ(lseek(fd, static_cast<off_t>(offset), SEEK_SET), static_cast<off_t>(offset));
+            TFileWriter writer(fd, static_cast<int64_t>(offset));
+            for (size_t at = offset; at < data.size();) {
+                size_t n = std::min<size_t>(data.size() - at, 1 + random() % 700000);
+                ASSERT_TRUE(writer.Write(data.data() + at, n));
+                at += n;
+            }
+            ASSERT_TRUE(writer.Finish());
+            close(fd);
+            EXPECT_TRUE(ReadFile(path) == data) << folder << " from " << offset;
+            unlink(path.c_str());
+        }
+    }
 }
