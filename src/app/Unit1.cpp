@@ -33,6 +33,13 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
+// However a run ends (a damaged entry raises), it is no longer running.
+struct TRunning {
+    bool& flag;
+    explicit TRunning(bool& f) : flag(f) { flag = true; }
+    ~TRunning() { flag = false; }
+};
+
 // The one-character password that every server of the list accepts.
 const char kPassword[] = "x";
 
@@ -272,10 +279,12 @@ bool TForm1::LauncherIsTheRelease() {
         if (!RemovedLines.count(i) && SameNameIgnoringCase(GetField(1, (*InstalledList)[i]), kLauncher)) installedLine = i;
     const AnsiString entry = installedLine > 0 ? "U " + IntToStr(installedLine) + " " + (*RemoteList)[line]
                                                : (*RemoteList)[line];
-    RunInProgress = true;
-    ServerFailures.clear();
-    TEntryOutcome outcome = BringInEntry(entry);
-    RunInProgress = false;
+    TEntryOutcome outcome;
+    {
+        TRunning running(RunInProgress);
+        ServerFailures.clear();
+        outcome = BringInEntry(entry);
+    }
     if (outcome == TEntryOutcome::Installed) SaveInstalledList();
     TInstalledRecord again(AppFolder, false);
     if (outcome == TEntryOutcome::Installed && IsInstalledAsListed(e, again)) return true;
@@ -852,11 +861,7 @@ void TForm1::Button1Click(TObject*) {
     std::vector<TFailedEntry> failed;
     std::vector<int> failedEntries;
     std::vector<AnsiString> failedNames;
-    // However the run ends (a damaged entry raises), it is no longer running.
-    struct TRunning {
-        bool& flag;
-        ~TRunning() { flag = false; }
-    } running{RunInProgress = true};
+    TRunning running(RunInProgress);
     ServerFailures.clear();
     for (int i = 0; i < count; ++i) {
         EventLoop::ProcessMessages();
