@@ -1,10 +1,8 @@
 #include "Repair.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -15,8 +13,6 @@
 
 namespace {
 
-const int64_t kPumpEvery = 64 << 20;
-
 bool StatOf(const AnsiString& path, struct stat& st) {
     return lstat(NativePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
@@ -25,29 +21,6 @@ int64_t ChangeTimeOf(const struct stat& st) {
     return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
-AnsiString HashFile(const AnsiString& path, const std::function<bool()>& pump) {
-    int fd = OpenRegularForReading(path);
-    if (fd < 0) return "";
-    std::unique_ptr<char[]> buffer(new char[1 << 20]);
-    TSha256 hash;
-    int64_t sincePump = 0;
-    for (ssize_t n; (n = read(fd, buffer.get(), 1 << 20)) != 0;) {
-        if (n < 0) {
-            close(fd);
-            return "";
-        }
-        hash.Update(buffer.get(), static_cast<size_t>(n));
-        if ((sincePump += n) >= kPumpEvery && pump) {
-            sincePump = 0;
-            if (!pump()) {
-                close(fd);
-                return "";
-            }
-        }
-    }
-    close(fd);
-    return hash.HexDigest();
-}
 
 int64_t Number(const AnsiString& text) {
     try {
@@ -78,14 +51,19 @@ TInstalledRecord::TInstalledRecord(const AnsiString& appFolder, bool trust) : FF
     }
 }
 
-AnsiString TInstalledRecord::Sha256Of(const AnsiString& local, const std::function<bool()>& pump) {
+AnsiString TInstalledRecord::Sha256Of(const AnsiString& local) {
     struct stat st;
     if (!StatOf(FFolder + local, st)) return "";
     auto it = FFiles.find(LowerCase(local));
     if (it != FFiles.end() && it->second.Size == st.st_size && it->second.ChangeTime == ChangeTimeOf(st) &&
         it->second.Inode == static_cast<int64_t>(st.st_ino))
         return it->second.Sha256;
-    AnsiString sha = HashFile(FFolder + local, pump);
+    AnsiString sha;
+    try {
+        sha = Sha256OfFile(FFolder + local);
+    } catch (const EInOutError&) {
+        return "";
+    }
     // Recorded as it was when hashing began: a file that changed meanwhile
     // is hashed again next time.
     if (!sha.empty()) {
@@ -126,17 +104,17 @@ void TInstalledRecord::Save() {
     FChanged = false;
 }
 
-bool IsInstalledAsListed(const TUpdateEntry& e, TInstalledRecord& record, const std::function<bool()>& pump) {
+bool IsInstalledAsListed(const TUpdateEntry& e, TInstalledRecord& record) {
     if (e.Kind == "O") {
         const AnsiString& expected = e.InstalledSha256.empty() ? e.Sha256 : e.InstalledSha256[0];
-        return !IsSha256Text(expected) || record.Sha256Of(e.Local, pump) == expected;
+        return !IsSha256Text(expected) || record.Sha256Of(e.Local) == expected;
     }
     if (e.InstalledSha256.empty()) return true;  // an older list: nothing to check against
-    if (e.Kind == "E") return record.Sha256Of(e.Local, pump) == e.InstalledSha256[0];
+    if (e.Kind == "E") return record.Sha256Of(e.Local) == e.InstalledSha256[0];
     std::vector<AnsiString> members;
     if (!record.PackMembers(e.Local, members) || members.size() != e.InstalledSha256.size()) return false;
     for (size_t i = 0; i < members.size(); ++i)
-        if (!IsSafeRelativeName(members[i]) || record.Sha256Of(members[i], pump) != e.InstalledSha256[i]) return false;
+        if (!IsSafeRelativeName(members[i]) || record.Sha256Of(members[i]) != e.InstalledSha256[i]) return false;
     return true;
 }
 
@@ -158,18 +136,18 @@ void TRepairCheck::Prepare(const std::vector<AnsiString>& remote, const std::vec
 }
 
 bool TRepairCheck::Step(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
-                        TInstalledRecord& record, double seconds, const std::function<bool()>& pump) {
+                        TInstalledRecord& record, double seconds) {
     if (!FPrepared) Prepare(remote, installed);
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (FNext < FTodo.size()) {
         const auto [r, i] = FTodo[FNext++];
-        TUpdateEntry e;  // a copy: a pump may run anything meanwhile
+        TUpdateEntry e;
         try {
             e = ParseUpdateEntry(remote[r]);
         } catch (const EConvertError&) {
             continue;
         }
-        if (IsSafeRelativeName(e.Local) && !IsInstalledAsListed(e, record, pump)) {
+        if (IsSafeRelativeName(e.Local) && !IsInstalledAsListed(e, record)) {
             Found.Names.push_back(e.Local);
             Found.Entries.push_back("U " + IntToStr(static_cast<int64_t>(i)) + " " + remote[r]);
         }
@@ -179,9 +157,9 @@ bool TRepairCheck::Step(const std::vector<AnsiString>& remote, const std::vector
 }
 
 void PlanRepairs(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
-                 TInstalledRecord& record, TUpdatePlan& plan, const std::function<bool()>& pump) {
+                 TInstalledRecord& record, TUpdatePlan& plan) {
     TRepairCheck check(plan.Names);
-    while (!check.Step(remote, installed, record, 1.0, pump)) {
+    while (!check.Step(remote, installed, record, 1.0)) {
     }
     for (size_t k = 0; k < check.Found.Entries.size(); ++k) {
         plan.Names.push_back(check.Found.Names[k]);

@@ -25,9 +25,8 @@ public:
     TInstalledRecord(const AnsiString& appFolder, bool trust);
     // The SHA-256 of the installed file `local`, from the record while its
     // size and change time are those recorded; "" when it is missing or not
-    // a regular file. `pump` runs between blocks of a long hash; when it
-    // returns false the hash is given up ("").
-    AnsiString Sha256Of(const AnsiString& local, const std::function<bool()>& pump = {});
+    // a regular file.
+    AnsiString Sha256Of(const AnsiString& local);
     // After an install: the file is now these bytes (checked by the run).
     void NoteInstalled(const AnsiString& local, const AnsiString& sha256);
     // The members that the pack `local` installed; false when unrecorded.
@@ -50,7 +49,7 @@ private:
 // Entries of older lists, which give no installed SHA-256, count as in
 // place, except plain files (their served bytes are the installed ones) and
 // packs, whose members are known only once this updater installed them.
-bool IsInstalledAsListed(const TUpdateEntry& e, TInstalledRecord& record, const std::function<bool()>& pump = {});
+bool IsInstalledAsListed(const TUpdateEntry& e, TInstalledRecord& record);
 
 // The check of what is installed, in slices: a start with tens of thousands
 // of files shows its plan at once and checks them while the window is live.
@@ -63,7 +62,7 @@ public:
     // Checks entries for about `seconds`, reading the same two lists each
     // time; true when every entry has been checked.
     bool Step(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
-              TInstalledRecord& record, double seconds, const std::function<bool()>& pump = {});
+              TInstalledRecord& record, double seconds);
     TUpdatePlan Found;
 
 private:
@@ -76,4 +75,4 @@ private:
 
 // The whole check at once, added to `plan` (tests and tools).
 void PlanRepairs(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed,
-                 TInstalledRecord& record, TUpdatePlan& plan, const std::function<bool()>& pump = {});
+                 TInstalledRecord& record, TUpdatePlan& plan);
