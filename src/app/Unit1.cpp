@@ -43,7 +43,6 @@ struct TRunning {
 // The one-character password that every server of the list accepts.
 const char kPassword[] = "x";
 
-const int kLoggedInSilence = 60000;  // milliseconds
 const int64_t kMaxKeyBytes = 4 << 10;
 const int kTriesPerEntry = 5;
 const char kLauncher[] = "portal.exe";
@@ -282,7 +281,7 @@ bool TForm1::LauncherIsTheRelease() {
     TEntryOutcome outcome;
     {
         TRunning running(RunInProgress);
-        ServerFailures.clear();
+        Health.Clear();
         outcome = BringInEntry(entry);
     }
     if (outcome == TEntryOutcome::Installed) SaveInstalledList();
@@ -791,7 +790,7 @@ void TForm1::ShowNoValidList() {
 // ends the try.
 void TForm1::UseTransferTimeOuts() {
     // Once per component: its TimeOut is still the server's own here.
-    if (WexFTP1->IdleTimeOut == 0) WexFTP1->IdleTimeOut = std::max(kLoggedInSilence, WexFTP1->TimeOut);
+    if (WexFTP1->IdleTimeOut == 0) WexFTP1->IdleTimeOut = std::max(LoggedInSilence, WexFTP1->TimeOut);
     WexFTP1->TimeOut = 50000000;
 }
 
@@ -862,7 +861,7 @@ void TForm1::Button1Click(TObject*) {
     std::vector<int> failedEntries;
     std::vector<AnsiString> failedNames;
     TRunning running(RunInProgress);
-    ServerFailures.clear();
+    Health.Clear();
     for (int i = 0; i < count; ++i) {
         EventLoop::ProcessMessages();
         if (!UpdateList) return;  // the window closed meanwhile and saved what was done
@@ -967,7 +966,8 @@ void TForm1::UseNamesCodePageOf(const TStringList& list) {
 // try them, each used only while its update3.dat is the one the plan was
 // made from. A file the server refuses (550: missing, say, on a mirror that
 // is still being uploaded) is asked of the next server at once. At most
-// kTriesPerEntry tries, none on a server that failed twice in this run.
+// kTriesPerEntry tries; a server that failed this entry twice is not asked
+// for it again, but stays in use for the others (see TServerHealth).
 TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
     const AnsiString name = GetField(GetField(1, entry) == "U" ? 5 : 3, entry);
     if (IsRemovalKind(GetField(GetField(1, entry) == "U" ? 3 : 1, entry))) {
@@ -975,7 +975,8 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
         LogOutcome(name, outcome);
         return outcome;
     }
-    bool refusedHere = false, freshTryGiven = false;
+    Health.BeginEntry();
+    bool freshTryGiven = false;
     // A try that brought more bytes than the one before is progress, not a
     // failure of its server: a flaky link still gets the file in the end.
     AnsiString partial;
@@ -990,12 +991,13 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
     };
     for (int tries = 0; tries < kTriesPerEntry; ++tries) {
         const int64_t before = keptBytes();
-        const bool connected = WexFTP1 && WexFTP1->Connected;
-        if ((tries > 0 || !connected) && !ReconnectForRun(refusedHere)) break;
-        refusedHere = false;
+        const bool usable = WexFTP1 && WexFTP1->Connected && Health.MayAsk(CurrentServerLine);
+        if ((tries > 0 || !usable) && !ReconnectForRun()) break;
+        bool refused = false;
         try {
             TEntryOutcome outcome = ProcessEntry(entry);
             LogOutcome(name, outcome);
+            if (outcome == TEntryOutcome::Installed) Health.Delivered(CurrentServerLine);
             if (!IsWorthAnotherTry(outcome)) return outcome;
             // The bytes kept from earlier tries were bad, not the server: it
             // gets one try from byte 0 whatever it failed before.
@@ -1007,14 +1009,24 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
             throw;  // a damaged entry: no server can mend it
         } catch (const std::exception& e) {
             if (Leaving()) throw;
-            refusedHere = e.what()[0] == '5';  // a permanent refusal by this server
+            refused = e.what()[0] == '5';  // a permanent refusal by this server
+            // The socket core's words for a time-out name no cause: say it.
+            const AnsiString silent = AnsiString(e.what()) == "Socket send aborted" && WexFTP1
+                                          ? " (nothing arrived for " + IntToStr((WexFTP1->IdleTimeOut + 999) / 1000) + " s)"
+                                          : AnsiString();
             UpdateLog::Write(name + ": try " + IntToStr(tries + 1) + " on server " + ServerLabel(CurrentServerLine) +
-                             " failed: " + e.what());
+                             " failed: " + e.what() + silent);
         }
         if (Leaving()) return TEntryOutcome::DownloadFailed;
-        if (keptBytes() <= before || refusedHere) ++ServerFailures[CurrentServerLine];
+        if (refused) Health.Refused(CurrentServerLine);
+        else Health.BrokenTry(CurrentServerLine, keptBytes() > before);
     }
     UpdateLog::Write(name + ": not installed: no try brought it");
+    for (const AnsiString& line : Health.NotInstalled()) {
+        UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: it failed " +
+                         IntToStr(TServerHealth::kEntriesInARow) + " files in a row");
+        if (line == CurrentServerLine) DropServer();
+    }
     return TEntryOutcome::DownloadFailed;
 }
 
@@ -1035,16 +1047,16 @@ AnsiString TForm1::ServerLabel(const AnsiString& line) {
 }
 
 // After a failed try: the same server once more (after a second) while it
-// has failed fewer than twice and did not refuse the file, else the next
-// server of the order that takes us and serves the same list. False when no
-// server is left.
-bool TForm1::ReconnectForRun(bool skipCurrent) {
+// may still be asked for the entry, else the next server of the order that
+// takes us and serves the same list. A server that cannot be used at all is
+// left for the rest of the run. False when no server is left.
+bool TForm1::ReconnectForRun() {
     std::vector<AnsiString> candidates;
     auto at = std::find(RunServers.begin(), RunServers.end(), CurrentServerLine);
     size_t start = at == RunServers.end() ? 0 : static_cast<size_t>(at - RunServers.begin());
     for (size_t k = 0; k < RunServers.size(); ++k) {
         const AnsiString& line = RunServers[(start + k) % RunServers.size()];
-        if (ServerFailures[line] < 2 && !(skipCurrent && line == CurrentServerLine)) candidates.push_back(line);
+        if (Health.MayAsk(line)) candidates.push_back(line);
     }
     for (const AnsiString& line : candidates) {
         if (line == CurrentServerLine && WexFTP1 && WexFTP1->Connected) {
@@ -1053,20 +1065,22 @@ bool TForm1::ReconnectForRun(bool skipCurrent) {
             if (Leaving()) return false;
             if (WexFTP1 && WexFTP1->Connected) return true;
         }
-        if (ConnectRunServer(line)) return true;
+        AnsiString why;
+        if (ConnectRunServer(line, why)) return true;
         if (Leaving()) return false;
-        ServerFailures[line] = 2;  // not reachable, or not serving this release
+        if (Health.Drop(line)) UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: " + why);
     }
     return false;
 }
 
 // Logs in to `line` for the run and takes it only when it serves the list
 // the plan was made from; otherwise it is let go at once, so that no file
-// is ever fetched from a server with another list.
-bool TForm1::ConnectRunServer(const AnsiString& line) {
+// is ever fetched from a server with another list. `why` says what failed.
+bool TForm1::ConnectRunServer(const AnsiString& line, AnsiString& why) {
     NewFtpComponent();
     if (!ConfigureFtpComponent(line)) {
         DropServer();
+        why = "its line in isp0.dat is damaged";
         return false;
     }
     UpdateLog::Write("server " + ServerLabel(line) + ": connecting for the run");
@@ -1076,17 +1090,19 @@ bool TForm1::ConnectRunServer(const AnsiString& line) {
     try {
         WexFTP1->Connect();
         if (!WexFTP1->Connected) {
+            why = WexFTP1->Step + " failed";
             DropServer();
             return false;
         }
         UseTransferTimeOuts();
         if (!ServesPlannedList(line)) {
+            why = "it serves another update3.dat";
             DropServer();
             return false;
         }
     } catch (const std::exception& e) {
-        UpdateLog::Write("server " + ServerLabel(line) + ": " + (WexFTP1 ? WexFTP1->Step : AnsiString("connect")) +
-                         " failed: " + e.what());
+        why = (WexFTP1 ? WexFTP1->Step : AnsiString("connect")) + " failed: " + e.what();
+        UpdateLog::Write("server " + ServerLabel(line) + ": " + why);
         DropServer();
         return false;
     }

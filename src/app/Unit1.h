@@ -19,6 +19,7 @@
 #include "Texts.h"
 #include "crypto/Minisign.h"
 #include "Repair.h"
+#include "ServerHealth.h"
 #include "UpdateRun.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
@@ -61,10 +62,10 @@ public:
     int SignedCodePage = 0;  // of the names, as the list's signature declares it
     AnsiString ListRefusal;
     // The run: the servers it may turn to (in connection order), the one in
-    // use, how often each has failed, and the size of the entry downloading.
+    // use, and how each has done.
     std::vector<AnsiString> RunServers;
     AnsiString CurrentServerLine;
-    std::map<AnsiString, int> ServerFailures;
+    TServerHealth Health;
     bool RunInProgress = false;
     // The list's SHA-256 (and, signed, its signature) that the plan was made
     // from: a server is used for the run only while it serves these bytes.
@@ -91,6 +92,9 @@ public:
 
     // Ends the program at once (closing while connected). Tests replace it.
     std::function<void()> Halt;
+    // How long a logged-in server may stay silent (milliseconds) before the
+    // try counts as broken. Tests shorten it.
+    int LoggedInSilence = 60000;
 
     // Handlers of the window and its controls.
     void FormCreate(TObject* Sender);
@@ -149,8 +153,8 @@ private:
     static AnsiString ServerLabel(const AnsiString& line);
     bool ConfigureFtpComponent(const AnsiString& line);
     TEntryOutcome BringInEntry(const AnsiString& entry);
-    bool ReconnectForRun(bool skipCurrent);
-    bool ConnectRunServer(const AnsiString& line);
+    bool ReconnectForRun();
+    bool ConnectRunServer(const AnsiString& line, AnsiString& why);
     void FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiString& signature);
     bool ServesPlannedList(const AnsiString& line);
     void DropServer();

@@ -53,10 +53,12 @@ struct ServerLog {
 };
 
 struct RunFixture : UpdaterFixture {
+    int silence = 0;  // the servers' allowed silence (ms), when shortened
     void RunAll(const std::vector<int>& ports) {
-        ServerList(ports);
+        ServerList(ports, silence ? silence : 3000);
         WriteFile(app.file("isp1.dat"), "0\r\n");  // the first server first
         Start("en_US.UTF-8");
+        if (silence) Form1->LoggedInSilence = silence;
         RunSequence();
         ASSERT_TRUE(Form1->Button1->Enabled) << (dialogs.empty() ? "" : dialogs[0].second);
         Form1->Button1Click(nullptr);
@@ -69,7 +71,64 @@ struct RunFixture : UpdaterFixture {
     }
 };
 
+// Four plain files, a.bin first in the list, over an installed a.bin.
+struct FourFiles : RunFixture {
+    TempDir src, out;
+    std::string root() { return out.file("pub"); }
+    std::string served(const std::string& local) { return ServedName(root(), local); }
+    void SetUp() override {
+        RunFixture::SetUp();
+        std::string a(65536, '\0');
+        std::mt19937 noise(5);
+        for (auto& c : a) c = static_cast<char>(noise());
+        WriteFile(src.file("a.bin"), a);
+        for (std::string n : {"b", "c", "d"}) WriteFile(src.file(n + ".txt"), "new " + n);
+        PublishRelease(src.path(), root(), "7", "", {}, {"*.bin", "*.txt"});
+        WriteFile(app.file("update2.dat"), "KOVRAN\r\na.bin 1\r\n");
+        WriteFile(app.file("a.bin"), "old a");
+        silence = 700;
+    }
+    // The only server misbehaves with `fault` on every download of a.bin:
+    // the others still come in from it.
+    void OnlyTheFirstFails(const char* fault) {
+        ServerLog log;
+        FtpServer server(root(), "update", "x", {fault, served("a.bin"), "--log", log.path});
+        RunAll({server.port()});
+        EXPECT_EQ(ReadFile(app.file("a.bin")), "old a");
+        EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\na.bin 1\r\nb.txt 7\r\nc.txt 7\r\nd.txt 7\r\n");
+        ASSERT_EQ(dialogs.size(), 1u);
+        EXPECT_NE(dialogs[0].second.find("a.bin"), std::string::npos) << dialogs[0].second;
+        EXPECT_EQ(dialogs[0].second.find(".txt"), std::string::npos) << dialogs[0].second;
+        ASSERT_EQ(Form1->ListBox1->Items.Count(), 1);
+        EXPECT_EQ(Form1->ListBox1->Items[0], "a.bin");
+        EXPECT_LE(log.Count("RETR " + served("a.bin")), 3);
+        EXPECT_EQ(ReadFile(app.file("update.log")).find("left for the rest of the run"), std::string::npos);
+        for (auto& e : std::filesystem::directory_iterator(app.path()))
+            EXPECT_EQ(e.path().filename().string().find(".skiff-tmp"), std::string::npos) << e.path();
+    }
+};
+
 }  // namespace
+
+TEST_F(FourFiles, AFileWhoseDataGoesSilentFailsAlone) { OnlyTheFirstFails("--stall"); }
+TEST_F(FourFiles, AFileWhoseDataIsResetFailsAlone) { OnlyTheFirstFails("--reset"); }
+TEST_F(FourFiles, AFileThatComesShortFailsAlone) { OnlyTheFirstFails("--short"); }
+
+// Three files in a row broken by the only server: it is left for the rest
+// of the run, the fourth is not asked of it, and the log says why.
+TEST_F(FourFiles, AServerThatFailsThreeFilesInARowIsLeft) {
+    ServerLog log;
+    FtpServer server(root(), "update", "x",
+                     {"--stall", served("a.bin") + "," + served("b.txt") + "," + served("c.txt"), "--log", log.path});
+    RunAll({server.port()});
+    EXPECT_EQ(log.Count("RETR " + served("d.txt")), 0);
+    EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\na.bin 1\r\n");
+    EXPECT_EQ(Form1->ListBox1->Items.Count(), 4);
+    const std::string text = ReadFile(app.file("update.log"));
+    EXPECT_NE(text.find("Server0 (127.0.0.1:" + std::to_string(server.port()) +
+                        "): left for the rest of the run: it failed 3 files in a row"),
+              std::string::npos) << text;
+}
 
 TEST_F(RunFixture, ADroppedDownloadGoesOnWhereItStoppedOnTheSameServer) {
     Release release;
