@@ -7,6 +7,8 @@
 #include "app/Pictures.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
+#include "app/UpdateLog.h"
+#include "crypto/Sha256.h"
 #include "platform/CommandLine.h"
 #include "platform/Display.h"
 #include "platform/EventLoop.h"
@@ -17,6 +19,7 @@ namespace {
 
 const char kUsage[] =
     "usage: skiff [--repair] [--help] [--version]\n"
+    "Other arguments (as desktop launchers pass) are ignored.\n"
     "\n"
     "Brings the client installed in this program's folder in step with its FTP mirrors\n"
     "(isp0.dat), then starts the client's launcher (portal.exe 1). Run it from the\n"
@@ -32,6 +35,7 @@ const char kUsage[] =
 // --help, --version and --repair: the updater takes everything else from
 // its folder's data files. The first two need no display.
 bool gRepair = false;
+AnsiString gIgnored;  // the arguments that are not options
 
 void ReadCommandLine(int argc, char** argv) {
     static const option options[] = {{"help", no_argument, nullptr, 'h'},
@@ -49,28 +53,32 @@ void ReadCommandLine(int argc, char** argv) {
                 exit(2);
         }
     }
-    if (optind < argc) {
-        fprintf(stderr, "skiff: unexpected argument '%s'\nTry 'skiff --help'.\n", argv[optind]);
-        exit(2);
-    }
+    // Desktop launchers and session managers pass words of their own
+    // (%U, a file, a session id): the updater reads none, and notes them.
+    for (int i = optind; i < argc; ++i) gIgnored += AnsiString(gIgnored.empty() ? "" : " ") + "'" + argv[i] + "'";
 }
+
+// One updater per user and application folder: another game's updater
+// runs beside this one; a second start of this one brings it forward.
+AnsiString InstanceName() { return Application->Title + "-" + Sha256Of(ApplicationFolder()).substr(0, 16); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     ReadCommandLine(argc, argv);
     // A second start brings the running one forward and ends quietly.
-    if (ActivateRunningInstance("skiff.exe")) return 0;
+    Application->Title = "skiff.exe";
+    if (ActivateRunningInstance(InstanceName())) return 0;
     PrepareFontsInBackground();
     OpenDisplay();
-    Application->Title = "skiff.exe";
     Form1 = new TForm1(nullptr);
     Form1->ForceRepair = gRepair;
     SetMainForm(Form1);
     // Desktops group the window with its launcher entry by this class.
     Form1->SetWindowClass("skiff");
     Form1->SetIcon(DecodeJpeg(kAppIcon, kAppIcon_size, "icon"));
-    const bool claimed = ClaimInstanceTitle(Application->Title, [] {
+    if (!gIgnored.empty()) UpdateLog::Write("arguments ignored: " + gIgnored);
+    const bool claimed = ClaimInstanceTitle(InstanceName(), [] {
         if (Form1) Form1->BringToFront();
     });
     // Someone else holds the title's name: the folder's own lock decides.

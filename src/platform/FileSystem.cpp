@@ -22,30 +22,45 @@ static int gNameCodePage = 0;
 void SetNameCodePage(int codePage) { gNameCodePage = codePage; }
 int NameCodePage() { return gNameCodePage ? gNameCodePage : SystemCodePage(); }
 
-// A native path that the system code page cannot hold travels marked, and
-// comes back unchanged.
-static const char kNativeMark = '\x01';
+// A native path that the system code page cannot hold travels marked:
+// kNativeMark, the native bytes (without a trailing slash), kNativeEnd, then
+// a backslash for the trailing slash. What is appended after the end mark
+// (names below the application folder) is in the code page as any name.
+static const char kNativeMark = '\x01', kNativeEnd = '\x02';
 
-AnsiString NativePath(const AnsiString& systemPath) {
-    if (!systemPath.empty() && systemPath[0] == kNativeMark) return systemPath.substr(1);
-    AnsiString p;
-    const AnsiString folder = gNameCodePage ? ApplicationFolder() : AnsiString();
-    if (!folder.empty() && systemPath.compare(0, folder.size(), folder) == 0)
-        p = CodePageToUtf8(folder, SystemCodePage()) +
-            CodePageToUtf8(systemPath.substr(folder.size()), gNameCodePage);
-    else
-        p = CodePageToUtf8(systemPath, SystemCodePage());
-    // Decoded first: a backslash byte inside a double-byte character (the
-    // second byte of Big5 功 is 0x5C) is no separator.
+// Backslashes become slashes in what was decoded, never in native bytes.
+static AnsiString WithSlashes(AnsiString p) {
     for (char& c : p) if (c == '\\') c = '/';
     return p;
 }
 
+AnsiString NativePath(const AnsiString& systemPath) {
+    AnsiString native;
+    size_t coded = 0;  // where the code-page bytes begin
+    if (!systemPath.empty() && systemPath[0] == kNativeMark) {
+        coded = systemPath.find(kNativeEnd);
+        if (coded == AnsiString::npos) return systemPath.substr(1);
+        native = systemPath.substr(1, coded - 1);
+        ++coded;
+    }
+    // Decoded first: a backslash byte inside a double-byte character (the
+    // second byte of Big5 功 is 0x5C) is no separator.
+    const AnsiString folder = gNameCodePage ? ApplicationFolder() : AnsiString();
+    if (!folder.empty() && folder.size() >= coded && systemPath.compare(0, folder.size(), folder) == 0)
+        return native + WithSlashes(CodePageToUtf8(folder.substr(coded), SystemCodePage())) +
+               WithSlashes(CodePageToUtf8(systemPath.substr(folder.size()), gNameCodePage));
+    return native + WithSlashes(CodePageToUtf8(systemPath.substr(coded), SystemCodePage()));
+}
+
 AnsiString SystemPathFromNative(const AnsiString& nativePath) {
     AnsiString p;
-    if (!TryUtf8ToCodePage(nativePath, SystemCodePage(), p)) return kNativeMark + nativePath;
-    for (char& c : p) if (c == '/') c = '\\';
-    return p;
+    if (TryUtf8ToCodePage(nativePath, SystemCodePage(), p)) {
+        for (char& c : p) if (c == '/') c = '\\';
+        return p;
+    }
+    const bool folder = nativePath.size() > 1 && nativePath.back() == '/';
+    const AnsiString kept = folder ? nativePath.substr(0, nativePath.size() - 1) : nativePath;
+    return AnsiString(1, kNativeMark) + kept + kNativeEnd + (folder ? "\\" : "");
 }
 
 AnsiString ShownPath(const AnsiString& systemPath) {

@@ -24,7 +24,7 @@ expect 0 "usage: skiff" "" "$skiff" --help
 expect 0 "usage: skiff" "" "$skiff" -h
 expect 0 "skiff $version" "" "$skiff" --version
 expect 2 "" "unknown option '--bogus'" "$skiff" --bogus
-expect 2 "" "unexpected argument 'extra'" "$skiff" extra
+expect 0 "skiff $version" "" "$skiff" %U --version   # words that are not options are ignored
 expect 2 "" "option '--version' takes no value" "$skiff" --version=3
 expect 2 "" "unknown option '-x'" "$skiff" -x
 

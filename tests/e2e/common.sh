@@ -3,6 +3,8 @@
 # runs in skiff_pid; only that process and the server are ended.
 #   e2e_start NAME         makes $work (/tmp/skiff-NAME-XXXXXX)
 #   start_ftpd DIR [RATE]  serves DIR as user "update" on 127.0.0.1, sets $port
+#   start_updater          starts $app/skiff (pid in skiff_pid), confirms the first server;
+#                          X and Y then hold the main window's place
 #   start_mirror NAME DIR USER PASSWORD [OPTIONS]  one more server (ftpd.py's OPTIONS), sets
 #                          $port and ${NAME}_pid; stop_mirror NAME ends it
 # A script that needs no display sets e2e_no_display=1 before sourcing this.
@@ -49,4 +51,12 @@ stop_mirror() {
   [ -z "${!pid_var:-}" ] || { kill "${!pid_var}" 2>/dev/null; wait "${!pid_var}" 2>/dev/null; } || true
   printf -v "$pid_var" %s ""; printf -v "$fd_var" %s ""
   return 0
+}
+main_window() { xdotool search --name '^update$' 2>/dev/null | head -1; }
+start_updater() {
+  (cd / && "$app/skiff") & skiff_pid=$!
+  wait_for '[ -n "$(main_window)" ]' 100 || fail "no main window"
+  sleep 0.5
+  eval "$(xdotool getwindowgeometry --shell "$(main_window)")"
+  xdotool mousemove $((X + 100 + 144 + 60)) $((Y + 352 + 15)) click 1   # confirm the server
 }

@@ -34,16 +34,6 @@ chmod +x "$app/portal.exe"
 start_ftpd "$work/pub"
 printf 'Local 127.0.0.1 %s 5000 update\r\nend\r\n' "$port" > "$app/isp0.dat"
 
-main_window() { xdotool search --name '^update$' 2>/dev/null | head -1; }
-
-start_updater() {
-  (cd / && "$app/skiff") & skiff_pid=$!
-  wait_for '[ -n "$(main_window)" ]' 100 || fail "no main window"
-  sleep 0.5
-  eval "$(xdotool getwindowgeometry --shell "$(main_window)")"
-  xdotool mousemove $((X + 100 + 144 + 60)) $((Y + 352 + 15)) click 1   # confirm the server
-}
-
 # First start: plan, run, launch.
 start_updater
 wait_for '[ -s "$app/update3.dat" ]' 100 || fail "update3.dat not fetched"

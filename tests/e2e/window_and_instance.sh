@@ -7,10 +7,11 @@ set -euo pipefail
 bin=$1 assets=$2
 [ -n "${DISPLAY:-}" ] || { echo "needs a display (run under xvfb-run)"; exit 1; }
 work=$(mktemp -d /tmp/skiff-window-XXXXXX)
-skiff_pid= silent_pid=
+skiff_pid= silent_pid= other_pid=
 cleanup() {
   set +e
   [ -n "$skiff_pid" ] && kill -9 "$skiff_pid" 2>/dev/null
+  [ -n "$other_pid" ] && kill -9 "$other_pid" 2>/dev/null
   [ -n "$silent_pid" ] && kill "$silent_pid" 2>/dev/null
   rm -rf "$work"
   return 0
@@ -95,10 +96,17 @@ rc=0; wait "$skiff_pid" || rc=$?; skiff_pid=
 echo "the confirmed exit ended the program in $elapsed ms, without a box"
 
 # The next start gets its own window: nothing holds the instance claim.
-(cd / && exec "$app/skiff") & skiff_pid=$!
+# Words a desktop launcher passes are ignored (and logged), and another
+# game's updater runs beside it.
+(cd / && exec "$app/skiff" %U file:///x) & skiff_pid=$!
 wait_for '[ -n "$(window "^update$")" ]' 100 || fail "the next start has no window"
-kill "$skiff_pid"; wait "$skiff_pid" 2>/dev/null || true; skiff_pid=
-echo "the next start has its own window"
+grep -q "arguments ignored: '%U' 'file:///x'" "$app/update.log" || fail "the ignored arguments are not logged"
+mkdir -p "$work/other" && cp -r "$app/skiff" "$app/upimg" "$app/isp0.dat" "$work/other/"
+(cd / && exec "$work/other/skiff") & other_pid=$!
+wait_for '[ "$(xdotool search --onlyvisible --name "^update$" | wc -l)" -ge 2 ]' 100 ||
+  fail "a second game's updater did not open its own window"
+kill "$skiff_pid" "$other_pid"; wait "$skiff_pid" "$other_pid" 2>/dev/null || true; skiff_pid= other_pid=
+echo "the next start has its own window, stray arguments ignored, another game's updater beside it"
 
 # The window is grouped with the menu entry by its class.
 (cd / && exec "$app/skiff") & skiff_pid=$!
