@@ -8,10 +8,19 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/assets/upimg DESTINATION share/skiff)
 install(FILES ${PROJECT_SOURCE_DIR}/assets/skiff.png DESTINATION share/skiff)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/kit/install.sh ${PROJECT_SOURCE_DIR}/kit/uninstall.sh
         DESTINATION share/skiff/kit)
-install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright DESTINATION share/doc/skiff)
+install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+        DESTINATION share/doc/skiff)
+install(FILES ${PROJECT_SOURCE_DIR}/debian/lintian-overrides DESTINATION share/lintian/overrides RENAME skiff)
+# The kit carries the same notices as the package (the updater in it holds
+# the libraries they name).
+install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright DESTINATION share/skiff/kit RENAME LICENSE.txt)
 
 # Man pages, compressed as Debian keeps them (-n: the same bytes every build).
 find_program(GZIP_PROGRAM gzip REQUIRED)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+  COMMAND ${GZIP_PROGRAM} -9n -c ${PROJECT_SOURCE_DIR}/debian/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/debian/changelog VERBATIM)
+install(FILES ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION share/doc/skiff)
 set(man_pages skiff.1 skiff-publish.1 skiff-files.5)
 foreach(page ${man_pages})
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
@@ -22,22 +31,22 @@ foreach(page ${man_pages})
   string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
   install(FILES ${CMAKE_BINARY_DIR}/man/${page}.gz DESTINATION share/man/man${section})
 endforeach()
-add_custom_target(man_pages ALL DEPENDS ${man_outputs})
+add_custom_target(man_pages ALL DEPENDS ${man_outputs} ${CMAKE_BINARY_DIR}/changelog.gz)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME skiff)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "updater for client programs kept on FTP mirrors")
+# CPack puts the summary on the first line and indents each line of this.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"updater for client programs kept on FTP mirrors
- skiff brings a client program's installed files in step with the copies
- kept on a group of FTP mirror servers, then starts the client's launcher.
- .
- This package holds skiff-publish, which publishes releases (gzip files,
- pack archives, minisign signatures), checks published folders and makes
- the starter kit that end users download, with the updater itself.")
-set(CPACK_PACKAGE_CONTACT "skiff developers <skiff-dev@localhost>")
+"skiff brings a client program's installed files in step with the copies
+kept on a group of FTP mirror servers, then starts the client's launcher.
+.
+This package holds skiff-publish, which publishes releases (gzip files,
+pack archives, minisign signatures), checks published folders and makes
+the starter kit that end users download, with the updater itself.")
+set(CPACK_PACKAGE_CONTACT "skiff developers <skiff-dev@users.noreply.github.com>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "Copyright.h"
 #include "app/Pictures.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
@@ -46,7 +47,7 @@ void ReadCommandLine(int argc, char** argv) {
     for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
         switch (c) {
             case 'h': fputs(kUsage, stdout); exit(0);
-            case 'v': printf("skiff %s\n", SKIFF_VERSION); exit(0);
+            case 'v': printf("skiff %s\n%s\n", SKIFF_VERSION, kCopyright); exit(0);
             case 'r': gRepair = true; break;
             default:
                 fprintf(stderr, "skiff: %s\nTry 'skiff --help'.\n", OptionMistake(c, argv).c_str());

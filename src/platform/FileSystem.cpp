@@ -1,6 +1,7 @@
 #include "FileSystem.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -222,8 +224,13 @@ std::map<dev_t, AnsiString>& DirtyFileSystems() {
 }
 
 AnsiString RandomSuffix() {
-    static std::random_device device;
-    static std::mt19937_64 generator(device());
+    // Seeded from the kernel directly: std::random_device would tie the
+    // shipped updater to a newer glibc than the desktops it runs on.
+    static std::mt19937_64 generator([] {
+        uint64_t seed = 0;
+        if (getrandom(&seed, sizeof seed, 0) != static_cast<ssize_t>(sizeof seed)) seed = time(nullptr) ^ getpid();
+        return seed;
+    }());
     char b[20];
     snprintf(b, sizeof b, "%012llx", static_cast<unsigned long long>(generator() & 0xFFFFFFFFFFFFull));
     return b;

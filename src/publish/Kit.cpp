@@ -54,7 +54,7 @@ TKitParts FindParts(const AnsiString& toolFolder) {
     }
     if (!IsFile(p.Updater)) throw Exception("The updater is not where it should be: " + p.Updater);
     if (!IsFolder(p.Skins)) throw Exception("The skin pictures are not where they should be: " + p.Skins);
-    if (!IsFile(p.Scripts + "/install.sh")) throw Exception("The kit scripts are not where they should be: " + p.Scripts);
+    if (!IsFile(p.Scripts + "/install.sh") || !IsFile(p.Scripts + "/LICENSE.txt")) throw Exception("The kit scripts are not where they should be: " + p.Scripts);
     return p;
 }
 
@@ -192,6 +192,7 @@ void MakeKit(const TKitOptions& o) {
         WriteWholeFile(SystemPathFromNative(folder + "/isp0.dat"), servers);
         if (!key.empty()) WriteWholeFile(SystemPathFromNative(folder + "/update.pub"), key);
         if (!key.empty()) WriteWholeFile(SystemPathFromNative(folder + "/" + kSerialFile), IntToStr(serial) + "\r\n");
+        CopyInto(parts.Scripts + "/LICENSE.txt", folder + "/LICENSE.txt");
         WriteScript(parts.Scripts + "/install.sh", folder + "/install.sh", o.Name);
         WriteScript(parts.Scripts + "/uninstall.sh", folder + "/uninstall.sh", o.Name);
         // Written beside the output and renamed: never half a kit under its name.

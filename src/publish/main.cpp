@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Copyright.h"
 #include "Json.h"
 #include "Kit.h"
 #include "Prune.h"
@@ -281,7 +282,7 @@ int PublishCommand(int argc, char** argv) {
             case kRemoveDropped: o.RemoveDropped = true; break;
             case kJson: json = true; break;
             case 'h': fputs(kUsage, stdout); return 0;
-            case kVersion: printf("skiff-publish %s\n", SKIFF_VERSION); return 0;
+            case kVersion: printf("skiff-publish %s\n%s\n", SKIFF_VERSION, kCopyright); return 0;
             default: BadOption(c, argv);
         }
     }

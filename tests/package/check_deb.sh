@@ -18,6 +18,19 @@ deb=$(ls "$work"/out/skiff_*.deb)
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 "$root/usr/bin/skiff-publish" --version | grep -qx "skiff-publish $version" || fail "skiff-publish --version"
+"$root/usr/bin/skiff-publish" --version | grep -q "MIT licence" || fail "skiff-publish --version names no licence"
+for doc in copyright README.md LICENSE changelog.gz; do
+  [ -f "$root/usr/share/doc/skiff/$doc" ] || fail "no /usr/share/doc/skiff/$doc"
+done
+grep -q "^License: LGPL-2+ with FLTK static linking exception" "$root/usr/share/doc/skiff/copyright" ||
+  fail "the copyright file does not name FLTK's licence"
+# lintian, where installed: no error, no warning but those the package explains.
+if command -v lintian >/dev/null; then
+  lintian --tag-display-limit 0 --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 ||
+    { cat "$work/lintian.log"; fail "lintian"; }
+else
+  echo "NOTE: lintian is not installed; the package was not linted"
+fi
 env -u DISPLAY "$root/usr/lib/skiff/skiff" --version | grep -qx "skiff $version" || fail "skiff --version without a display"
 [ ! -e "$root/usr/bin/skiff" ] || fail "the updater must not be on the PATH: it runs from the client's folder"
 for page in man1/skiff.1 man1/skiff-publish.1 man5/skiff-files.5; do
@@ -31,8 +44,12 @@ depends=$(dpkg-deb -f "$deb" Depends)
 # The updater carries its libraries in itself: on a player's desktop it
 # needs X, Xft, fontconfig and glibc, nothing a distribution may lack.
 needed=$(objdump -p "$root/usr/lib/skiff/skiff" | awk '/NEEDED/ {print $2}' |
-  grep -vE '^lib(X11|Xext|Xinerama|Xfixes|Xcursor|Xft|Xrender|fontconfig|m|c)\.so\.[0-9]+$|^ld-linux' || true)
+  grep -vE '^lib(X11|Xext|Xinerama|Xfixes|Xcursor|Xft|Xrender|fontconfig|freetype|gcc_s|m|c)\.so\.[0-9]+$|^ld-linux' || true)
 [ -z "$needed" ] || fail "the updater needs libraries a desktop may lack: $needed"
+# ... and no glibc newer than 2.34 (Debian 12, Ubuntu 22.04, Fedora 35, Arch).
+newest=$(objdump -T "$root/usr/lib/skiff/skiff" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1)
+[ "$(printf '%s\nGLIBC_2.34\n' "$newest" | sort -V | tail -1)" = GLIBC_2.34 ] ||
+  fail "the updater asks for $newest: $(objdump -T "$root/usr/lib/skiff/skiff" | grep -E 'GLIBC_2\.(3[5-9]|[4-9])' | awk '{print $NF}' | tr '\n' ' ')"
 for p in libfltk1.3 zlib1g libsodium23 libcurl4 libssl3; do
   grep -qE "(^|, )$p( |,|$)" <<<"$depends" || fail "Depends lacks $p: $depends"
 done
@@ -44,6 +61,7 @@ printf 'North 127.0.0.1 21 5000 update\n' > "$work/servers"
 tar -tzf "$work/kit.tar.gz" > "$work/kit.list"
 grep -qx 'pkgtest/skiff' "$work/kit.list" || fail "the kit lacks the updater"
 grep -qx 'pkgtest/upimg/0c.jpg' "$work/kit.list" || fail "the kit lacks the skins"
+grep -qx 'pkgtest/LICENSE.txt' "$work/kit.list" || fail "the kit lacks the licence notices"
 
 # dpkg installs and removes it, leaving no file behind.
 admin=$work/dpkg/var/lib/dpkg

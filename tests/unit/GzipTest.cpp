@@ -198,7 +198,9 @@ TEST_F(GzipTest, TheStreamReadsAsTheReaderInBlocksOfAnySize) {
                 at += k;
             }
             EXPECT_EQ(stream.Finish(), n == 0) << input.size() << " " << stream.Problem();
-            if (n == 0) EXPECT_TRUE(out == expected) << input.size();
+            if (n == 0) {
+                EXPECT_TRUE(out == expected) << input.size();
+            }
         }
     }
 }
