@@ -16,6 +16,41 @@ case "${1:-}" in
   *) echo "usage: ./install.sh [--no-start]" >&2; exit 2 ;;
 esac
 
+# The updater carries its libraries; the few it takes from the system are on
+# every X11 desktop. Where one is missing, say which and how to get it, and
+# install nothing.
+start_error=$(mktemp)
+if ! "$kit/skiff" --version >/dev/null 2>"$start_error"; then
+  missing=$( { ldd "$kit/skiff" 2>/dev/null | sed -n 's/^[[:space:]]*\([^ ]*\) => not found.*/\1/p'
+               sed -n 's/.*error while loading shared libraries: \([^:]*\):.*/\1/p' "$start_error"; } | sed "s|.*/||" | sort -u)
+  echo "The updater of $name cannot start on this system:" >&2
+  sed 's/^/  /' "$start_error" >&2
+  rm -f "$start_error"
+  if [ -n "$missing" ]; then
+    echo "It needs these libraries (package on Debian/Ubuntu, Fedora, Arch):" >&2
+    for lib in $missing; do
+      lib=${lib##*/}
+      case $lib in
+        libX11.so*) p='libx11-6, libX11, libx11' ;;
+        libXext.so*) p='libxext6, libXext, libxext' ;;
+        libXinerama.so*) p='libxinerama1, libXinerama, libxinerama' ;;
+        libXfixes.so*) p='libxfixes3, libXfixes, libxfixes' ;;
+        libXcursor.so*) p='libxcursor1, libXcursor, libxcursor' ;;
+        libXft.so*) p='libxft2, libXft, libxft' ;;
+        libXrender.so*) p='libxrender1, libXrender, libxrender' ;;
+        libfontconfig.so*) p='libfontconfig1, fontconfig, fontconfig' ;;
+        libfreetype.so*) p='libfreetype6, freetype, freetype2' ;;
+        libgcc_s.so*) p='libgcc-s1, libgcc, gcc-libs' ;;
+        *) p='see your distribution' ;;
+      esac
+      echo "  $lib: $p" >&2
+    done
+  fi
+  echo "Nothing was installed." >&2
+  exit 1
+fi
+rm -f "$start_error"
+
 mkdir -p "$dest" "$data/applications"
 # Not writable by others whatever the umask: the updater here runs as you.
 chmod 0755 "$dest"
@@ -25,8 +60,8 @@ cp -f "$kit/skiff" "$kit/isp0.dat" "$kit/icon.png" "$kit/uninstall.sh" "$dest/"
 if [ -f "$kit/update.pub" ]; then cp -f "$kit/update.pub" "$dest/"; fi
 # The serial of the release the kit was made with: older lists are refused
 # from the first start. A folder that has seen a newer one keeps its own.
-kit_serial=$(tr -dc 0-9 < "$kit/update.serial" 2>/dev/null || true)
-have_serial=$(tr -dc 0-9 < "$dest/update.serial" 2>/dev/null || true)
+kit_serial=$({ tr -dc 0-9 < "$kit/update.serial"; } 2>/dev/null || true)
+have_serial=$({ tr -dc 0-9 < "$dest/update.serial"; } 2>/dev/null || true)
 if [ -n "$kit_serial" ] && { [ -z "$have_serial" ] || [ "$kit_serial" -gt "$have_serial" ]; }; then
   cp -f "$kit/update.serial" "$dest/"
 fi

@@ -51,7 +51,32 @@ chmod a+r "$work/kit.tar.gz"
 
 # The user's side: unpack and install; install.sh starts the updater.
 "${as_user[@]}" "${user_env[@]}" tar -xzf "$work/kit.tar.gz" -C "$home/Downloads"
-"${as_user[@]}" "${user_env[@]}" sh -c 'cd "$HOME/Downloads/democlient" && exec ./install.sh' > "$work/install.out" 2>&1 &
+# As root, a private mount namespace hides libraries from the updater: a
+# desktop without one it needs gets a refusal that names it and its
+# packages; a desktop without the project's own (FLTK, libsodium, libjpeg,
+# OpenSSL, libcurl) runs the kit all the same.
+hidden=()
+hide() { local l; for l in "$@"; do hidden+=("$(readlink -f "/usr/lib/x86_64-linux-gnu/$l")"); done; }
+if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+  # without LIB... -- COMMAND: COMMAND (same pid) with each LIB an empty file
+  without() { exec unshare -m sh -c 'for l; do [ "$l" = -- ] && break; mount --bind /dev/null "$l" || exit 1; done
+                                while [ "$1" != -- ]; do shift; done; shift; exec "$@"' hide "$@"; }
+  lib=$(readlink -f /usr/lib/x86_64-linux-gnu/libXft.so.2)
+  rc=0; (without "$lib" -- "${as_user[@]}" "${user_env[@]}" sh "$home/Downloads/democlient/install.sh" --no-start) \
+    > "$work/refused.out" 2>&1 || rc=$?
+  [ "$rc" -eq 1 ] || { cat "$work/refused.out"; fail "install.sh without libXft ended with $rc, not 1"; }
+  grep -q "libXft.so.2: libxft2, libXft, libxft" "$work/refused.out" || { cat "$work/refused.out"; fail "the refusal names no package"; }
+  [ ! -e "$home/.local/share/democlient" ] && [ ! -e "$home/.local/share/applications" ] ||
+    fail "install.sh installed although the updater cannot start"
+  echo "install.sh on a desktop without libXft: refused, names the packages, installs nothing"
+  hide libfltk.so.1.3 libsodium.so.23 libjpeg.so.62 libcrypto.so.3 libssl.so.3 libcurl.so.4
+  ! (without "${hidden[@]}" -- "$bin/skiff-publish" --version) >/dev/null 2>&1 || fail "the libraries are not hidden"
+  launch=(without "${hidden[@]}" --)
+else
+  echo "NOTE: not root or no mount namespaces: the kit runs with the system's libraries in view"
+  launch=()
+fi
+"${launch[@]}" "${as_user[@]}" "${user_env[@]}" sh -c 'cd "$HOME/Downloads/democlient" && exec ./install.sh' > "$work/install.out" 2>&1 &
 skiff_pid=$!
 dest=$home/.local/share/democlient
 menu=$home/.local/share/applications/skiff-democlient.desktop
