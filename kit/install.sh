@@ -5,6 +5,7 @@
 #   ./install.sh [--no-start]
 set -eu
 name='@NAME@'
+title='@TITLE@' title_zh_tw='@TITLE_ZH_TW@' title_zh_cn='@TITLE_ZH_CN@'
 kit=$(cd "$(dirname "$0")" && pwd)
 data=${XDG_DATA_HOME:-$HOME/.local/share}
 dest=$data/$name
@@ -74,18 +75,19 @@ string_value() { printf '%s' "$1" | sed 's/\\/\\\\/g'; }
 exec_path=$(printf '%s' "$dest/skiff" | sed -e 's/\\/\\\\\\\\/g' -e 's/["`$]/\\\\&/g' -e 's/%/%%/g')
 path_value=$(string_value "$dest")
 tmp=$menu.tmp.$$
-cat > "$tmp" <<DESKTOP
-[Desktop Entry]
-Type=Application
-Name=$name
-Comment=Updates $name and starts it
-Exec="$exec_path"
-Path=$path_value
-Icon=$path_value/icon.png
-Terminal=false
-StartupWMClass=skiff
-DESKTOP
+{
+  printf '[Desktop Entry]\nType=Application\nName=%s\n' "$(string_value "$title")"
+  [ -z "$title_zh_tw" ] || printf 'Name[zh_TW]=%s\n' "$(string_value "$title_zh_tw")"
+  [ -z "$title_zh_cn" ] || printf 'Name[zh_CN]=%s\n' "$(string_value "$title_zh_cn")"
+  printf 'Comment=Updates %s and starts it\n' "$(string_value "$title")"
+  printf 'Exec="%s"\nPath=%s\nIcon=%s/icon.png\nTerminal=false\n' "$exec_path" "$path_value" "$path_value"
+  # The updater's window class is skiff- and its folder's name: each game
+  # has its own place in the dock.
+  printf 'StartupWMClass=skiff-%s\n' "$name"
+} > "$tmp"
 mv -f "$tmp" "$menu"
-echo "$name is installed in $dest; the menu entry is $menu"
+# uninstall.sh finds the menu entry here, whatever XDG_DATA_HOME says then.
+printf '%s\n' "$menu" > "$dest/.menu-entry"
+echo "$title is installed in $dest; the menu entry is $menu"
 echo "To remove it: $dest/uninstall.sh"
 if [ "$start" = 1 ]; then exec "$dest/skiff"; fi

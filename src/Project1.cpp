@@ -13,6 +13,7 @@
 #include "platform/CommandLine.h"
 #include "platform/Display.h"
 #include "platform/EventLoop.h"
+#include "platform/FileSystem.h"
 #include "platform/SingleInstance.h"
 #include "platform/System.h"
 
@@ -63,6 +64,17 @@ void ReadCommandLine(int argc, char** argv) {
 // runs beside this one; a second start of this one brings it forward.
 AnsiString InstanceName() { return Application->Title + "-" + Sha256Of(ApplicationFolder()).substr(0, 16); }
 
+// "skiff-" and the application folder's name, in the letters a window
+// class may hold.
+AnsiString WindowClassName() {
+    AnsiString folder = NativePath(ApplicationFolder());
+    while (!folder.empty() && folder.back() == '/') folder.pop_back();
+    AnsiString name = "skiff-";
+    for (char c : folder.substr(folder.rfind('/') + 1))
+        name += isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c : '_';
+    return name;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,8 +87,10 @@ int main(int argc, char** argv) {
     Form1 = new TForm1(nullptr);
     Form1->ForceRepair = gRepair;
     SetMainForm(Form1);
-    // Desktops group the window with its launcher entry by this class.
-    Form1->SetWindowClass("skiff");
+    // Desktops group the window with its launcher entry by this class: one
+    // of its own for each game (the kit's menu entry names it).
+    static const AnsiString windowClass = WindowClassName();
+    Form1->SetWindowClass(windowClass.c_str());
     Form1->SetIcon(DecodeJpeg(kAppIcon, kAppIcon_size, "icon"));
     if (!gIgnored.empty()) UpdateLog::Write("arguments ignored: " + gIgnored);
     const bool claimed = ClaimInstanceTitle(InstanceName(), [] {

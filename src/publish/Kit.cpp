@@ -9,11 +9,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <vector>
 
 #include "release/LineFields.h"
 #include "release/ReleaseCheck.h"
 #include "crypto/Minisign.h"
+#include "platform/CodePage.h"
 #include "platform/FileSystem.h"
+#include "platform/Printable.h"
 #include "platform/StringList.h"
 #include "platform/System.h"
 
@@ -68,10 +71,17 @@ AnsiString ReadSmallFile(const AnsiString& path, const char* what) {
     return ReadWholeFile(SystemPathFromNative(path));
 }
 
-// A script template with @NAME@ filled in.
-void WriteScript(const AnsiString& from, const AnsiString& to, const AnsiString& name) {
+// A script template with its @WORDS@ filled in; each stands inside single
+// quotes there, so a quote in a value is closed, escaped and reopened.
+void WriteScript(const AnsiString& from, const AnsiString& to,
+                 const std::vector<std::pair<AnsiString, AnsiString>>& fill) {
     AnsiString text = ReadWholeFile(SystemPathFromNative(from));
-    for (size_t at; (at = text.find("@NAME@")) != AnsiString::npos;) text.replace(at, 6, name);
+    for (const auto& [word, value] : fill) {
+        AnsiString quoted;
+        for (char c : value) quoted += c == '\'' ? AnsiString("'\\''") : AnsiString(1, c);
+        for (size_t at = 0; (at = text.find(word, at)) != AnsiString::npos; at += quoted.size())
+            text.replace(at, word.size(), quoted);
+    }
     WriteWholeFile(SystemPathFromNative(to), text);
     chmod(to.c_str(), 0755);
 }
@@ -126,7 +136,7 @@ bool IsKitName(const AnsiString& name) {
     return true;
 }
 
-AnsiString ServerListForKit(const AnsiString& text) {
+AnsiString ServerListForKit(const AnsiString& text, int codePage) {
     TStringList lines;
     lines.SetText(text);
     AnsiString out, problems;
@@ -136,15 +146,25 @@ AnsiString ServerListForKit(const AnsiString& text) {
         if (line.empty()) continue;
         if (line == "end") break;  // written again below, always last
         const AnsiString where = "line " + IntToStr(i + 1) + " of the server list";
-        if (GetField(5, line).empty() || !GetField(6, line).empty()) {
-            problems += "\n  " + where + ": give five fields: name host port time-out user";
+        int fields = 0;
+        while (!GetField(fields + 1, line).empty()) ++fields;
+        if (fields != 5) {
+            problems += "\n  " + where + ": " + IntToStr(fields) + " fields, give five: name host port time-out user" +
+                        (fields > 5 ? AnsiString(" (blanks part fields: a name cannot hold one)") : AnsiString());
             continue;
         }
         if (!NumberWithin(GetField(3, line), 1, 65535))
             problems += "\n  " + where + ": the port \"" + GetField(3, line) + "\" is not a port number";
         if (!NumberWithin(GetField(4, line), 1, 3600000))
             problems += "\n  " + where + ": the time-out \"" + GetField(4, line) + "\" is not a number of milliseconds";
-        out += line + "\r\n";
+        // The dialog shows the names in the release's code page.
+        AnsiString coded;
+        if (ValidUtf8(line) != line || !TryUtf8ToCodePage(line, codePage, coded)) {
+            problems += "\n  " + where + ": the name \"" + GetField(1, line) + "\" cannot be written in " +
+                        CodePageName(codePage) + " (the release's code page)";
+            continue;
+        }
+        out += coded + "\r\n";
         ++servers;
     }
     if (!problems.empty()) throw Exception("The server list cannot be used:" + problems);
@@ -157,7 +177,17 @@ void MakeKit(const TKitOptions& o) {
         throw Exception("The name \"" + o.Name + "\" must be letters, digits, '-', '_' or '.' (not first)");
     if (o.Output.empty()) throw Exception("Give the kit's file name (OUT.tar.gz)");
     const TKitParts parts = FindParts(o.ToolFolder);
-    AnsiString servers = ServerListForKit(ReadSmallFile(o.ServersFile, "server list"));
+    int codePage = o.CodePage ? o.CodePage : SystemCodePage();
+    if (!o.ReleaseFolder.empty()) {
+        TStringList list;
+        list.SetText(ReadWholeFile(SystemPathFromNative(o.ReleaseFolder + "/update3.dat"), kMaxVersionsListBytes));
+        if (list.Count() > 0 && DeclaredNamesCodePage(list[0])) codePage = DeclaredNamesCodePage(list[0]);
+    }
+    if (!IsKnownCodePage(codePage)) throw Exception("Unknown code page " + IntToStr(codePage));
+    for (const AnsiString* t : {&o.Title, &o.TitleZhTW, &o.TitleZhCN})
+        if (ValidUtf8(*t) != *t || Printable(*t) != *t)
+            throw Exception("The title \"" + *t + "\" must be printable UTF-8 text on one line");
+    AnsiString servers = ServerListForKit(ReadSmallFile(o.ServersFile, "server list"), codePage);
     AnsiString key;
     int64_t serial = 0;
     if (!o.KeyFile.empty()) {
@@ -193,8 +223,12 @@ void MakeKit(const TKitOptions& o) {
         if (!key.empty()) WriteWholeFile(SystemPathFromNative(folder + "/update.pub"), key);
         if (!key.empty()) WriteWholeFile(SystemPathFromNative(folder + "/" + kSerialFile), IntToStr(serial) + "\r\n");
         CopyInto(parts.Scripts + "/LICENSE.txt", folder + "/LICENSE.txt");
-        WriteScript(parts.Scripts + "/install.sh", folder + "/install.sh", o.Name);
-        WriteScript(parts.Scripts + "/uninstall.sh", folder + "/uninstall.sh", o.Name);
+        const std::vector<std::pair<AnsiString, AnsiString>> fill{{"@NAME@", o.Name},
+                                                                  {"@TITLE@", o.Title.empty() ? o.Name : o.Title},
+                                                                  {"@TITLE_ZH_TW@", o.TitleZhTW},
+                                                                  {"@TITLE_ZH_CN@", o.TitleZhCN}};
+        WriteScript(parts.Scripts + "/install.sh", folder + "/install.sh", fill);
+        WriteScript(parts.Scripts + "/uninstall.sh", folder + "/uninstall.sh", fill);
         // Written beside the output and renamed: never half a kit under its name.
         const AnsiString partial = o.Output + ".part";
         RunTar(staging, o.Name, partial);

@@ -40,12 +40,13 @@ printf '#!/bin/sh\necho "started with $1 by $(id -un)" > "$(dirname "$0")/portal
 chmod 755 "$rel/portal.exe"
 minisign -G -W -p "$work/update.pub" -s "$work/update.key" >/dev/null
 "$bin/skiff-publish" "$rel" "$work/pub" --release-version 1 --pack data=data --plain '*.txt' \
-  --sign "$work/update.key" --serial 1 >/dev/null
+  --sign "$work/update.key" --serial 1 --codepage 950 >/dev/null
 "$bin/skiff-publish" verify --key "$work/update.pub" "$work/pub" >/dev/null || fail "the release does not verify"
 chmod -R a+rX "$work/pub"
 start_ftpd "$work/pub"
-printf 'Local 127.0.0.1 %s 5000 update\n' "$port" > "$work/servers"
+printf '北區 127.0.0.1 %s 5000 update\n' "$port" > "$work/servers"
 "$bin/skiff-publish" kit --servers "$work/servers" --key "$work/update.pub" --release "$work/pub" --name democlient \
+  --title "Demo's Client" --title-zh_TW 示範用戶端 \
   "$work/kit.tar.gz" >/dev/null || fail "kit"
 chmod a+r "$work/kit.tar.gz"
 
@@ -82,11 +83,13 @@ dest=$home/.local/share/democlient
 menu=$home/.local/share/applications/skiff-democlient.desktop
 wait_for '[ -n "$(window "^update$")" ]' 100 || { cat "$work/install.out"; fail "install.sh did not start the updater"; }
 main=$(window '^update$')
-xprop -id "$main" WM_CLASS | grep -q '"skiff"' || fail "the window's class is not skiff"
-grep -qx 'StartupWMClass=skiff' "$menu" || fail "the menu entry lacks StartupWMClass"
+xprop -id "$main" WM_CLASS | grep -q '"skiff-democlient"' || fail "the window's class: $(xprop -id "$main" WM_CLASS)"
+grep -qx 'StartupWMClass=skiff-democlient' "$menu" || fail "the menu entry lacks StartupWMClass"
+grep -qx "Name=Demo's Client" "$menu" && grep -qx 'Name\[zh_TW\]=示範用戶端' "$menu" || fail "the menu entry's names: $(grep ^Name "$menu")"
 grep -qx "Exec=\"$dest/skiff\"" "$menu" || fail "the menu entry's Exec: $(grep Exec "$menu")"
 grep -qx "Icon=$dest/icon.png" "$menu" || fail "the menu entry's icon"
 [ "$(cat "$dest/update.serial")" = "$(printf '1\r')" ] || fail "the kit's serial was not installed"
+iconv -f BIG5 -t UTF-8 < "$dest/isp0.dat" | grep -q "^北區 " || fail "the server name is not in the release's code page"
 [ "$(stat -c %a "$dest") $(stat -c %a "$dest/upimg")" = "755 755" ] || fail "folder modes: $(stat -c %a "$dest" "$dest/upimg")"
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$menu" || fail "the menu entry is not valid"
@@ -116,7 +119,8 @@ grep -q "the launcher .* started" "$dest/update.log" || fail "the log does not n
 echo "install.sh: installed for $user, the first run brought the whole client, the launch worked"
 
 # Uninstall: the folder and the menu entry go; nothing else was left.
-"${as_user[@]}" "${user_env[@]}" "$dest/uninstall.sh" >/dev/null || fail "uninstall.sh failed"
+"${as_user[@]}" "${user_env[@]}" XDG_DATA_HOME="$home/elsewhere" "$dest/uninstall.sh" >/dev/null ||
+  fail "uninstall.sh failed"
 left=$(find "$home/.local" -type f -o -type l)
 [ -z "$left" ] || fail "left behind: $left"
 [ ! -e "$dest" ] || fail "the folder is still there"

@@ -111,9 +111,9 @@ echo "the next start has its own window, stray arguments ignored, another game's
 # The window is grouped with the menu entry by its class.
 (cd / && exec "$app/skiff") & skiff_pid=$!
 wait_for '[ -n "$(window "^update$")" ]' 100 || fail "no window"
-xprop -id "$(window '^update$')" WM_CLASS | grep -q '"skiff"' || fail "window class: $(xprop -id "$(window '^update$')" WM_CLASS)"
+xprop -id "$(window '^update$')" WM_CLASS | grep -q '"skiff-app"' || fail "window class: $(xprop -id "$(window '^update$')" WM_CLASS)"
 kill "$skiff_pid"; wait "$skiff_pid" 2>/dev/null || true; skiff_pid=
-echo "the window's class is skiff"
+echo "the window's class is skiff-app, after its folder"
 
 # No server answers: "Disconnected", the log names the failed step, and the
 # exit after it ends with code 3.

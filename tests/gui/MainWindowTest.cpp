@@ -5,7 +5,9 @@
 #include <fstream>
 
 #include "app/Texts.h"
+#include "platform/CodePage.h"
 #include "platform/Display.h"
+#include "publish/Kit.h"
 
 using namespace testing_support;
 
@@ -143,4 +145,13 @@ TEST_F(UpdaterFixture, ALauncherThatCannotStartIsReportedAndTheWindowStays) {
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].second,
               "The client could not be started: \"" + app.path() + "/portal.exe\": Permission denied.");
+}
+
+// A kit's server names (UTF-8 in the vendor's list) reach the dialog as the
+// release's code page spells them, for players in that language.
+TEST_F(UpdaterFixture, KitServerNamesReachTheDialogInTheReleasesCodePage) {
+    WriteFile(app.file("isp0.dat"), ServerListForKit("\xE5\x8C\x97\xE5\x8D\x80 127.0.0.1 21 5000 u\n", 950));
+    Start("zh_TW.UTF-8");
+    ASSERT_EQ(Form2->ListBox1->Items.Count(), 2);  // the server and "Other"
+    EXPECT_EQ(DisplayToUtf8(Form2->ListBox1->Items[0]), "\xE5\x8C\x97\xE5\x8D\x80");
 }

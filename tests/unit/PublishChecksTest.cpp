@@ -214,20 +214,28 @@ TEST(Verify, ChecksTheSignatureWithTheKeyAndFindsATamperedList) {
     EXPECT_TRUE(Mentions(VerifyRelease(pub, keys.file("k.pub")), "missing, but a key was given"));
 }
 
-TEST(Kit, ServerListIsCheckedLineByLineAndEndsWithTheSentinel) {
-    EXPECT_EQ(ServerListForKit("A 127.0.0.1 21 5000 update\nB ftp.example 2121 9000 mirror\n"),
+TEST(Kit, ServerListIsCheckedLineByLineWrittenInTheReleasesCodePageAndEndsWithTheSentinel) {
+    EXPECT_EQ(ServerListForKit("A 127.0.0.1 21 5000 update\nB ftp.example 2121 9000 mirror\n", 1252),
               "A 127.0.0.1 21 5000 update\r\nB ftp.example 2121 9000 mirror\r\nend\r\n");
-    EXPECT_EQ(ServerListForKit("A h 21 5000 u\r\nend\r\nignored after the end\r\n"), "A h 21 5000 u\r\nend\r\n");
+    EXPECT_EQ(ServerListForKit("A h 21 5000 u\r\nend\r\nignored after the end\r\n", 1252), "A h 21 5000 u\r\nend\r\n");
+    // UTF-8 in, the release's code page out: the dialog reads it so.
+    EXPECT_EQ(ServerListForKit("\xE5\x8C\x97\xE5\x8D\x80 h 21 5000 u\n", 950), "\xA5\x5F\xB0\xCF h 21 5000 u\r\nend\r\n");
     try {
-        ServerListForKit("A h 21 5000 u\nB h port 5000 u\nC h 21\nD h 21 0 u\nE h 70000 5000 u\n");
+        ServerListForKit("A h 21 5000 u\nB h port 5000 u\nC h 21\nD h 21 0 u\nE h 70000 5000 u\nNorth Hall h 21 5000 u\n"
+                         "\xF0\x9F\x8E\xAE h 21 5000 u\n",
+                         950);
         ADD_FAILURE() << "accepted";
     } catch (const Exception& e) {
-        for (const char* words : {"line 2 of the server list: the port \"port\"", "line 3 of the server list: give five",
-                                  "line 4 of the server list: the time-out \"0\"", "line 5 of the server list: the port"})
+        for (const char* words :
+             {"line 2 of the server list: the port \"port\"", "line 3 of the server list: 3 fields, give five",
+              "line 4 of the server list: the time-out \"0\"", "line 5 of the server list: the port",
+              "line 6 of the server list: 6 fields, give five: name host port time-out user (blanks part fields: a "
+              "name cannot hold one)",
+              "line 7 of the server list: the name \"\xF0\x9F\x8E\xAE\" cannot be written in"})
             EXPECT_NE(e.Message.find(words), std::string::npos) << words << " in: " << e.Message;
         EXPECT_EQ(e.Message.find("line 1 "), std::string::npos);
     }
-    EXPECT_THROW(ServerListForKit("end\n"), Exception);
+    EXPECT_THROW(ServerListForKit("end\n", 1252), Exception);
 }
 
 TEST(Kit, RefusesWhatWouldStrandItsUsersAndLeavesNoHalfKit) {
