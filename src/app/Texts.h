@@ -11,7 +11,9 @@ enum class TText {
     RemainingBefore, RemainingAfter,
     // Texts of our own, in the same three modes.
     FailedBefore, FailedAfter, AndMoreBefore, AndMoreAfter, ReasonSize, ReasonDamaged, ReasonRefused,
-    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList, UsingServer, Resuming, RetryHint
+    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList, UsingServer, Resuming, RetryHint,
+    // What a player locked out of an update reads, and what to do.
+    ListExpired, ListOlder, ListUnverified, TryLater, NoServerHint
 };
 
 // Why an entry was not installed, as the user is told.

@@ -422,7 +422,7 @@ void TForm1::ShowDisconnected() {
     ExitCode = kExitNoServer;
     UpdateLog::Write("no server could be used");
     Label3->SetCaption(Localized(TText::Disconnected, LanguageMode));
-    Tell(Label3->Caption());
+    Tell(Label3->Caption() + "\n" + Localized(TText::NoServerHint, LanguageMode));
 }
 
 void TForm1::RunStartUpSequence() {
@@ -711,6 +711,11 @@ bool TForm1::FetchCheckedList() {
         // In signed mode a server whose list cannot be had or checked is one
         // without a list: the next server may have a good one.
         ListRefusal = e.what();
+        // A signature that fails, or is missing, most often means a release
+        // caught on its way up.
+        ListProblem = dynamic_cast<const EListExpired*>(&e)      ? TText::ListExpired
+                      : dynamic_cast<const EListRolledBack*>(&e) ? TText::ListOlder
+                                                                 : TText::ListUnverified;
         return false;
     }
     list.PutInPlace();
@@ -782,7 +787,9 @@ void TForm1::ShowNoValidList() {
     Label3->Show();
     Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
     CentreLabel(Label3);
-    Tell(Label3->Caption() + (ListRefusal.empty() ? AnsiString() : "\n" + ListRefusal));
+    // What happened in plain words and what to do; the checks' own words
+    // are in the log.
+    Tell(Label3->Caption() + "\n" + Localized(ListProblem, LanguageMode));
 }
 
 // Once logged in, a transfer may take as long as it keeps moving, but a

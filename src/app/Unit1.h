@@ -61,6 +61,7 @@ public:
     int64_t ListSerial = 0;
     int SignedCodePage = 0;  // of the names, as the list's signature declares it
     AnsiString ListRefusal;
+    TText ListProblem = TText::TryLater;  // what the player is told of it
     // The run: the servers it may turn to (in connection order), the one in
     // use, and how each has done.
     std::vector<AnsiString> RunServers;

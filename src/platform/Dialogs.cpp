@@ -1,6 +1,7 @@
 #include "Dialogs.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Window.H>
 #include <FL/fl_ask.H>
 
 #include <cstdio>
@@ -10,6 +11,25 @@
 #include "System.h"
 
 static TDialogHook gHook;
+
+// A box comes up over the program's window, not wherever the pointer is:
+// moved there as soon as its loop runs, when its size is known.
+static void CentreOverOwner(void* owner) {
+    Fl_Widget* icon = fl_message_icon();
+    Fl_Window* box = icon ? icon->window() : nullptr;
+    Fl_Window* w = static_cast<Fl_Window*>(owner);
+    if (!box || box == w || !box->shown()) return;
+    box->position(w->x() + (w->w() - box->w()) / 2, w->y() + (w->h() - box->h()) / 2);
+}
+
+// The program's window that a box belongs to, for as long as the box is up.
+struct TBoxOwner {
+    TBoxOwner() {
+        Fl_Window* owner = Fl::first_window();
+        if (owner && owner->shown()) Fl::add_timeout(0.0, CentreOverOwner, owner);
+    }
+    ~TBoxOwner() { Fl::remove_timeout(CentreOverOwner); }
+};
 
 void SetDialogHook(TDialogHook hook) { gHook = std::move(hook); }
 
@@ -22,6 +42,7 @@ static bool Show(TDialogKind kind, const AnsiString& text) {
         fprintf(stderr, "skiff: %s\n", utf8.c_str());
         return false;
     }
+    TBoxOwner owner;
     switch (kind) {
         case TDialogKind::Message:
             fl_message_title("skiff");

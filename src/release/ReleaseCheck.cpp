@@ -26,10 +26,10 @@ int64_t CheckSignedList(const AnsiString& list, const AnsiString& signatureFile,
     if (!fields.count("serial")) throw ESignatureError("The signed list has no serial");
     int64_t serial = NumberField(fields, "serial", 0);
     if (serial < lastSerial)
-        throw ESignatureError("The list's serial " + IntToStr(serial) + " is lower than " + IntToStr(lastSerial) +
+        throw EListRolledBack("The list's serial " + IntToStr(serial) + " is lower than " + IntToStr(lastSerial) +
                               ", the last one installed here: an older release served as new");
     int64_t expires = NumberField(fields, "expires", 0);
-    if (expires != 0 && expires < now) throw ESignatureError("The list's signature has expired");
+    if (expires != 0 && expires < now) throw EListExpired("The list's signature has expired");
     int64_t codePage = NumberField(fields, "codepage", 0);
     size_t lineEnd = list.find_first_of("\r\n");
     int declared = DeclaredNamesCodePage(list.substr(0, lineEnd));

@@ -15,6 +15,11 @@ constexpr int64_t kMaxVersionsListBytes = 64 << 20;
 constexpr int64_t kMaxSignatureBytes = 64 << 10;
 constexpr int kMaxListEntries = 1000000;
 
+// Two refusals that players are told of in their own words: an older
+// release than the folder's (a rollback, or a stale mirror), and an expiry.
+class EListRolledBack : public ESignatureError { using ESignatureError::ESignatureError; };
+class EListExpired : public ESignatureError { using ESignatureError::ESignatureError; };
+
 // Raises ESignatureError saying which check failed (a list without a serial
 // is refused: it could not be told from an older one); returns the list's
 // serial. `signedCodePage`, when given, receives the code page that the

@@ -128,6 +128,11 @@ wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null |
 eval "$(xdotool getwindowgeometry --shell "$dialog")"
 xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1           # confirm the server
 wait_for '[ -n "$(window "^skiff$")" ]' 100 || fail "no Disconnected box"
+sleep 0.3
+# The box sits over the main window, centred.
+centre() { eval "$(xdotool getwindowgeometry --shell "$1")"; echo $((X + WIDTH / 2)) $((Y + HEIGHT / 2)); }
+read -r bx by <<<"$(centre "$(window '^skiff$')")"; read -r mx my <<<"$(centre "$main")"
+[ $(( (bx - mx) * (bx - mx) + (by - my) * (by - my) )) -le 400 ] || fail "the box is centred at $bx,$by, the window at $mx,$my"
 xdotool key --window "$(window '^skiff$')" Return 2>/dev/null || true
 wait_for '[ -z "$(window "^skiff$")" ]' 50 || fail "the box stayed"
 grep -q "server Closed (127.0.0.1:$closed): connect failed" "$app/update.log" || { cat "$app/update.log"; fail "the log does not name the failed connect"; }

@@ -19,6 +19,9 @@ using namespace testing_support;
 
 namespace {
 
+const std::string kDisconnectedBox =
+    "Disconnected\nNo server could be reached. Please check your Internet connection and start the updater again.";
+
 // A port on which nothing listens.
 int ClosedPort() {
     int port;
@@ -189,7 +192,7 @@ TEST_F(UpdaterFixture, AllServersFailingShowsDisconnectedAfterOneAttemptEach) {
     EXPECT_EQ(Form1->ServerIndex, 0);  // one server line: one attempt
     EXPECT_EQ(Form1->Label3->Caption(), "Disconnected");
     EXPECT_TRUE(Form1->Label3->Visible());
-    EXPECT_EQ(CountDialogs(TDialogKind::Message, "Disconnected"), 1u);
+    EXPECT_EQ(CountDialogs(TDialogKind::Message, kDisconnectedBox), 1u);
     EXPECT_FALSE(Form1->InstalledList);
 
     CloseWindows();
@@ -198,7 +201,7 @@ TEST_F(UpdaterFixture, AllServersFailingShowsDisconnectedAfterOneAttemptEach) {
     Start("en_US.UTF-8");
     RunSequence();
     EXPECT_EQ(Form1->ServerIndex, -1);
-    EXPECT_EQ(CountDialogs(TDialogKind::Message, "Disconnected"), 1u);
+    EXPECT_EQ(CountDialogs(TDialogKind::Message, kDisconnectedBox), 1u);
 }
 
 TEST_F(UpdaterFixture, ChoiceIsSavedAndPreselectedAndOddChoicesFallBackToTheFirst) {
@@ -261,7 +264,7 @@ TEST_F(UpdaterFixture, ConfirmedExitDuringAFailingAttemptEndsWithoutDisconnected
     RunSequence();
     EXPECT_TRUE(Form1->AbortFlag);
     EXPECT_EQ(Form1->Label3->Caption(), "please wait...");
-    EXPECT_EQ(CountDialogs(TDialogKind::Message, "Disconnected"), 0u);
+    EXPECT_EQ(CountDialogs(TDialogKind::Message, kDisconnectedBox), 0u);
     EXPECT_TRUE(Application->Terminated);
     fcntl(other, F_SETFL, O_NONBLOCK);
     EXPECT_LT(::accept(other, nullptr, nullptr), 0);  // B never saw a connection

@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "app/Texts.h"
 #include "release/ReleaseCheck.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
@@ -106,6 +107,7 @@ TEST_F(SignedFixture, WithoutAValidListNothingInTheFolderIsTouched) {
         int64_t serial;
         int expires;
         bool otherKey;
+        TText told = TText::ListUnverified;  // what the player reads
     };
     const std::vector<Case> cases = {
         {"a flipped byte in the list", [](SignedRelease& r) {
@@ -114,12 +116,12 @@ TEST_F(SignedFixture, WithoutAValidListNothingInTheFolderIsTouched) {
              WriteFile(r.file("update3.dat"), l);
          }, 6, 0, false},
         {"no signature", [](SignedRelease& r) { fs::remove(r.file("update3.dat.minisig")); }, 6, 0, false},
-        {"a lower serial (rollback)", [](SignedRelease&) {}, 4, 0, false},
+        {"a lower serial (rollback)", [](SignedRelease&) {}, 4, 0, false, TText::ListOlder},
         {"another key", [](SignedRelease&) {}, 6, 0, true},
         {"an expired list", [this](SignedRelease& r) {
              WriteFile(r.file("update3.dat.minisig"),
                        SignMessage(key, ReadFile(r.file("update3.dat")), "serial:6\texpires:1000000000"));
-         }, 6, 0, false},
+         }, 6, 0, false, TText::ListExpired},
         {"an altered trusted comment", [](SignedRelease& r) {
              std::string s = ReadFile(r.file("update3.dat.minisig"));
              s.replace(s.find("serial:6"), 8, "serial:7");
@@ -139,7 +141,7 @@ TEST_F(SignedFixture, WithoutAValidListNothingInTheFolderIsTouched) {
         EXPECT_FALSE(Form1->ConnectedFlag) << k.what;
         EXPECT_EQ(Form1->Label3->Caption(), noValidList) << k.what;
         ASSERT_EQ(dialogs.size(), 1u) << k.what;
-        EXPECT_EQ(dialogs[0].second.substr(0, noValidList.size()), noValidList) << k.what;
+        EXPECT_EQ(dialogs[0].second, noValidList + "\n" + Localized(k.told, 'n')) << k.what;
         auto after = Snapshot(app.path());
         after.erase("isp0.dat");
         auto expected = before;
@@ -229,4 +231,26 @@ TEST_F(SignedFixture, PlantedFilesAreRepairedAndOnlyTheGenuineLauncherRuns) {
     EXPECT_EQ(Form1->ListBox1->Items.Count(), 0);
     EXPECT_TRUE(Form1->Image3->Visible());
     EXPECT_TRUE(Exists(app.file("update2.sums")));
+}
+
+// A player locked out reads what happened and what to do in the language
+// of the desktop, every character of it.
+TEST_F(SignedFixture, ALockedOutPlayerIsToldInPlainWordsInEveryMode) {
+    SignedRelease release(key, 6, 0);
+    WriteFile(release.file("update3.dat.minisig"),
+              SignMessage(key, ReadFile(release.file("update3.dat")), "serial:6\texpires:1000000000"));
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    for (const char* lang : {"en_US.UTF-8", "zh_TW.UTF-8", "zh_CN.UTF-8"}) {
+        CloseWindows();
+        dialogs.clear();
+        Start(lang);
+        RunSequence();
+        ASSERT_EQ(dialogs.size(), 1u) << lang;
+        const char mode = GetLanguageMode()[0];
+        EXPECT_EQ(dialogs[0].second,
+                  Localized(TText::NoValidList, mode) + "\n" + Localized(TText::ListExpired, mode)) << lang;
+        const std::string shown = DisplayToUtf8(dialogs[0].second);
+        EXPECT_EQ(shown.find('?'), std::string::npos) << lang << ": " << shown;
+    }
 }
