@@ -9,7 +9,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/assets/skiff.png DESTINATION share/skiff)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/kit/install.sh ${PROJECT_SOURCE_DIR}/kit/uninstall.sh
         DESTINATION share/skiff/kit)
 install(FILES ${PROJECT_SOURCE_DIR}/debian/copyright ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-        DESTINATION share/doc/skiff)
+        ${PROJECT_SOURCE_DIR}/docs/MIRRORS.md DESTINATION share/doc/skiff)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/mirrors DESTINATION share/doc/skiff)
 install(FILES ${PROJECT_SOURCE_DIR}/debian/lintian-overrides DESTINATION share/lintian/overrides RENAME skiff)
 # The kit carries the same notices as the package (the updater in it holds
 # the libraries they name).
