@@ -1023,6 +1023,10 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
                                           : AnsiString();
             UpdateLog::Write(name + ": try " + IntToStr(tries + 1) + " on server " + ServerLabel(CurrentServerLine) +
                              " failed: " + e.what() + silent);
+            // Whatever broke (a session the server closed while the plan was
+            // on the screen, a reset), the next try logs in afresh rather
+            // than asking a dead session again.
+            if (!refused && !Leaving()) DropServer();
         }
         if (Leaving()) return TEntryOutcome::DownloadFailed;
         if (refused) Health.Refused(CurrentServerLine);

@@ -211,6 +211,8 @@ void TApplication::HandleException(const std::exception& e) { ShowException(e.wh
 
 void TApplication::ShowException(const AnsiString& message) {
     AnsiString text = message;
-    if (!text.empty() && text.back() != '.' && text.back() != '\n') text += '.';
+    // A server's reply keeps its line end: no stray CR in the box.
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (!text.empty() && text.back() != '.') text += '.';
     ShowErrorBox(text);
 }

@@ -254,10 +254,19 @@ AnsiString FolderOf(const AnsiString& nativePath) {
     return slash == AnsiString::npos ? AnsiString(".") : slash == 0 ? AnsiString("/") : nativePath.substr(0, slash);
 }
 
+// The files installed since the last flush, while they are few enough to
+// be synced one by one (beyond that, a syncfs is cheaper).
+const size_t kFilesSyncedOneByOne = 64;
+std::vector<AnsiString>& DirtyFiles() {
+    static auto* files = new std::vector<AnsiString>;
+    return *files;
+}
+
 void NoteInstalled(const AnsiString& nativePath) {
     AnsiString folder = FolderOf(nativePath);
     struct stat st;
     if (stat(folder.c_str(), &st) == 0) DirtyFileSystems().emplace(st.st_dev, folder);
+    if (DirtyFiles().size() <= kFilesSyncedOneByOne) DirtyFiles().push_back(nativePath);
 }
 
 void SyncFolder(const AnsiString& nativeFolder) {
@@ -424,13 +433,29 @@ int RemoveLeftoverTemporaries(const AnsiString& folder) {
 }
 
 void FlushInstalledFiles() {
-    for (const auto& entry : DirtyFileSystems()) {
-        int fd = open(entry.second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) continue;
-        syncfs(fd);
-        close(fd);
+    if (DirtyFiles().size() <= kFilesSyncedOneByOne) {
+        std::set<AnsiString> folders;
+        for (const AnsiString& path : DirtyFiles()) {
+            int fd = KeepRegular(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (fd >= 0) {
+                fsync(fd);
+                close(fd);
+            }
+            // The renames, and the folders a release may have created on the
+            // way (a folder that is already on disk costs next to nothing).
+            for (AnsiString f = FolderOf(path); f.size() > 1 && folders.insert(f).second;) f = FolderOf(f);
+        }
+        for (const AnsiString& folder : folders) SyncFolder(folder);
+    } else {
+        for (const auto& entry : DirtyFileSystems()) {
+            int fd = open(entry.second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0) continue;
+            syncfs(fd);
+            close(fd);
+        }
     }
     DirtyFileSystems().clear();
+    DirtyFiles().clear();
 }
 
 void WriteWholeFileAtomic(const AnsiString& path, const AnsiString& data) {

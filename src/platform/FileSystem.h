@@ -112,9 +112,11 @@ int RemoveLeftoverTemporaries(const AnsiString& folder);
 // Asks the system to start writing a file's dirty pages to disk without
 // waiting for it (large downloads call it as they go).
 void StartWriteback(int fd);
-// Flushes every file system that received an installed file since the last
-// flush (one syncfs each), so that a list saved next never records bytes
-// that are not on disk.
+// Makes every file installed since the last flush durable, so that a list
+// saved next never records bytes that are not on disk: a few files (a
+// large download, a small patch) with an fsync each and one per folder,
+// which waits for nothing else on the disk; many files with one syncfs per
+// file system that received them.
 void FlushInstalledFiles();
 
 // A name that stays below its base folder: it decodes in the names' code

@@ -54,12 +54,14 @@ struct ServerLog {
 
 struct RunFixture : UpdaterFixture {
     int silence = 0;  // the servers' allowed silence (ms), when shortened
+    double idleBeforeStart = 0;  // seconds the plan stays on the screen
     void RunAll(const std::vector<int>& ports) {
         ServerList(ports, silence ? silence : 3000);
         WriteFile(app.file("isp1.dat"), "0\r\n");  // the first server first
         Start("en_US.UTF-8");
         if (silence) Form1->LoggedInSilence = silence;
         RunSequence();
+        if (idleBeforeStart) PumpUntil([] { return false; }, idleBeforeStart);
         ASSERT_TRUE(Form1->Button1->Enabled) << (dialogs.empty() ? "" : dialogs[0].second);
         Form1->Button1Click(nullptr);
     }
@@ -113,6 +115,16 @@ struct FourFiles : RunFixture {
 TEST_F(FourFiles, AFileWhoseDataGoesSilentFailsAlone) { OnlyTheFirstFails("--stall"); }
 TEST_F(FourFiles, AFileWhoseDataIsResetFailsAlone) { OnlyTheFirstFails("--reset"); }
 TEST_F(FourFiles, AFileThatComesShortFailsAlone) { OnlyTheFirstFails("--short"); }
+
+// The server closes the session while the plan is on the screen: Start
+// logs in again and brings everything, with no box.
+TEST_F(FourFiles, ASessionTheServerClosedWhileThePlanWasShownIsOpenedAgain) {
+    FtpServer server(root(), "update", "x", {"--idle", "1"});
+    idleBeforeStart = 2;
+    RunAll({server.port()});
+    EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\na.bin 7\r\nb.txt 7\r\nc.txt 7\r\nd.txt 7\r\n");
+    EXPECT_TRUE(dialogs.empty()) << dialogs[0].second;
+}
 
 // Three files in a row broken by the only server: it is left for the rest
 // of the run, the fourth is not asked of it, and the log says why.
