@@ -47,7 +47,7 @@ void TEntryStream::Begin(const AnsiString& kept, int64_t offset) {
         FInflate->Reset();
         if (FFd >= 0) close(FFd);
         FFd = OpenForWriting(FOutput->Path());
-        FWriter = std::make_unique<TFileWriter>(FFd, 0);
+        FWriter = std::make_unique<TFileWriter>(FFd, 0, true);  // a temporary until it is complete
         FWritten = FSinceWriteback = 0;
         if (FFd < 0) {
             FWriteFailed = true;

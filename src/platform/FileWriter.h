@@ -5,29 +5,55 @@
 // none, and the flush before update2.dat is saved then finds nothing left.
 // The bytes of the last, unaligned block go through the page cache at
 // Finish, so the file always ends with every byte written to it.
+//
+// A direct write waits for the disk. For a temporary (a file nobody reads
+// before it is complete and renamed), the blocks go to the disk in the
+// background instead, through the kernel's asynchronous I/O, a few in
+// flight while the next is filled: the file's size runs ahead of its bytes
+// meanwhile (the file system only writes in the background within it) and
+// is cut back to the bytes at Finish. No thread of our own is involved.
 #pragma once
+#include <linux/aio_abi.h>
+
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 class TFileWriter {
 public:
-    // `fd` stays the caller's; writing starts at `offset`, where fd stands.
-    TFileWriter(int fd, int64_t offset);
+    // `fd` stays the caller's; writing starts at `offset`, where fd stands,
+    // and fd stands after the last byte once Finish returns. `temporary`:
+    // the file's size may run ahead of its bytes until Finish.
+    TFileWriter(int fd, int64_t offset, bool temporary = false);
     ~TFileWriter();
     TFileWriter(const TFileWriter&) = delete;
     TFileWriter& operator=(const TFileWriter&) = delete;
-    // False with errno set when the disk refused.
+    // False with errno set when the disk refused (a background write that
+    // failed is told by the next call).
     bool Write(const char* data, size_t n);
-    // Writes what is held back; call it before closing, after a failure too.
+    // Writes what is held back and waits for what is in flight; call it
+    // before closing, after a failure too.
     bool Finish();
 
 private:
+    static constexpr int kDepth = 4;  // blocks: one filling, the rest in flight
     bool WriteDirect(size_t n);
     bool WriteBuffered(const char* data, size_t n);
+    bool Submit(size_t n);
+    bool Reap(long atLeast);
+    bool Fail(int error);
     int FFd;
     int64_t FOffset;
     bool FDirect = false, FCanDirect = true;
-    char* FBlock = nullptr;
+    char* FBlocks[kDepth] = {};
+    char* FBlock = nullptr;  // the one being filled
+    int FCurrent = 0;
     size_t FHeld = 0;
+    // Background writes: the context, each block's request and whether it
+    // is still in flight, and how far the file's size runs ahead.
+    aio_context_t FContext = 0;
+    iocb FRequests[kDepth] = {};
+    bool FBusy[kDepth] = {};
+    int FInFlight = 0;
+    int64_t FReserved = 0;
+    int FError = 0;  // of a background write
 };
