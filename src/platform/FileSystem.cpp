@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 
@@ -216,6 +217,16 @@ std::set<AnsiString>& LiveTemporaries() {
     static auto* live = new std::set<AnsiString>;
     return *live;
 }
+// The publisher makes temporaries on every core at once.
+std::mutex gTemporariesLock;
+void NoteLive(const AnsiString& native) {
+    std::lock_guard<std::mutex> hold(gTemporariesLock);
+    LiveTemporaries().insert(native);
+}
+void ForgetLive(const AnsiString& native) {
+    std::lock_guard<std::mutex> hold(gTemporariesLock);
+    LiveTemporaries().erase(native);
+}
 
 // Folders (by file system) that received installed files since the last flush.
 std::map<dev_t, AnsiString>& DirtyFileSystems() {
@@ -224,6 +235,8 @@ std::map<dev_t, AnsiString>& DirtyFileSystems() {
 }
 
 AnsiString RandomSuffix() {
+    static std::mutex lock;  // temporaries are made on several threads
+    std::lock_guard<std::mutex> hold(lock);
     // Seeded from the kernel directly: std::random_device would tie the
     // shipped updater to a newer glibc than the desktops it runs on.
     static std::mt19937_64 generator([] {
@@ -289,7 +302,7 @@ TTempFile::TTempFile(const AnsiString& target) : FTarget(target) {
             close(fd);
             FPath = candidate;
             FLive = true;
-            LiveTemporaries().insert(native);
+            NoteLive(native);
             return;
         }
         if (errno != EEXIST)
@@ -300,7 +313,7 @@ TTempFile::TTempFile(const AnsiString& target) : FTarget(target) {
 
 TTempFile::TTempFile(const AnsiString& target, const AnsiString& existing) : FPath(existing), FTarget(target) {
     FLive = true;
-    LiveTemporaries().insert(NativePath(FPath));
+    NoteLive(NativePath(FPath));
 }
 
 TTempFile::~TTempFile() { Remove(); }
@@ -309,7 +322,7 @@ void TTempFile::Remove() {
     if (!FLive) return;
     AnsiString native = NativePath(FPath);
     unlink(native.c_str());
-    LiveTemporaries().erase(native);
+    ForgetLive(native);
     FLive = false;
 }
 
@@ -322,7 +335,7 @@ void TTempFile::PutInPlace(int releaseMode) {
     else mode = DefaultMode();
     if (chmod(from.c_str(), mode) != 0 || rename(from.c_str(), to.c_str()) != 0)
         throw EInOutError("Cannot replace file \"" + ShownPath(FTarget) + "\". " + ErrorText());
-    LiveTemporaries().erase(from);
+    ForgetLive(from);
     FLive = false;
     NoteInstalled(to);
     // Let the disk start on it now, so that the flush before the list is
@@ -420,6 +433,7 @@ int RemoveStalePartials(const AnsiString& folder, const std::vector<AnsiString>&
 }
 
 void RemoveLiveTemporaries() {
+    std::lock_guard<std::mutex> hold(gTemporariesLock);
     for (const AnsiString& native : LiveTemporaries()) unlink(native.c_str());
     LiveTemporaries().clear();
 }
