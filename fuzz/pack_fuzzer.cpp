@@ -17,11 +17,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } catch (const EInOutError&) {
         }
     }
+    // The folder sits four canary folders below the fuzzer's own, and all
+    // five must hold nothing else: a name that climbs out (..\x, ..\..\x, up
+    // to five levels) lands in one of them.
     static const std::string root = [] {
         char tmpl[] = "/tmp/skiff-fuzz-XXXXXX";
         return std::string(mkdtemp(tmpl));
     }();
-    std::string app = root + "/app";
+    const std::string app = root + "/1/2/3/4/app";
     std::filesystem::remove_all(app);
     std::filesystem::create_directories(app);
     std::ofstream(root + "/in.bin", std::ios::binary).write(reinterpret_cast<const char*>(data), size);
@@ -29,9 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ExtractPackInto(root + "/in.bin", app + "/");
     } catch (const EInOutError&) {
     }
-    for (auto& e : std::filesystem::directory_iterator(root)) {
-        std::string name = e.path().filename();
-        if (name != "app" && name != "in.bin") abort();  // something escaped the folder
+    for (auto e = std::filesystem::recursive_directory_iterator(root); e != decltype(e)(); ++e) {
+        const std::string name = std::filesystem::relative(e->path(), root);
+        if (name == "1/2/3/4/app") e.disable_recursion_pending();
+        else if (name != "in.bin" && name != "1" && name != "1/2" && name != "1/2/3" && name != "1/2/3/4")
+            abort();  // something escaped the folder
     }
     return 0;
 }

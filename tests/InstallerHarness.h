@@ -8,14 +8,19 @@
 
 namespace testing_support {
 
-// Our temporaries below a folder (there should be none once an entry is done).
-inline std::vector<std::string> Temporaries(const std::string& root) {
-    std::vector<std::string> found;
-    for (auto& e : std::filesystem::recursive_directory_iterator(root))
-        if (IsTemporaryName(e.path().filename().string())) found.push_back(e.path().string());
-    return found;
-}
 
+// A download that copies the requested file from the folder `server` and
+// feeds its bytes to the installer; each name asked for goes to `fetched`.
+inline std::function<TDownloadResult(const TDownloadRequest&)> CopyFrom(const std::string& server,
+                                                                       std::vector<std::string>* fetched = nullptr) {
+    return [server, fetched](const TDownloadRequest& r) -> TDownloadResult {
+        if (fetched) fetched->push_back(r.Remote);
+        std::string data = ReadFile(server + "/" + r.Remote);
+        WriteWholeFile(r.LocalPath, data);
+        if (r.Sink) r.Sink(data.data(), data.size());
+        return {static_cast<int64_t>(data.size()), false};
+    };
+}
 
 struct Installer {
     TempDir app, server;
@@ -27,13 +32,7 @@ struct Installer {
         installed.SetText("KOVRAN\r\na.dll 6\r\n");
         installer.AppFolder = app.appFolder();
         installer.Installed = &installed;
-        installer.Download = [this](const TDownloadRequest& r) -> TDownloadResult {
-            fetched.push_back(r.Remote);
-            std::string data = ReadFile(server.file(r.Remote));
-            WriteWholeFile(r.LocalPath, data);
-            if (r.Sink) r.Sink(data.data(), data.size());
-            return {static_cast<int64_t>(data.size()), false};
-        };
+        installer.Download = CopyFrom(server.path(), &fetched);
     }
     std::string Gzipped(const std::string& name, const std::string& data) {
         WriteFile(server.file(name + ".raw"), data);

@@ -10,8 +10,10 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/EventLoop.h"
+#include "platform/FileSystem.h"
 
 namespace testing_support {
 
@@ -52,6 +54,18 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Our temporaries below a folder (there should be none once an entry is
+// done); with `partials`, the partial downloads too.
+inline std::vector<std::string> Temporaries(const std::string& root, bool partials = false) {
+    std::vector<std::string> found;
+    for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string name = e.path().filename().string();
+        if (IsTemporaryName(name) || (partials && name.find(kPartialMarker) != std::string::npos))
+            found.push_back(e.path().string());
+    }
+    return found;
+}
 
 // The remote name under which the release published in `pub` serves `local`
 // (served names follow the files' bytes); empty when the list lacks it.

@@ -3,8 +3,11 @@
 # runs in skiff_pid; only that process and the server are ended.
 #   e2e_start NAME         makes $work (/tmp/skiff-NAME-XXXXXX)
 #   start_ftpd DIR [RATE]  serves DIR as user "update" on 127.0.0.1, sets $port
-#   start_updater          starts $app/skiff (pid in skiff_pid), confirms the first server;
-#                          X and Y then hold the main window's place
+#   start_updater          starts $app/skiff (pid in skiff_pid, standard error appended to
+#                          $work/skiff.err), confirms the first server; X and Y then hold
+#                          the main window's place
+#   end_updater [STATUS]   waits for it: the exit status must be STATUS (0 unless told;
+#                          137 after a kill -9) and skiff.err must hold no sanitizer report
 #   start_mirror NAME DIR USER PASSWORD [OPTIONS]  one more server (ftpd.py's OPTIONS), sets
 #                          $port and ${NAME}_pid; stop_mirror NAME ends it
 # A script that needs no display sets e2e_no_display=1 before sourcing this.
@@ -54,9 +57,18 @@ stop_mirror() {
 }
 main_window() { xdotool search --name '^update$' 2>/dev/null | head -1; }
 start_updater() {
-  (cd / && "$app/skiff") & skiff_pid=$!
+  (cd / && exec "$app/skiff") 2>>"$work/skiff.err" & skiff_pid=$!
   wait_for '[ -n "$(main_window)" ]' 100 || fail "no main window"
   sleep 0.5
   eval "$(xdotool getwindowgeometry --shell "$(main_window)")"
   xdotool mousemove $((X + 100 + 144 + 60)) $((Y + 352 + 15)) click 1   # confirm the server
+}
+end_updater() {
+  local status=0
+  wait "$skiff_pid" || status=$?
+  skiff_pid=
+  [ "$status" -eq "${1:-0}" ] || { cat "$work/skiff.err" 2>/dev/null; fail "the updater ended with status $status, not ${1:-0}"; }
+  if grep -qsE 'ERROR: AddressSanitizer|runtime error:|LeakSanitizer|ThreadSanitizer' "$work/skiff.err"; then
+    cat "$work/skiff.err"; fail "a sanitizer report in the updater's standard error"
+  fi
 }

@@ -31,7 +31,7 @@ for lang in C en_US.UTF-8 zh_TW.UTF-8; do
     sleep 0.3
     xdotool mousemove $((X + 248 + 64)) $((Y + 377 + 13)) click 1      # launch
     wait_for '[ -s "$app/portal.log" ]' 50 || fail "$lang $name: portal.exe not started"
-    wait "$skiff_pid" || fail "$lang $name: skiff did not end cleanly"; skiff_pid=
+    end_updater
     cmp "$rel/bin/client.exe" "$app/bin/client.exe" && cmp "$rel/readme.txt" "$app/readme.txt" &&
       cmp "$rel/data/m.txt" "$app/data/m.txt" || fail "$lang $name: files differ"
     [ "$(cat "$app/portal.log")" = 1 ] || fail "$lang $name: portal.exe ran with '$(cat "$app/portal.log")'"

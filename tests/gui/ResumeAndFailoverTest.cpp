@@ -15,17 +15,14 @@ namespace {
 const size_t kBig = 2 << 20;
 
 // A release with a 2 MiB plain file and a small one.
-struct Release {
-    TempDir src, out;
+struct Release : TestRelease {
     std::string big = std::string(kBig, '\0');
     explicit Release(const std::string& version = "5") {
         for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
-        WriteFile(src.file("big.bin"), big);
-        WriteFile(src.file("small.txt"), "small " + version);
-        PublishRelease(src.path(), out.file("pub"), version, "", {}, {"*.bin", "*.txt"});
+        Add("big.bin", big);
+        Add("small.txt", "small " + version);
+        Publish(version, {}, {"*.bin", "*.txt"});
     }
-    std::string root() const { return out.file("pub"); }
-    std::string served() const { return ServedName(root(), "big.bin"); }
 };
 
 // What a server's log says: its commands and the bytes of each download.
@@ -68,24 +65,20 @@ struct RunFixture : UpdaterFixture {
     void ExpectInstalled(const Release& r) {
         EXPECT_EQ(ReadFile(app.file("big.bin")), r.big);
         EXPECT_TRUE(dialogs.empty()) << dialogs[0].second;
-        for (auto& e : std::filesystem::directory_iterator(app.path()))
-            EXPECT_EQ(e.path().filename().string().find(".skiff-"), std::string::npos) << e.path();
+        EXPECT_EQ(Temporaries(app.path(), true), std::vector<std::string>());
     }
 };
 
 // Four plain files, a.bin first in the list, over an installed a.bin.
-struct FourFiles : RunFixture {
-    TempDir src, out;
-    std::string root() { return out.file("pub"); }
-    std::string served(const std::string& local) { return ServedName(root(), local); }
+struct FourFiles : RunFixture, TestRelease {
     void SetUp() override {
         RunFixture::SetUp();
         std::string a(65536, '\0');
         std::mt19937 noise(5);
         for (auto& c : a) c = static_cast<char>(noise());
-        WriteFile(src.file("a.bin"), a);
-        for (std::string n : {"b", "c", "d"}) WriteFile(src.file(n + ".txt"), "new " + n);
-        PublishRelease(src.path(), root(), "7", "", {}, {"*.bin", "*.txt"});
+        Add("a.bin", a);
+        for (std::string n : {"b", "c", "d"}) Add(n + ".txt", "new " + n);
+        Publish("7", {}, {"*.bin", "*.txt"});
         WriteFile(app.file("update2.dat"), "KOVRAN\r\na.bin 1\r\n");
         WriteFile(app.file("a.bin"), "old a");
         silence = 700;
@@ -105,8 +98,7 @@ struct FourFiles : RunFixture {
         EXPECT_EQ(Form1->ListBox1->Items[0], "a.bin");
         EXPECT_LE(log.Count("RETR " + served("a.bin")), 3);
         EXPECT_EQ(ReadFile(app.file("update.log")).find("left for the rest of the run"), std::string::npos);
-        for (auto& e : std::filesystem::directory_iterator(app.path()))
-            EXPECT_EQ(e.path().filename().string().find(".skiff-tmp"), std::string::npos) << e.path();
+        EXPECT_EQ(Temporaries(app.path()), std::vector<std::string>());
     }
 };
 
@@ -188,7 +180,7 @@ TEST_F(RunFixture, AServerWithAnotherListIsNeverUsedForTheRun) {
 TEST_F(RunFixture, AFileOneServerRefusesComesFromAnother) {
     Release release;
     ServerLog refusingLog, goodLog;
-    FtpServer refusing(release.root(), "update", "x", {"--refuse", release.served(), "--log", refusingLog.path});
+    FtpServer refusing(release.root(), "update", "x", {"--refuse", release.served("big.bin"), "--log", refusingLog.path});
     FtpServer good(release.root(), "update", "x", {"--log", goodLog.path});
     RunAll({refusing.port(), good.port()});
     ExpectInstalled(release);
@@ -278,29 +270,28 @@ TEST_F(RunFixture, AResumedDownloadThatFailsItsCheckIsFetchedAfreshFromTheSameSe
 // try goes on from the bytes kept, which are fed through the stream again,
 // and both install byte for byte.
 TEST_F(RunFixture, StreamedGzipAndPackEntriesCutAndResumedInstallWhole) {
-    TempDir src, out;
+    TestRelease r;
     std::string text, member;
     for (int i = 0; i < 60000; ++i) text += "line " + std::to_string(i * 7919 % 100003) + "\n";
     std::mt19937 noise(3);
     for (size_t i = 0; i < 600000; ++i) member += static_cast<char>(noise());
-    WriteFile(src.file("text.log"), text);
-    WriteFile(src.file("data/m.bin"), member);
-    WriteFile(src.file("data/n.txt"), "small member");
-    PublishRelease(src.path(), out.file("pub"), "5", "", {{"data", "data"}});
+    r.Add("text.log", text);
+    r.Add("data/m.bin", member);
+    r.Add("data/n.txt", "small member");
+    r.Publish("5", {{"data", "data"}});
     // Each offset cuts the first download that reaches it: two for the gzip
     // file, then one in the (larger) pack beyond the gzip file's end.
-    const int64_t gz = static_cast<int64_t>(std::filesystem::file_size(out.file("pub/" + ServedName(out.file("pub"), "text.log"))));
-    const int64_t pack = static_cast<int64_t>(std::filesystem::file_size(out.file("pub/" + ServedName(out.file("pub"), "data.pack"))));
+    const int64_t gz = static_cast<int64_t>(std::filesystem::file_size(r.file(r.served("text.log"))));
+    const int64_t pack = static_cast<int64_t>(std::filesystem::file_size(r.file(r.served("data.pack"))));
     ASSERT_GT(pack, gz + 1000);
     const std::string cuts = std::to_string(gz / 3) + "," + std::to_string(gz * 2 / 3) + "," + std::to_string((gz + pack) / 2);
     ServerLog log;
-    FtpServer server(out.file("pub"), "update", "x", {"--drop-at", cuts, "--log", log.path});
+    FtpServer server(r.root(), "update", "x", {"--drop-at", cuts, "--log", log.path});
     RunAll({server.port()});
     EXPECT_EQ(ReadFile(app.file("text.log")), text);
     EXPECT_EQ(ReadFile(app.file("data/m.bin")), member);
     EXPECT_EQ(ReadFile(app.file("data/n.txt")), "small member");
     EXPECT_TRUE(dialogs.empty()) << ReadFile(app.file("update.log"));
     EXPECT_EQ(log.Count("REST "), 3);
-    for (auto& e : std::filesystem::recursive_directory_iterator(app.path()))
-        EXPECT_EQ(e.path().filename().string().find(".skiff-"), std::string::npos) << e.path();
+    EXPECT_EQ(Temporaries(app.path(), true), std::vector<std::string>());
 }

@@ -18,24 +18,19 @@ namespace fs = std::filesystem;
 namespace {
 
 // A release with an executable launcher, signed with `key`.
-struct SignedRelease {
-    TempDir src, out, secrets;
+struct SignedRelease : TestRelease {
+    TempDir secrets;
     explicit SignedRelease(const TSecretKey& key, int64_t serial = 1, int expiresDays = 0) {
-        WriteFile(src.file("portal.exe"), "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/portal.ran\"\n");
+        Add("portal.exe", "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/portal.ran\"\n");
         chmod(src.file("portal.exe").c_str(), 0755);
-        WriteFile(src.file("data/a.txt"), "a");
+        Add("data/a.txt", "a");
         WriteFile(secrets.file("k.key"), SecretKeyText(key));
-        TPublishOptions o;
-        o.ReleaseDir = src.path();
-        o.OutDir = out.file("pub");
-        o.Version = "7";
+        TPublishOptions o = Options("7");
         o.SecretKey = secrets.file("k.key");
         o.Serial = serial;
         o.ExpiresDays = expiresDays;
-        Publish(o);
+        ::Publish(o);
     }
-    std::string root() const { return out.file("pub"); }
-    std::string file(const std::string& name) const { return out.file("pub/" + name); }
 };
 
 // Relative path -> a digest of the bytes of every file in the folder (the

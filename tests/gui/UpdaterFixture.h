@@ -88,19 +88,28 @@ struct UpdaterFixture : ::testing::Test {
     }
 };
 
-// A release folder published with the project's publisher into `out`.
-inline void PublishRelease(const std::string& release, const std::string& out, const std::string& version,
-                           const std::string& previous = "",
-                           std::vector<std::pair<AnsiString, AnsiString>> packs = {},
-                           std::vector<AnsiString> plain = {}) {
-    TPublishOptions o;
-    o.ReleaseDir = release;
-    o.OutDir = out;
-    o.Version = version;
-    o.Previous = previous;
-    o.Packs = std::move(packs);
-    o.PlainGlobs = std::move(plain);
-    Publish(o);
-}
+// A release that a test writes into `src` and publishes with the project's
+// publisher into out/pub, the folder its servers serve.
+struct TestRelease {
+    TempDir src, out;
+    void Add(const std::string& name, const std::string& bytes) const { WriteFile(src.file(name), bytes); }
+    TPublishOptions Options(const std::string& version) const {
+        TPublishOptions o;
+        o.ReleaseDir = src.path();
+        o.OutDir = root();
+        o.Version = version;
+        return o;
+    }
+    void Publish(const std::string& version, std::vector<std::pair<AnsiString, AnsiString>> packs = {},
+                 std::vector<AnsiString> plain = {}) const {
+        TPublishOptions o = Options(version);
+        o.Packs = std::move(packs);
+        o.PlainGlobs = std::move(plain);
+        ::Publish(o);
+    }
+    std::string root() const { return out.file("pub"); }
+    std::string file(const std::string& name) const { return out.file("pub/" + name); }
+    std::string served(const std::string& local) const { return ServedName(root(), local); }
+};
 
 }  // namespace testing_support

@@ -50,10 +50,12 @@ TEST(EventLoop, TimerTicksPeriodicallyUntilKilled) {
     DestroyWindow(w);
 }
 
+// A wait that does not wake when it should lasts its full ten seconds (or
+// for ever): ceilings of a few seconds tell it from a slow, busy machine.
 TEST(EventLoop, ProcessMessagesNeverBlocks) {
     auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 100; ++i) EventLoop::ProcessMessages();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST(EventLoop, WaitWakesForAMessageFromAnotherThreadAndHonoursItsDeadline) {
@@ -70,13 +72,13 @@ TEST(EventLoop, WaitWakesForAMessageFromAnotherThreadAndHonoursItsDeadline) {
     t.join();
     ASSERT_EQ(rec.got.size(), 1u);
     EXPECT_EQ(rec.thread, std::this_thread::get_id()) << "handled on the UI thread";
-    EXPECT_LT(took, std::chrono::seconds(2)) << "the wait woke for the message";
+    EXPECT_LT(took, std::chrono::seconds(5)) << "the wait woke for the message";
 
     start = std::chrono::steady_clock::now();
     EventLoop::WaitForEvent(0.2);
     took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(150));
-    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_LT(took, std::chrono::seconds(5));
     DestroyWindow(w);
 }
 
@@ -86,7 +88,7 @@ TEST(EventLoop, WaitWakesForATimer) {
     SetTimer(w, 3, 30);
     auto start = std::chrono::steady_clock::now();
     EventLoop::WaitForEvent(10);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_FALSE(rec.got.empty());
     DestroyWindow(w);  // also stops its timers
 }

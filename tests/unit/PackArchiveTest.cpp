@@ -10,7 +10,7 @@ namespace {
 // An archive laid out by hand: data, then the 8989-byte directory block.
 struct RawPack {
     std::string data;
-    std::string block = std::string(kPackBlockSize, '\0');
+    std::string block = std::string(8989, '\0');
     void put(int at, int32_t v) {
         for (int i = 0; i < 4; ++i) block[at + i] = static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF);
     }
@@ -46,7 +46,7 @@ TEST_F(PackTest, WriterAndExtractionRoundTripWithFolders) {
     WriteFile(app.file("src.txt"), "from a file");
     w.AddFile("copy.txt", app.appFolder() + "src.txt");
     w.Write(archive());
-    EXPECT_EQ(ReadFile(app.file("pack.bin")).size(), 8u + 11 + kPackBlockSize);
+    EXPECT_EQ(ReadFile(app.file("pack.bin")).size(), 8u + 11 + 8989);
     ExtractPackInto(archive(), app.appFolder());
     EXPECT_EQ(ReadFile(app.file("data/maps/a.bin")), "map data");
     EXPECT_TRUE(Exists(app.file("empty.txt")));
@@ -58,7 +58,7 @@ TEST_F(PackTest, WriterAndExtractionRoundTripWithFolders) {
 TEST_F(PackTest, CountZeroOrABareBlockExtractsNothing) {
     RawPack p;
     write(p);
-    EXPECT_EQ(ReadFile(app.file("pack.bin")).size(), static_cast<size_t>(kPackBlockSize));
+    EXPECT_EQ(ReadFile(app.file("pack.bin")).size(), 8989u);
     ExtractPackInto(archive(), app.appFolder());
     EXPECT_EQ(FileCount(app.path()), 1u);
     p.count(-3);

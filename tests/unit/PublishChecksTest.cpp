@@ -262,7 +262,7 @@ TEST(Kit, RefusesWhatWouldStrandItsUsersAndLeavesNoHalfKit) {
     refused(k, "must be letters");
     k = o;
     k.KeyFile = work.file("bad.pub");
-    refused(k, "");
+    refused(k, "The public key is not valid base64");
     k = o;
     TSecretKey key;
     GenerateKey(key);

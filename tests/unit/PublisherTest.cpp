@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "TestSupport.h"
+#include "InstallerHarness.h"
 #include "app/UpdatePlan.h"
-#include "app/UpdateRun.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -37,12 +36,7 @@ std::vector<AnsiString> PlanAndInstall(const TempDir& app, const std::string& pu
     TEntryInstaller in;
     in.AppFolder = app.appFolder();
     in.Installed = &installed;
-    in.Download = [&](const TDownloadRequest& r) -> TDownloadResult {
-        std::string data = ReadFile(pub + "/" + r.Remote);
-        WriteWholeFile(r.LocalPath, data);
-        if (r.Sink) r.Sink(data.data(), data.size());
-        return {static_cast<int64_t>(data.size()), false};
-    };
+    in.Download = CopyFrom(pub);
     for (const AnsiString& e : plan.Entries) EXPECT_EQ(in.Process(e), TEntryOutcome::Installed) << e;
     installed.SaveToFile(SystemPathFromNative(app.file("update2.dat")));
     return plan.Names;

@@ -160,7 +160,7 @@ TEST(SingleInstance, AnotherUserCanNeitherEndAStartNorCallTheInstanceForward) {
         char line[64] = {0};
         ASSERT_TRUE(fgets(line, sizeof line, first));
         EXPECT_EQ(std::string(line), "unclaimed locked\n") << "the start did not end because of it";
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << "nor did it hang on the squatter";
         // ... and the folder's lock keeps a second updater of the folder out.
         EXPECT_EQ(RunProbe(title, dir.file("m2")), "unclaimed held\n");
         pclose(first);

@@ -2,8 +2,6 @@
 // won't produce. Each script answers the commands and records what it got.
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "LoopbackPeer.h"
 #include "TestSupport.h"
 #include "net/WexFTP.h"
@@ -11,53 +9,6 @@
 using namespace testing_support;
 
 namespace {
-
-struct Log {
-    std::mutex m;
-    std::vector<std::string> commands;
-    void add(std::string c) {
-        while (!c.empty() && (c.back() == '\n' || c.back() == '\r')) c.pop_back();
-        if (c.empty()) return;  // the client closed the connection
-        std::lock_guard<std::mutex> l(m);
-        commands.push_back(c);
-    }
-    std::vector<std::string> get() {
-        std::lock_guard<std::mutex> l(m);
-        return commands;
-    }
-};
-
-// Reads a command, logs it and returns it without its line end.
-std::string Next(int fd, Log& log) {
-    std::string c = LoopbackPeer::ReadLine(fd);
-    log.add(c);
-    while (!c.empty() && (c.back() == '\n' || c.back() == '\r')) c.pop_back();
-    return c;
-}
-
-// The usual login: greeting, USER -> 331, PASS -> 230, TYPE I -> 200.
-void Login(int fd, Log& log) {
-    LoopbackPeer::Send(fd, "220 fake\r\n");
-    Next(fd, log);
-    LoopbackPeer::Send(fd, "331 password please\r\n");
-    Next(fd, log);
-    LoopbackPeer::Send(fd, "230 in\r\n");
-    Next(fd, log);
-    LoopbackPeer::Send(fd, "200 binary\r\n");
-}
-
-// Connects to the address of a "PORT h1,h2,h3,h4,p1,p2" command.
-int ConnectToPort(const std::string& portCommand) {
-    int n[6];
-    sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]);
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(n[4] * 256 + n[5]);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    return fd;
-}
 
 struct Client {
     std::vector<std::string> statuses;
@@ -92,23 +43,17 @@ std::string FtpErrorOf(const std::function<void()>& f) {
 }  // namespace
 
 TEST(FtpLogin, MultiLineGreetingIsReadWholeAndThePasswordIsNeverReported) {
-    Log log;
+    CommandLog log;
     LoopbackPeer peer([&](int fd) {
-        LoopbackPeer::Send(fd, "220-Welcome\r\n220-second line\r\n 220 led by a space\r\n220 ready\r\n");
-        Next(fd, log);
-        LoopbackPeer::Send(fd, "331 password please\r\n");
-        Next(fd, log);
-        LoopbackPeer::Send(fd, "230 in\r\n");
-        Next(fd, log);
-        LoopbackPeer::Send(fd, "200 binary\r\n");
+        Login(fd, &log, "220-Welcome\r\n220-second line\r\n 220 led by a space\r\n220 ready\r\n");
         LoopbackPeer::Sleep(100);
     });
     Client c(peer.port());
     c.ftp.Password = "s3cret";
     c.ftp.Connect();
     EXPECT_EQ(c.events, (std::vector<std::string>{"connect"}));
-    LoopbackPeer::Sleep(50);
-    EXPECT_EQ(log.get(), (std::vector<std::string>{"USER update", "PASS s3cret", "TYPE I"}));
+    ASSERT_TRUE(peer.Finish());
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"USER update", "PASS s3cret", "TYPE I"}));
     EXPECT_TRUE(c.sawStatus("USER update"));
     EXPECT_TRUE(c.sawStatus("PASS "));
     for (auto& s : c.statuses) EXPECT_EQ(s.find("s3cret"), std::string::npos) << s;
@@ -116,10 +61,10 @@ TEST(FtpLogin, MultiLineGreetingIsReadWholeAndThePasswordIsNeverReported) {
 }
 
 TEST(FtpLogin, RefusedGreetingAndRefusedPasswordFailTheConnection) {
-    Log log;
+    CommandLog log;
     LoopbackPeer peer([&](int fd) {
         LoopbackPeer::Send(fd, "421 Too many users\r\n");
-        if (Next(fd, log) == "QUIT") LoopbackPeer::Send(fd, "221 bye\r\n");
+        if (log.Next(fd) == "QUIT") LoopbackPeer::Send(fd, "221 bye\r\n");
     });
     Client c(peer.port());
     EXPECT_EQ(FtpErrorOf([&] { c.ftp.Connect(); }), "421 Too many users\r\n");
@@ -127,39 +72,39 @@ TEST(FtpLogin, RefusedGreetingAndRefusedPasswordFailTheConnection) {
     EXPECT_TRUE(c.sawStatus("QUIT"));
     EXPECT_EQ(c.statuses.back(), "Disconnected");
     EXPECT_FALSE(c.ftp.Connected);
-    LoopbackPeer::Sleep(50);
-    EXPECT_EQ(log.get(), (std::vector<std::string>{"QUIT"}));
+    ASSERT_TRUE(peer.Finish());
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"QUIT"}));
 }
 
 TEST(FtpLogin, Reply230SkipsThePasswordAndOnly2xxMeansLoggedIn) {
-    Log log;
+    CommandLog log;
     LoopbackPeer peer([&](int fd) {
         LoopbackPeer::Send(fd, "220 hi\r\n");
-        Next(fd, log);
+        log.Next(fd);
         LoopbackPeer::Send(fd, "230 no password needed\r\n");
-        Next(fd, log);
+        log.Next(fd);
         LoopbackPeer::Send(fd, "200 ok\r\n");
         LoopbackPeer::Sleep(100);
     });
     Client c(peer.port());
     c.ftp.Connect();
-    LoopbackPeer::Sleep(50);
-    EXPECT_EQ(log.get(), (std::vector<std::string>{"USER update", "TYPE I"}));
+    ASSERT_TRUE(peer.Finish());
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"USER update", "TYPE I"}));
 
     // Neither 400 after USER nor 332/314 after PASS is a login.
     for (auto [user, pass] : {std::pair<std::string, std::string>{"400 odd\r\n", ""},
                               {"331 pw\r\n", "332 Need account for login.\r\n"},
                               {"331 pw\r\n", "314 odd\r\n"}}) {
-        Log log2;
+        CommandLog log2;
         LoopbackPeer peer2([&](int fd) {
             LoopbackPeer::Send(fd, "220 hi\r\n");
-            Next(fd, log2);
+            log2.Next(fd);
             LoopbackPeer::Send(fd, user);
             if (!pass.empty()) {
-                Next(fd, log2);
+                log2.Next(fd);
                 LoopbackPeer::Send(fd, pass);
             }
-            if (Next(fd, log2) == "QUIT") LoopbackPeer::Send(fd, "221 bye\r\n");
+            if (log2.Next(fd) == "QUIT") LoopbackPeer::Send(fd, "221 bye\r\n");
         });
         Client c2(peer2.port());
         EXPECT_EQ(FtpErrorOf([&] { c2.ftp.Connect(); }), pass.empty() ? user : pass);
@@ -176,11 +121,11 @@ TEST(FtpLogin, ProxyFormsOfTheLogin) {
     for (const Case& k : {Case{FTUser, {"USER update@ftp.example", "PASS x", "TYPE I"}},
                           Case{FtSite, {"SITE ftp.example", "USER update", "PASS x", "TYPE I"}},
                           Case{FtOpen, {"OPEN ftp.example", "USER update", "PASS x", "TYPE I"}}}) {
-        Log log;
+        CommandLog log;
         LoopbackPeer peer([&](int fd) {
             LoopbackPeer::Send(fd, "220 proxy\r\n");
             for (;;) {
-                std::string c = Next(fd, log);
+                std::string c = log.Next(fd);
                 if (c.empty()) return;
                 if (c.rfind("USER", 0) == 0) LoopbackPeer::Send(fd, "331 pw\r\n");
                 else if (c.rfind("PASS", 0) == 0) LoopbackPeer::Send(fd, "230 in\r\n");
@@ -195,24 +140,24 @@ TEST(FtpLogin, ProxyFormsOfTheLogin) {
         c.ftp.ProxyPort = peer.port();
         c.ftp.FirewallType = k.type;
         c.ftp.Connect();
-        LoopbackPeer::Sleep(30);
-        EXPECT_EQ(log.get(), k.expected) << "firewall type " << int(k.type);
+        ASSERT_TRUE(peer.Finish());
+        EXPECT_EQ(log.Lines(), k.expected) << "firewall type " << int(k.type);
     }
 }
 
 TEST(FtpLogin, ConnectedConnectAndUnconnectedDisconnectSendNothing) {
-    Log log;
+    CommandLog log;
     LoopbackPeer peer([&](int fd) {
-        Login(fd, log);
-        for (std::string c; !(c = Next(fd, log)).empty();) LoopbackPeer::Send(fd, "221 bye\r\n");
+        Login(fd, &log);
+        for (std::string c; !(c = log.Next(fd)).empty();) LoopbackPeer::Send(fd, "221 bye\r\n");
     });
     Client c(peer.port());
     c.ftp.Connect();
     c.ftp.Connect();
     c.ftp.Disconnect();
     c.ftp.Disconnect();
-    LoopbackPeer::Sleep(50);
-    EXPECT_EQ(log.get(), (std::vector<std::string>{"USER update", "PASS x", "TYPE I", "QUIT"}));
+    ASSERT_TRUE(peer.Finish());
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"USER update", "PASS x", "TYPE I", "QUIT"}));
 }
 
 TEST(FtpLogin, ServerClosingMidReplyEndsTheReplyWithoutHanging) {
@@ -236,12 +181,12 @@ TEST(FtpTransfer, PassiveModeConnectsToHostNotToTheAddressInTheReply) {
         GTEST_SKIP() << "port 5001 is taken on this machine";
     }
     ::listen(data, 1);
-    Log log;
+    CommandLog log;
     LoopbackPeer peer([&](int fd) {
-        Login(fd, log);
-        Next(fd, log);
+        Login(fd, &log);
+        log.Next(fd);
         LoopbackPeer::Send(fd, "227 Entering Passive Mode (10,9,8,7,19,137)\r\n");
-        Next(fd, log);
+        log.Next(fd);
         LoopbackPeer::Send(fd, "150 Opening BINARY connection for f.bin (1234 bytes)\r\n");
         int d = ::accept(data, nullptr, nullptr);
         LoopbackPeer::Send(d, std::string(1234, 'p'));
@@ -260,12 +205,12 @@ TEST(FtpTransfer, PassiveModeConnectsToHostNotToTheAddressInTheReply) {
 }
 
 TEST(FtpTransfer, MultiLinePreliminaryReplyAndAnnouncedSize) {
-    Log log;
+    CommandLog log;
     LoopbackPeer peer([&](int fd) {
-        Login(fd, log);
-        std::string port = Next(fd, log);
+        Login(fd, &log);
+        std::string port = log.Next(fd);
         LoopbackPeer::Send(fd, "200 PORT ok\r\n");
-        Next(fd, log);
+        log.Next(fd);
         LoopbackPeer::Send(fd, "150-Here it comes (777 bytes)\r\n more words\r\n150 go\r\n");
         int d = ConnectToPort(port);
         LoopbackPeer::Send(d, std::string(777, 'h'));
@@ -286,12 +231,12 @@ TEST(FtpTransfer, MultiLinePreliminaryReplyAndAnnouncedSize) {
 }
 
 TEST(FtpTransfer, RefusedDataConnectionAfter150FailsInsteadOfHanging) {
-    Log log;
+    CommandLog log;
     LoopbackPeer peer([&](int fd) {
-        Login(fd, log);
-        Next(fd, log);
+        Login(fd, &log);
+        log.Next(fd);
         LoopbackPeer::Send(fd, "200 PORT ok\r\n");
-        Next(fd, log);
+        log.Next(fd);
         LoopbackPeer::Send(fd, "150 Opening\r\n");
         LoopbackPeer::Sleep(50);
         LoopbackPeer::Send(fd, "425 Can't open data connection.\r\n");
@@ -308,13 +253,20 @@ TEST(FtpTransfer, RefusedDataConnectionAfter150FailsInsteadOfHanging) {
     EXPECT_EQ(c.ftp.DataConnection, nullptr);
 }
 
+// Byte counts as servers word them, with the numbers that are none.
 TEST(FtpTransfer, ParseByteCountTakesTheLastNumberBeforeBytes) {
-    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening data for file2.bin (20480 bytes)"), 20480);
-    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening (3221225472 BYTES)"), 3221225472LL);
-    EXPECT_EQ(TWexFTP::ParseByteCount("150 Opening data connection"), 0);
-    EXPECT_EQ(TWexFTP::ParseByteCount("150 bytes follow"), 150) << "the reply number stands before BYTE";
-    EXPECT_EQ(TWexFTP::ParseByteCount("Bytes follow"), 0);
-    EXPECT_EQ(TWexFTP::ParseByteCount("150 (99999999999999999999999 bytes)"), 0);
+    const std::pair<const char*, int64_t> cases[] = {
+        {"150 Opening BINARY mode data connection for f (2241 bytes)", 2241},
+        {"150 Opening file2.bin 2048 (1024 bytes)", 1024},
+        {"150 Opening (3221225472 BYTES)", 3221225472LL},
+        {"150 bytes follow", 150},  // the reply number stands before BYTE
+        {"150 Opening data connection", 0},
+        {"150 Opening (0 bytes)", 0},
+        {"150 Opening (-1 bytes)", 0},
+        {"150 91566.2 kbytes to download", 0},
+        {"Bytes follow", 0},
+        {"150 (99999999999999999999999 bytes)", 0}};
+    for (auto& [reply, count] : cases) EXPECT_EQ(TWexFTP::ParseByteCount(reply), count) << reply;
     TWexFTP idle(nullptr);
     EXPECT_EQ(idle.ReceivedCount(), 0);
 }

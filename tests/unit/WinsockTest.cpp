@@ -49,11 +49,6 @@ sockaddr_in Loopback(int port) {
     return a;
 }
 
-int ClosedPort() {
-    Listener l;
-    return l.port;  // closed again when l goes
-}
-
 struct AsyncSocket {
     Events ev;
     HWND wnd = CreateMessageWindow(EventProc, &ev);
