@@ -1,5 +1,7 @@
 #include "Winsock.h"
 
+#include <cstdio>
+
 #include <FL/Fl.H>
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -222,6 +224,19 @@ int setsockopt_linger(SOCKET s, bool on, int seconds) {
 }
 
 int setsockopt_rcvbuf(SOCKET s, int bytes) {
+    // A size set by hand ends the kernel's own tuning of the buffer, and the
+    // system caps it at net.core.rmem_max (208 KiB on most desktops): asked
+    // for more than the cap allows, the buffer is left to the kernel, which
+    // grows it further on its own.
+    static const long cap = [] {
+        long v = 0;
+        if (FILE* f = fopen("/proc/sys/net/core/rmem_max", "r")) {
+            if (fscanf(f, "%ld", &v) != 1) v = 0;
+            fclose(f);
+        }
+        return v;
+    }();
+    if (bytes > cap) return 0;
     if (::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return SetError(ErrnoToWsa(errno));
     return 0;
 }

@@ -52,7 +52,8 @@ int ErrnoToWsa(int err);
 SOCKET socket(int af, int type, int protocol);
 int closesocket(SOCKET s);
 int setsockopt_linger(SOCKET s, bool on, int seconds);
-// The receive buffer (the system may cap it at net.core.rmem_max).
+// The receive buffer, where net.core.rmem_max allows that many bytes; else
+// the kernel keeps tuning it itself.
 int setsockopt_rcvbuf(SOCKET s, int bytes);
 int connect(SOCKET s, const sockaddr_in* addr);
 int bind(SOCKET s, const sockaddr_in* addr);
