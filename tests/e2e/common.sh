@@ -3,6 +3,7 @@
 # runs in skiff_pid; only that process and the server are ended.
 #   e2e_start NAME         makes $work (/tmp/skiff-NAME-XXXXXX)
 #   start_ftpd DIR [RATE]  serves DIR as user "update" on 127.0.0.1, sets $port
+#   await_dialog [WHAT], confirm_server  the updater's window and server dialog
 #   start_updater          starts $app/skiff (pid in skiff_pid, standard error appended to
 #                          $work/skiff.err), confirms the first server; X and Y then hold
 #                          the main window's place
@@ -56,6 +57,19 @@ stop_mirror() {
   return 0
 }
 main_window() { xdotool search --name '^update$' 2>/dev/null | head -1; }
+window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
+# Waits for the updater $skiff_pid's main window ($main) and server dialog
+# ($dialog); WHAT, when given, names the run in a failure.
+await_dialog() {
+  wait_for '[ -n "$(window "^update$")" ]' 100 || fail "${1:+$1: }no main window"
+  main=$(window '^update$')
+  wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null | grep -v "^$main$" | head -1); [ -n "$dialog" ]' 50 ||
+    fail "${1:+$1: }no server dialog"
+}
+confirm_server() {  # the dialog's confirm picture
+  eval "$(xdotool getwindowgeometry --shell "$dialog")"
+  xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1
+}
 start_updater() {
   (cd / && exec "$app/skiff") 2>>"$work/skiff.err" & skiff_pid=$!
   wait_for '[ -n "$(main_window)" ]' 100 || fail "no main window"

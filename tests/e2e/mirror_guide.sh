@@ -94,7 +94,6 @@ entries=$(awk 'NR > 1' "$work/pub/update3.dat" | wc -l)
 
 # One player's first start against the server on $port: the whole release
 # comes in, recorded in update2.dat; then the launch ends the updater.
-window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
 update_from() {  # LABEL USER: the guide's isp0.dat line LABEL, its user replaced when USER is given
   local app=$work/app-$1 line main dialog X Y rc=0
   line=$(grep -m1 "^$1 " "$guide") || fail "the guide has no isp0.dat line $1"
@@ -102,12 +101,8 @@ update_from() {  # LABEL USER: the guide's isp0.dat line LABEL, its user replace
   awk -v port="$port" -v user="$2" '{$2 = "127.0.0.1"; $3 = port; if (user != "") $5 = user
     printf "%s\r\nend\r\n", $0}' <<< "$line" > "$app/isp0.dat"
   (cd / && exec "$app/skiff") & skiff_pid=$!
-  wait_for '[ -n "$(window "^update$")" ]' 100 || fail "$1: no main window"
-  main=$(window '^update$')
-  wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null | grep -v "^$main$" | head -1); [ -n "$dialog" ]' 50 ||
-    fail "$1: no server dialog"
-  eval "$(xdotool getwindowgeometry --shell "$dialog")"
-  xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1          # confirm the server
+  await_dialog "$1"
+  confirm_server
   wait_for '[ -s "$app/update3.dat" ]' 100 || fail "$1: update3.dat not fetched: $(cat "$app/update.log")"
   sleep 1
   eval "$(xdotool getwindowgeometry --shell "$main")"

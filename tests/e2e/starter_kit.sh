@@ -9,7 +9,6 @@ bin=$1 ftpd=$2
 . "$(dirname "$0")/common.sh"
 e2e_start kit-e2e
 chmod 755 "$work"
-window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
 
 # The user: "nobody" when the tests run as root, else whoever runs them.
 home=$work/home
@@ -102,10 +101,8 @@ if command -v desktop-file-validate >/dev/null; then
 fi
 
 # First run: nothing is installed yet, so the whole client comes in.
-wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null | grep -v "^$main$" | head -1); [ -n "$dialog" ]' 50 ||
-  fail "no server dialog"
-eval "$(xdotool getwindowgeometry --shell "$dialog")"
-xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1           # confirm the server
+await_dialog
+confirm_server
 wait_for '[ -s "$dest/update3.dat" ]' 100 || fail "update3.dat not fetched"
 sleep 1
 eval "$(xdotool getwindowgeometry --shell "$main")"

@@ -26,7 +26,6 @@ while True:
     c, _ = s.accept(); held.append(c)' "$port" & silent_pid=$!
 printf 'Silent 127.0.0.1 %s 20000 update\r\nend\r\n' "$port" > "$app/isp0.dat"
 
-window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1; }
 # Top-level windows, top-most first, as the X server stacks them.
 stacking() { xwininfo -root -children 2>/dev/null | awk '/^ +0x/ {print $1}'; }
 above() {  # true when window $1 lies above window $2
@@ -35,11 +34,8 @@ above() {  # true when window $1 lies above window $2
 }
 
 (cd / && exec "$app/skiff") 2>>"$work/skiff.err" & skiff_pid=$!
-wait_for '[ -n "$(window "^update$")" ]' 100 || fail "no main window"
-main=$(window '^update$')
 # The dialog has no title; it is the other visible top-level window of skiff.
-wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null | grep -v "^$main$" | head -1); [ -n "$dialog" ]' 50 ||
-  fail "no server dialog"
+await_dialog
 
 # Escape does nothing in the dialog.
 xdotool key --window "$dialog" Escape 2>/dev/null || true
@@ -53,8 +49,7 @@ xdotool windowraise "$main"
 timeout 10 "$app/skiff" || fail "the second start did not end with 0"
 sleep 0.3
 above "$dialog" "$main" || fail "the dialog is below the main window after a second start"
-eval "$(xdotool getwindowgeometry --shell "$dialog")"
-xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1           # confirm the server
+confirm_server
 wait_for '[ -s "$app/isp1.dat" ]' 50 || fail "the dialog could not be clicked"
 echo "Escape keeps the dialog; a second start keeps it on top and usable"
 
@@ -106,12 +101,8 @@ closed=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0
 printf 'Closed 127.0.0.1 %s 2000 update\r\nend\r\n' "$closed" > "$app/isp0.dat"
 rm -f "$app/update.log"
 (cd / && exec "$app/skiff") 2>>"$work/skiff.err" & skiff_pid=$!
-wait_for '[ -n "$(window "^update$")" ]' 100 || fail "no main window"
-main=$(window '^update$')
-wait_for 'dialog=$(xdotool search --onlyvisible --pid "$skiff_pid" 2>/dev/null | grep -v "^$main$" | head -1); [ -n "$dialog" ]' 50 ||
-  fail "no server dialog"
-eval "$(xdotool getwindowgeometry --shell "$dialog")"
-xdotool mousemove $((X + 144 + 60)) $((Y + 352 + 15)) click 1           # confirm the server
+await_dialog
+confirm_server
 wait_for '[ -n "$(window "^skiff$")" ]' 100 || fail "no Disconnected box"
 sleep 0.3
 # The box sits over the main window, centred.
