@@ -204,30 +204,35 @@ TEST(SingleInstance, AnotherUserCanNeitherEndAStartNorCallTheInstanceForward) {
 
 // Large files go straight to the disk in aligned blocks where it takes
 // them (and through the page cache on a file system that does not, such as
-// tmpfs): either way the file holds every byte, from any starting offset.
+// tmpfs), a temporary's in the background with its size reserved ahead:
+// either way the file holds every byte and no more, from any starting
+// offset, and the descriptor stands at its end.
 TEST(FileWriter, EveryByteArrivesFromAnyOffsetOnAnyFileSystem) {
     TempDir disk;
     std::vector<std::string> folders{disk.path()};
     if (std::filesystem::is_directory("/dev/shm")) folders.push_back("/dev/shm");
     std::mt19937 random(9);
-    std::string data(3 * (1 << 20) + 4321, '\0');
+    std::string data(9 * (1 << 20) + 4321, '\0');  // more blocks than a temporary keeps in flight
     for (char& c : data) c = static_cast<char>(random());
     for (const std::string& folder : folders) {
         for (size_t offset : {size_t(0), size_t(12345)}) {
-            const std::string path = folder + "/skiff-writer-" + std::to_string(getpid());
-            WriteFile(path, data.substr(0, offset));
-            int fd = open(path.c_str(), O_WRONLY);
-            ASSERT_EQ(lseek(fd, static_cast<off_t>(offset), SEEK_SET), static_cast<off_t>(offset));
-            TFileWriter writer(fd, static_cast<int64_t>(offset));
-            for (size_t at = offset; at < data.size();) {
-                size_t n = std::min<size_t>(data.size() - at, 1 + random() % 700000);
-                ASSERT_TRUE(writer.Write(data.data() + at, n));
-                at += n;
+            for (bool temporary : {false, true}) {
+                const std::string path = folder + "/skiff-writer-" + std::to_string(getpid());
+                WriteFile(path, data.substr(0, offset));
+                int fd = open(path.c_str(), O_WRONLY);
+                ASSERT_EQ(lseek(fd, static_cast<off_t>(offset), SEEK_SET), static_cast<off_t>(offset));
+                TFileWriter writer(fd, static_cast<int64_t>(offset), temporary);
+                for (size_t at = offset; at < data.size();) {
+                    size_t n = std::min<size_t>(data.size() - at, 1 + random() % 700000);
+                    ASSERT_TRUE(writer.Write(data.data() + at, n));
+                    at += n;
+                }
+                ASSERT_TRUE(writer.Finish());
+                EXPECT_EQ(lseek(fd, 0, SEEK_CUR), static_cast<off_t>(data.size()));
+                close(fd);
+                EXPECT_TRUE(ReadFile(path) == data) << folder << " from " << offset << (temporary ? ", temporary" : "");
+                unlink(path.c_str());
             }
-            ASSERT_TRUE(writer.Finish());
-            close(fd);
-            EXPECT_TRUE(ReadFile(path) == data) << folder << " from " << offset;
-            unlink(path.c_str());
         }
     }
 }
