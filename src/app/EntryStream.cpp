@@ -12,10 +12,11 @@ const int64_t kWritebackEvery = 16 << 20;
 const size_t kKeptBlock = 1 << 20;
 }  // namespace
 
-TEntryStream::TEntryStream(const AnsiString& target, bool inflate) {
+TEntryStream::TEntryStream(const AnsiString& target, bool inflate, bool hashed) {
     if (!inflate) return;
     FOutput = std::make_unique<TTempFile>(target);
     FInflate = std::make_unique<TGunzipStream>([this](const char* p, size_t n) { return Write(p, n); });
+    if (hashed) FInflate->SkipChecks();
 }
 
 TEntryStream::~TEntryStream() {

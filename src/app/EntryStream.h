@@ -14,9 +14,11 @@
 class TEntryStream {
 public:
     // `target`: the file the entry installs (a pack: its local name, which
-    // only ever names the temporary); `inflate`: gzip data to be inflated.
+    // only ever names the temporary); `inflate`: gzip data to be inflated;
+    // `hashed`: the caller checks the digest before it uses the output, so
+    // the gzip data's own checks may be left out.
     // Raises EInOutError when the temporary cannot be made.
-    TEntryStream(const AnsiString& target, bool inflate);
+    TEntryStream(const AnsiString& target, bool inflate, bool hashed = false);
     ~TEntryStream();
     TEntryStream(const TEntryStream&) = delete;
     TEntryStream& operator=(const TEntryStream&) = delete;

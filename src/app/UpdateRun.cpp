@@ -43,7 +43,7 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
         TPartialFile& download = *part;
         // Hashed, and inflated into the temporary beside the target, as the
         // bytes arrive; bytes kept from an earlier try go through it first.
-        TEntryStream stream(target, e.Kind != "O");
+        TEntryStream stream(target, e.Kind != "O", hashed);
         TDownloadResult got;
         got.Bytes = download.Size();
         if (got.Bytes > e.Size) {

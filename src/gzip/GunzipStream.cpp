@@ -15,8 +15,18 @@ TGunzipStream::TGunzipStream(std::function<bool(const char*, size_t)> write)
 
 TGunzipStream::~TGunzipStream() { inflateEnd(&FStream); }
 
-void TGunzipStream::Reset() {
+void TGunzipStream::Restart() {
     inflateReset(&FStream);
+    if (FSkipChecks) inflateValidate(&FStream, 0);
+}
+
+void TGunzipStream::SkipChecks() {
+    FSkipChecks = true;
+    inflateValidate(&FStream, 0);
+}
+
+void TGunzipStream::Reset() {
+    Restart();
     FOutUsed = 0;
     FState = TState::Start;
     FHolding = false;
@@ -66,7 +76,7 @@ ssize_t TGunzipStream::Inflate(const unsigned char* data, size_t n) {
         if (ret == Z_STREAM_END) {
             // Another member may follow; its first two bytes tell.
             FState = TState::AfterMember;
-            inflateReset(&FStream);
+            Restart();
             break;
         }
         if (ret == Z_BUF_ERROR && FStream.avail_in == 0) break;

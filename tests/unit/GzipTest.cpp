@@ -204,3 +204,23 @@ TEST_F(GzipTest, TheStreamReadsAsTheReaderInBlocksOfAnySize) {
         }
     }
 }
+
+// Data a SHA-256 checks whole may leave out the members' CRC and length
+// checks; a stream cut short is still told, checks or not.
+TEST_F(GzipTest, TheStreamSkipsOnlyTheCrcWhenAskedAndAlwaysTellsACut) {
+    std::string bad = GzipOf("first ") + GzipOf("second");
+    bad[bad.size() - 5] ^= 1;  // the second member's CRC
+    for (bool skip : {false, true}) {
+        for (const std::string& input : {bad, bad.substr(0, bad.size() - 9)}) {
+            std::string out;
+            TGunzipStream stream([&out](const char* p, size_t k) { return out.append(p, k), true; });
+            if (skip) stream.SkipChecks();
+            stream.Feed(input.data(), input.size());
+            const bool cut = input.size() < bad.size();
+            EXPECT_EQ(stream.Finish(), skip && !cut) << skip << cut << " " << stream.Problem();
+            if (skip && !cut) {
+                EXPECT_EQ(out, "first second");
+            }
+        }
+    }
+}
