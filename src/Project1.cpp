@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
     ReadCommandLine(argc, argv);
     // A second start brings the running one forward and ends quietly.
     Application->Title = "skiff.exe";
-    if (ActivateRunningInstance(InstanceName())) return 0;
+    const AnsiString instance = InstanceName();
+    if (ActivateRunningInstance(instance)) return 0;
     PrepareFontsInBackground();
     OpenDisplay();
     Form1 = new TForm1(nullptr);
@@ -93,7 +94,7 @@ int main(int argc, char** argv) {
     Form1->SetWindowClass(windowClass.c_str());
     Form1->SetIcon(DecodeJpeg(kAppIcon, kAppIcon_size, "icon"));
     if (!gIgnored.empty()) UpdateLog::Write("arguments ignored: " + gIgnored);
-    const bool claimed = ClaimInstanceTitle(InstanceName(), [] {
+    const bool claimed = ClaimInstanceTitle(instance, [] {
         if (Form1) Form1->BringToFront();
     });
     // Someone else holds the title's name: the folder's own lock decides.

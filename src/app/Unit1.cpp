@@ -1033,11 +1033,8 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
         else Health.BrokenTry(CurrentServerLine, keptBytes() > before);
     }
     UpdateLog::Write(name + ": not installed: no try brought it");
-    for (const AnsiString& line : Health.NotInstalled()) {
-        UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: it failed " +
-                         IntToStr(TServerHealth::kEntriesInARow) + " files in a row");
-        if (line == CurrentServerLine) DropServer();
-    }
+    for (const AnsiString& line : Health.NotInstalled())
+        LeaveForRun(line, "it failed " + IntToStr(TServerHealth::kEntriesInARow) + " files in a row");
     return TEntryOutcome::DownloadFailed;
 }
 
@@ -1079,9 +1076,15 @@ bool TForm1::ReconnectForRun() {
         AnsiString why;
         if (ConnectRunServer(line, why)) return true;
         if (Leaving()) return false;
-        if (Health.Drop(line)) UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: " + why);
+        if (Health.Drop(line)) LeaveForRun(line, why);
     }
     return false;
+}
+
+// Says in the log why `line`, dropped for the run, is left; its session goes.
+void TForm1::LeaveForRun(const AnsiString& line, const AnsiString& why) {
+    UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: " + why);
+    if (line == CurrentServerLine) DropServer();
 }
 
 // Logs in to `line` for the run and takes it only when it serves the list

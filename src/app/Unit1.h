@@ -155,6 +155,7 @@ private:
     bool ConfigureFtpComponent(const AnsiString& line);
     TEntryOutcome BringInEntry(const AnsiString& entry);
     bool ReconnectForRun();
+    void LeaveForRun(const AnsiString& line, const AnsiString& why);
     bool ConnectRunServer(const AnsiString& line, AnsiString& why);
     void FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiString& signature);
     bool ServesPlannedList(const AnsiString& line);

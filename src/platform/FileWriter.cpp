@@ -63,12 +63,20 @@ TFileWriter::TFileWriter(int fd, int64_t offset, bool temporary) : FFd(fd), FOff
 }
 
 TFileWriter::~TFileWriter() {
-    // The kernel may still be reading the blocks.
+    ReleaseContext();
+    for (char* block : FBlocks) free(block);
+}
+
+// Waits for what is in flight (the kernel may still be reading the blocks)
+// and keeps the context for the next writer; one that lost track of its
+// requests is destroyed instead.
+void TFileWriter::ReleaseContext() {
+    if (!FContext) return;
     while (FInFlight > 0 && Reap(1)) {
     }
-    if (FContext && FInFlight == 0) IdleContexts().push_back(FContext);
-    else if (FContext) syscall(SYS_io_destroy, FContext);
-    for (char* block : FBlocks) free(block);
+    if (FInFlight == 0) IdleContexts().push_back(FContext);
+    else syscall(SYS_io_destroy, FContext);
+    FContext = 0;
 }
 
 bool TFileWriter::Fail(int error) {
@@ -116,11 +124,7 @@ bool TFileWriter::Submit(size_t n) {
         const int64_t from = std::max(FReserved, FOffset), to = FOffset + kReserveAhead;
         if (fallocate(FFd, 0, from, to - from) != 0) {
             if (errno == ENOSPC || errno == EDQUOT) return Fail(errno);
-            // No reserving here: write in the foreground.
-            while (FInFlight > 0 && Reap(1)) {
-            }
-            if (FInFlight == 0) IdleContexts().push_back(FContext);
-            FContext = 0;
+            ReleaseContext();  // no reserving here: write in the foreground
             return WriteDirect(n);
         }
         FReserved = to;

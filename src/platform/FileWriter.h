@@ -40,6 +40,7 @@ private:
     bool WriteBuffered(const char* data, size_t n);
     bool Submit(size_t n);
     bool Reap(long atLeast);
+    void ReleaseContext();
     bool Fail(int error);
     int FFd;
     int64_t FOffset;

@@ -177,12 +177,14 @@ void MakeKit(const TKitOptions& o) {
         throw Exception("The name \"" + o.Name + "\" must be letters, digits, '-', '_' or '.' (not first)");
     if (o.Output.empty()) throw Exception("Give the kit's file name (OUT.tar.gz)");
     const TKitParts parts = FindParts(o.ToolFolder);
-    int codePage = o.CodePage ? o.CodePage : SystemCodePage();
-    if (!o.ReleaseFolder.empty()) {
-        TStringList list;
-        list.SetText(ReadWholeFile(SystemPathFromNative(o.ReleaseFolder + "/update3.dat"), kMaxVersionsListBytes));
-        if (list.Count() > 0 && DeclaredNamesCodePage(list[0])) codePage = DeclaredNamesCodePage(list[0]);
-    }
+    // The release's list, read once: its header names the code page, its
+    // signature the serial.
+    const AnsiString releaseList =
+        o.ReleaseFolder.empty()
+            ? AnsiString()
+            : ReadWholeFile(SystemPathFromNative(o.ReleaseFolder + "/update3.dat"), kMaxVersionsListBytes);
+    const int declared = DeclaredNamesCodePage(releaseList.substr(0, releaseList.find_first_of("\r\n")));
+    const int codePage = declared ? declared : o.CodePage ? o.CodePage : SystemCodePage();
     if (!IsKnownCodePage(codePage)) throw Exception("Unknown code page " + IntToStr(codePage));
     for (const AnsiString* t : {&o.Title, &o.TitleZhTW, &o.TitleZhCN})
         if (ValidUtf8(*t) != *t || Printable(*t) != *t)
@@ -198,7 +200,7 @@ void MakeKit(const TKitOptions& o) {
                             "first start");
         try {
             serial = CheckSignedList(
-                ReadWholeFile(SystemPathFromNative(o.ReleaseFolder + "/update3.dat"), kMaxVersionsListBytes),
+                releaseList,
                 ReadWholeFile(SystemPathFromNative(o.ReleaseFolder + "/" + kSignatureFile), kMaxSignatureBytes),
                 parsed, 0, time(nullptr));
         } catch (const Exception& e) {
