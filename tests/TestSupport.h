@@ -53,6 +53,12 @@ inline std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
+// Reproducible bytes that do not compress.
+inline std::string Random(size_t n, unsigned seed) {
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
+    return s;
+}
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
 // Our temporaries below a folder (there should be none once an entry is

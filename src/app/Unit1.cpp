@@ -836,7 +836,9 @@ void TForm1::BuildUpdatePlan() {
             TUpdateEntry e = ParseUpdateEntry(plan.Entries[i]);
             if (!IsKnownKind(e.Kind) || !IsSafeRelativeName(e.Local)) continue;
             AnsiString path = PartialPathOf(AppFolder, e);
-            if (present.count(path)) kept.push_back(path);
+            // A segmented download keeps its segments and their record too.
+            for (const AnsiString& p : {path, TTransferPool::SegmentPathOf(path), TTransferPool::RangesPathOf(path)})
+                if (present.count(p)) kept.push_back(p);
         } catch (const EConvertError&) {
             // reported when the run reaches it
         }
@@ -869,11 +871,15 @@ void TForm1::Button1Click(TObject*) {
     std::vector<AnsiString> failedNames;
     TRunning running(RunInProgress);
     Health.Clear();
+    StartPool();
     for (int i = 0; i < count; ++i) {
         EventLoop::ProcessMessages();
         if (!UpdateList) return;  // the window closed meanwhile and saved what was done
+        WaitForPool(i);
+        if (!UpdateList) return;
         TEntryOutcome outcome = BringInEntry((*UpdateList)[i]);
         if (!UpdateList) return;
+        if (Pool && outcome == TEntryOutcome::Installed) Pool->Forget(i);
         const AnsiString name = ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString();
         if (IsFailure(outcome)) {
             failed.push_back({NameForDisplay(name), ReasonOf(outcome)});
@@ -890,6 +896,7 @@ void TForm1::Button1Click(TObject*) {
         if (i == count - 1) Image3->Show();
     }
     RunInProgress = false;
+    Pool.reset();
     SaveInstalledList();
     // The release is in: an older list can no longer pass for a newer one.
     if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
@@ -966,6 +973,73 @@ void TForm1::UseNamesCodePageOf(const TStringList& list) {
     ListBox1->CodePage = ListBox2->CodePage = codePage;
 }
 
+// The downloads run ahead of the installs, over every server that serves
+// the plan's list, as the list's header allows ("connections=N",
+// "mirrors=one|all"); a release that says "connections=1 mirrors=one" is
+// fetched as it always was, one file after another on one session. The
+// plan's own session goes first, so that a server that takes one session
+// per user gives it to the pool.
+void TForm1::StartPool() {
+    Pool.reset();
+    const TTransferLimits limits = DeclaredTransferLimits(RemoteList && RemoteList->Count() > 0 ? (*RemoteList)[0] : "");
+    if (limits.Connections == 1 && !limits.AllMirrors) return;
+    TTransferPool::TSettings settings;
+    settings.Connections = limits.Connections;
+    settings.AllMirrors = limits.AllMirrors;
+    settings.Password = kPassword;
+    try {
+        settings.IdleMilliseconds = std::max(LoggedInSilence, StrToInt(GetField(4, CurrentServerLine)));
+    } catch (const EConvertError&) {
+        settings.IdleMilliseconds = LoggedInSilence;
+    }
+    std::vector<AnsiString> servers{CurrentServerLine};
+    for (const AnsiString& line : RunServers)
+        if (line != CurrentServerLine && Health.MayAsk(line)) servers.push_back(line);
+    auto pool = std::make_unique<TTransferPool>(AppFolder, servers, PlanListSha, PlanSignature, settings);
+    for (int i = 0; i < UpdateList->Count(); ++i) {
+        try {
+            TUpdateEntry e = ParseUpdateEntry((*UpdateList)[i]);
+            if (IsKnownKind(e.Kind) && e.Size > 0 && IsSafeRemoteName(e.Remote) && IsSafeRelativeName(e.Local) &&
+                (!ReleaseKey || IsSha256Text(e.Sha256)))
+                pool->Add(i, e);
+        } catch (const EConvertError&) {
+            // the run reports it when it gets there
+        }
+    }
+    if (pool->BytesPlanned() == 0) return;
+    pool->Log = [](const AnsiString& text) { UpdateLog::Write(text); };
+    // The pool never ends a session of the run's own: that one may be in
+    // the middle of a download further up this stack.
+    pool->OnLeave = [this](const AnsiString& line, const AnsiString& why) {
+        if (Health.Drop(line)) UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: " + why);
+    };
+    pool->OnProgress = [this] { ShowPoolProgress(); };
+    DropServer();
+    Pool = std::move(pool);
+    Pool->Start();
+}
+
+// Until the pool has the entry's bytes or has left it to the run's tries.
+void TForm1::WaitForPool(int entry) {
+    while (Pool && !Pool->Settled(entry) && !Leaving()) EventLoop::WaitForEvent(0.25);
+}
+
+// The whole run's bytes while several transfers run, and the servers in use.
+void TForm1::ShowPoolProgress() {
+    if (!Pool || !ProgressFlag) return;
+    const int64_t total = Pool->BytesPlanned(), done = std::min(Pool->BytesDone(), total);
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
+    FLastCountShown = now;
+    Gauge1->SetMaxValue(GaugeUnits(total, total));
+    Gauge1->SetProgress(GaugeUnits(done, total));
+    Label4->SetCaption(IntToStr(done) + " of " + IntToStr(total) + " ");
+    CentreLabel(Label4);
+    AnsiString names;
+    for (const AnsiString& name : Pool->MirrorsInUse()) names += (names.empty() ? "" : ", ") + name;
+    if (!names.empty()) StatusBar1->SimpleText = "Servers " + names;
+}
+
 // One entry with every try it may take: a try that breaks (a dropped
 // connection, a time-out, fewer bytes than listed) is followed by another
 // that goes on from the bytes already there: on the same server once more
@@ -987,9 +1061,10 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
     // A try that brought more bytes than the one before is progress, not a
     // failure of its server: a flaky link still gets the file in the end.
     AnsiString partial;
+    int64_t listed = -1;
     try {
         TUpdateEntry e = ParseUpdateEntry(entry);
-        if (IsKnownKind(e.Kind) && IsSafeRelativeName(e.Local)) partial = PartialPathOf(AppFolder, e);
+        if (IsKnownKind(e.Kind) && IsSafeRelativeName(e.Local)) partial = PartialPathOf(AppFolder, e), listed = e.Size;
     } catch (const EConvertError&) {
     }
     auto keptBytes = [&partial] {
@@ -998,7 +1073,9 @@ TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
     };
     for (int tries = 0; tries < kTriesPerEntry; ++tries) {
         const int64_t before = keptBytes();
-        const bool usable = WexFTP1 && WexFTP1->Connected && Health.MayAsk(CurrentServerLine);
+        // Bytes the pool (or an earlier run) brought complete need no server.
+        const bool fetched = tries == 0 && listed > 0 && before == listed;
+        const bool usable = fetched || (WexFTP1 && WexFTP1->Connected && Health.MayAsk(CurrentServerLine));
         if ((tries > 0 || !usable) && !ReconnectForRun()) break;
         bool refused = false;
         try {

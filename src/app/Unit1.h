@@ -20,6 +20,7 @@
 #include "crypto/Minisign.h"
 #include "Repair.h"
 #include "ServerHealth.h"
+#include "TransferPool.h"
 #include "UpdateRun.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
@@ -67,6 +68,8 @@ public:
     std::vector<AnsiString> RunServers;
     AnsiString CurrentServerLine;
     TServerHealth Health;
+    // The run's downloads ahead of its installs (none: one file after another).
+    std::unique_ptr<TTransferPool> Pool;
     bool RunInProgress = false;
     // The list's SHA-256 (and, signed, its signature) that the plan was made
     // from: a server is used for the run only while it serves these bytes.
@@ -155,6 +158,9 @@ private:
     bool ConfigureFtpComponent(const AnsiString& line);
     TEntryOutcome BringInEntry(const AnsiString& entry);
     bool ReconnectForRun();
+    void StartPool();
+    void WaitForPool(int entry);
+    void ShowPoolProgress();
     void LeaveForRun(const AnsiString& line, const AnsiString& why);
     bool ConnectRunServer(const AnsiString& line, AnsiString& why);
     void FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiString& signature);

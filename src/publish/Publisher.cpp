@@ -467,7 +467,9 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     if (mkdir(temp.c_str(), 0755) != 0) throw Exception("Cannot create " + temp);
     try {
         TStringList update3, manifest, installed;
-        update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage));
+        update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage) +
+                    (o.Connections > 0 ? " connections=" + IntToStr(o.Connections) : AnsiString()) +
+                    (o.Mirrors.empty() ? AnsiString() : " mirrors=" + o.Mirrors));
         std::vector<Entry*> fresh;  // entries whose served file is made anew
         for (Entry& e : entries) {
             if (!e.changed && CopyFile(previousFolder + "/" + e.remote, temp + "/" + e.remote, TCopy::MayLink)) {

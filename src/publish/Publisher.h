@@ -33,6 +33,11 @@ struct TPublishOptions {
     // Name the files that the previous release installed and this one drops
     // ("D" entries), so that updaters remove them where they are unchanged.
     bool RemoveDropped = false;
+    // What the list lets updaters do with the mirrors: sessions per mirror
+    // (0: not said, the updater's default of 2) and "one" or "all" mirrors
+    // at once (empty: not said, all).
+    int Connections = 0;
+    AnsiString Mirrors;
 };
 
 constexpr int64_t kMaxSerial = (int64_t(1) << 53) - 1;

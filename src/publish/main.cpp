@@ -51,6 +51,8 @@ const char kUsage[] =
     "  --serial N                serial of the signed release (default: one more than the last)\n"
     "  --remove-dropped          list the files of the previous release that this one drops, so\n"
     "                            that updaters remove them where the player did not change them\n"
+    "  --connections N           updaters open at most N sessions per mirror (1-8, default 2)\n"
+    "  --mirrors one|all         updaters fetch from all mirrors at once (default) or one\n"
     "  --dry-run                 print what would be added, changed, kept and removed; write nothing\n"
     "  --json                    print the summary as JSON\n"
     "  -h, --help                this text\n"
@@ -252,8 +254,10 @@ int KitCommand(int argc, char** argv) {
 
 int PublishCommand(int argc, char** argv) {
     enum { kReleaseVersion = 256, kPrevious, kPack, kPlain, kCodePage, kSign, kPasswordFile, kExpires, kSerial,
-           kVersion, kDryRun, kJson, kRemoveDropped };
+           kVersion, kDryRun, kJson, kRemoveDropped, kConnections, kMirrors };
     static const option options[] = {
+        {"connections", required_argument, nullptr, kConnections},
+        {"mirrors", required_argument, nullptr, kMirrors},
         {"release-version", required_argument, nullptr, kReleaseVersion},
         {"previous", required_argument, nullptr, kPrevious},
         {"pack", required_argument, nullptr, kPack},
@@ -291,6 +295,11 @@ int PublishCommand(int argc, char** argv) {
             case kSerial: o.Serial = NumberIn("--serial", optarg, 1, kMaxSerial); break;
             case kDryRun: o.DryRun = true; break;
             case kRemoveDropped: o.RemoveDropped = true; break;
+            case kConnections: o.Connections = static_cast<int>(NumberIn("--connections", optarg, 1, 8)); break;
+            case kMirrors:
+                o.Mirrors = optarg;
+                if (o.Mirrors != "one" && o.Mirrors != "all") BadUsage("--mirrors takes one or all, not '" + o.Mirrors + "'");
+                break;
             case kJson: json = true; break;
             case 'h': fputs(kUsage, stdout); return 0;
             case kVersion: printf("skiff-publish %s\n%s\n", SKIFF_VERSION, kCopyright); return 0;

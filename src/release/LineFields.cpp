@@ -2,6 +2,7 @@
 
 #include "platform/CodePage.h"
 
+#include <algorithm>
 #include <cstring>
 
 AnsiString GetField(int n, const AnsiString& line) {
@@ -45,21 +46,36 @@ bool SameNameIgnoringCase(const AnsiString& a, const AnsiString& b) {
     return true;
 }
 
-int DeclaredNamesCodePage(const AnsiString& header) {
-    static const AnsiString kKey = "codepage=";
+AnsiString DeclaredHeaderValue(const AnsiString& header, const AnsiString& key) {
+    const AnsiString field = key + "=";
     // One pass over the fields: a header of a hundred thousand fields must
     // not cost a hundred thousand walks from its start.
     for (size_t i = 0, len = header.size(); i < len;) {
         while (i < len && header[i] == ' ') ++i;
         size_t start = i;
         while (i < len && header[i] != ' ') ++i;
-        if (i == start || header.compare(start, kKey.size(), kKey) != 0 || i - start < kKey.size()) continue;
-        try {
-            int codePage = StrToInt(header.substr(start + kKey.size(), i - start - kKey.size()));
-            return IsKnownCodePage(codePage) ? codePage : 0;
-        } catch (const EConvertError&) {
-            return 0;
-        }
+        if (i - start >= field.size() && header.compare(start, field.size(), field) == 0)
+            return header.substr(start + field.size(), i - start - field.size());
     }
-    return 0;
+    return "";
+}
+
+int DeclaredNamesCodePage(const AnsiString& header) {
+    try {
+        int codePage = StrToInt(DeclaredHeaderValue(header, "codepage"));
+        return IsKnownCodePage(codePage) ? codePage : 0;
+    } catch (const EConvertError&) {
+        return 0;
+    }
+}
+
+TTransferLimits DeclaredTransferLimits(const AnsiString& header) {
+    TTransferLimits limits;
+    try {
+        const AnsiString n = DeclaredHeaderValue(header, "connections");
+        if (!n.empty()) limits.Connections = std::max(1, std::min(TTransferLimits::kMaxConnections, StrToInt(n)));
+    } catch (const EConvertError&) {
+    }
+    limits.AllMirrors = DeclaredHeaderValue(header, "mirrors") != "one";
+    return limits;
 }

@@ -17,7 +17,21 @@ bool VersionGreater(const AnsiString& a, const AnsiString& b);
 // Names compare ignoring the case of ASCII letters only; other bytes exactly.
 bool SameNameIgnoringCase(const AnsiString& a, const AnsiString& b);
 
+// The value of a header field "key=value" of a versions list's header line;
+// empty when there is none. The first such field counts.
+AnsiString DeclaredHeaderValue(const AnsiString& header, const AnsiString& key);
+
 // The code page that a versions list's header line declares for its names
 // (a field "codepage=950"); 0 when it declares none, or one this program has
-// no converter for. No other operation reads the header's fields.
+// no converter for.
 int DeclaredNamesCodePage(const AnsiString& header);
+
+// How a release lets the updater use its mirrors: "connections=N" sessions
+// per mirror (1 to 8, default 2) and "mirrors=one|all" (default all). A
+// vendor whose servers take fewer sessions says so in the signed list.
+struct TTransferLimits {
+    static constexpr int kMaxConnections = 8;
+    int Connections = 2;
+    bool AllMirrors = true;
+};
+TTransferLimits DeclaredTransferLimits(const AnsiString& header);

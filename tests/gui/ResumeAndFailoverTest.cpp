@@ -25,30 +25,6 @@ struct Release : TestRelease {
     }
 };
 
-// What a server's log says: its commands and the bytes of each download.
-struct ServerLog {
-    TempDir dir;
-    std::string path = dir.file("log");
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        std::ifstream in(path);
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
-        return lines;
-    }
-    int Count(const std::string& prefix) const {
-        int n = 0;
-        for (auto& l : Lines()) n += l.rfind(prefix, 0) == 0;
-        return n;
-    }
-    // The bytes all downloads of the file served for `name` sent.
-    int64_t BytesSent(const std::string& name = "big.bin") const {
-        int64_t n = 0;
-        for (auto& l : Lines())
-            if (l.rfind("SENT " + name, 0) == 0) n += std::stoll(l.substr(l.rfind(' ') + 1));
-        return n;
-    }
-};
-
 struct RunFixture : UpdaterFixture {
     int silence = 0;  // the servers' allowed silence (ms), when shortened
     double idleBeforeStart = 0;  // seconds the plan stays on the screen

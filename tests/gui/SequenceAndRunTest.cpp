@@ -32,12 +32,6 @@ std::string WithSize(const std::string& line, const std::string& size) {
     return out;
 }
 
-std::string Random(size_t n, unsigned seed) {
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
-    return s;
-}
-
 // A release with an "E", an "O" and a "C" entry, published into `out`.
 struct Release : TestRelease {
     std::string client = Random(200000, 1);

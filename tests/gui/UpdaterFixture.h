@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "FtpServer.h"
@@ -92,12 +93,16 @@ struct UpdaterFixture : ::testing::Test {
 // publisher into out/pub, the folder its servers serve.
 struct TestRelease {
     TempDir src, out;
+    // Most window tests follow one session through its tries: their lists
+    // ask for one file after another. Parallel runs set this to true.
+    bool parallel = false;
     void Add(const std::string& name, const std::string& bytes) const { WriteFile(src.file(name), bytes); }
     TPublishOptions Options(const std::string& version) const {
         TPublishOptions o;
         o.ReleaseDir = src.path();
         o.OutDir = root();
         o.Version = version;
+        if (!parallel) o.Connections = 1, o.Mirrors = "one";
         return o;
     }
     void Publish(const std::string& version, std::vector<std::pair<AnsiString, AnsiString>> packs = {},
@@ -110,6 +115,30 @@ struct TestRelease {
     std::string root() const { return out.file("pub"); }
     std::string file(const std::string& name) const { return out.file("pub/" + name); }
     std::string served(const std::string& local) const { return ServedName(root(), local); }
+};
+
+// What a server's log says: its commands and the bytes of each download.
+struct ServerLog {
+    TempDir dir;
+    std::string path = dir.file("log");
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        std::ifstream in(path);
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines;
+    }
+    int Count(const std::string& prefix) const {
+        int n = 0;
+        for (auto& l : Lines()) n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+    // The bytes all downloads of the file served for `name` sent.
+    int64_t BytesSent(const std::string& name = "big.bin") const {
+        int64_t n = 0;
+        for (auto& l : Lines())
+            if (l.rfind("SENT " + name, 0) == 0) n += std::stoll(l.substr(l.rfind(' ') + 1));
+        return n;
+    }
 };
 
 }  // namespace testing_support

@@ -1,0 +1,425 @@
+#include "TransferPool.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "UpdateRun.h"
+#include "crypto/Sha256.h"
+#include "platform/FileSystem.h"
+#include "release/LineFields.h"
+#include "release/PackArchive.h"
+#include "release/ReleaseCheck.h"
+
+namespace {
+constexpr int64_t kMaxListBytes = 64 << 20;
+constexpr int64_t kMinSegment = 1 << 20, kMaxSegment = 16 << 20;
+
+// The recorded segments of a segment file: "offset length" lines.
+std::vector<std::pair<int64_t, int64_t>> ReadRanges(const AnsiString& path, int64_t size) {
+    std::vector<std::pair<int64_t, int64_t>> ranges;
+    if (FileSizeOf(path) <= 0) return ranges;
+    AnsiString text;
+    try {
+        text = ReadWholeFile(path, 1 << 20);
+    } catch (const std::exception&) {
+        return ranges;
+    }
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == AnsiString::npos) break;  // a line cut by a kill: not recorded
+        long long offset = 0, length = 0;
+        if (sscanf(text.substr(at, end - at).c_str(), "%lld %lld", &offset, &length) == 2 && offset >= 0 &&
+            length > 0 && offset + length <= size)
+            ranges.emplace_back(offset, length);
+        at = end + 1;
+    }
+    std::sort(ranges.begin(), ranges.end());
+    return ranges;
+}
+}  // namespace
+
+TTransferPool::TTransferPool(const AnsiString& appFolder, const std::vector<AnsiString>& servers,
+                             const AnsiString& listSha, const AnsiString& signature, const TSettings& settings)
+    : FAppFolder(appFolder), FListSha(listSha), FSignature(signature), FSettings(settings) {
+    FSettings.Connections = std::max(1, std::min(8, FSettings.Connections));
+    for (const AnsiString& line : servers) {
+        TMirror m;
+        m.Line = line;
+        m.Name = GetField(1, line);
+        m.Host = GetField(2, line);
+        m.User = GetField(5, line);
+        try {
+            m.Port = StrToInt(GetField(3, line));
+        } catch (const EConvertError&) {
+            continue;  // a damaged line: the run says so if it gets there
+        }
+        m.Target = FSettings.Connections;
+        FMirrors.push_back(m);
+        if (!FSettings.AllMirrors) break;
+    }
+}
+
+TTransferPool::~TTransferPool() {
+    *FAlive = false;
+    Stop();
+}
+
+void TTransferPool::Add(int index, const TUpdateEntry& e) {
+    auto item = std::make_unique<TItem>();
+    item->Index = index;
+    item->E = e;
+    item->Target = FAppFolder + e.Local;
+    item->Partial = item->Target + kPartialMarker + PartialIdOf(e);
+    FPlanned += e.Size;
+    FByIndex[index] = FItems.size();
+    FItems.push_back(std::move(item));
+}
+
+void TTransferPool::Start() {
+    if (FStarted) return;
+    FStarted = true;
+    for (auto& item : FItems) PlanItem(*item);
+    for (size_t m = 0; m < FMirrors.size(); ++m)
+        if (HasWorkFor(m)) OpenSession(m);
+    for (auto& item : FItems) SettleIfHopeless(*item);
+}
+
+// The jobs of one entry: the bytes after those kept from an earlier run,
+// as one fetch, or the segments not yet recorded.
+void TTransferPool::PlanItem(TItem& item) {
+    const TUpdateEntry& e = item.E;
+    try {
+        MakeFileFolders(item.Target);
+        const AnsiString id = PartialIdOf(e);
+        TPartialFile partial(item.Target, id);
+        const int64_t kept = partial.Size();
+        if (kept >= e.Size) return Settle(item);  // the run checks it
+        const AnsiString segments = SegmentPathOf(item.Partial);
+        if (kept == 0 && e.Size >= FSettings.SegmentFrom) {
+            TPartialFile segmentFile(item.Target, id + ".seg");
+            auto done = ReadRanges(RangesPathOf(item.Partial), e.Size);
+            if (done.empty()) TPartialFile(item.Target, id + ".ranges").Truncate();
+            item.Fd = OpenForAppending(segments, done.empty() ? 0 : std::max<int64_t>(FileSizeOf(segments), 0));
+            if (item.Fd < 0 || ftruncate(item.Fd, e.Size) != 0)
+                throw EInOutError("Cannot write file \"" + ShownPath(segments) + "\". " + strerror(errno));
+            item.Segmented = true;
+            const int64_t sessions = static_cast<int64_t>(FMirrors.size()) * FSettings.Connections;
+            int64_t piece = std::max(kMinSegment, std::min(kMaxSegment, e.Size / std::max<int64_t>(1, sessions * 3)));
+            piece = (piece + 65535) / 65536 * 65536;
+            // The gaps between recorded segments, cut into pieces.
+            int64_t at = 0;
+            done.emplace_back(e.Size, 0);
+            for (const auto& [offset, length] : done) {
+                for (; at < offset; at += piece) {
+                    const int64_t n = std::min(piece, offset - at);
+                    FJobs.push_back({FByIndex[item.Index], at, n, at + n == e.Size});
+                    ++item.Pending;
+                }
+                if (offset + length > at) {
+                    FDone += offset + length - std::max(at, offset);
+                    at = offset + length;
+                }
+            }
+            if (item.Pending == 0) Complete(item);  // every segment was in
+            return;
+        }
+        item.Fd = OpenForAppending(item.Partial, kept);
+        if (item.Fd < 0) throw EInOutError("Cannot write file \"" + ShownPath(item.Partial) + "\". " + strerror(errno));
+        FDone += kept;
+        FJobs.push_back({FByIndex[item.Index], kept, e.Size - kept, true});
+        item.Pending = 1;
+    } catch (const std::exception& err) {
+        Say(e.Local + ": not fetched ahead: " + err.what());
+        Settle(item);
+    }
+}
+
+void TTransferPool::OpenSession(size_t mirror) {
+    TMirror& m = FMirrors[mirror];
+    ++m.Live;
+    auto worker = std::make_unique<TWorker>();
+    TWorker* w = worker.get();
+    w->Mirror = mirror;
+    w->Session = std::make_unique<TFtpSession>(m.Host, m.Port, m.User, FSettings.Password, FSettings.IdleMilliseconds);
+    w->Session->OnReady = [this, w] { OnReady(*w); };
+    w->Session->OnFetched = [this, w](TFtpSession::TEnd end, const AnsiString& why) { OnFetched(*w, end, why); };
+    w->Session->OnBroken = [this, w](const AnsiString& why, bool login) { OnBroken(*w, why, login); };
+    w->Session->OnBytes = [this, w](int64_t n) {
+        if (w->Phase != TWorker::TPhase::Working) return;
+        w->JobBytes += n;
+        FDone += n;
+        if (OnProgress) OnProgress();
+    };
+    FWorkers.push_back(std::move(worker));
+    w->Session->Open();
+}
+
+void TTransferPool::OnReady(TWorker& w) {
+    if (w.Dead) return;
+    if (w.Phase != TWorker::TPhase::Login) return;
+    w.Phase = TWorker::TPhase::List;
+    TFtpSession::TFetch f;
+    f.Remote = "update3.dat";
+    f.Memory = &w.Fetched;
+    f.MaxBytes = kMaxListBytes;
+    w.Fetched.clear();
+    w.Session->Fetch(f);
+}
+
+void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiString& why) {
+    if (w.Dead) return;
+    TMirror& m = FMirrors[w.Mirror];
+    switch (w.Phase) {
+        case TWorker::TPhase::List:
+            if (end != TFtpSession::TEnd::Done) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);
+            if (Sha256Of(w.Fetched) != FListSha) return Leave(w.Mirror, "it serves another update3.dat");
+            if (FSignature.empty()) return Verified(w);
+            w.Phase = TWorker::TPhase::Signature;
+            w.Fetched.clear();
+            {
+                TFtpSession::TFetch f;
+                f.Remote = kSignatureFile;
+                f.Memory = &w.Fetched;
+                f.MaxBytes = kMaxSignatureBytes;
+                w.Session->Fetch(f);
+            }
+            return;
+        case TWorker::TPhase::Signature:
+            if (end == TFtpSession::TEnd::Done && w.Fetched == FSignature) return Verified(w);
+            // Most likely an upload between its two renames: the run's own
+            // tries look again later; the pool does without it.
+            return Leave(w.Mirror, "it serves another update3.dat signature", false);
+        case TWorker::TPhase::Working:
+            if (end == TFtpSession::TEnd::Done) return JobDone(w);
+            JobFailed(w, end == TFtpSession::TEnd::Refused, why);
+            if (end == TFtpSession::TEnd::Refused) return GiveWork(w);
+            // A transfer that went wrong may leave the session out of step:
+            // the next try logs in afresh.
+            Retire(w);
+            if (!m.Left && HasWorkFor(w.Mirror)) OpenSession(w.Mirror);
+            return;
+        case TWorker::TPhase::Login:
+            return;
+    }
+}
+
+void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
+    if (w.Dead) return;
+    TMirror& m = FMirrors[w.Mirror];
+    const TWorker::TPhase phase = w.Phase;
+    if (phase == TWorker::TPhase::Working && w.Job >= 0) JobFailed(w, false, why);
+    Retire(w);
+    if (m.Left) return;
+    if (phase == TWorker::TPhase::Login && login && m.Verified > 0) {
+        // A mirror that takes fewer sessions than asked: as many as it took.
+        m.Target = std::max(1, m.Live);
+        Say("server " + m.Name + ": takes " + IntToStr(m.Target) + " sessions (" + why + ")");
+        return;
+    }
+    if (phase == TWorker::TPhase::Login) return Leave(w.Mirror, "it refused the connection or the login: " + why);
+    if (phase != TWorker::TPhase::Working) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);
+    if (HasWorkFor(w.Mirror)) OpenSession(w.Mirror);
+}
+
+void TTransferPool::Verified(TWorker& w) {
+    TMirror& m = FMirrors[w.Mirror];
+    w.Phase = TWorker::TPhase::Working;
+    if (++m.Verified == 1) {
+        Say("server " + m.Name + " (" + m.Host + ":" + IntToStr(m.Port) + "): in use for parallel fetches");
+        for (int k = m.Live; k < m.Target && HasWorkFor(w.Mirror); ++k) OpenSession(w.Mirror);
+    }
+    GiveWork(w);
+}
+
+bool TTransferPool::MayAsk(const TItem& item, size_t mirror) const {
+    if (FMirrors[mirror].Left || item.RefusedBy.count(mirror)) return false;
+    auto it = item.Failures.find(mirror);
+    return it == item.Failures.end() || it->second < kFailuresPerEntry;
+}
+
+bool TTransferPool::HasWorkFor(size_t mirror) const {
+    for (size_t j = FFirstOpenJob; j < FJobs.size(); ++j) {
+        const TJob& job = FJobs[j];
+        if (!job.Active && !job.Done && !FItems[job.Item]->Settled && MayAsk(*FItems[job.Item], mirror)) return true;
+    }
+    return false;
+}
+
+// The first job in list order this mirror may take: installs wait for the
+// earliest entries first.
+void TTransferPool::GiveWork(TWorker& w) {
+    w.Job = -1;
+    w.JobBytes = 0;
+    if (FStopped || w.Dead) return;
+    while (FFirstOpenJob < FJobs.size() && (FJobs[FFirstOpenJob].Done || FItems[FJobs[FFirstOpenJob].Item]->Settled))
+        ++FFirstOpenJob;
+    for (size_t j = FFirstOpenJob; j < FJobs.size(); ++j) {
+        TJob& job = FJobs[j];
+        TItem& item = *FItems[job.Item];
+        if (job.Active || job.Done || item.Settled || !MayAsk(item, w.Mirror)) continue;
+        job.Active = true;
+        w.Job = static_cast<int>(j);
+        TFtpSession::TFetch f;
+        f.Remote = item.E.Remote;
+        f.Fd = item.Fd;
+        f.Offset = job.Offset;
+        f.Length = job.Length;
+        f.EndsFile = job.EndsFile;
+        w.Session->Fetch(f);
+        return;
+    }
+}
+
+void TTransferPool::JobDone(TWorker& w) {
+    TJob& job = FJobs[static_cast<size_t>(w.Job)];
+    TItem& item = *FItems[job.Item];
+    job.Active = false;
+    job.Done = true;
+    FMirrors[w.Mirror].FailedInARow = 0;
+    if (item.Segmented) {
+        // On the disk before it is recorded: a recorded segment is never a hole.
+        bool kept = fdatasync(item.Fd) == 0;
+        int fd = kept ? OpenForAppending(RangesPathOf(item.Partial), std::max<int64_t>(FileSizeOf(RangesPathOf(item.Partial)), 0)) : -1;
+        if (fd >= 0) {
+            const AnsiString line = IntToStr(job.Offset) + " " + IntToStr(job.Length) + "\n";
+            kept = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+            close(fd);
+        }
+        (void)kept;  // an unrecorded segment is fetched again by a later run
+    }
+    if (--item.Pending == 0) Complete(item);
+    GiveWork(w);
+}
+
+// Every byte is in: a segment file becomes the entry's partial download.
+void TTransferPool::Complete(TItem& item) {
+    close(item.Fd);
+    item.Fd = -1;
+    if (item.Segmented && RenameFile(SegmentPathOf(item.Partial), item.Partial))
+        DeleteFile(RangesPathOf(item.Partial));
+    Settle(item);
+}
+
+void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
+    TJob& job = FJobs[static_cast<size_t>(w.Job)];
+    TItem& item = *FItems[job.Item];
+    TMirror& m = FMirrors[w.Mirror];
+    job.Active = false;
+    if (item.Segmented) {
+        FDone -= w.JobBytes;  // the segment comes again whole
+    } else {
+        // What arrived stays: the next fetch goes on from there.
+        const int64_t have = std::max<int64_t>(0, FileSizeOf(item.Partial));
+        job.Offset = std::min(have, item.E.Size);
+        job.Length = item.E.Size - job.Offset;
+    }
+    FFirstOpenJob = std::min(FFirstOpenJob, static_cast<size_t>(w.Job));
+    w.Job = -1;
+    Say(item.E.Local + ": parallel fetch from server " + m.Name + " failed: " + why);
+    if (refused) {
+        item.RefusedBy.insert(w.Mirror);
+    } else {
+        ++item.Failures[w.Mirror];
+        if (++m.FailedInARow >= kEntriesInARow)
+            return Leave(w.Mirror, "it failed " + IntToStr(kEntriesInARow) + " fetches in a row");
+    }
+    SettleIfHopeless(item);
+}
+
+void TTransferPool::Leave(size_t mirror, const AnsiString& why, bool forRun) {
+    TMirror& m = FMirrors[mirror];
+    if (m.Left) return;
+    m.Left = true;
+    Say("server " + m.Name + " (" + m.Host + ":" + IntToStr(m.Port) + "): not used for parallel fetches: " + why);
+    for (auto& w : FWorkers)
+        if (w->Mirror == mirror && !w->Dead) {
+            if (w->Job >= 0) {
+                FJobs[static_cast<size_t>(w->Job)].Active = false;
+                if (FItems[FJobs[static_cast<size_t>(w->Job)].Item]->Segmented) FDone -= w->JobBytes;
+                FFirstOpenJob = std::min(FFirstOpenJob, static_cast<size_t>(w->Job));
+                w->Job = -1;
+            }
+            Retire(*w);
+        }
+    if (forRun && OnLeave) OnLeave(m.Line, why);
+    for (auto& item : FItems) SettleIfHopeless(*item);
+    // Jobs that went back may suit sessions of other mirrors that wait idle.
+    for (size_t k = 0; k < FWorkers.size(); ++k) {
+        TWorker& w = *FWorkers[k];
+        if (!w.Dead && w.Phase == TWorker::TPhase::Working && w.Job < 0 && w.Session->Ready()) GiveWork(w);
+    }
+}
+
+void TTransferPool::SettleIfHopeless(TItem& item) {
+    if (item.Settled) return;
+    for (size_t m = 0; m < FMirrors.size(); ++m)
+        if (MayAsk(item, m)) return;
+    Say(item.E.Local + ": left to the run's own tries");
+    Settle(item);
+}
+
+void TTransferPool::Settle(TItem& item) {
+    item.Settled = true;
+    if (item.Fd >= 0) close(item.Fd);
+    item.Fd = -1;
+    if (OnProgress) OnProgress();
+}
+
+void TTransferPool::Retire(TWorker& w) {
+    if (w.Dead) return;
+    w.Dead = true;
+    TMirror& m = FMirrors[w.Mirror];
+    --m.Live;
+    if (w.Phase == TWorker::TPhase::Working) --m.Verified;
+    // The session may be the one calling: it goes on a later pass.
+    if (FSweepPosted) return;
+    FSweepPosted = true;
+    std::weak_ptr<bool> alive = FAlive;
+    PostTask([this, alive] {
+        if (alive.expired() || !*alive.lock()) return;
+        Sweep();
+    });
+}
+
+void TTransferPool::Sweep() {
+    FSweepPosted = false;
+    FWorkers.erase(std::remove_if(FWorkers.begin(), FWorkers.end(), [](const auto& w) { return w->Dead; }),
+                   FWorkers.end());
+}
+
+void TTransferPool::Stop() {
+    FStopped = true;
+    FWorkers.clear();
+    for (auto& item : FItems)
+        if (item->Fd >= 0) close(item->Fd), item->Fd = -1;
+}
+
+bool TTransferPool::Settled(int index) const {
+    auto it = FByIndex.find(index);
+    return it == FByIndex.end() || FItems[it->second]->Settled;
+}
+
+void TTransferPool::Forget(int index) {
+    auto it = FByIndex.find(index);
+    if (it == FByIndex.end()) return;
+    const TItem& item = *FItems[it->second];
+    DeleteFile(SegmentPathOf(item.Partial));
+    DeleteFile(RangesPathOf(item.Partial));
+}
+
+bool TTransferPool::Idle() const {
+    for (const auto& item : FItems)
+        if (!item->Settled) return false;
+    return true;
+}
+
+std::vector<AnsiString> TTransferPool::MirrorsInUse() const {
+    std::vector<AnsiString> names;
+    for (const TMirror& m : FMirrors)
+        if (!m.Left && m.Verified > 0) names.push_back(m.Name);
+    return names;
+}

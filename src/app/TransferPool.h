@@ -1,0 +1,135 @@
+// The run's downloads, fetched ahead of their installs over every mirror
+// that serves the plan's list, a few sessions each, all on the one event
+// loop (see TFtpSession).
+//
+// Each entry's bytes go into its partial download (see TPartialFile). The
+// run then installs the entries in list order as before, each finding its
+// partial complete, as if an earlier try had left it: size, hash, inflating,
+// records and the two lists stay the run's. An entry of at least SegmentFrom
+// bytes (with nothing kept from before) is fetched in segments by several
+// sessions at once into "<partial>.seg", whose "<partial>.ranges" lists the
+// segments that are in (each flushed first), so that a run killed midway
+// goes on with the rest; when all are in, the segment file becomes the
+// partial download.
+//
+// A session is used only after it fetched an update3.dat (and signature)
+// byte for byte the plan's. Failures follow the run's rules: a mirror that
+// failed an entry twice, or refused it, is not asked for it again; a mirror
+// that refuses the connection or the login (its first session), serves
+// another list, or fails three entries in a row is left. An entry no mirror
+// may still be asked for is given up: the run's own tries take it over.
+#pragma once
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "net/FtpSession.h"
+#include "platform/EventLoop.h"
+#include "release/UpdateEntry.h"
+
+class TTransferPool {
+public:
+    struct TSettings {
+        int Connections = 2;      // sessions per mirror
+        bool AllMirrors = true;   // false: only the first server given
+        int64_t SegmentFrom = 8 << 20;
+        int IdleMilliseconds = 60000;
+        AnsiString Password;
+    };
+    // `servers`: isp0.dat lines, the plan's own server first. `listSha`: the
+    // plan's update3.dat; `signature`: its signature file, empty when unsigned.
+    TTransferPool(const AnsiString& appFolder, const std::vector<AnsiString>& servers, const AnsiString& listSha,
+                  const AnsiString& signature, const TSettings& settings);
+    ~TTransferPool();
+    TTransferPool(const TTransferPool&) = delete;
+    TTransferPool& operator=(const TTransferPool&) = delete;
+
+    // An entry to fetch (known kind, safe names); `index` is the caller's.
+    void Add(int index, const TUpdateEntry& e);
+    void Start();
+    // Ends every session; what is not fetched is left to the run.
+    void Stop();
+    bool Has(int index) const { return FByIndex.count(index) > 0; }
+    // Fetched, or given up on: the run may take the entry now.
+    bool Settled(int index) const;
+    // The entry's segment file and its record go (the run fetched it itself).
+    void Forget(int index);
+    bool Idle() const;  // nothing left to fetch or in flight
+
+    int64_t BytesPlanned() const { return FPlanned; }
+    int64_t BytesDone() const { return FDone; }
+    std::vector<AnsiString> MirrorsInUse() const;  // their names, first field of the line
+
+    std::function<void(const AnsiString& text)> Log;
+    // A mirror the pool left for good, and why (the run leaves it too).
+    std::function<void(const AnsiString& line, const AnsiString& why)> OnLeave;
+    std::function<void()> OnProgress;  // bytes arrived or an entry settled
+
+    static AnsiString SegmentPathOf(const AnsiString& partial) { return partial + ".seg"; }
+    static AnsiString RangesPathOf(const AnsiString& partial) { return partial + ".ranges"; }
+    static constexpr int kFailuresPerEntry = 2, kEntriesInARow = 3;
+
+private:
+    struct TItem {
+        int Index;
+        TUpdateEntry E;
+        AnsiString Target, Partial;  // application paths
+        bool Segmented = false, Settled = false;
+        int Fd = -1, Pending = 0;
+        std::map<size_t, int> Failures;  // per mirror
+        std::set<size_t> RefusedBy;
+    };
+    struct TJob {
+        size_t Item;
+        int64_t Offset, Length;
+        bool EndsFile, Active = false, Done = false;
+    };
+    struct TMirror {
+        AnsiString Line, Name, Host, User;
+        int Port = 21, Target = 1, Live = 0, Verified = 0, FailedInARow = 0;
+        bool Left = false;
+    };
+    struct TWorker {
+        std::unique_ptr<TFtpSession> Session;
+        size_t Mirror;
+        enum class TPhase { Login, List, Signature, Working } Phase = TPhase::Login;
+        AnsiString Fetched;
+        int Job = -1;
+        int64_t JobBytes = 0;
+        bool Dead = false;
+    };
+
+    void OpenSession(size_t mirror);
+    void OnReady(TWorker& w);
+    void OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiString& why);
+    void OnBroken(TWorker& w, const AnsiString& why, bool login);
+    void Verified(TWorker& w);
+    void GiveWork(TWorker& w);
+    void JobDone(TWorker& w);
+    void JobFailed(TWorker& w, bool refused, const AnsiString& why);
+    void Leave(size_t mirror, const AnsiString& why, bool forRun = true);
+    bool MayAsk(const TItem& item, size_t mirror) const;
+    void SettleIfHopeless(TItem& item);
+    void Settle(TItem& item);
+    void Complete(TItem& item);
+    void Retire(TWorker& w);
+    void Sweep();
+    bool HasWorkFor(size_t mirror) const;
+    void PlanItem(TItem& item);
+    void Say(const AnsiString& text) {
+        if (Log) Log(text);
+    }
+
+    AnsiString FAppFolder, FListSha, FSignature;
+    TSettings FSettings;
+    std::vector<TMirror> FMirrors;
+    std::vector<std::unique_ptr<TItem>> FItems;
+    std::map<int, size_t> FByIndex;
+    std::vector<TJob> FJobs;
+    size_t FFirstOpenJob = 0;
+    std::vector<std::unique_ptr<TWorker>> FWorkers;
+    int64_t FPlanned = 0, FDone = 0;
+    bool FStarted = false, FStopped = false, FSweepPosted = false;
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+};

@@ -1,0 +1,155 @@
+// Runs that fetch over several mirrors and sessions at once, with the real
+// windows and real servers: the installed tree and update2.dat are those of
+// a run that fetched one file after another, whatever the mirrors do.
+#include "UpdaterFixture.h"
+
+#include <sstream>
+
+#include "app/TransferPool.h"
+#include "app/UpdateRun.h"
+#include "release/UpdateEntry.h"
+
+using namespace testing_support;
+
+namespace {
+
+// 40 small files, a 20 MiB plain file (fetched in segments), a text file
+// sent as gzip and a pack.
+struct Release : TestRelease {
+    std::string big = Random(20 << 20, 7);
+    Release() {
+        parallel = true;
+        for (int i = 0; i < 40; ++i) Add("small/s" + std::to_string(i) + ".txt", Random(1000 + i, i));
+        Add("big.bin", big);
+        std::string text;
+        for (int i = 0; i < 40000; ++i) text += "line " + std::to_string(i) + " of the text\n";
+        Add("text.log", text);
+        Add("data/a.bin", Random(3000, 99));
+        Add("data/b.bin", Random(4000, 98));
+        Publish("9", {{"data", "data"}}, {"*.txt", "*.bin"});
+    }
+    // update2.dat as a run that installed every entry in list order writes it.
+    std::string Installed() const {
+        std::istringstream lines(ReadFile(file("update3.dat")));
+        std::string line, out = "KOVRAN\r\n\r\n";  // a list of no entries gets its empty line 1
+        std::getline(lines, line);
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            TUpdateEntry e = ParseUpdateEntry(line);
+            out += e.Local + " " + e.Version + "\r\n";
+        }
+        return out;
+    }
+};
+
+struct ParallelFixture : UpdaterFixture {
+    Release release;
+    void Run(const std::vector<int>& ports) {
+        ServerList(ports);
+        WriteFile(app.file("isp1.dat"), "0\r\n");
+        WriteFile(app.file("update2.dat"), "KOVRAN\r\n");
+        Start("en_US.UTF-8");
+        RunSequence();
+        ASSERT_TRUE(Form1->UpdateList);
+        Form1->Button1Click(nullptr);
+    }
+    void ExpectTheWholeRelease() {
+        EXPECT_EQ(ReadFile(app.file("update2.dat")), release.Installed());
+        for (const auto& f : std::filesystem::recursive_directory_iterator(release.src.path())) {
+            if (!f.is_regular_file()) continue;
+            const std::string rel = std::filesystem::relative(f.path(), release.src.path());
+            EXPECT_EQ(ReadFile(app.file(rel)), ReadFile(f.path())) << rel;
+        }
+        EXPECT_TRUE(Temporaries(app.path(), true).empty());
+        for (auto& d : dialogs) EXPECT_NE(d.first, TDialogKind::Message) << d.second;
+        EXPECT_EQ(Form1->ExitCode, 0);
+    }
+    int Fetches(const ServerLog& log) const {  // RETR of release files
+        int n = 0;
+        for (auto& l : log.Lines()) n += l.rfind("RETR ", 0) == 0 && l.find("update3.dat") == std::string::npos;
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST_F(ParallelFixture, EveryMirrorWithThePlansListServesAndTheOtherListIsNeverUsed) {
+    TestRelease other;
+    other.parallel = true;
+    other.Add("big.bin", "another release");
+    other.Publish("8", {}, {"*.bin"});
+    ServerLog a, b, c;
+    FtpServer first(release.root(), "update", "x", {"--log", a.path}),
+        second(release.root(), "update", "x", {"--log", b.path}),
+        stale(other.root(), "update", "x", {"--log", c.path});
+    Run({first.port(), second.port(), stale.port()});
+    ExpectTheWholeRelease();
+    EXPECT_GT(Fetches(a), 0);
+    EXPECT_GT(Fetches(b), 0);
+    EXPECT_EQ(Fetches(c), 0);
+    // The big file came in segments, from both mirrors.
+    EXPECT_GT(a.Count("REST ") + b.Count("REST "), 2);
+    EXPECT_NE(ReadFile(app.file("update.log")).find("not used for parallel fetches: it serves another update3.dat"),
+              std::string::npos);
+}
+
+TEST_F(ParallelFixture, AMirrorThatDiesMidRunAndOneThatLacksAFileLeaveTheRunWhole) {
+    // A copy of the release without one of its files: that mirror refuses it.
+    TempDir partial;
+    std::filesystem::copy(release.root(), partial.file("pub"), std::filesystem::copy_options::recursive);
+    std::filesystem::remove(partial.file("pub/" + release.served("small\\s3.txt")));
+    FtpServer whole(release.root()), lacking(partial.file("pub")),
+        dying(release.root(), "update", "x", {"--die-after", std::to_string(3 << 20)});
+    Run({dying.port(), lacking.port(), whole.port()});
+    ExpectTheWholeRelease();
+    const std::string log = ReadFile(app.file("update.log"));
+    EXPECT_NE(log.find("small\\s3.txt: parallel fetch from server Server1 failed: 550"), std::string::npos) << log;
+    EXPECT_NE(log.find("server Server0 (127.0.0.1:" + std::to_string(dying.port()) + "): not used for parallel fetches"),
+              std::string::npos) << log;
+}
+
+TEST_F(ParallelFixture, AServerThatTakesOneSessionPerUserIsAskedForNoSecond) {
+    ServerLog log;
+    FtpServer only(release.root(), "update", "x", {"--max-per-ip", "1", "--log", log.path});
+    Run({only.port()});
+    ExpectTheWholeRelease();
+    EXPECT_NE(ReadFile(app.file("update.log")).find("takes 1 sessions"), std::string::npos);
+}
+
+TEST_F(ParallelFixture, TheListsConnectionsKeyIsHonoured) {
+    TPublishOptions o = release.Options("9");
+    o.Packs = {{"data", "data"}};
+    o.PlainGlobs = {"*.txt", "*.bin"};
+    o.Connections = 1;  // all mirrors, one session each
+    ::Publish(o);
+    FtpServer only(release.root(), "update", "x", {"--max-per-ip", "1"});
+    Run({only.port()});
+    ExpectTheWholeRelease();
+    EXPECT_EQ(ReadFile(app.file("update.log")).find("takes 1 sessions"), std::string::npos);
+}
+
+// A run killed while the big file came in segments left some of them
+// recorded: the next run fetches only the others.
+TEST_F(ParallelFixture, ASegmentedDownloadGoesOnWithTheSegmentsNotRecorded) {
+    std::istringstream lines(ReadFile(release.file("update3.dat")));
+    std::string line;
+    TUpdateEntry big;
+    while (std::getline(lines, line))
+        if (line.find("big.bin") != std::string::npos) big = ParseUpdateEntry(line.substr(0, line.find('\r')));
+    const std::string partial = app.file("big.bin" + std::string(kPartialMarker) + PartialIdOf(big));
+    std::string kept = release.big;
+    std::fill(kept.begin() + (4 << 20), kept.end(), 'x');  // only the first 4 MiB are good
+    std::fill(kept.begin() + (12 << 20), kept.begin() + (13 << 20), '\0');
+    std::copy(release.big.begin() + (12 << 20), release.big.begin() + (13 << 20), kept.begin() + (12 << 20));
+    WriteFile(TTransferPool::SegmentPathOf(partial), kept);
+    WriteFile(TTransferPool::RangesPathOf(partial), "0 4194304\n12582912 1048576\n5000000 7");  // a cut last line
+    ServerLog log;
+    FtpServer server(release.root(), "update", "x", {"--log", log.path});
+    Run({server.port()});
+    ExpectTheWholeRelease();
+    for (auto& l : log.Lines()) {
+        if (l.rfind("REST ", 0) != 0) continue;
+        const long long at = std::stoll(l.substr(5));
+        EXPECT_FALSE(at < (4 << 20) || (at >= (12 << 20) && at < (13 << 20))) << l;
+    }
+}
