@@ -32,7 +32,10 @@ run_updater() {
   local app=$w/app-$1 last pid wid
   mkdir -p "$app" && cp "$build"/src/skiff "$app/" && cp -r assets/upimg "$app/"
   [ -f "$w/pub/$1/update3.dat.minisig" ] && cp "$w/key.pub" "$app/update.pub"
-  printf 'L 127.0.0.1 %s 60000 %s\r\nend\r\n' "$(cut -d' ' -f2 "$w/port-$1")" ${SKIFF_USER:-update} > "$app/isp0.dat"
+  # More mirrors of the same release: $mirrors names their releases' folders.
+  { printf 'L 127.0.0.1 %s 60000 %s\r\n' "$(cut -d' ' -f2 "$w/port-$1")" ${SKIFF_USER:-update}
+    for m in ${mirrors:-}; do printf 'M 127.0.0.1 %s 60000 update\r\n' "$(cut -d' ' -f2 "$w/port-$m")"; done
+    printf 'end\r\n'; } > "$app/isp0.dat"
   last=$(tail -1 "$w/pub/$1/update3.dat" | cut -d' ' -f3)
   # A busy X server may refuse a connection: start again when no window came.
   for _ in 1 2 3; do

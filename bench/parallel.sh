@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Fetching over every mirror at once, driven by clicks under Xvfb, against
+# three mirrors (threaded test servers) that limit each data connection:
+#   one 60 MiB entry at 10 MB/s per connection: the run as the list allows
+#   by default (2 sessions on each mirror), as "connections=1 mirrors=one"
+#   asks (one session, as runs always were), curl's single connection, and
+#   the limits the three mirrors allow with one and with two connections;
+#   1,000 changed files of 1 KiB with 10 ms added to every reply (a long
+#   link): the default run beside the one-session run.
+#   SKIFF_BUILD=DIR picks the build folder (default build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${SKIFF_BUILD:-build}
+bench_script=$0
+. bench/updater_runs.sh
+
+mkdir -p "$w/big" "$w/small/files" "$w/pub"
+head -c $((60 << 20)) /dev/urandom > "$w/big/big.bin"
+for i in $(seq 1000); do head -c 1024 /dev/urandom > "$w/small/files/f$i.bin"; done
+for what in big small; do
+  "$build"/src/skiff-publish "$w/$what" "$w/pub/$what" --release-version 1 --plain '*.bin' >/dev/null
+  "$build"/src/skiff-publish "$w/$what" "$w/pub/$what-one" --release-version 1 --plain '*.bin' \
+      --connections 1 --mirrors one >/dev/null
+  for k in 2 3; do cp -al "$w/pub/$what" "$w/pub/$what$k"; cp -al "$w/pub/$what-one" "$w/pub/$what-one$k"; done
+done
+sync
+
+rate=10000000
+for r in big big2 big3 big-one big-one2 big-one3; do serve "$r" $rate --threaded; done
+for r in small small2 small3 small-one small-one2 small-one3; do serve "$r" --delay-ms 10; done
+
+ratio() { awk "BEGIN{printf \"%.2f\", $1/$2}"; }
+big=$(mirrors="big2 big3" run_updater big)
+one=$(mirrors="big-one2 big-one3" run_updater big-one)
+remote=$(awk 'NR == 2 {print $2}' "$w/pub/big/update3.dat")
+t0=$(ms); curl -s "ftp://update:x@127.0.0.1:$(cut -d' ' -f2 "$w/port-big")/$remote" -o /dev/null; curl_ms=$(( $(ms) - t0 ))
+bytes=$((60 << 20))
+limit3=$(( bytes * 1000 / (3 * rate) )); limit6=$(( bytes * 1000 / (6 * rate) ))
+echo "60 MiB, 10 MB/s per connection, 3 mirrors: skiff ${big} ms (2 sessions each), one session ${one} ms, curl ${curl_ms} ms;" \
+     "limit ${limit3} ms with one connection per mirror (ratio $(ratio "$big" "$limit3"), target <= 1.2)," \
+     "${limit6} ms with two (ratio $(ratio "$big" "$limit6"))"
+
+small=$(mirrors="small2 small3" run_updater small)
+small_one=$(mirrors="small-one2 small-one3" run_updater small-one)
+echo "1000 files of 1 KiB, 10 ms per reply, 3 mirrors: skiff ${small} ms, one session ${small_one} ms," \
+     "ratio $(ratio "$small" "$small_one") (target <= 0.25)"
