@@ -272,6 +272,17 @@ void TTransferPool::GiveWork(TWorker& w) {
         w.Session->Fetch(f);
         return;
     }
+    // Nothing this session may take: it ends, and leaves the server's
+    // session slots to others (the run's own session among them).
+    Retire(w);
+}
+
+// Work that came back finds a session: a mirror whose sessions all ended
+// for want of work opens one again.
+void TTransferPool::Replenish() {
+    if (FStopped) return;
+    for (size_t m = 0; m < FMirrors.size(); ++m)
+        if (!FMirrors[m].Left && FMirrors[m].Live == 0 && HasWorkFor(m)) OpenSession(m);
 }
 
 void TTransferPool::JobDone(TWorker& w) {
@@ -328,6 +339,7 @@ void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
             return Leave(w.Mirror, "it failed " + IntToStr(kEntriesInARow) + " fetches in a row");
     }
     SettleIfHopeless(item);
+    Replenish();
 }
 
 void TTransferPool::Leave(size_t mirror, const AnsiString& why, bool forRun) {
@@ -347,11 +359,8 @@ void TTransferPool::Leave(size_t mirror, const AnsiString& why, bool forRun) {
         }
     if (forRun && OnLeave) OnLeave(m.Line, why);
     for (auto& item : FItems) SettleIfHopeless(*item);
-    // Jobs that went back may suit sessions of other mirrors that wait idle.
-    for (size_t k = 0; k < FWorkers.size(); ++k) {
-        TWorker& w = *FWorkers[k];
-        if (!w.Dead && w.Phase == TWorker::TPhase::Working && w.Job < 0 && w.Session->Ready()) GiveWork(w);
-    }
+    // Jobs that went back go to the other mirrors.
+    Replenish();
 }
 
 void TTransferPool::SettleIfHopeless(TItem& item) {
@@ -375,7 +384,16 @@ void TTransferPool::Retire(TWorker& w) {
     TMirror& m = FMirrors[w.Mirror];
     --m.Live;
     if (w.Phase == TWorker::TPhase::Working) --m.Verified;
-    // The session may be the one calling: it goes on a later pass.
+    TWorker* worker = &w;
+    w.Session->OnClosed = [this, worker] {
+        worker->Closed = true;
+        PostSweep();
+    };
+    w.Session->Quit();
+}
+
+// The session may be the one calling: it goes on a later pass.
+void TTransferPool::PostSweep() {
     if (FSweepPosted) return;
     FSweepPosted = true;
     std::weak_ptr<bool> alive = FAlive;
@@ -387,7 +405,7 @@ void TTransferPool::Retire(TWorker& w) {
 
 void TTransferPool::Sweep() {
     FSweepPosted = false;
-    FWorkers.erase(std::remove_if(FWorkers.begin(), FWorkers.end(), [](const auto& w) { return w->Dead; }),
+    FWorkers.erase(std::remove_if(FWorkers.begin(), FWorkers.end(), [](const auto& w) { return w->Dead && w->Closed; }),
                    FWorkers.end());
 }
 
@@ -409,6 +427,13 @@ void TTransferPool::Forget(int index) {
     const TItem& item = *FItems[it->second];
     DeleteFile(SegmentPathOf(item.Partial));
     DeleteFile(RangesPathOf(item.Partial));
+}
+
+bool TTransferPool::Quiet() const {
+    if (!Idle()) return false;
+    for (const auto& w : FWorkers)
+        if (!w->Closed) return false;
+    return true;
 }
 
 bool TTransferPool::Idle() const {

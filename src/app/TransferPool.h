@@ -56,6 +56,8 @@ public:
     // The entry's segment file and its record go (the run fetched it itself).
     void Forget(int index);
     bool Idle() const;  // nothing left to fetch or in flight
+    // Idle, and every session has ended (a session with no work left ends).
+    bool Quiet() const;
 
     int64_t BytesPlanned() const { return FPlanned; }
     int64_t BytesDone() const { return FDone; }
@@ -97,7 +99,7 @@ private:
         AnsiString Fetched;
         int Job = -1;
         int64_t JobBytes = 0;
-        bool Dead = false;
+        bool Dead = false, Closed = false;
     };
 
     void OpenSession(size_t mirror);
@@ -115,6 +117,8 @@ private:
     void Complete(TItem& item);
     void Retire(TWorker& w);
     void Sweep();
+    void PostSweep();
+    void Replenish();
     bool HasWorkFor(size_t mirror) const;
     void PlanItem(TItem& item);
     void Say(const AnsiString& text) {

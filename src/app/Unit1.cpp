@@ -999,8 +999,13 @@ void TForm1::StartPool() {
     for (int i = 0; i < UpdateList->Count(); ++i) {
         try {
             TUpdateEntry e = ParseUpdateEntry((*UpdateList)[i]);
-            if (IsKnownKind(e.Kind) && e.Size > 0 && IsSafeRemoteName(e.Remote) && IsSafeRelativeName(e.Local) &&
-                (!ReleaseKey || IsSha256Text(e.Sha256)))
+            // A large entry is hashed (and inflated) while it arrives on the
+            // run's own session, straight to the disk: on one link that beats
+            // segments read back after. Several mirrors fetch plain files in
+            // segments; gzip entries stream there too.
+            const bool streamed = e.Size >= settings.SegmentFrom && (e.Kind != "O" || servers.size() < 2);
+            if (IsKnownKind(e.Kind) && e.Size > 0 && !streamed && IsSafeRemoteName(e.Remote) &&
+                IsSafeRelativeName(e.Local) && (!ReleaseKey || IsSha256Text(e.Sha256)))
                 pool->Add(i, e);
         } catch (const EConvertError&) {
             // the run reports it when it gets there
@@ -1020,8 +1025,12 @@ void TForm1::StartPool() {
 }
 
 // Until the pool has the entry's bytes or has left it to the run's tries.
+// An entry the run fetches itself waits until the pool has ended its
+// sessions, so that a server that takes one session per user has it free.
 void TForm1::WaitForPool(int entry) {
-    while (Pool && !Pool->Settled(entry) && !Leaving()) EventLoop::WaitForEvent(0.25);
+    if (!Pool) return;
+    const bool own = !Pool->Has(entry);
+    while (Pool && !(own ? Pool->Quiet() : Pool->Settled(entry)) && !Leaving()) EventLoop::WaitForEvent(0.25);
 }
 
 // The whole run's bytes while several transfers run, and the servers in use.

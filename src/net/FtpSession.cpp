@@ -89,6 +89,7 @@ void TFtpSession::OnTick() {
     const bool waiting = FState != TState::Ready && FState != TState::Idle && FState != TState::Broken;
     if (!waiting) return;
     auto silent = std::chrono::steady_clock::now() - FLastActivity;
+    if (FState == TState::Quitting && silent > std::chrono::seconds(2)) return Closed();
     if (silent > std::chrono::milliseconds(FIdleMs))
         Break("nothing arrived for " + IntToStr((FIdleMs + 999) / 1000) + " s",
               FState <= TState::Type);
@@ -105,6 +106,7 @@ void TFtpSession::OnControlEvent(int event, int error) {
     if (event == Winsock::FD_READ) return ReadControl();
     if (event == Winsock::FD_CLOSE) {
         ReadControl();  // the last reply may come with the close
+        if (FState == TState::Quitting) return Closed();
         if (FState != TState::Broken) Break("the server closed the connection", FState <= TState::Type);
     }
 }
@@ -223,6 +225,16 @@ void TFtpSession::Fetch(const TFetch& fetch) {
     Send("PASV", TState::Passive);
 }
 
+void TFtpSession::Quit() {
+    if (FState != TState::Ready) {
+        FQuiet = true;  // no word of a break: the caller wanted the end
+        Break("");
+        if (OnClosed) OnClosed();
+        return;
+    }
+    Send("QUIT", TState::Quitting);
+}
+
 void TFtpSession::OnDataEvent(int event, int error) {
     if (FState == TState::Broken) return;
     if (event == Winsock::FD_CONNECT) {
@@ -306,7 +318,14 @@ void TFtpSession::Break(const AnsiString& why, bool login) {
     if (FControl >= 0) Winsock::closesocket(FControl);
     FControl = -1;
     KillTimer(FWindow, kTickTimer);
-    if (OnBroken) OnBroken(why, login);
+    if (OnBroken && !FQuiet) OnBroken(why, login);
+}
+
+// The server has let a quitting session go (or took too long to).
+void TFtpSession::Closed() {
+    FQuiet = true;
+    Break("");
+    if (OnClosed) OnClosed();
 }
 
 void TFtpSession::CloseData() {

@@ -46,6 +46,11 @@ public:
 
     void Open();
     void Fetch(const TFetch& fetch);
+    // Ends a Ready session politely (QUIT) and calls OnClosed once the server
+    // has closed it, so that the server counts the session gone; any other
+    // session is closed at once.
+    void Quit();
+    std::function<void()> OnClosed;
     bool Ready() const { return FState == TState::Ready; }
     bool Broken() const { return FState == TState::Broken; }
 
@@ -64,7 +69,7 @@ public:
 private:
     enum class TState {
         Idle, Resolving, Connecting, Greeting, User, Pass, Type, Ready,
-        Passive, DataConnecting, Restart, Retrieve, Transfer, Aborting, Broken
+        Passive, DataConnecting, Restart, Retrieve, Transfer, Aborting, Quitting, Broken
     };
     static LRESULT WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void OnControlEvent(int event, int error);
@@ -81,6 +86,7 @@ private:
     void EndFetch(TEnd end, const AnsiString& why);
     void Break(const AnsiString& why, bool login = false);
     void CloseData();
+    void Closed();
     void Touch() { FLastActivity = std::chrono::steady_clock::now(); }
 
     AnsiString FHost, FUser, FPassword;
@@ -97,7 +103,7 @@ private:
     bool FMultiLine = false, FLineTooLong = false;
     TFetch FFetch;
     int64_t FReceived = 0;
-    bool FDataClosed = false, FFinalReply = false;
+    bool FDataClosed = false, FFinalReply = false, FQuiet = false;
     int FFinalCode = 0;
     AnsiString FFinalText;
     std::unique_ptr<char[]> FBuffer;

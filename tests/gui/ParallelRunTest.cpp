@@ -97,13 +97,13 @@ TEST_F(ParallelFixture, AMirrorThatDiesMidRunAndOneThatLacksAFileLeaveTheRunWhol
     // A copy of the release without one of its files: that mirror refuses it.
     TempDir partial;
     std::filesystem::copy(release.root(), partial.file("pub"), std::filesystem::copy_options::recursive);
-    std::filesystem::remove(partial.file("pub/" + release.served("small\\s3.txt")));
+    std::filesystem::remove(partial.file("pub/" + release.served("big.bin")));
     FtpServer whole(release.root()), lacking(partial.file("pub")),
-        dying(release.root(), "update", "x", {"--die-after", std::to_string(3 << 20)});
+        dying(release.root(), "update", "x", {"--die-after", std::to_string(1 << 20)});
     Run({dying.port(), lacking.port(), whole.port()});
     ExpectTheWholeRelease();
     const std::string log = ReadFile(app.file("update.log"));
-    EXPECT_NE(log.find("small\\s3.txt: parallel fetch from server Server1 failed: 550"), std::string::npos) << log;
+    EXPECT_NE(log.find("big.bin: parallel fetch from server Server1 failed: 550"), std::string::npos) << log;
     EXPECT_NE(log.find("server Server0 (127.0.0.1:" + std::to_string(dying.port()) + "): not used for parallel fetches"),
               std::string::npos) << log;
 }
@@ -144,8 +144,9 @@ TEST_F(ParallelFixture, ASegmentedDownloadGoesOnWithTheSegmentsNotRecorded) {
     WriteFile(TTransferPool::SegmentPathOf(partial), kept);
     WriteFile(TTransferPool::RangesPathOf(partial), "0 4194304\n12582912 1048576\n5000000 7");  // a cut last line
     ServerLog log;
-    FtpServer server(release.root(), "update", "x", {"--log", log.path});
-    Run({server.port()});
+    FtpServer server(release.root(), "update", "x", {"--log", log.path}),
+        other(release.root(), "update", "x", {"--log", log.path});
+    Run({server.port(), other.port()});
     ExpectTheWholeRelease();
     for (auto& l : log.Lines()) {
         if (l.rfind("REST ", 0) != 0) continue;

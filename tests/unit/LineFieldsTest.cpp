@@ -37,3 +37,15 @@ TEST(NameComparison, AsciiCaseOnly) {
     EXPECT_FALSE(SameNameIgnoringCase("\xC0", "\xE0")) << "only ASCII letters fold";
     EXPECT_FALSE(SameNameIgnoringCase("a", ""));
 }
+
+TEST(HeaderFields, TransferLimitsTakeTheirBoundsAndDefaults) {
+    auto limits = DeclaredTransferLimits("skiff-release 9 codepage=950 connections=3 mirrors=one");
+    EXPECT_EQ(limits.Connections, 3);
+    EXPECT_FALSE(limits.AllMirrors);
+    EXPECT_EQ(DeclaredTransferLimits("KOVRAN").Connections, 2);
+    EXPECT_TRUE(DeclaredTransferLimits("KOVRAN mirrors=every").AllMirrors);
+    EXPECT_EQ(DeclaredTransferLimits("x connections=99").Connections, 8);
+    EXPECT_EQ(DeclaredTransferLimits("x connections=0").Connections, 1);
+    EXPECT_EQ(DeclaredTransferLimits("x connections=lots").Connections, 2);
+    EXPECT_EQ(DeclaredNamesCodePage("x connections=3 codepage=950"), 950);
+}
