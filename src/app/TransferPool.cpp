@@ -14,7 +14,6 @@
 #include "release/ReleaseCheck.h"
 
 namespace {
-constexpr int64_t kMaxListBytes = 64 << 20;
 constexpr int64_t kMinSegment = 1 << 20, kMaxSegment = 16 << 20;
 
 // The recorded segments of a segment file: "offset length" lines.
@@ -45,7 +44,7 @@ std::vector<std::pair<int64_t, int64_t>> ReadRanges(const AnsiString& path, int6
 TTransferPool::TTransferPool(const AnsiString& appFolder, const std::vector<AnsiString>& servers,
                              const AnsiString& listSha, const AnsiString& signature, const TSettings& settings)
     : FAppFolder(appFolder), FListSha(listSha), FSignature(signature), FSettings(settings) {
-    FSettings.Connections = std::max(1, std::min(8, FSettings.Connections));
+    FSettings.Connections = std::max(1, std::min(TTransferLimits::kMaxConnections, FSettings.Connections));
     for (const AnsiString& line : servers) {
         TMirror m;
         m.Line = line;
@@ -165,7 +164,7 @@ void TTransferPool::OnReady(TWorker& w) {
     TFtpSession::TFetch f;
     f.Remote = "update3.dat";
     f.Memory = &w.Fetched;
-    f.MaxBytes = kMaxListBytes;
+    f.MaxBytes = kMaxVersionsListBytes;
     w.Fetched.clear();
     w.Session->Fetch(f);
 }
@@ -217,7 +216,7 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
     if (phase == TWorker::TPhase::Login && login && m.Verified > 0) {
         // A mirror that takes fewer sessions than asked: as many as it took.
         m.Target = std::max(1, m.Live);
-        Say("server " + m.Name + ": takes " + IntToStr(m.Target) + " sessions (" + why + ")");
+        Say("server " + m.Label() + ": takes " + IntToStr(m.Target) + " sessions (" + why + ")");
         return;
     }
     if (phase == TWorker::TPhase::Login) return Leave(w.Mirror, "it refused the connection or the login: " + why);
@@ -229,7 +228,7 @@ void TTransferPool::Verified(TWorker& w) {
     TMirror& m = FMirrors[w.Mirror];
     w.Phase = TWorker::TPhase::Working;
     if (++m.Verified == 1) {
-        Say("server " + m.Name + " (" + m.Host + ":" + IntToStr(m.Port) + "): in use for parallel fetches");
+        Say("server " + m.Label() + ": in use for parallel fetches");
         for (int k = m.Live; k < m.Target && HasWorkFor(w.Mirror); ++k) OpenSession(w.Mirror);
     }
     GiveWork(w);
@@ -346,7 +345,7 @@ void TTransferPool::Leave(size_t mirror, const AnsiString& why, bool forRun) {
     TMirror& m = FMirrors[mirror];
     if (m.Left) return;
     m.Left = true;
-    Say("server " + m.Name + " (" + m.Host + ":" + IntToStr(m.Port) + "): not used for parallel fetches: " + why);
+    Say("server " + m.Label() + ": not used for parallel fetches: " + why);
     for (auto& w : FWorkers)
         if (w->Mirror == mirror && !w->Dead) {
             if (w->Job >= 0) {

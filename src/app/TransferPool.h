@@ -91,6 +91,7 @@ private:
         AnsiString Line, Name, Host, User;
         int Port = 21, Target = 1, Live = 0, Verified = 0, FailedInARow = 0;
         bool Left = false;
+        AnsiString Label() const { return Name + " (" + Host + ":" + IntToStr(Port) + ")"; }
     };
     struct TWorker {
         std::unique_ptr<TFtpSession> Session;

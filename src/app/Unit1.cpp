@@ -797,7 +797,7 @@ void TForm1::ShowNoValidList() {
 // ends the try.
 void TForm1::UseTransferTimeOuts() {
     // Once per component: its TimeOut is still the server's own here.
-    if (WexFTP1->IdleTimeOut == 0) WexFTP1->IdleTimeOut = std::max(LoggedInSilence, WexFTP1->TimeOut);
+    if (WexFTP1->IdleTimeOut == 0) WexFTP1->IdleTimeOut = TransferSilence(WexFTP1->TimeOut);
     WexFTP1->TimeOut = 50000000;
 }
 
@@ -988,7 +988,7 @@ void TForm1::StartPool() {
     settings.AllMirrors = limits.AllMirrors;
     settings.Password = kPassword;
     try {
-        settings.IdleMilliseconds = std::max(LoggedInSilence, StrToInt(GetField(4, CurrentServerLine)));
+        settings.IdleMilliseconds = TransferSilence(StrToInt(GetField(4, CurrentServerLine)));
     } catch (const EConvertError&) {
         settings.IdleMilliseconds = LoggedInSilence;
     }
@@ -1016,7 +1016,7 @@ void TForm1::StartPool() {
     // The pool never ends a session of the run's own: that one may be in
     // the middle of a download further up this stack.
     pool->OnLeave = [this](const AnsiString& line, const AnsiString& why) {
-        if (Health.Drop(line)) UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: " + why);
+        if (Health.Drop(line)) LeaveForRun(line, why, false);
     };
     pool->OnProgress = [this] { ShowPoolProgress(); };
     DropServer();
@@ -1167,10 +1167,12 @@ bool TForm1::ReconnectForRun() {
     return false;
 }
 
-// Says in the log why `line`, dropped for the run, is left; its session goes.
-void TForm1::LeaveForRun(const AnsiString& line, const AnsiString& why) {
+// Says in the log why `line`, dropped for the run, is left; its session
+// goes too when `endSession` (the pool says false: the session may be in
+// the middle of a download further up the stack, and is not asked again).
+void TForm1::LeaveForRun(const AnsiString& line, const AnsiString& why, bool endSession) {
     UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: " + why);
-    if (line == CurrentServerLine) DropServer();
+    if (endSession && line == CurrentServerLine) DropServer();
 }
 
 // Logs in to `line` for the run and takes it only when it serves the list

@@ -9,6 +9,7 @@
 // handlers, the exit question and the FTP event handlers run nested inside a
 // waiting sequence or run; the flags below are how they talk to it.
 #pragma once
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -99,6 +100,9 @@ public:
     // How long a logged-in server may stay silent (milliseconds) before the
     // try counts as broken. Tests shorten it.
     int LoggedInSilence = 60000;
+    // The silence a transfer may keep: at least LoggedInSilence, more where
+    // the server's line allows more.
+    int TransferSilence(int serverTimeOut) const { return std::max(LoggedInSilence, serverTimeOut); }
 
     // Handlers of the window and its controls.
     void FormCreate(TObject* Sender);
@@ -161,7 +165,7 @@ private:
     void StartPool();
     void WaitForPool(int entry);
     void ShowPoolProgress();
-    void LeaveForRun(const AnsiString& line, const AnsiString& why);
+    void LeaveForRun(const AnsiString& line, const AnsiString& why, bool endSession = true);
     bool ConnectRunServer(const AnsiString& line, AnsiString& why);
     void FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiString& signature);
     bool ServesPlannedList(const AnsiString& line);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "FtpReplies.h"
+#include "platform/FileSystem.h"
 #include "platform/Winsock.h"
 
 namespace {
@@ -17,15 +18,6 @@ constexpr long kEvents = Winsock::FD_READ | Winsock::FD_CONNECT | Winsock::FD_CL
 constexpr size_t kBlock = 1 << 20;
 constexpr int kMaxReplyLines = 10000;
 
-bool WriteAllAt(int fd, const char* p, size_t n, int64_t offset) {
-    while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, offset);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w, n -= static_cast<size_t>(w), offset += w;
-    }
-    return true;
-}
 }  // namespace
 
 TFtpSession::TFtpSession(const AnsiString& host, int port, const AnsiString& user, const AnsiString& password,
@@ -252,12 +244,11 @@ void TFtpSession::OnDataEvent(int event, int error) {
 
 void TFtpSession::ReadData() {
     if (FData < 0) return;
+    // Up to the range's end; one byte more for a range to the file's end, so
+    // that a file longer than listed is seen.
     size_t room = kBlock;
-    if (FFetch.Length >= 0 && !FFetch.EndsFile) room = static_cast<size_t>(std::min<int64_t>(kBlock, FFetch.Length - FReceived));
-    // One byte more than a whole file's length is asked for, so that a file
-    // longer than listed is seen.
-    if (FFetch.Length >= 0 && FFetch.EndsFile)
-        room = static_cast<size_t>(std::min<int64_t>(kBlock, FFetch.Length - FReceived + 1));
+    if (FFetch.Length >= 0)
+        room = static_cast<size_t>(std::min<int64_t>(kBlock, FFetch.Length - FReceived + (FFetch.EndsFile ? 1 : 0)));
     int n = Winsock::recv(FData, FBuffer.get(), static_cast<int>(room), 0);
     if (n < 0) {
         if (Winsock::WSAGetLastError() == Winsock::WSAEWOULDBLOCK) return;
@@ -285,9 +276,7 @@ void TFtpSession::ReadData() {
     if (!FFetch.EndsFile && FReceived == FFetch.Length) {
         // The range is in: the rest of the file is not wanted.
         CloseData();
-        FState = TState::Aborting;
-        Send("ABOR", TState::Aborting);
-        if (FState == TState::Aborting) Send("NOOP", TState::Aborting);
+        Send("ABOR\r\nNOOP", TState::Aborting);
     }
 }
 

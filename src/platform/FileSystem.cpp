@@ -90,6 +90,19 @@ bool CreateDir(const AnsiString& path) { return mkdir(NativePath(path).c_str(), 
 
 bool DeleteFile(const AnsiString& path) { return unlink(NativePath(path).c_str()) == 0; }
 
+bool WriteAllAt(int fd, const char* p, size_t n, int64_t offset) {
+    while (n > 0) {
+        ssize_t w = pwrite(fd, p, n, offset);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            if (w == 0) errno = ENOSPC;
+            return false;
+        }
+        p += w, n -= static_cast<size_t>(w), offset += w;
+    }
+    return true;
+}
+
 bool RenameFile(const AnsiString& from, const AnsiString& to) {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
 }

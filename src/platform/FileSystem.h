@@ -33,6 +33,9 @@ bool DirectoryExists(const AnsiString& path);
 bool CreateDir(const AnsiString& path);    // one level; false when it fails
 bool DeleteFile(const AnsiString& path);
 bool RenameFile(const AnsiString& from, const AnsiString& to);  // replaces `to`
+// All of `n` bytes at `offset` of an open file; false with errno set (ENOSPC
+// for a write that made no progress).
+bool WriteAllAt(int fd, const char* p, size_t n, int64_t offset);
 int64_t FileSizeOf(const AnsiString& path);  // -1 when missing
 
 // Whole-file helpers; failures raise EInOutError naming the file.

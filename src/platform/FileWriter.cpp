@@ -11,24 +11,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "FileSystem.h"
+
 namespace {
 constexpr size_t kAlign = 4096;
 constexpr size_t kBlock = 1 << 20;
 // How far the size of a temporary runs ahead of its bytes.
 constexpr int64_t kReserveAhead = 64 << 20;
 
-bool WriteAllAt(int fd, const char* p, size_t n, int64_t offset) {
-    while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, offset);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            if (w == 0) errno = ENOSPC;
-            return false;
-        }
-        p += w, n -= static_cast<size_t>(w), offset += w;
-    }
-    return true;
-}
 
 // Contexts for background writes outlive their writers: destroying one
 // waits for the kernel's grace period (tens of milliseconds at the end of
