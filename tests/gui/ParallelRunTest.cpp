@@ -7,6 +7,7 @@
 
 #include "app/TransferPool.h"
 #include "app/UpdateRun.h"
+#include "crypto/Minisign.h"
 #include "release/UpdateEntry.h"
 
 using namespace testing_support;
@@ -153,4 +154,28 @@ TEST_F(ParallelFixture, ASegmentedDownloadGoesOnWithTheSegmentsNotRecorded) {
         const long long at = std::stoll(l.substr(5));
         EXPECT_FALSE(at < (4 << 20) || (at >= (12 << 20) && at < (13 << 20))) << l;
     }
+}
+
+// Signed: the sessions check the signature too; a mirror whose signature is
+// not the plan's serves no file.
+TEST_F(ParallelFixture, ASignedReleaseComesOverTheMirrorsWhoseSignatureIsThePlans) {
+    TSecretKey key;
+    GenerateKey(key);
+    TempDir secrets, odd;
+    WriteFile(secrets.file("k.key"), SecretKeyText(key));
+    TPublishOptions o = release.Options("9");
+    o.Packs = {{"data", "data"}};
+    o.PlainGlobs = {"*.txt", "*.bin"};
+    o.SecretKey = secrets.file("k.key");
+    ::Publish(o);
+    WriteFile(app.file("update.pub"), PublicKeyText(key));
+    std::filesystem::copy(release.root(), odd.file("pub"), std::filesystem::copy_options::recursive);
+    WriteFile(odd.file("pub/update3.dat.minisig"), "caught between two renames\n");
+    ServerLog c;
+    FtpServer a(release.root()), b(release.root()), other(odd.file("pub"), "update", "x", {"--log", c.path});
+    Run({a.port(), b.port(), other.port()});
+    ExpectTheWholeRelease();
+    EXPECT_EQ(Fetches(c), 0);
+    EXPECT_NE(ReadFile(app.file("update.log")).find("not used for parallel fetches: it serves another update3.dat signature"),
+              std::string::npos);
 }
