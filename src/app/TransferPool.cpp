@@ -81,10 +81,21 @@ void TTransferPool::Add(int index, const TUpdateEntry& e) {
 void TTransferPool::Start() {
     if (FStarted) return;
     FStarted = true;
-    for (auto& item : FItems) PlanItem(*item);
     for (size_t m = 0; m < FMirrors.size(); ++m)
         if (HasWorkFor(m)) OpenSession(m);
     for (auto& item : FItems) SettleIfHopeless(*item);
+}
+
+// Entries are planned as sessions reach them, so that a list of many
+// thousand files costs no files or descriptors before they are due.
+bool TTransferPool::PlanNext() {
+    while (FNextToPlan < FItems.size()) {
+        TItem& item = *FItems[FNextToPlan++];
+        if (item.Settled) continue;
+        PlanItem(item);
+        return true;
+    }
+    return false;
 }
 
 // The jobs of one entry: the bytes after those kept from an earlier run,
@@ -102,9 +113,10 @@ void TTransferPool::PlanItem(TItem& item) {
             TPartialFile segmentFile(item.Target, id + ".seg");
             auto done = ReadRanges(RangesPathOf(item.Partial), e.Size);
             if (done.empty()) TPartialFile(item.Target, id + ".ranges").Truncate();
-            item.Fd = OpenForAppending(segments, done.empty() ? 0 : std::max<int64_t>(FileSizeOf(segments), 0));
-            if (item.Fd < 0 || ftruncate(item.Fd, e.Size) != 0)
-                throw EInOutError("Cannot write file \"" + ShownPath(segments) + "\". " + strerror(errno));
+            const int fd = OpenForAppending(segments, done.empty() ? 0 : std::max<int64_t>(FileSizeOf(segments), 0));
+            const bool sized = fd >= 0 && ftruncate(fd, e.Size) == 0;
+            if (fd >= 0) close(fd);
+            if (!sized) throw EInOutError("Cannot write file \"" + ShownPath(segments) + "\". " + strerror(errno));
             item.Segmented = true;
             const int64_t sessions = static_cast<int64_t>(FMirrors.size()) * FSettings.Connections;
             int64_t piece = std::max(kMinSegment, std::min(kMaxSegment, e.Size / std::max<int64_t>(1, sessions * 3)));
@@ -126,8 +138,6 @@ void TTransferPool::PlanItem(TItem& item) {
             if (item.Pending == 0) Complete(item);  // every segment was in
             return;
         }
-        item.Fd = OpenForAppending(item.Partial, kept);
-        if (item.Fd < 0) throw EInOutError("Cannot write file \"" + ShownPath(item.Partial) + "\". " + strerror(errno));
         FDone += kept;
         FJobs.push_back({FByIndex[item.Index], kept, e.Size - kept, true});
         item.Pending = 1;
@@ -241,6 +251,7 @@ bool TTransferPool::MayAsk(const TItem& item, size_t mirror) const {
 }
 
 bool TTransferPool::HasWorkFor(size_t mirror) const {
+    if (FNextToPlan < FItems.size() && !FMirrors[mirror].Left) return true;
     for (size_t j = FFirstOpenJob; j < FJobs.size(); ++j) {
         const TJob& job = FJobs[j];
         if (!job.Active && !job.Done && !FItems[job.Item]->Settled && MayAsk(*FItems[job.Item], mirror)) return true;
@@ -256,10 +267,14 @@ void TTransferPool::GiveWork(TWorker& w) {
     if (FStopped || w.Dead) return;
     while (FFirstOpenJob < FJobs.size() && (FJobs[FFirstOpenJob].Done || FItems[FJobs[FFirstOpenJob].Item]->Settled))
         ++FFirstOpenJob;
-    for (size_t j = FFirstOpenJob; j < FJobs.size(); ++j) {
+    for (size_t j = FFirstOpenJob; j < FJobs.size() || PlanNext(); ++j) {
+        if (j >= FJobs.size()) {  // the entry just planned brought no job
+            --j;
+            continue;
+        }
         TJob& job = FJobs[j];
         TItem& item = *FItems[job.Item];
-        if (job.Active || job.Done || item.Settled || !MayAsk(item, w.Mirror)) continue;
+        if (job.Active || job.Done || item.Settled || !MayAsk(item, w.Mirror) || !Hold(item, job)) continue;
         job.Active = true;
         w.Job = static_cast<int>(j);
         TFtpSession::TFetch f;
@@ -274,6 +289,28 @@ void TTransferPool::GiveWork(TWorker& w) {
     // Nothing this session may take: it ends, and leaves the server's
     // session slots to others (the run's own session among them).
     Retire(w);
+}
+
+// The entry's file is open while a job of it runs: a descriptor per fetch
+// in flight, not per entry planned.
+bool TTransferPool::Hold(TItem& item, const TJob& job) {
+    if (item.Fd < 0) {
+        item.Fd = item.Segmented ? OpenForAppending(SegmentPathOf(item.Partial), item.E.Size)
+                                 : OpenForAppending(item.Partial, job.Offset);
+        if (item.Fd < 0) {
+            Say(item.E.Local + ": not fetched ahead: " + strerror(errno));
+            Settle(item);
+            return false;
+        }
+    }
+    ++item.Active;
+    return true;
+}
+
+void TTransferPool::Let(TItem& item) {
+    if (--item.Active > 0 || item.Fd < 0) return;
+    close(item.Fd);
+    item.Fd = -1;
 }
 
 // Work that came back finds a session: a mirror whose sessions all ended
@@ -301,13 +338,14 @@ void TTransferPool::JobDone(TWorker& w) {
         }
         (void)kept;  // an unrecorded segment is fetched again by a later run
     }
+    Let(item);
     if (--item.Pending == 0) Complete(item);
     GiveWork(w);
 }
 
 // Every byte is in: a segment file becomes the entry's partial download.
 void TTransferPool::Complete(TItem& item) {
-    close(item.Fd);
+    if (item.Fd >= 0) close(item.Fd);
     item.Fd = -1;
     if (item.Segmented && RenameFile(SegmentPathOf(item.Partial), item.Partial))
         DeleteFile(RangesPathOf(item.Partial));
@@ -319,6 +357,7 @@ void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
     TItem& item = *FItems[job.Item];
     TMirror& m = FMirrors[w.Mirror];
     job.Active = false;
+    Let(item);
     if (item.Segmented) {
         FDone -= w.JobBytes;  // the segment comes again whole
     } else {
@@ -349,8 +388,11 @@ void TTransferPool::Leave(size_t mirror, const AnsiString& why, bool forRun) {
     for (auto& w : FWorkers)
         if (w->Mirror == mirror && !w->Dead) {
             if (w->Job >= 0) {
-                FJobs[static_cast<size_t>(w->Job)].Active = false;
-                if (FItems[FJobs[static_cast<size_t>(w->Job)].Item]->Segmented) FDone -= w->JobBytes;
+                TJob& job = FJobs[static_cast<size_t>(w->Job)];
+                TItem& item = *FItems[job.Item];
+                job.Active = false;
+                Let(item);
+                if (item.Segmented) FDone -= w->JobBytes;
                 FFirstOpenJob = std::min(FFirstOpenJob, static_cast<size_t>(w->Job));
                 w->Job = -1;
             }

@@ -78,7 +78,7 @@ private:
         TUpdateEntry E;
         AnsiString Target, Partial;  // application paths
         bool Segmented = false, Settled = false;
-        int Fd = -1, Pending = 0;
+        int Fd = -1, Pending = 0, Active = 0;  // Fd is open while a job runs
         std::map<size_t, int> Failures;  // per mirror
         std::set<size_t> RefusedBy;
     };
@@ -122,6 +122,9 @@ private:
     void Replenish();
     bool HasWorkFor(size_t mirror) const;
     void PlanItem(TItem& item);
+    bool PlanNext();
+    bool Hold(TItem& item, const TJob& job);
+    void Let(TItem& item);
     void Say(const AnsiString& text) {
         if (Log) Log(text);
     }
@@ -132,7 +135,7 @@ private:
     std::vector<std::unique_ptr<TItem>> FItems;
     std::map<int, size_t> FByIndex;
     std::vector<TJob> FJobs;
-    size_t FFirstOpenJob = 0;
+    size_t FFirstOpenJob = 0, FNextToPlan = 0;
     std::vector<std::unique_ptr<TWorker>> FWorkers;
     int64_t FPlanned = 0, FDone = 0;
     bool FStarted = false, FStopped = false, FSweepPosted = false;

@@ -3,6 +3,8 @@
 // a run that fetched one file after another, whatever the mirrors do.
 #include "UpdaterFixture.h"
 
+#include <sys/resource.h>
+
 #include <sstream>
 
 #include "app/TransferPool.h"
@@ -178,4 +180,20 @@ TEST_F(ParallelFixture, ASignedReleaseComesOverTheMirrorsWhoseSignatureIsThePlan
     EXPECT_EQ(Fetches(c), 0);
     EXPECT_NE(ReadFile(app.file("update.log")).find("not used for parallel fetches: it serves another update3.dat signature"),
               std::string::npos);
+}
+
+// A player's session may allow 1,024 descriptors; a release may change more
+// files: the pool holds one per fetch in flight, not one per entry.
+TEST_F(ParallelFixture, ManyEntriesNeedNoDescriptorEach) {
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    rlimit before;
+    getrlimit(RLIMIT_NOFILE, &before);
+    rlimit tight = before;
+    tight.rlim_cur = open + 30;  // fewer than the release's 44 entries
+    FtpServer a(release.root()), b(release.root());
+    setrlimit(RLIMIT_NOFILE, &tight);
+    Run({a.port(), b.port()});
+    setrlimit(RLIMIT_NOFILE, &before);
+    ExpectTheWholeRelease();
+    EXPECT_EQ(ReadFile(app.file("update.log")).find("not fetched ahead"), std::string::npos);
 }
