@@ -2,6 +2,7 @@
 // windows and real servers: the installed tree and update2.dat are those of
 // a run that fetched one file after another, whatever the mirrors do.
 #include "UpdaterFixture.h"
+#include "VsftpdServer.h"
 
 #include <sys/resource.h>
 
@@ -47,8 +48,8 @@ struct Release : TestRelease {
 
 struct ParallelFixture : UpdaterFixture {
     Release release;
-    void Run(const std::vector<int>& ports) {
-        ServerList(ports);
+    void Run(const std::vector<int>& ports, const std::string& user = "update") {
+        ServerList(ports, 3000, user);
         WriteFile(app.file("isp1.dat"), "0\r\n");
         WriteFile(app.file("update2.dat"), "KOVRAN\r\n");
         Start("en_US.UTF-8");
@@ -196,4 +197,13 @@ TEST_F(ParallelFixture, ManyEntriesNeedNoDescriptorEach) {
     setrlimit(RLIMIT_NOFILE, &before);
     ExpectTheWholeRelease();
     EXPECT_EQ(ReadFile(app.file("update.log")).find("not fetched ahead"), std::string::npos);
+}
+
+// vsftpd answers an abort after a range in its own words (426, then 226).
+TEST_F(ParallelFixture, SegmentsEndCleanlyOnVsftpd) {
+    if (!VsftpdServer::Available()) GTEST_SKIP() << "SKIPPED: vsftpd is not installed";
+    VsftpdServer a(release.root()), b(release.root());
+    Run({a.port(), b.port()}, "anonymous");
+    ExpectTheWholeRelease();
+    EXPECT_EQ(ReadFile(app.file("update.log")).find("parallel fetch from server"), std::string::npos);
 }

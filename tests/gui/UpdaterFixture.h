@@ -46,11 +46,11 @@ struct UpdaterFixture : ::testing::Test {
         Application->Terminated = false;
     }
 
-    void ServerList(const std::vector<int>& ports, int timeOut = 3000) {
+    void ServerList(const std::vector<int>& ports, int timeOut = 3000, const std::string& user = "update") {
         std::string text;
         for (size_t i = 0; i < ports.size(); ++i)
             text += "Server" + std::to_string(i) + " 127.0.0.1 " + std::to_string(ports[i]) + " " +
-                    std::to_string(timeOut) + " update\r\n";
+                    std::to_string(timeOut) + " " + user + "\r\n";
         WriteFile(app.file("isp0.dat"), text + "end\r\n");
     }
 
