@@ -74,8 +74,9 @@ void TTransferPool::Add(int index, const TUpdateEntry& e) {
     item->Target = FAppFolder + e.Local;
     item->Partial = item->Target + kPartialMarker + PartialIdOf(e);
     FPlanned += e.Size;
-    FByIndex[index] = FItems.size();
+    FByIndex[index] = FItemBase + FItems.size();
     FItems.push_back(std::move(item));
+    Replenish();  // sessions that ended for want of work come back
 }
 
 void TTransferPool::Start() {
@@ -89,8 +90,8 @@ void TTransferPool::Start() {
 // Entries are planned as sessions reach them, so that a list of many
 // thousand files costs no files or descriptors before they are due.
 bool TTransferPool::PlanNext() {
-    while (FNextToPlan < FItems.size()) {
-        TItem& item = *FItems[FNextToPlan++];
+    while (FNextToPlan < FItemBase + FItems.size()) {
+        TItem& item = ItemAt(FNextToPlan++);
         if (item.Settled) continue;
         PlanItem(item);
         return true;
@@ -251,10 +252,10 @@ bool TTransferPool::MayAsk(const TItem& item, size_t mirror) const {
 }
 
 bool TTransferPool::HasWorkFor(size_t mirror) const {
-    if (FNextToPlan < FItems.size() && !FMirrors[mirror].Left) return true;
-    for (size_t j = FFirstOpenJob; j < FJobs.size(); ++j) {
-        const TJob& job = FJobs[j];
-        if (!job.Active && !job.Done && !FItems[job.Item]->Settled && MayAsk(*FItems[job.Item], mirror)) return true;
+    if (FNextToPlan < FItemBase + FItems.size() && !FMirrors[mirror].Left) return true;
+    for (size_t j = FFirstOpenJob; j < FJobBase + FJobs.size(); ++j) {
+        const TJob& job = JobAt(j);
+        if (!job.Active && !job.Done && !ItemAt(job.Item).Settled && MayAsk(ItemAt(job.Item), mirror)) return true;
     }
     return false;
 }
@@ -265,15 +266,16 @@ void TTransferPool::GiveWork(TWorker& w) {
     w.Job = -1;
     w.JobBytes = 0;
     if (FStopped || w.Dead) return;
-    while (FFirstOpenJob < FJobs.size() && (FJobs[FFirstOpenJob].Done || FItems[FJobs[FFirstOpenJob].Item]->Settled))
+    const auto jobsEnd = [this] { return FJobBase + FJobs.size(); };
+    while (FFirstOpenJob < jobsEnd() && (JobAt(FFirstOpenJob).Done || ItemAt(JobAt(FFirstOpenJob).Item).Settled))
         ++FFirstOpenJob;
-    for (size_t j = FFirstOpenJob; j < FJobs.size() || PlanNext(); ++j) {
-        if (j >= FJobs.size()) {  // the entry just planned brought no job
+    for (size_t j = FFirstOpenJob; j < jobsEnd() || PlanNext(); ++j) {
+        if (j >= jobsEnd()) {  // the entry just planned brought no job
             --j;
             continue;
         }
-        TJob& job = FJobs[j];
-        TItem& item = *FItems[job.Item];
+        TJob& job = JobAt(j);
+        TItem& item = ItemAt(job.Item);
         if (job.Active || job.Done || item.Settled || !MayAsk(item, w.Mirror) || !Hold(item, job)) continue;
         job.Active = true;
         w.Job = static_cast<int>(j);
@@ -316,14 +318,14 @@ void TTransferPool::Let(TItem& item) {
 // Work that came back finds a session: a mirror whose sessions all ended
 // for want of work opens one again.
 void TTransferPool::Replenish() {
-    if (FStopped) return;
+    if (FStopped || !FStarted) return;
     for (size_t m = 0; m < FMirrors.size(); ++m)
         if (!FMirrors[m].Left && FMirrors[m].Live == 0 && HasWorkFor(m)) OpenSession(m);
 }
 
 void TTransferPool::JobDone(TWorker& w) {
-    TJob& job = FJobs[static_cast<size_t>(w.Job)];
-    TItem& item = *FItems[job.Item];
+    TJob& job = JobAt(static_cast<size_t>(w.Job));
+    TItem& item = ItemAt(job.Item);
     job.Active = false;
     job.Done = true;
     FMirrors[w.Mirror].FailedInARow = 0;
@@ -353,8 +355,8 @@ void TTransferPool::Complete(TItem& item) {
 }
 
 void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
-    TJob& job = FJobs[static_cast<size_t>(w.Job)];
-    TItem& item = *FItems[job.Item];
+    TJob& job = JobAt(static_cast<size_t>(w.Job));
+    TItem& item = ItemAt(job.Item);
     TMirror& m = FMirrors[w.Mirror];
     job.Active = false;
     Let(item);
@@ -388,8 +390,8 @@ void TTransferPool::Leave(size_t mirror, const AnsiString& why, bool forRun) {
     for (auto& w : FWorkers)
         if (w->Mirror == mirror && !w->Dead) {
             if (w->Job >= 0) {
-                TJob& job = FJobs[static_cast<size_t>(w->Job)];
-                TItem& item = *FItems[job.Item];
+                TJob& job = JobAt(static_cast<size_t>(w->Job));
+                TItem& item = ItemAt(job.Item);
                 job.Active = false;
                 Let(item);
                 if (item.Segmented) FDone -= w->JobBytes;
@@ -459,15 +461,33 @@ void TTransferPool::Stop() {
 
 bool TTransferPool::Settled(int index) const {
     auto it = FByIndex.find(index);
-    return it == FByIndex.end() || FItems[it->second]->Settled;
+    return it == FByIndex.end() || FItems[it->second - FItemBase]->Settled;
 }
 
-void TTransferPool::Forget(int index) {
+int64_t TTransferPool::Done(int index, bool installed) {
     auto it = FByIndex.find(index);
-    if (it == FByIndex.end()) return;
-    const TItem& item = *FItems[it->second];
-    DeleteFile(SegmentPathOf(item.Partial));
-    DeleteFile(RangesPathOf(item.Partial));
+    if (it == FByIndex.end()) return 0;
+    TItem& item = ItemAt(it->second);
+    const int64_t size = item.E.Size;
+    if (installed) {
+        DeleteFile(SegmentPathOf(item.Partial));
+        DeleteFile(RangesPathOf(item.Partial));
+    }
+    item.Released = true;
+    // The run goes in list order: what it is done with goes, so that the
+    // pool holds only the entries between the run and its fetches ahead.
+    while (!FItems.empty() && FItems.front()->Released && FItems.front()->Settled && FItems.front()->Active == 0) {
+        FByIndex.erase(FItems.front()->Index);
+        FItems.pop_front();
+        ++FItemBase;
+    }
+    while (!FJobs.empty() && FJobs.front().Item < FItemBase) {
+        FJobs.pop_front();
+        ++FJobBase;
+    }
+    FFirstOpenJob = std::max(FFirstOpenJob, FJobBase);
+    FNextToPlan = std::max(FNextToPlan, FItemBase);
+    return size;
 }
 
 bool TTransferPool::Quiet() const {

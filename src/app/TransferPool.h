@@ -19,6 +19,7 @@
 // another list, or fails three entries in a row is left. An entry no mirror
 // may still be asked for is given up: the run's own tries take it over.
 #pragma once
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -53,8 +54,11 @@ public:
     bool Has(int index) const { return FByIndex.count(index) > 0; }
     // Fetched, or given up on: the run may take the entry now.
     bool Settled(int index) const;
-    // The entry's segment file and its record go (the run fetched it itself).
-    void Forget(int index);
+    // The run is done with the entry: installed (its segment file and record
+    // go) or not (they stay for a later run). Entries may be added later.
+    // The entry's listed size, for the caller's account of bytes ahead.
+    int64_t Done(int index, bool installed);
+    const TSettings& Settings() const { return FSettings; }
     bool Idle() const;  // nothing left to fetch or in flight
     // Idle, and every session has ended (a session with no work left ends).
     bool Quiet() const;
@@ -77,7 +81,7 @@ private:
         int Index;
         TUpdateEntry E;
         AnsiString Target, Partial;  // application paths
-        bool Segmented = false, Settled = false;
+        bool Segmented = false, Settled = false, Released = false;
         int Fd = -1, Pending = 0, Active = 0;  // Fd is open while a job runs
         std::map<size_t, int> Failures;  // per mirror
         std::set<size_t> RefusedBy;
@@ -132,10 +136,16 @@ private:
     AnsiString FAppFolder, FListSha, FSignature;
     TSettings FSettings;
     std::vector<TMirror> FMirrors;
-    std::vector<std::unique_ptr<TItem>> FItems;
+    // Items and jobs are numbered from the pool's start; those the run is
+    // done with leave the front (FItemBase, FJobBase: the first still held).
+    std::deque<std::unique_ptr<TItem>> FItems;
     std::map<int, size_t> FByIndex;
-    std::vector<TJob> FJobs;
-    size_t FFirstOpenJob = 0, FNextToPlan = 0;
+    std::deque<TJob> FJobs;
+    size_t FItemBase = 0, FJobBase = 0, FFirstOpenJob = 0, FNextToPlan = 0;
+    TItem& ItemAt(size_t n) { return *FItems[n - FItemBase]; }
+    const TItem& ItemAt(size_t n) const { return *FItems[n - FItemBase]; }
+    TJob& JobAt(size_t j) { return FJobs[j - FJobBase]; }
+    const TJob& JobAt(size_t j) const { return FJobs[j - FJobBase]; }
     std::vector<std::unique_ptr<TWorker>> FWorkers;
     int64_t FPlanned = 0, FDone = 0;
     bool FStarted = false, FStopped = false, FSweepPosted = false;

@@ -875,11 +875,12 @@ void TForm1::Button1Click(TObject*) {
     for (int i = 0; i < count; ++i) {
         EventLoop::ProcessMessages();
         if (!UpdateList) return;  // the window closed meanwhile and saved what was done
+        FeedPool(i);
         WaitForPool(i);
         if (!UpdateList) return;
         TEntryOutcome outcome = BringInEntry((*UpdateList)[i]);
         if (!UpdateList) return;
-        if (Pool && outcome == TEntryOutcome::Installed) Pool->Forget(i);
+        if (Pool) PoolAhead -= Pool->Done(i, outcome == TEntryOutcome::Installed);
         const AnsiString name = ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString();
         if (IsFailure(outcome)) {
             failed.push_back({NameForDisplay(name), ReasonOf(outcome)});
@@ -976,11 +977,11 @@ void TForm1::UseNamesCodePageOf(const TStringList& list) {
 // The downloads run ahead of the installs, over every server that serves
 // the plan's list, as the list's header allows ("connections=N",
 // "mirrors=one|all"); a release that says "connections=1 mirrors=one" is
-// fetched as it always was, one file after another on one session. The
-// plan's own session goes first, so that a server that takes one session
-// per user gives it to the pool.
+// fetched as it always was, one file after another on one session.
 void TForm1::StartPool() {
     Pool.reset();
+    PoolNext = 0, PoolOwnEntry = -1, PoolAhead = 0, RunBytes = 0;
+    PoolFed = false;
     const TTransferLimits limits = DeclaredTransferLimits(RemoteList && RemoteList->Count() > 0 ? (*RemoteList)[0] : "");
     if (limits.Connections == 1 && !limits.AllMirrors) return;
     TTransferPool::TSettings settings;
@@ -995,40 +996,77 @@ void TForm1::StartPool() {
     std::vector<AnsiString> servers{CurrentServerLine};
     for (const AnsiString& line : RunServers)
         if (line != CurrentServerLine && Health.MayAsk(line)) servers.push_back(line);
-    auto pool = std::make_unique<TTransferPool>(AppFolder, servers, PlanListSha, PlanSignature, settings);
-    for (int i = 0; i < UpdateList->Count(); ++i) {
-        try {
-            TUpdateEntry e = ParseUpdateEntry((*UpdateList)[i]);
-            // A large entry is hashed (and inflated) while it arrives on the
-            // run's own session, straight to the disk: on one link that beats
-            // segments read back after. Several mirrors fetch plain files in
-            // segments; gzip entries stream there too.
-            const bool streamed = e.Size >= settings.SegmentFrom && (e.Kind != "O" || servers.size() < 2);
-            if (IsKnownKind(e.Kind) && e.Size > 0 && !streamed && IsSafeRemoteName(e.Remote) &&
-                IsSafeRelativeName(e.Local) && (!ReleaseKey || IsSha256Text(e.Sha256)))
-                pool->Add(i, e);
-        } catch (const EConvertError&) {
-            // the run reports it when it gets there
-        }
-    }
-    if (pool->BytesPlanned() == 0) return;
-    pool->Log = [](const AnsiString& text) { UpdateLog::Write(text); };
+    Pool = std::make_unique<TTransferPool>(AppFolder, servers, PlanListSha, PlanSignature, settings);
+    PoolMirrors = limits.AllMirrors ? servers.size() : 1;
+    Pool->Log = [](const AnsiString& text) { UpdateLog::Write(text); };
     // The pool never ends a session of the run's own: that one may be in
     // the middle of a download further up this stack.
-    pool->OnLeave = [this](const AnsiString& line, const AnsiString& why) {
+    Pool->OnLeave = [this](const AnsiString& line, const AnsiString& why) {
         if (Health.Drop(line)) LeaveForRun(line, why, false);
     };
-    pool->OnProgress = [this] { ShowPoolProgress(); };
-    DropServer();
-    Pool = std::move(pool);
+    Pool->OnProgress = [this] { ShowPoolProgress(); };
+    // The gauge counts every planned download's bytes (a glance at the list,
+    // not a full parse: a list may hold a million entries).
+    for (int i = 0; i < UpdateList->Count(); ++i) {
+        const AnsiString kind = GetField(1, (*UpdateList)[i]);
+        if (kind != "E" && kind != "O" && kind != "C") continue;
+        try {
+            RunBytes += StrToInt64(GetField(5, (*UpdateList)[i]));
+        } catch (const EConvertError&) {
+        }
+    }
     Pool->Start();
 }
 
-// Until the pool has the entry's bytes or has left it to the run's tries.
-// An entry the run fetches itself waits until the pool has ended its
-// sessions, so that a server that takes one session per user has it free.
-void TForm1::WaitForPool(int entry) {
+// How the run gets an entry while the pool runs: through the pool, on its
+// own session, or with no fetch at all (a removal, a refused name ...).
+TForm1::TPooling TForm1::PoolingOf(const AnsiString& entry, TUpdateEntry& e) const {
+    try {
+        e = ParseUpdateEntry(entry);
+    } catch (const EConvertError&) {
+        return TPooling::None;  // the run reports it
+    }
+    if (IsRemovalKind(e.Kind) || !IsKnownKind(e.Kind) || !IsSafeRemoteName(e.Remote) || !IsSafeRelativeName(e.Local) ||
+        (ReleaseKey && !IsSha256Text(e.Sha256)))
+        return TPooling::None;
+    // A large entry is hashed (and inflated) while it arrives on the run's
+    // own session, straight to the disk: on one link that beats segments
+    // read back after. Several mirrors fetch plain files in segments; gzip
+    // entries stream there too.
+    const bool streamed = e.Size >= Pool->Settings().SegmentFrom && (e.Kind != "O" || PoolMirrors < 2);
+    return e.Size == 0 || streamed ? TPooling::Own : TPooling::Pooled;
+}
+
+// Hands the pool the entries from `entry` on, a bounded stretch ahead of the
+// run (entries and bytes: what is fetched ahead waits on the disk), and
+// never past an entry the run fetches itself: the pool ends its sessions
+// before it, so that a server that takes one session per user has it free.
+void TForm1::FeedPool(int entry) {
     if (!Pool) return;
+    while (PoolNext < UpdateList->Count()) {
+        const bool due = PoolNext == entry;
+        if (!due && (PoolNext - entry >= kPoolEntriesAhead || PoolAhead >= kPoolBytesAhead)) return;
+        TUpdateEntry e;
+        const TPooling how = PoolingOf((*UpdateList)[PoolNext], e);
+        if (how == TPooling::Own) {
+            if (due) PoolOwnEntry = PoolNext++;
+            return;
+        }
+        ++PoolNext;
+        if (how == TPooling::None) continue;
+        // The plan's own session goes first, so that a server that takes
+        // one session per user gives it to the pool.
+        if (!PoolFed) DropServer();
+        PoolFed = true;
+        Pool->Add(PoolNext - 1, e);
+        PoolAhead += e.Size;
+    }
+}
+
+// Until the pool has the entry's bytes or has left it to the run's tries;
+// an entry the run fetches itself waits until the pool has ended its sessions.
+void TForm1::WaitForPool(int entry) {
+    if (!Pool || (!Pool->Has(entry) && entry != PoolOwnEntry)) return;
     const bool own = !Pool->Has(entry);
     while (Pool && !(own ? Pool->Quiet() : Pool->Settled(entry)) && !Leaving()) EventLoop::WaitForEvent(0.25);
 }
@@ -1036,7 +1074,7 @@ void TForm1::WaitForPool(int entry) {
 // The whole run's bytes while several transfers run, and the servers in use.
 void TForm1::ShowPoolProgress() {
     if (!Pool || !ProgressFlag) return;
-    const int64_t total = Pool->BytesPlanned(), done = std::min(Pool->BytesDone(), total);
+    const int64_t total = std::max<int64_t>(RunBytes, 1), done = std::min(Pool->BytesDone(), total);
     const auto now = std::chrono::steady_clock::now();
     if (done < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
     FLastCountShown = now;
