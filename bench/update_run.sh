@@ -20,7 +20,9 @@ for i in $(seq 500); do head -c 4096 /dev/urandom > "$w/rel/small/s$i.txt"; done
 for i in $(seq 1000); do head -c 2048 /dev/urandom > "$w/rel/data/d$i.bin"; done
 cp "$w/rel/small/"* "$w/small/small/"
 # Earlier publishers (bench/against.sh) named the release version --version.
-vopt=--release-version; "$build"/src/skiff-publish --help 2>&1 | grep -q release-version || vopt=--version
+# (the help is read whole: grep -q may end first, and pipefail would then
+# take the publisher's SIGPIPE for an old publisher)
+vopt=--release-version; [[ $("$build"/src/skiff-publish --help 2>&1) == *release-version* ]] || vopt=--version
 "$build"/src/skiff-publish "$w/rel" "$w/pub/full" $vopt 1 --pack data=data --plain '*.txt' >/dev/null
 "$build"/src/skiff-publish "$w/small" "$w/pub/small" $vopt 1 --plain '*.txt' >/dev/null
 if ((signed)); then
