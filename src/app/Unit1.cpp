@@ -875,12 +875,11 @@ void TForm1::Button1Click(TObject*) {
     for (int i = 0; i < count; ++i) {
         EventLoop::ProcessMessages();
         if (!UpdateList) return;  // the window closed meanwhile and saved what was done
-        FeedPool(i);
-        WaitForPool(i);
+        if (Fetches) Fetches->Before(i, [this] { return Leaving(); });
         if (!UpdateList) return;
         TEntryOutcome outcome = BringInEntry((*UpdateList)[i]);
         if (!UpdateList) return;
-        if (Pool) PoolAhead -= Pool->Done(i, outcome == TEntryOutcome::Installed);
+        if (Fetches) Fetches->After(i, outcome == TEntryOutcome::Installed);
         const AnsiString name = ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString();
         if (IsFailure(outcome)) {
             failed.push_back({NameForDisplay(name), ReasonOf(outcome)});
@@ -897,7 +896,7 @@ void TForm1::Button1Click(TObject*) {
         if (i == count - 1) Image3->Show();
     }
     RunInProgress = false;
-    Pool.reset();
+    Fetches.reset();
     SaveInstalledList();
     // The release is in: an older list can no longer pass for a newer one.
     if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
@@ -979,14 +978,8 @@ void TForm1::UseNamesCodePageOf(const TStringList& list) {
 // "mirrors=one|all"); a release that says "connections=1 mirrors=one" is
 // fetched as it always was, one file after another on one session.
 void TForm1::StartPool() {
-    Pool.reset();
-    PoolNext = 0, PoolOwnEntry = -1, PoolAhead = 0, RunBytes = 0;
-    PoolFed = false;
-    const TTransferLimits limits = DeclaredTransferLimits(RemoteList && RemoteList->Count() > 0 ? (*RemoteList)[0] : "");
-    if (limits.Connections == 1 && !limits.AllMirrors) return;
+    Fetches.reset();
     TTransferPool::TSettings settings;
-    settings.Connections = limits.Connections;
-    settings.AllMirrors = limits.AllMirrors;
     settings.Password = kPassword;
     try {
         settings.IdleMilliseconds = TransferSilence(StrToInt(GetField(4, CurrentServerLine)));
@@ -996,85 +989,26 @@ void TForm1::StartPool() {
     std::vector<AnsiString> servers{CurrentServerLine};
     for (const AnsiString& line : RunServers)
         if (line != CurrentServerLine && Health.MayAsk(line)) servers.push_back(line);
-    Pool = std::make_unique<TTransferPool>(AppFolder, servers, PlanListSha, PlanSignature, settings);
-    PoolMirrors = limits.AllMirrors ? servers.size() : 1;
-    Pool->Log = [](const AnsiString& text) { UpdateLog::Write(text); };
+    Fetches = TRunFetches::For(*UpdateList, RemoteList && RemoteList->Count() > 0 ? (*RemoteList)[0] : "", AppFolder,
+                               servers, PlanListSha, PlanSignature, settings, ReleaseKey != nullptr);
+    if (!Fetches) return;
+    TTransferPool& pool = Fetches->Pool();
+    pool.Log = [](const AnsiString& text) { UpdateLog::Write(text); };
     // The pool never ends a session of the run's own: that one may be in
     // the middle of a download further up this stack.
-    Pool->OnLeave = [this](const AnsiString& line, const AnsiString& why) {
+    pool.OnLeave = [this](const AnsiString& line, const AnsiString& why) {
         if (Health.Drop(line)) LeaveForRun(line, why, false);
     };
-    Pool->OnProgress = [this] { ShowPoolProgress(); };
-    // The gauge counts every planned download's bytes (a glance at the list,
-    // not a full parse: a list may hold a million entries).
-    for (int i = 0; i < UpdateList->Count(); ++i) {
-        const AnsiString kind = GetField(1, (*UpdateList)[i]);
-        if (kind != "E" && kind != "O" && kind != "C") continue;
-        try {
-            RunBytes += StrToInt64(GetField(5, (*UpdateList)[i]));
-        } catch (const EConvertError&) {
-        }
-    }
-    Pool->Start();
-}
-
-// How the run gets an entry while the pool runs: through the pool, on its
-// own session, or with no fetch at all (a removal, a refused name ...).
-TForm1::TPooling TForm1::PoolingOf(const AnsiString& entry, TUpdateEntry& e) const {
-    try {
-        e = ParseUpdateEntry(entry);
-    } catch (const EConvertError&) {
-        return TPooling::None;  // the run reports it
-    }
-    if (IsRemovalKind(e.Kind) || !IsKnownKind(e.Kind) || !IsSafeRemoteName(e.Remote) || !IsSafeRelativeName(e.Local) ||
-        (ReleaseKey && !IsSha256Text(e.Sha256)))
-        return TPooling::None;
-    // A large entry is hashed (and inflated) while it arrives on the run's
-    // own session, straight to the disk: on one link that beats segments
-    // read back after. Several mirrors fetch plain files in segments; gzip
-    // entries stream there too.
-    const bool streamed = e.Size >= Pool->Settings().SegmentFrom && (e.Kind != "O" || PoolMirrors < 2);
-    return e.Size == 0 || streamed ? TPooling::Own : TPooling::Pooled;
-}
-
-// Hands the pool the entries from `entry` on, a bounded stretch ahead of the
-// run (entries and bytes: what is fetched ahead waits on the disk), and
-// never past an entry the run fetches itself: the pool ends its sessions
-// before it, so that a server that takes one session per user has it free.
-void TForm1::FeedPool(int entry) {
-    if (!Pool) return;
-    while (PoolNext < UpdateList->Count()) {
-        const bool due = PoolNext == entry;
-        if (!due && (PoolNext - entry >= kPoolEntriesAhead || PoolAhead >= kPoolBytesAhead)) return;
-        TUpdateEntry e;
-        const TPooling how = PoolingOf((*UpdateList)[PoolNext], e);
-        if (how == TPooling::Own) {
-            if (due) PoolOwnEntry = PoolNext++;
-            return;
-        }
-        ++PoolNext;
-        if (how == TPooling::None) continue;
-        // The plan's own session goes first, so that a server that takes
-        // one session per user gives it to the pool.
-        if (!PoolFed) DropServer();
-        PoolFed = true;
-        Pool->Add(PoolNext - 1, e);
-        PoolAhead += e.Size;
-    }
-}
-
-// Until the pool has the entry's bytes or has left it to the run's tries;
-// an entry the run fetches itself waits until the pool has ended its sessions.
-void TForm1::WaitForPool(int entry) {
-    if (!Pool || (!Pool->Has(entry) && entry != PoolOwnEntry)) return;
-    const bool own = !Pool->Has(entry);
-    while (Pool && !(own ? Pool->Quiet() : Pool->Settled(entry)) && !Leaving()) EventLoop::WaitForEvent(0.25);
+    pool.OnProgress = [this] { ShowPoolProgress(); };
+    // The plan's own session goes first, so that a server that takes one
+    // session per user gives it to the pool.
+    Fetches->BeforeFirstFetch = [this] { DropServer(); };
 }
 
 // The whole run's bytes while several transfers run, and the servers in use.
 void TForm1::ShowPoolProgress() {
-    if (!Pool || !ProgressFlag) return;
-    const int64_t total = std::max<int64_t>(RunBytes, 1), done = std::min(Pool->BytesDone(), total);
+    if (!Fetches || !ProgressFlag) return;
+    const int64_t total = std::max<int64_t>(Fetches->TotalBytes(), 1), done = std::min(Fetches->Pool().BytesDone(), total);
     const auto now = std::chrono::steady_clock::now();
     if (done < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
     FLastCountShown = now;
@@ -1083,7 +1017,7 @@ void TForm1::ShowPoolProgress() {
     Label4->SetCaption(IntToStr(done) + " of " + IntToStr(total) + " ");
     CentreLabel(Label4);
     AnsiString names;
-    for (const AnsiString& name : Pool->MirrorsInUse()) names += (names.empty() ? "" : ", ") + name;
+    for (const AnsiString& name : Fetches->Pool().MirrorsInUse()) names += (names.empty() ? "" : ", ") + name;
     if (!names.empty()) StatusBar1->SimpleText = "Servers " + names;
 }
 

@@ -21,7 +21,7 @@
 #include "crypto/Minisign.h"
 #include "Repair.h"
 #include "ServerHealth.h"
-#include "TransferPool.h"
+#include "RunFetches.h"
 #include "UpdateRun.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
@@ -70,16 +70,7 @@ public:
     AnsiString CurrentServerLine;
     TServerHealth Health;
     // The run's downloads ahead of its installs (none: one file after another).
-    std::unique_ptr<TTransferPool> Pool;
-    // The pool's stretch of the list: the next entry to hand it, the entry
-    // the run fetches itself now, the bytes handed and not yet installed.
-    int PoolNext = 0, PoolOwnEntry = -1;
-    int64_t PoolAhead = 0, RunBytes = 0;
-    size_t PoolMirrors = 0;
-    bool PoolFed = false;
-    static constexpr int kPoolEntriesAhead = 2000;
-    static constexpr int64_t kPoolBytesAhead = int64_t(1) << 30;
-    enum class TPooling { Pooled, Own, None };
+    std::unique_ptr<TRunFetches> Fetches;
     bool RunInProgress = false;
     // The list's SHA-256 (and, signed, its signature) that the plan was made
     // from: a server is used for the run only while it serves these bytes.
@@ -172,9 +163,6 @@ private:
     TEntryOutcome BringInEntry(const AnsiString& entry);
     bool ReconnectForRun();
     void StartPool();
-    void WaitForPool(int entry);
-    void FeedPool(int entry);
-    TPooling PoolingOf(const AnsiString& entry, TUpdateEntry& e) const;
     void ShowPoolProgress();
     void LeaveForRun(const AnsiString& line, const AnsiString& why, bool endSession = true);
     bool ConnectRunServer(const AnsiString& line, AnsiString& why);
