@@ -186,7 +186,11 @@ void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiStrin
     switch (w.Phase) {
         case TWorker::TPhase::List:
             if (end != TFtpSession::TEnd::Done) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);
-            if (Sha256Of(w.Fetched) != FListSha) return Leave(w.Mirror, "it serves another update3.dat");
+            if (Sha256Of(w.Fetched) != FListSha) {
+                if (!(FSettings.FirstIsThePlans && w.Mirror == 0)) return Leave(w.Mirror, "it serves another update3.dat");
+                Say("server " + m.Label() + ": serves another update3.dat now; asked for the planned files still");
+                return Verified(w);
+            }
             if (FSignature.empty()) return Verified(w);
             w.Phase = TWorker::TPhase::Signature;
             w.Fetched.clear();
@@ -200,6 +204,7 @@ void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiStrin
             return;
         case TWorker::TPhase::Signature:
             if (end == TFtpSession::TEnd::Done && w.Fetched == FSignature) return Verified(w);
+            if (FSettings.FirstIsThePlans && w.Mirror == 0) return Verified(w);
             // Most likely an upload between its two renames: the run's own
             // tries look again later; the pool does without it.
             return Leave(w.Mirror, "it serves another update3.dat signature", false);

@@ -37,6 +37,12 @@ public:
         int64_t SegmentFrom = 8 << 20;
         int IdleMilliseconds = 60000;
         AnsiString Password;
+        // The first server is the one the plan was made from, moments ago.
+        // Like the run's own session, it is still asked for the plan's files
+        // when its update3.dat has moved on meanwhile (a release pushed between
+        // the plan and Start): served files keep their names until pruned, and
+        // the list's hashes check what comes.
+        bool FirstIsThePlans = false;
     };
     // `servers`: isp0.dat lines, the plan's own server first. `listSha`: the
     // plan's update3.dat; `signature`: its signature file, empty when unsigned.

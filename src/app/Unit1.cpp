@@ -981,6 +981,7 @@ void TForm1::StartPool() {
     Fetches.reset();
     TTransferPool::TSettings settings;
     settings.Password = kPassword;
+    settings.FirstIsThePlans = true;
     try {
         settings.IdleMilliseconds = TransferSilence(StrToInt(GetField(4, CurrentServerLine)));
     } catch (const EConvertError&) {

@@ -207,3 +207,19 @@ TEST_F(ParallelFixture, SegmentsEndCleanlyOnVsftpd) {
     ExpectTheWholeRelease();
     EXPECT_EQ(ReadFile(app.file("update.log")).find("parallel fetch from server"), std::string::npos);
 }
+
+// Release day: a push renames a newer list in between the plan and Start.
+// The plan's server still has the planned files, and the run fetches them
+// as a run on the plan's own session would.
+TEST_F(ParallelFixture, AListPushedBetweenThePlanAndStartLeavesTheRunWhole) {
+    FtpServer server(release.root());
+    ServerList({server.port()});
+    WriteFile(app.file("update2.dat"), "KOVRAN\r\n");
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_TRUE(Form1->UpdateList);
+    WriteFile(release.file("update3.dat"), "skiff-release 10 codepage=1252\r\nO new.bin new.bin 10 1\r\n");
+    Form1->Button1Click(nullptr);
+    WriteFile(release.file("update3.dat"), ReadFile(app.file("update3.dat")));  // for the expectations
+    ExpectTheWholeRelease();
+}
