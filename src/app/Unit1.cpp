@@ -19,7 +19,7 @@
 #include "Texts.h"
 #include "Unit2.h"
 #include "UpdatePlan.h"
-#include "UpdateRun.h"
+#include "RunSession.h"
 #include "Removals.h"
 #include "crypto/Sha256.h"
 #include "platform/CodePage.h"
@@ -40,11 +40,7 @@ struct TRunning {
     ~TRunning() { flag = false; }
 };
 
-// The one-character password that every server of the list accepts.
-const char kPassword[] = "x";
-
 const int64_t kMaxKeyBytes = 4 << 10;
-const int kTriesPerEntry = 5;
 const char kLauncher[] = "portal.exe";
 
 const char* const kFailureTexts[] = {
@@ -225,10 +221,11 @@ void TForm1::FormClose(TObject*, TCloseAction&) {
     // reported once and the program ends all the same; what it did not
     // record is simply fetched again next time.
     try {
-        SaveInstalledList();
+        if (Runner) Runner->SaveInstalledList();
     } catch (const Exception& e) {
         ShowErrorBox(e.Message);
     }
+    if (Runner) Runner->Close();  // a run further up the stack stops where it is
     InstalledList.reset();
     UpdateList.reset();
     RemoteList.reset();
@@ -258,7 +255,7 @@ bool TForm1::Leaving() const { return AbortFlag || Application->Terminated; }
 // are checked against the list before every launch (the record is not
 // trusted for this one), and put right first when they differ.
 bool TForm1::LauncherIsTheRelease() {
-    if (!ReleaseKey || !RemoteList || !InstalledList) return true;
+    if (!ReleaseKey || !RemoteList || !InstalledList || !Runner) return true;
     int line = -1;
     TUpdateEntry e;
     for (int i = 1; i < RemoteList->Count() && line < 0; ++i) {
@@ -275,16 +272,18 @@ bool TForm1::LauncherIsTheRelease() {
     UpdateLog::Write("the launcher is not the one the release names: repairing it before the launch");
     int installedLine = -1;
     for (int i = 1; i < InstalledList->Count() && installedLine < 0; ++i)
-        if (!RemovedLines.count(i) && SameNameIgnoringCase(GetField(1, (*InstalledList)[i]), kLauncher)) installedLine = i;
+        if (!Runner->RemovedLines().count(i) && SameNameIgnoringCase(GetField(1, (*InstalledList)[i]), kLauncher))
+            installedLine = i;
     const AnsiString entry = installedLine > 0 ? "U " + IntToStr(installedLine) + " " + (*RemoteList)[line]
                                                : (*RemoteList)[line];
     TEntryOutcome outcome;
     {
         TRunning running(RunInProgress);
-        Health.Clear();
-        outcome = BringInEntry(entry);
+        Runner->LoggedInSilence = LoggedInSilence;
+        outcome = Runner->BringInOne(entry);
     }
-    if (outcome == TEntryOutcome::Installed) SaveInstalledList();
+    if (Runner->Closed()) return false;
+    if (outcome == TEntryOutcome::Installed) Runner->SaveInstalledList();
     TInstalledRecord again(AppFolder, false);
     if (outcome == TEntryOutcome::Installed && IsInstalledAsListed(e, again)) return true;
     ExitCode = kExitLauncherFailed;
@@ -341,7 +340,9 @@ void TForm1::WexFTP1Disconnect(TObject*) {
     ConnectedFlag = false;
     // Once there is a plan, a dropped server (an idle one closes after a few
     // minutes) is tried again or replaced when the run needs it: no box.
-    if (Quiet()) UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": the connection closed");
+    if (Quiet())
+        UpdateLog::Write("server " + ServerLabel(Runner ? Runner->CurrentServerLine : CurrentServerLine) +
+                         ": the connection closed");
     else Tell(Localized(TText::Disconnected, LanguageMode));
     StatusBar1->SimpleText = "Disconnected";
 }
@@ -381,7 +382,8 @@ void TForm1::WexFTP1UnSupportedFunction(TCmdType Trans_Type) {
 // when it announced none; a download that goes on from an earlier try starts
 // at the bytes already there.
 int64_t TForm1::DownloadTotal() const {
-    return EntrySize > 0 ? EntrySize : WexFTP1->TransferSize + WexFTP1->RestartedAt;
+    const int64_t listed = Runner ? Runner->EntrySize() : 0;
+    return listed > 0 ? listed : WexFTP1->TransferSize + WexFTP1->RestartedAt;
 }
 
 void TForm1::WexFTP1TransactionStart(TObject*) {
@@ -475,7 +477,7 @@ TForm1::TAttempt TForm1::ConnectionLoop() {
         const AnsiString line = (*ServerOrder)[ServerIndex];
         Label3->Show();
         StatusBar1->SimpleText = "Connected Server" + IntToStr(ServerIndex);
-        bool usable = ConfigureFtpComponent(line);
+        bool usable = ConfigureForServer(*WexFTP1, line);
         if (AbortFlag) return TAttempt::Aborted;
         if (usable) {
             UpdateLog::Write("server " + ServerLabel(line) + ": connecting");
@@ -497,15 +499,11 @@ TForm1::TAttempt TForm1::ConnectionLoop() {
     }
 }
 
-// A fresh FTP component with every handler of the window attached. Passive
-// mode first (the server cannot reach most users behind their routers), with
-// active mode when a server will not do passive.
+// A fresh FTP component with every handler of the window attached.
 void TForm1::NewFtpComponent() {
     using namespace std::placeholders;
     delete WexFTP1;
-    WexFTP1 = new TWexFTP(this);
-    WexFTP1->Passive = true;
-    WexFTP1->PassiveFallback = true;
+    WexFTP1 = NewServerComponent(this);
     WexFTP1->OnConnect = std::bind(&TForm1::WexFTP1Connect, this, _1);
         WexFTP1->OnPacketRecvd = std::bind(&TForm1::WexFTP1PacketRecvd, this, _1);
         WexFTP1->OnPacketSent = std::bind(&TForm1::WexFTP1PacketSent, this, _1);
@@ -520,21 +518,6 @@ void TForm1::NewFtpComponent() {
         WexFTP1->OnInvalidHost = std::bind(&TForm1::WexFTP1InvalidHost, this, _1);
         WexFTP1->OnStatus = std::bind(&TForm1::WexFTP1Status, this, _1, _2);
         WexFTP1->OnListItem = std::bind(&TForm1::WexFTP1ListItem, this, _1);
-}
-
-// The server line's host, port, time-out and user; false for a damaged line
-// (which counts as a failed attempt).
-bool TForm1::ConfigureFtpComponent(const AnsiString& line) {
-    try {
-        WexFTP1->Host = GetField(2, line);
-        WexFTP1->Port = StrToInt(GetField(3, line));
-        WexFTP1->TimeOut = StrToInt(GetField(4, line));
-        WexFTP1->UserID = GetField(5, line);
-        WexFTP1->Password = kPassword;
-        return true;
-    } catch (const EConvertError&) {
-        return false;
-    }
 }
 
 TForm1::TAttempt TForm1::ConnectNextServer() {
@@ -687,7 +670,7 @@ bool TForm1::FetchCheckedList() {
     TTempFile list(AppFolder + "update3.dat");
     AnsiString listBytes, signature;
     try {
-        FetchListPair(list.Path(), listBytes, signature);
+        FetchListPair(*WexFTP1, AppFolder, ReleaseKey != nullptr, list.Path(), listBytes, signature);
         if (ReleaseKey) {
             auto check = [&] {
                 return CheckSignedList(listBytes, signature, *ReleaseKey, AcceptedSerial(AppFolder),
@@ -700,9 +683,9 @@ bool TForm1::FetchCheckedList() {
                 // its signature: the pair matches again a moment later.
                 UpdateLog::Write("server " + ServerLabel(CurrentServerLine) +
                                  ": update3.dat and its signature do not match; asking again in 2 s");
-                PauseFor(2);
+                PauseFor(2, [this] { return Leaving(); });
                 if (Leaving()) return false;
-                FetchListPair(list.Path(), listBytes, signature);
+                FetchListPair(*WexFTP1, AppFolder, true, list.Path(), listBytes, signature);
                 ListSerial = check();
             }
         }
@@ -724,35 +707,6 @@ bool TForm1::FetchCheckedList() {
     UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat taken" +
                      (ReleaseKey ? ", signature valid, serial " + IntToStr(ListSerial) : AnsiString()));
     return true;
-}
-
-// update3.dat into `listPath` and its bytes into `list`; in signed mode its
-// signature into `signature`. Raises what the downloads raise.
-void TForm1::FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiString& signature) {
-    // The versions list has no size of its own to check; a server that
-    // sends more than any real list is cut off.
-    WexFTP1->SizeLimit = kMaxVersionsListBytes;
-    WexFTP1->Download("update3.dat", listPath);
-    if (WexFTP1->TransferSize > kMaxVersionsListBytes)
-        throw EInOutError("The server's update3.dat is larger than 64 MiB");
-    list = ReadWholeFile(listPath);
-    // Bounded work and memory whatever a server sends: every entry costs a
-    // few copies of its line in the lists, the plan and the window.
-    if (std::count(list.begin(), list.end(), '\n') > kMaxListEntries + 1)  // and the header
-        throw EInOutError("The server's update3.dat names more than " + IntToStr(kMaxListEntries) + " files");
-    signature.clear();
-    if (!ReleaseKey) return;
-    TTempFile signatureFile(AppFolder + kSignatureFile);
-    WexFTP1->SizeLimit = kMaxSignatureBytes;
-    WexFTP1->Download(kSignatureFile, signatureFile.Path());
-    if (WexFTP1->TransferSize > kMaxSignatureBytes) throw ESignatureError("The signature file is too large");
-    signature = ReadWholeFile(signatureFile.Path());
-}
-
-// Waits without holding the window, until the time is up or the user leaves.
-void TForm1::PauseFor(double seconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!Leaving() && std::chrono::steady_clock::now() < until) EventLoop::WaitForEvent(0.1);
 }
 
 // A public key in the application folder switches signed mode on; a key
@@ -792,14 +746,7 @@ void TForm1::ShowNoValidList() {
     Tell(Label3->Caption() + "\n" + Localized(ListProblem, LanguageMode));
 }
 
-// Once logged in, a transfer may take as long as it keeps moving, but a
-// silence of a minute (or of the server's own time-out when that is longer)
-// ends the try.
-void TForm1::UseTransferTimeOuts() {
-    // Once per component: its TimeOut is still the server's own here.
-    if (WexFTP1->IdleTimeOut == 0) WexFTP1->IdleTimeOut = TransferSilence(WexFTP1->TimeOut);
-    WexFTP1->TimeOut = 50000000;
-}
+void TForm1::UseTransferTimeOuts() { ::UseTransferTimeOuts(*WexFTP1, LoggedInSilence); }
 
 void TForm1::ShowRemainingCount() {
     AnsiString text;
@@ -826,6 +773,7 @@ void TForm1::BuildUpdatePlan() {
     UpdateList = std::make_unique<TStringList>();
     RemoteList = std::move(remote);
     InstalledList = std::move(installed);
+    MakeRunner();
     // Partial downloads of entries still planned are continued by the run;
     // those of an older release are of no use any more. Usually there are
     // none, and a list of a million entries costs nothing more for them.
@@ -870,16 +818,8 @@ void TForm1::Button1Click(TObject*) {
     std::vector<int> failedEntries;
     std::vector<AnsiString> failedNames;
     TRunning running(RunInProgress);
-    Health.Clear();
-    StartPool();
-    for (int i = 0; i < count; ++i) {
-        EventLoop::ProcessMessages();
-        if (!UpdateList) return;  // the window closed meanwhile and saved what was done
-        if (Fetches) Fetches->Before(i, [this] { return Leaving(); });
-        if (!UpdateList) return;
-        TEntryOutcome outcome = BringInEntry((*UpdateList)[i]);
-        if (!UpdateList) return;
-        if (Fetches) Fetches->After(i, outcome == TEntryOutcome::Installed);
+    Runner->LoggedInSilence = LoggedInSilence;
+    Runner->OnEntry = [&](int i, TEntryOutcome outcome) {
         const AnsiString name = ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString();
         if (IsFailure(outcome)) {
             failed.push_back({NameForDisplay(name), ReasonOf(outcome)});
@@ -894,10 +834,11 @@ void TForm1::Button1Click(TObject*) {
         CentreLabel(Label3);
         Label3->SetTop(290);
         if (i == count - 1) Image3->Show();
-    }
+    };
+    const bool ended = Runner->Run(*UpdateList);
+    if (!ended) return;  // the window closed meanwhile and saved what was done
+    Runner->OnEntry = nullptr;
     RunInProgress = false;
-    Fetches.reset();
-    SaveInstalledList();
     // The release is in: an older list can no longer pass for a newer one.
     if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
     if (failed.empty()) return;
@@ -949,18 +890,6 @@ AnsiString TForm1::NameForDisplay(const AnsiString& name) const {
     return TryUtf8ToCodePage(CodePageToUtf8(name, NameCodePage()), DisplayCodePage(), shown) ? shown : name;
 }
 
-// What the list records must be on disk first: one flush of the file
-// systems that received files, then the list itself, atomically.
-void TForm1::SaveInstalledList() {
-    FlushInstalledFiles();
-    if (Record) Record->Save();
-    if (RemovedLines.empty()) return InstalledList->SaveToFileAtomic(AppFolder + "update2.dat");
-    TStringList kept;
-    for (int i = 0; i < InstalledList->Count(); ++i)
-        if (!RemovedLines.count(i)) kept.Add((*InstalledList)[i]);
-    kept.SaveToFileAtomic(AppFolder + "update2.dat");
-}
-
 // A release may declare the code page of its names in the header of its
 // versions list ("codepage=950"); the names then mean the same files on
 // every user's machine. Without it, the system code page, as ever.
@@ -973,43 +902,11 @@ void TForm1::UseNamesCodePageOf(const TStringList& list) {
     ListBox1->CodePage = ListBox2->CodePage = codePage;
 }
 
-// The downloads run ahead of the installs, over every server that serves
-// the plan's list, as the list's header allows ("connections=N",
-// "mirrors=one|all"); a release that says "connections=1 mirrors=one" is
-// fetched as it always was, one file after another on one session.
-void TForm1::StartPool() {
-    Fetches.reset();
-    TTransferPool::TSettings settings;
-    settings.Password = kPassword;
-    settings.FirstIsThePlans = true;
-    try {
-        settings.IdleMilliseconds = TransferSilence(StrToInt(GetField(4, CurrentServerLine)));
-    } catch (const EConvertError&) {
-        settings.IdleMilliseconds = LoggedInSilence;
-    }
-    std::vector<AnsiString> servers{CurrentServerLine};
-    for (const AnsiString& line : RunServers)
-        if (line != CurrentServerLine && Health.MayAsk(line)) servers.push_back(line);
-    Fetches = TRunFetches::For(*UpdateList, RemoteList && RemoteList->Count() > 0 ? (*RemoteList)[0] : "", AppFolder,
-                               servers, PlanListSha, PlanSignature, settings, ReleaseKey != nullptr);
-    if (!Fetches) return;
-    TTransferPool& pool = Fetches->Pool();
-    pool.Log = [](const AnsiString& text) { UpdateLog::Write(text); };
-    // The pool never ends a session of the run's own: that one may be in
-    // the middle of a download further up this stack.
-    pool.OnLeave = [this](const AnsiString& line, const AnsiString& why) {
-        if (Health.Drop(line)) LeaveForRun(line, why, false);
-    };
-    pool.OnProgress = [this] { ShowPoolProgress(); };
-    // The plan's own session goes first, so that a server that takes one
-    // session per user gives it to the pool.
-    Fetches->BeforeFirstFetch = [this] { DropServer(); };
-}
-
 // The whole run's bytes while several transfers run, and the servers in use.
 void TForm1::ShowPoolProgress() {
-    if (!Fetches || !ProgressFlag) return;
-    const int64_t total = std::max<int64_t>(Fetches->TotalBytes(), 1), done = std::min(Fetches->Pool().BytesDone(), total);
+    const TRunFetches* fetches = Runner ? Runner->Fetches() : nullptr;
+    if (!fetches || !ProgressFlag) return;
+    const int64_t total = std::max<int64_t>(fetches->TotalBytes(), 1), done = std::min(fetches->Pool().BytesDone(), total);
     const auto now = std::chrono::steady_clock::now();
     if (done < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
     FLastCountShown = now;
@@ -1018,250 +915,31 @@ void TForm1::ShowPoolProgress() {
     Label4->SetCaption(IntToStr(done) + " of " + IntToStr(total) + " ");
     CentreLabel(Label4);
     AnsiString names;
-    for (const AnsiString& name : Fetches->Pool().MirrorsInUse()) names += (names.empty() ? "" : ", ") + name;
+    for (const AnsiString& name : fetches->Pool().MirrorsInUse()) names += (names.empty() ? "" : ", ") + name;
     if (!names.empty()) StatusBar1->SimpleText = "Servers " + names;
 }
 
-// One entry with every try it may take: a try that breaks (a dropped
-// connection, a time-out, fewer bytes than listed) is followed by another
-// that goes on from the bytes already there: on the same server once more
-// after a second, then on the other servers in the order the sequence would
-// try them, each used only while its update3.dat is the one the plan was
-// made from. A file the server refuses (550: missing, say, on a mirror that
-// is still being uploaded) is asked of the next server at once. At most
-// kTriesPerEntry tries; a server that failed this entry twice is not asked
-// for it again, but stays in use for the others (see TServerHealth).
-TEntryOutcome TForm1::BringInEntry(const AnsiString& entry) {
-    const AnsiString name = GetField(GetField(1, entry) == "U" ? 5 : 3, entry);
-    if (IsRemovalKind(GetField(GetField(1, entry) == "U" ? 3 : 1, entry))) {
-        TEntryOutcome outcome = ProcessEntry(entry);  // nothing to download
-        LogOutcome(name, outcome);
-        return outcome;
-    }
-    Health.BeginEntry();
-    bool freshTryGiven = false;
-    // A try that brought more bytes than the one before is progress, not a
-    // failure of its server: a flaky link still gets the file in the end.
-    AnsiString partial;
-    int64_t listed = -1;
-    try {
-        TUpdateEntry e = ParseUpdateEntry(entry);
-        if (IsKnownKind(e.Kind) && IsSafeRelativeName(e.Local)) partial = PartialPathOf(AppFolder, e), listed = e.Size;
-    } catch (const EConvertError&) {
-    }
-    auto keptBytes = [&partial] {
-        struct stat st;
-        return !partial.empty() && lstat(partial.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+
+// The run takes over from the start-up sequence: its servers, the plan's
+// session and list, the lists it records into; what it does is shown here.
+void TForm1::MakeRunner() {
+    Runner = std::make_unique<TUpdateRunner>(WexFTP1);
+    Runner->AppFolder = AppFolder;
+    Runner->Servers = RunServers;
+    Runner->CurrentServerLine = CurrentServerLine;
+    Runner->ListHeader = RemoteList->Count() > 0 ? (*RemoteList)[0] : AnsiString();
+    Runner->PlanListSha = PlanListSha;
+    Runner->PlanSignature = PlanSignature;
+    Runner->Installed = InstalledList.get();
+    Runner->Record = Record.get();
+    Runner->RequireHashes = ReleaseKey != nullptr;
+    Runner->Leaving = [this] { return Leaving(); };
+    Runner->NewSession = [this] { NewFtpComponent(); };
+    Runner->OnSessionDropped = [this] { ConnectedFlag = false; };
+    Runner->OnConnecting = [this](const AnsiString& line) {
+        Label3->SetCaption(UsingServerText(GetField(1, line), LanguageMode));
+        CentreLabel(Label3);
+        StatusBar1->SimpleText = "Server " + GetField(1, line);
     };
-    for (int tries = 0; tries < kTriesPerEntry; ++tries) {
-        const int64_t before = keptBytes();
-        // Bytes the pool (or an earlier run) brought complete need no server.
-        const bool fetched = tries == 0 && listed > 0 && before == listed;
-        const bool usable = fetched || (WexFTP1 && WexFTP1->Connected && Health.MayAsk(CurrentServerLine));
-        if ((tries > 0 || !usable) && !ReconnectForRun()) break;
-        bool refused = false;
-        try {
-            TEntryOutcome outcome = ProcessEntry(entry);
-            LogOutcome(name, outcome);
-            if (outcome == TEntryOutcome::Installed) Health.Delivered(CurrentServerLine);
-            if (!IsWorthAnotherTry(outcome)) return outcome;
-            // The bytes kept from earlier tries were bad, not the server: it
-            // gets one try from byte 0 whatever it failed before.
-            if (outcome == TEntryOutcome::RetryFromStart && !freshTryGiven) {
-                freshTryGiven = true;
-                continue;
-            }
-        } catch (const EConvertError&) {
-            throw;  // a damaged entry: no server can mend it
-        } catch (const std::exception& e) {
-            if (Leaving()) throw;
-            refused = e.what()[0] == '5';  // a permanent refusal by this server
-            // The socket core's words for a time-out name no cause: say it.
-            const AnsiString silent = AnsiString(e.what()) == "Socket send aborted" && WexFTP1
-                                          ? " (nothing arrived for " + IntToStr((WexFTP1->IdleTimeOut + 999) / 1000) + " s)"
-                                          : AnsiString();
-            UpdateLog::Write(name + ": try " + IntToStr(tries + 1) + " on server " + ServerLabel(CurrentServerLine) +
-                             " failed: " + e.what() + silent);
-            // Whatever broke (a session the server closed while the plan was
-            // on the screen, a reset), the next try logs in afresh rather
-            // than asking a dead session again.
-            if (!refused && !Leaving()) DropServer();
-        }
-        if (Leaving()) return TEntryOutcome::DownloadFailed;
-        if (refused) Health.Refused(CurrentServerLine);
-        else Health.BrokenTry(CurrentServerLine, keptBytes() > before);
-    }
-    UpdateLog::Write(name + ": not installed: no try brought it");
-    for (const AnsiString& line : Health.NotInstalled())
-        LeaveForRun(line, "it failed " + IntToStr(TServerHealth::kEntriesInARow) + " files in a row");
-    return TEntryOutcome::DownloadFailed;
-}
-
-void TForm1::LogOutcome(const AnsiString& name, TEntryOutcome outcome) {
-    static const char* const kWords[] = {"installed", "failed its check", "incomplete, to be continued",
-                                         "to be fetched again from the start", "not installed: no try brought it",
-                                         "not installed: its size differs", "not installed: damaged data",
-                                         "refused: its name", "not installed: cannot be written",
-                                         "passed over: unknown kind", "removed: dropped by the release",
-                                         "kept: dropped by the release"};
-    AnsiString line = name + ": " + kWords[static_cast<int>(outcome)];
-    if (!LastDetail.empty() && outcome != TEntryOutcome::Installed) line += " (" + LastDetail + ")";
-    UpdateLog::Write(line);
-}
-
-AnsiString TForm1::ServerLabel(const AnsiString& line) {
-    return GetField(1, line) + " (" + GetField(2, line) + ":" + GetField(3, line) + ")";
-}
-
-// After a failed try: the same server once more (after a second) while it
-// may still be asked for the entry, else the next server of the order that
-// takes us and serves the same list. A server that cannot be used at all is
-// left for the rest of the run. False when no server is left.
-bool TForm1::ReconnectForRun() {
-    std::vector<AnsiString> candidates;
-    auto at = std::find(RunServers.begin(), RunServers.end(), CurrentServerLine);
-    size_t start = at == RunServers.end() ? 0 : static_cast<size_t>(at - RunServers.begin());
-    for (size_t k = 0; k < RunServers.size(); ++k) {
-        const AnsiString& line = RunServers[(start + k) % RunServers.size()];
-        if (Health.MayAsk(line)) candidates.push_back(line);
-    }
-    for (const AnsiString& line : candidates) {
-        if (line == CurrentServerLine && WexFTP1 && WexFTP1->Connected) {
-            // Give a server that hiccuped a moment before asking again.
-            PauseFor(1);
-            if (Leaving()) return false;
-            if (WexFTP1 && WexFTP1->Connected) return true;
-        }
-        AnsiString why;
-        if (ConnectRunServer(line, why)) return true;
-        if (Leaving()) return false;
-        if (Health.Drop(line)) LeaveForRun(line, why);
-    }
-    return false;
-}
-
-// Says in the log why `line`, dropped for the run, is left; its session
-// goes too when `endSession` (the pool says false: the session may be in
-// the middle of a download further up the stack, and is not asked again).
-void TForm1::LeaveForRun(const AnsiString& line, const AnsiString& why, bool endSession) {
-    UpdateLog::Write("server " + ServerLabel(line) + ": left for the rest of the run: " + why);
-    if (endSession && line == CurrentServerLine) DropServer();
-}
-
-// Logs in to `line` for the run and takes it only when it serves the list
-// the plan was made from; otherwise it is let go at once, so that no file
-// is ever fetched from a server with another list. `why` says what failed.
-bool TForm1::ConnectRunServer(const AnsiString& line, AnsiString& why) {
-    NewFtpComponent();
-    if (!ConfigureFtpComponent(line)) {
-        DropServer();
-        why = "its line in isp0.dat is damaged";
-        return false;
-    }
-    UpdateLog::Write("server " + ServerLabel(line) + ": connecting for the run");
-    Label3->SetCaption(UsingServerText(GetField(1, line), LanguageMode));
-    CentreLabel(Label3);
-    StatusBar1->SimpleText = "Server " + GetField(1, line);
-    try {
-        WexFTP1->Connect();
-        if (!WexFTP1->Connected) {
-            why = WexFTP1->Step + " failed";
-            DropServer();
-            return false;
-        }
-        UseTransferTimeOuts();
-        if (!ServesPlannedList(line)) {
-            why = "it serves another update3.dat";
-            DropServer();
-            return false;
-        }
-    } catch (const std::exception& e) {
-        why = (WexFTP1 ? WexFTP1->Step : AnsiString("connect")) + " failed: " + e.what();
-        UpdateLog::Write("server " + ServerLabel(line) + ": " + why);
-        DropServer();
-        return false;
-    }
-    CurrentServerLine = line;
-    return true;
-}
-
-// The server's update3.dat (and signature) are byte for byte the plan's. A
-// server with the plan's list but another signature may be caught between
-// the two renames of an upload: it is asked once more after 2 s.
-bool TForm1::ServesPlannedList(const AnsiString& line) {
-    TTempFile listFile(AppFolder + "update3.dat");
-    AnsiString list, signature;
-    FetchListPair(listFile.Path(), list, signature);
-    bool sameList = Sha256Of(list) == PlanListSha;
-    if (sameList && signature != PlanSignature) {
-        PauseFor(2);
-        if (Leaving()) return false;
-        FetchListPair(listFile.Path(), list, signature);
-        sameList = Sha256Of(list) == PlanListSha;
-    }
-    if (sameList && signature == PlanSignature) return true;
-    UpdateLog::Write("server " + ServerLabel(line) + ": serves another update3.dat" +
-                     (sameList ? AnsiString(" signature") : AnsiString()) + "; not used");
-    return false;
-}
-
-// Lets the server go without a word: the run finds another when it needs one.
-void TForm1::DropServer() {
-    if (WexFTP1) WexFTP1->OnDisconnect = nullptr;
-    delete WexFTP1;
-    WexFTP1 = nullptr;
-    ConnectedFlag = false;
-}
-
-void TForm1::RecordRemoval(const AnsiString& local) {
-    for (int i = 1; i < InstalledList->Count(); ++i)
-        if (!RemovedLines.count(i) && SameNameIgnoringCase(GetField(1, (*InstalledList)[i]), local)) {
-            RemovedLines.insert(i);
-            return;
-        }
-}
-
-TEntryOutcome TForm1::ProcessEntry(const AnsiString& entry) {
-    TEntryInstaller installer;
-    installer.AppFolder = AppFolder;
-    installer.RequireHashes = ReleaseKey != nullptr;
-    installer.Installed = InstalledList.get();
-    installer.RecordRemoval = [this](const AnsiString& local) { RecordRemoval(local); };
-    // What the run put in place was checked against the signed list: the
-    // record takes it as it is, with no second hash at the next start.
-    installer.OnInstalled = [this](const TUpdateEntry& e, const std::vector<AnsiString>& files) {
-        if (!Record) return;
-        if (e.Kind == "C") Record->NotePackMembers(e.Local, files);
-        for (size_t i = 0; i < files.size(); ++i) {
-            const AnsiString& sha = i < e.InstalledSha256.size() ? e.InstalledSha256[i] : e.Kind == "O" ? e.Sha256 : "";
-            if (IsSha256Text(sha)) Record->NoteInstalled(files[i], sha);
-        }
-    };
-    installer.Download = [this](const TDownloadRequest& r) {
-        if (!WexFTP1 || !WexFTP1->Connected) throw Exception("Not Connected");
-        WexFTP1->SizeLimit = r.Size;
-        WexFTP1->OnChunk = r.Sink;
-        WexFTP1->OnChunksBegin = r.Begin;
-        WexFTP1->RestartAt = r.RestartAt;
-        WexFTP1->ExpectedSize = r.Size;
-        EntrySize = r.Size;
-        auto reset = [this] {
-            if (WexFTP1)
-                WexFTP1->OnChunk = nullptr, WexFTP1->OnChunksBegin = nullptr, WexFTP1->RestartAt = 0,
-                WexFTP1->ExpectedSize = -1;
-            EntrySize = 0;
-        };
-        try {
-            WexFTP1->Download(r.Remote, r.LocalPath);
-        } catch (...) {
-            reset();
-            throw;
-        }
-        reset();
-        // Download returned: the server's final reply confirmed the transfer.
-        return TDownloadResult{WexFTP1->RestartedAt + WexFTP1->TransferSize, WexFTP1->RestartedAt > 0, true};
-    };
-    TEntryOutcome outcome = installer.Process(entry);
-    LastDetail = installer.Detail;
-    return outcome;
+    Runner->OnPoolProgress = [this] { ShowPoolProgress(); };
 }

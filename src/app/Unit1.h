@@ -20,9 +20,7 @@
 #include "Texts.h"
 #include "crypto/Minisign.h"
 #include "Repair.h"
-#include "ServerHealth.h"
-#include "RunFetches.h"
-#include "UpdateRun.h"
+#include "UpdateRunner.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
 #include "platform/Controls.h"
@@ -64,21 +62,16 @@ public:
     int SignedCodePage = 0;  // of the names, as the list's signature declares it
     AnsiString ListRefusal;
     TText ListProblem = TText::TryLater;  // what the player is told of it
-    // The run: the servers it may turn to (in connection order), the one in
-    // use, and how each has done.
+    // The run: the servers it may turn to (in connection order) and the
+    // one the start-up sequence logged in to.
     std::vector<AnsiString> RunServers;
     AnsiString CurrentServerLine;
-    TServerHealth Health;
-    // The run's downloads ahead of its installs (none: one file after another).
-    std::unique_ptr<TRunFetches> Fetches;
+    // The update run itself, made with the plan (see TUpdateRunner).
+    std::unique_ptr<TUpdateRunner> Runner;
     bool RunInProgress = false;
     // The list's SHA-256 (and, signed, its signature) that the plan was made
     // from: a server is used for the run only while it serves these bytes.
     AnsiString PlanListSha, PlanSignature;
-    // Lines of the installed versions list whose files were removed; they
-    // stay in place (entries point at lines by index) and are left out
-    // when the list is saved.
-    std::set<int> RemovedLines;
     // Signed mode: what is installed, as checked (update2.sums); --repair
     // checks every file again.
     std::unique_ptr<TInstalledRecord> Record;
@@ -87,8 +80,6 @@ public:
     // Runs the check's next slice for about `seconds`; true when it is done.
     bool CheckSlice(double seconds);
     void CompleteCheck();
-    int64_t EntrySize = 0;
-    AnsiString LastDetail;  // what the installer said of the last entry
 
     // The program's exit code: 0 after a launch or a confirmed exit; the
     // others say how the updater left things (see skiff(1)).
@@ -100,9 +91,6 @@ public:
     // How long a logged-in server may stay silent (milliseconds) before the
     // try counts as broken. Tests shorten it.
     int LoggedInSilence = 60000;
-    // The silence a transfer may keep: at least LoggedInSilence, more where
-    // the server's line allows more.
-    int TransferSilence(int serverTimeOut) const { return std::max(LoggedInSilence, serverTimeOut); }
 
     // Handlers of the window and its controls.
     void FormCreate(TObject* Sender);
@@ -142,7 +130,6 @@ public:
     TAttempt ConnectNextServer();
     bool ListingHas(const AnsiString& name) const;
     void BuildUpdatePlan();
-    TEntryOutcome ProcessEntry(const AnsiString& entry);
     // The user confirmed the exit: nothing more is shown, no wait is begun.
     bool Leaving() const;
     bool LauncherIsTheRelease();
@@ -155,26 +142,14 @@ private:
     bool NextIsSentinel() const;
     void ShowDisconnected();
     void PlanPart();
-    void UseTransferTimeOuts();
     void NewFtpComponent();
-    void LogOutcome(const AnsiString& name, TEntryOutcome outcome);
-    static AnsiString ServerLabel(const AnsiString& line);
-    bool ConfigureFtpComponent(const AnsiString& line);
-    TEntryOutcome BringInEntry(const AnsiString& entry);
-    bool ReconnectForRun();
-    void StartPool();
     void ShowPoolProgress();
-    void LeaveForRun(const AnsiString& line, const AnsiString& why, bool endSession = true);
-    bool ConnectRunServer(const AnsiString& line, AnsiString& why);
-    void FetchListPair(const AnsiString& listPath, AnsiString& list, AnsiString& signature);
-    bool ServesPlannedList(const AnsiString& line);
-    void DropServer();
-    void PauseFor(double seconds);
+    void MakeRunner();
+    void UseTransferTimeOuts();
     // Once a plan exists, a lost connection is found again when it is
     // needed: no box for it, nor for what the failover meets on its way.
     bool Quiet() const { return RunInProgress || UpdateList != nullptr; }
     void OfferRetry(const std::vector<int>& failedEntries, const std::vector<AnsiString>& failedNames);
-    void RecordRemoval(const AnsiString& local);
     int64_t DownloadTotal() const;
     void Tell(const AnsiString& text);  // a message box, unless the user is leaving
     void TellFailures(const std::vector<TFailedEntry>& failed);
@@ -184,7 +159,6 @@ private:
     bool FetchCheckedList();
     bool LoadReleaseKey();
     void ShowNoValidList();
-    void SaveInstalledList();
     void ScheduleCheck();
     std::shared_ptr<int> FAlive = std::make_shared<int>(0);  // posted tasks see the window is gone
     std::chrono::steady_clock::time_point FLastCountShown;

@@ -1,0 +1,66 @@
+#include "RunSession.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/EventLoop.h"
+#include "platform/FileSystem.h"
+#include "release/LineFields.h"
+#include "release/ReleaseCheck.h"
+
+const char kServerPassword[] = "x";
+
+TWexFTP* NewServerComponent(TComponent* owner) {
+    auto* ftp = new TWexFTP(owner);
+    ftp->Passive = true;
+    ftp->PassiveFallback = true;
+    return ftp;
+}
+
+bool ConfigureForServer(TWexFTP& ftp, const AnsiString& line) {
+    try {
+        ftp.Host = GetField(2, line);
+        ftp.Port = StrToInt(GetField(3, line));
+        ftp.TimeOut = StrToInt(GetField(4, line));
+        ftp.UserID = GetField(5, line);
+        ftp.Password = kServerPassword;
+        return true;
+    } catch (const EConvertError&) {
+        return false;
+    }
+}
+
+void UseTransferTimeOuts(TWexFTP& ftp, int loggedInSilence) {
+    if (ftp.IdleTimeOut == 0) ftp.IdleTimeOut = TransferSilence(loggedInSilence, ftp.TimeOut);
+    ftp.TimeOut = 50000000;
+}
+
+void FetchListPair(TWexFTP& ftp, const AnsiString& appFolder, bool withSignature, const AnsiString& listPath,
+                   AnsiString& list, AnsiString& signature) {
+    // The versions list has no size of its own to check; a server that
+    // sends more than any real list is cut off.
+    ftp.SizeLimit = kMaxVersionsListBytes;
+    ftp.Download("update3.dat", listPath);
+    if (ftp.TransferSize > kMaxVersionsListBytes) throw EInOutError("The server's update3.dat is larger than 64 MiB");
+    list = ReadWholeFile(listPath);
+    // Bounded work and memory whatever a server sends: every entry costs a
+    // few copies of its line in the lists, the plan and the window.
+    if (std::count(list.begin(), list.end(), '\n') > kMaxListEntries + 1)  // and the header
+        throw EInOutError("The server's update3.dat names more than " + IntToStr(kMaxListEntries) + " files");
+    signature.clear();
+    if (!withSignature) return;
+    TTempFile signatureFile(appFolder + kSignatureFile);
+    ftp.SizeLimit = kMaxSignatureBytes;
+    ftp.Download(kSignatureFile, signatureFile.Path());
+    if (ftp.TransferSize > kMaxSignatureBytes) throw ESignatureError("The signature file is too large");
+    signature = ReadWholeFile(signatureFile.Path());
+}
+
+AnsiString ServerLabel(const AnsiString& line) {
+    return GetField(1, line) + " (" + GetField(2, line) + ":" + GetField(3, line) + ")";
+}
+
+void PauseFor(double seconds, const std::function<bool()>& leaving) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!(leaving && leaving()) && std::chrono::steady_clock::now() < until) EventLoop::WaitForEvent(0.1);
+}
