@@ -25,12 +25,12 @@ AnsiString Escaped(CURL* easy, const AnsiString& name) {
 
 }  // namespace
 
-TFtpSession::TFtpSession(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings)
+TMirrorSession::TMirrorSession(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings)
     : FRunner(runner), FMirror(mirror), FSettings(settings), FEasy(curl_easy_init()) {
     if (!FEasy) throw Exception("libcurl could not start a transfer");
 }
 
-TFtpSession::~TFtpSession() {
+TMirrorSession::~TMirrorSession() {
     if (FThen) {
         curl_multi_remove_handle(FRunner.FMulti, FEasy);
         --FRunner.FActive;
@@ -42,7 +42,7 @@ TFtpSession::~TFtpSession() {
 
 // Every request starts afresh from the same settings; a reset keeps the
 // handle's live connection, so the requests of a mirror share one.
-void TFtpSession::Begin(const AnsiString& url, TThen then) {
+void TMirrorSession::Begin(const AnsiString& url, TThen then) {
     curl_easy_reset(FEasy);
     Code = CURLE_OK;
     Missing = false;
@@ -91,7 +91,7 @@ void TFtpSession::Begin(const AnsiString& url, TThen then) {
     ++FRunner.FActive;
 }
 
-void TFtpSession::Finish(CURLcode code) {
+void TMirrorSession::Finish(CURLcode code) {
     Code = code;
     Missing = code == CURLE_REMOTE_FILE_NOT_FOUND || NoFolder();
     curl_off_t length = -1;
@@ -105,7 +105,7 @@ void TFtpSession::Finish(CURLcode code) {
     then();
 }
 
-void TFtpSession::List(TThen then) {
+void TMirrorSession::List(TThen then) {
     Begin(FMirror.FolderUrl(), std::move(then));
     FLimit = int64_t(512) << 20;
     curl_easy_setopt(FEasy, CURLOPT_CUSTOMREQUEST, "MLSD");
@@ -113,7 +113,7 @@ void TFtpSession::List(TThen then) {
     curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
 }
 
-void TFtpSession::ListNames(TThen then) {
+void TMirrorSession::ListNames(TThen then) {
     Begin(FMirror.FolderUrl(), std::move(then));
     FLimit = int64_t(512) << 20;
     curl_easy_setopt(FEasy, CURLOPT_DIRLISTONLY, 1L);
@@ -121,12 +121,12 @@ void TFtpSession::ListNames(TThen then) {
     curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
 }
 
-void TFtpSession::SizeOf(const AnsiString& name, TThen then) {
+void TMirrorSession::SizeOf(const AnsiString& name, TThen then) {
     Begin(FMirror.FolderUrl() + Escaped(FEasy, name), std::move(then));
     curl_easy_setopt(FEasy, CURLOPT_NOBODY, 1L);
 }
 
-void TFtpSession::Download(const AnsiString& name, int64_t limit, TThen then) {
+void TMirrorSession::Download(const AnsiString& name, int64_t limit, TThen then) {
     Begin(FMirror.FolderUrl() + Escaped(FEasy, name), std::move(then));
     FLimit = limit;
     curl_easy_setopt(FEasy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
@@ -134,7 +134,7 @@ void TFtpSession::Download(const AnsiString& name, int64_t limit, TThen then) {
     curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
 }
 
-void TFtpSession::Upload(const AnsiString& localPath, const AnsiString& name, int64_t size, int64_t resumeFrom,
+void TMirrorSession::Upload(const AnsiString& localPath, const AnsiString& name, int64_t size, int64_t resumeFrom,
                          TThen then) {
     Begin(FMirror.FolderUrl() + Escaped(FEasy, name), std::move(then));
     FUploadFile = fopen(localPath.c_str(), "rb");
@@ -154,7 +154,7 @@ void TFtpSession::Upload(const AnsiString& localPath, const AnsiString& name, in
     curl_easy_setopt(e, CURLOPT_FTP_CREATE_MISSING_DIRS, static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
 }
 
-void TFtpSession::Commands(const std::vector<AnsiString>& commands, TThen then) {
+void TMirrorSession::Commands(const std::vector<AnsiString>& commands, TThen then) {
     Begin(FMirror.FolderUrl(), std::move(then));
     for (const AnsiString& c : commands) FCommands = curl_slist_append(FCommands, c.c_str());
     curl_easy_setopt(FEasy, CURLOPT_NOBODY, 1L);
@@ -163,12 +163,12 @@ void TFtpSession::Commands(const std::vector<AnsiString>& commands, TThen then) 
     curl_easy_setopt(FEasy, CURLOPT_POSTQUOTE, FCommands);
 }
 
-bool TFtpSession::NotUnderstood() const {
+bool TMirrorSession::NotUnderstood() const {
     int code = ReplyCodeOf(Reply);
     return !Ok() && (code == 500 || code == 501 || code == 502 || code == 504);
 }
 
-AnsiString TFtpSession::EarlyStep() const {
+AnsiString TMirrorSession::EarlyStep() const {
     switch (Code) {
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_CONNECT:
@@ -183,7 +183,7 @@ AnsiString TFtpSession::EarlyStep() const {
     }
 }
 
-AnsiString TFtpSession::Failure() const {
+AnsiString TMirrorSession::Failure() const {
     if (Ok()) return "";
     if (ReplyCodeOf(Reply) >= 400)
         return (LastCommand.empty() ? "" : LastCommand + ": ") + Reply +
@@ -192,9 +192,9 @@ AnsiString TFtpSession::Failure() const {
     return FError[0] ? AnsiString(FError) : AnsiString(curl_easy_strerror(Code));
 }
 
-int TFtpSession::OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
+int TMirrorSession::OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
     if (type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) return 0;
-    auto* s = static_cast<TFtpSession*>(self);
+    auto* s = static_cast<TMirrorSession*>(self);
     TStringList lines;
     lines.SetText(AnsiString(data, size));
     for (AnsiString line : lines.Lines()) {
@@ -211,10 +211,10 @@ int TFtpSession::OnDebug(CURL*, curl_infotype type, char* data, size_t size, voi
     return 0;
 }
 
-size_t TFtpSession::OnDiscard(char*, size_t size, size_t count, void*) { return size * count; }
+size_t TMirrorSession::OnDiscard(char*, size_t size, size_t count, void*) { return size * count; }
 
-size_t TFtpSession::OnWrite(char* data, size_t size, size_t count, void* self) {
-    auto* s = static_cast<TFtpSession*>(self);
+size_t TMirrorSession::OnWrite(char* data, size_t size, size_t count, void* self) {
+    auto* s = static_cast<TMirrorSession*>(self);
     size_t n = size * count;
     if (static_cast<int64_t>(s->Body.size() + n) > s->FLimit) {
         snprintf(s->FError, sizeof s->FError, "more than %lld bytes", static_cast<long long>(s->FLimit));
@@ -224,8 +224,8 @@ size_t TFtpSession::OnWrite(char* data, size_t size, size_t count, void* self) {
     return n;
 }
 
-size_t TFtpSession::OnRead(char* data, size_t size, size_t count, void* self) {
-    auto* s = static_cast<TFtpSession*>(self);
+size_t TMirrorSession::OnRead(char* data, size_t size, size_t count, void* self) {
+    auto* s = static_cast<TMirrorSession*>(self);
     if (!s->FUploadFile) return CURL_READFUNC_ABORT;
     size_t n = fread(data, 1, size * count, s->FUploadFile);
     if (n == 0 && ferror(s->FUploadFile)) return CURL_READFUNC_ABORT;
@@ -233,8 +233,8 @@ size_t TFtpSession::OnRead(char* data, size_t size, size_t count, void* self) {
     return n;
 }
 
-int TFtpSession::OnSeek(void* self, curl_off_t offset, int origin) {
-    auto* s = static_cast<TFtpSession*>(self);
+int TMirrorSession::OnSeek(void* self, curl_off_t offset, int origin) {
+    auto* s = static_cast<TMirrorSession*>(self);
     if (!s->FUploadFile || fseeko(s->FUploadFile, offset, origin) != 0) return CURL_SEEKFUNC_CANTSEEK;
     return CURL_SEEKFUNC_OK;
 }
@@ -260,7 +260,7 @@ void TFtpRunner::Run(const std::function<void()>& tick, double tickSeconds) {
             if (msg->msg != CURLMSG_DONE) continue;
             CURL* easy = msg->easy_handle;
             CURLcode code = msg->data.result;
-            TFtpSession* session = nullptr;
+            TMirrorSession* session = nullptr;
             curl_easy_getinfo(easy, CURLINFO_PRIVATE, &session);
             curl_multi_remove_handle(FMulti, easy);
             --FActive;

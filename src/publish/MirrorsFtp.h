@@ -25,13 +25,13 @@ struct TFtpSettings {
 
 class TFtpRunner;
 
-class TFtpSession {
+class TMirrorSession {
 public:
     using TThen = std::function<void()>;
-    TFtpSession(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings);
-    ~TFtpSession();
-    TFtpSession(const TFtpSession&) = delete;
-    TFtpSession& operator=(const TFtpSession&) = delete;
+    TMirrorSession(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings);
+    ~TMirrorSession();
+    TMirrorSession(const TMirrorSession&) = delete;
+    TMirrorSession& operator=(const TMirrorSession&) = delete;
 
     // The folder's machine-readable listing (MLSD) into Body.
     void List(TThen then);
@@ -102,7 +102,7 @@ public:
     void Run(const std::function<void()>& tick, double tickSeconds = 0.2);
 
 private:
-    friend class TFtpSession;
+    friend class TMirrorSession;
     CURLM* FMulti;
     int FActive = 0;
 };

@@ -335,7 +335,7 @@ private:
         });
     }
 
-    TFtpSession S;
+    TMirrorSession S;
     const TLocalRelease& R;
     TMirrorPush& P;
     size_t FPrune;

@@ -106,7 +106,7 @@ private:
             M.WrongSize.push_back({e.Name, held, e.Size});
     }
 
-    TFtpSession S;
+    TMirrorSession S;
     const TPublicKey* FKey;
     TMirrorStatus& M;
     AnsiString FList;

@@ -1,0 +1,123 @@
+// The update run with no window: a plan as the start-up sequence leaves it,
+// the servers in the sequence's order, and real mirrors in the states of a
+// release day (one lacking a file, one already serving the next release).
+#include <gtest/gtest.h>
+
+#include "FtpServer.h"
+#include "app/UpdateLog.h"
+#include "app/UpdatePlan.h"
+#include "app/UpdateRunner.h"
+#include "crypto/Sha256.h"
+#include "publish/Publisher.h"
+#include "release/UpdateEntry.h"
+
+using namespace testing_support;
+
+namespace {
+
+// A release on its mirrors, the next one on another, and the plan of an
+// empty application folder.
+struct Plan {
+    TempDir src, next, pub, pubNext, app, logs;
+    TStringList installed, entries;
+    std::string refused;  // a file the plan's own mirror lacks
+
+    explicit Plan(bool parallel) {
+        for (int i = 0; i < 12; ++i) WriteFile(src.file("f" + std::to_string(i) + ".bin"), Random(3000 + i, i));
+        WriteFile(next.file("f0.bin"), "the next release");
+        for (auto [dir, out, version] : {std::tuple{&src, &pub, "2"}, std::tuple{&next, &pubNext, "3"}}) {
+            TPublishOptions o;
+            o.ReleaseDir = dir->path();
+            o.OutDir = out->path();
+            o.Version = version;
+            if (!parallel) o.Connections = 1, o.Mirrors = "one";
+            Publish(o);
+        }
+        refused = ServedName(pub.path(), "f3.bin");
+        // What the sequence leaves: the plan's list in place, nothing installed.
+        WriteFile(app.file("update3.dat"), ReadFile(pub.file("update3.dat")));
+        WriteFile(app.file("update2.dat"), "KOVRAN\r\n");
+        UpdateLog::Open(app.appFolder());
+        installed.LoadFromFile(app.appFolder() + "update2.dat");
+        installed.Add("");
+        TStringList remote;
+        remote.LoadFromFile(app.appFolder() + "update3.dat");
+        for (const AnsiString& e : BuildUpdatePlan(remote.Lines(), installed.Lines()).Entries) entries.Add(e);
+    }
+
+    void SetUp(TUpdateRunner& run, const std::vector<int>& ports) {
+        for (size_t i = 0; i < ports.size(); ++i)
+            run.Servers.push_back("S" + std::to_string(i) + " 127.0.0.1 " + std::to_string(ports[i]) + " 3000 update");
+        run.CurrentServerLine = run.Servers[0];
+        run.AppFolder = app.appFolder();
+        TStringList remote;
+        remote.LoadFromFile(app.appFolder() + "update3.dat");
+        run.ListHeader = remote[0];
+        run.PlanListSha = Sha256Of(ReadFile(app.file("update3.dat")));
+        run.Installed = &installed;
+        run.LoggedInSilence = 3000;
+    }
+
+    static int Retrievals(const std::string& log, const std::string& name = "") {
+        int n = 0;
+        std::istringstream in(ReadFile(log));
+        for (std::string l; std::getline(in, l);)
+            n += l.rfind("RETR ", 0) == 0 && l.find("update3.dat") == std::string::npos &&
+                 l.find(name) != std::string::npos;
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST(UpdateRunner, InstallsThePlanInOrderFromTheMirrorsThatServeItsListOneSessionOrPooled) {
+    for (bool parallel : {false, true}) {
+        SCOPED_TRACE(parallel ? "pooled" : "one session");
+        Plan p(parallel);
+        const std::string logA = p.logs.file("a"), logB = p.logs.file("b"), logC = p.logs.file("c");
+        FtpServer a(p.pub.path(), "update", "x", {"--refuse", p.refused, "--log", logA});
+        FtpServer b(p.pubNext.path(), "update", "x", {"--log", logB});
+        FtpServer c(p.pub.path(), "update", "x", {"--log", logC});
+
+        TWexFTP* session = nullptr;
+        TUpdateRunner run(session);
+        p.SetUp(run, {a.port(), b.port(), c.port()});
+        std::vector<int> order;
+        run.OnEntry = [&](int i, TEntryOutcome outcome) {
+            order.push_back(i);
+            EXPECT_EQ(outcome, TEntryOutcome::Installed) << i;
+        };
+        EXPECT_TRUE(run.Run(p.entries));
+        delete session;
+
+        ASSERT_EQ(order.size(), 12u);
+        for (int i = 0; i < 12; ++i) EXPECT_EQ(order[i], i);
+        std::string expected = "KOVRAN\r\n\r\n";
+        for (int i = 0; i < p.entries.Count(); ++i) {
+            TUpdateEntry e = ParseUpdateEntry(p.entries[i]);
+            expected += e.Local + " " + e.Version + "\r\n";
+            EXPECT_EQ(ReadFile(p.app.file(e.Local)), ReadFile(p.src.file(e.Local))) << e.Local;
+        }
+        EXPECT_EQ(ReadFile(p.app.file("update2.dat")), expected);
+        EXPECT_EQ(Plan::Retrievals(logB), 0);  // the next release's mirror: never asked for a file
+        EXPECT_GE(Plan::Retrievals(logC, p.refused), 1);
+        EXPECT_TRUE(Temporaries(p.app.path(), true).empty());
+    }
+}
+
+TEST(UpdateRunner, CloseEndsTheRunWhereItIsAndRecordsNothingMore) {
+    Plan p(false);
+    FtpServer a(p.pub.path());
+    TWexFTP* session = nullptr;
+    TUpdateRunner run(session);
+    p.SetUp(run, {a.port()});
+    int seen = 0;
+    run.OnEntry = [&](int, TEntryOutcome) {
+        if (++seen == 3) run.Close();
+    };
+    EXPECT_FALSE(run.Run(p.entries));
+    delete session;
+    EXPECT_EQ(seen, 3);
+    EXPECT_FALSE(Exists(p.app.file(ParseUpdateEntry(p.entries[3]).Local)));
+    EXPECT_EQ(ReadFile(p.app.file("update2.dat")), "KOVRAN\r\n");  // the window saves what was done
+}
