@@ -5,6 +5,7 @@
 #   by default (2 sessions on each mirror), as "connections=1 mirrors=one"
 #   asks (one session, as runs always were), curl's single connection, and
 #   the limits the three mirrors allow with one and with two connections;
+#   the same bytes published as a gzip entry (the publisher's default);
 #   1,000 changed files of 1 KiB with 10 ms added to every reply (a long
 #   link): the default run beside the one-session run.
 #   SKIFF_BUILD=DIR picks the build folder (default build).
@@ -24,10 +25,12 @@ for what in big small; do
       --connections 1 --mirrors one >/dev/null
   for k in 2 3; do cp -al "$w/pub/$what" "$w/pub/$what$k"; cp -al "$w/pub/$what-one" "$w/pub/$what-one$k"; done
 done
+"$build"/src/skiff-publish "$w/big" "$w/pub/gz" --release-version 1 >/dev/null
+for k in 2 3; do cp -al "$w/pub/gz" "$w/pub/gz$k"; done
 sync
 
 rate=10000000
-for r in big big2 big3 big-one big-one2 big-one3; do serve "$r" $rate --threaded; done
+for r in big big2 big3 big-one big-one2 big-one3 gz gz2 gz3; do serve "$r" $rate --threaded; done
 for r in small small2 small3 small-one small-one2 small-one3; do serve "$r" --delay-ms 10; done
 
 ratio() { awk "BEGIN{printf \"%.2f\", $1/$2}"; }
@@ -40,6 +43,8 @@ limit3=$(( bytes * 1000 / (3 * rate) )); limit6=$(( bytes * 1000 / (6 * rate) ))
 echo "60 MiB, 10 MB/s per connection, 3 mirrors: skiff ${big} ms (2 sessions each), one session ${one} ms, curl ${curl_ms} ms;" \
      "limit ${limit3} ms with one connection per mirror (ratio $(ratio "$big" "$limit3"), target <= 1.2)," \
      "${limit6} ms with two (ratio $(ratio "$big" "$limit6"))"
+gz=$(mirrors="gz2 gz3" run_updater gz)
+echo "the same as a gzip entry: skiff ${gz} ms (ratio $(ratio "$gz" "$limit3") to the one-connection limit)"
 
 small=$(mirrors="small2 small3" run_updater small)
 small_one=$(mirrors="small-one2 small-one3" run_updater small-one)

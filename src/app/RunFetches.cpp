@@ -43,11 +43,12 @@ TRunFetches::TWay TRunFetches::WayOf(const AnsiString& entry, TUpdateEntry& e) c
     if (IsRemovalKind(e.Kind) || !IsKnownKind(e.Kind) || !IsSafeRemoteName(e.Remote) || !IsSafeRelativeName(e.Local) ||
         (FRequireHashes && !IsSha256Text(e.Sha256)))
         return TWay::None;
-    // A large entry is hashed (and inflated) while it arrives on the run's
-    // own session, straight to the disk: on one link that beats segments
-    // read back after. Several mirrors fetch plain files in segments; gzip
-    // entries stream there too.
-    const bool streamed = e.Size >= FPool->Settings().SegmentFrom && (e.Kind != "O" || FMirrors < 2);
+    // With one mirror, a large entry is hashed (and inflated) while it
+    // arrives on the run's own session, straight to the disk: on one link
+    // that beats segments read back after. Several mirrors fetch it in
+    // segments, gzip and packs too: inflating from the disk afterwards costs
+    // a fraction of what the mirrors' limits per connection cost one session.
+    const bool streamed = e.Size >= FPool->Settings().SegmentFrom && FMirrors < 2;
     return e.Size == 0 || streamed ? TWay::Own : TWay::Pooled;
 }
 

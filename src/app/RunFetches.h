@@ -3,8 +3,9 @@
 // entry. The run goes through its list in order and asks Before(i) (hand
 // the pool what is due, wait for entry i) and After(i) (done with it).
 //
-// An entry comes in one of three ways: through the pool; on the run's own
-// session (a large entry, hashed and inflated while it arrives; a file of
+// An entry comes in one of three ways: through the pool (a large one in
+// segments from several mirrors); on the run's own session (a large entry
+// when there is one mirror, hashed and inflated while it arrives; a file of
 // no bytes); or with no fetch at all (a removal, a name that is refused).
 // The pool gets a bounded stretch ahead of the run (entries and bytes: what
 // is fetched ahead waits on the disk) and never runs past an entry the run

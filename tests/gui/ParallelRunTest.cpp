@@ -97,6 +97,23 @@ TEST_F(ParallelFixture, EveryMirrorWithThePlansListServesAndTheOtherListIsNeverU
               std::string::npos);
 }
 
+// A large gzip entry comes in segments too, and is inflated whole.
+TEST_F(ParallelFixture, ALargeGzipEntryComesInSegmentsFromEveryMirror) {
+    release.Add("big.dat", Random(9 << 20, 5));
+    release.Publish("9", {{"data", "data"}}, {"*.txt", "*.bin"});
+    ServerLog a, b;
+    FtpServer first(release.root(), "update", "x", {"--log", a.path}),
+        second(release.root(), "update", "x", {"--log", b.path});
+    Run({first.port(), second.port()});
+    ExpectTheWholeRelease();
+    const std::string gz = release.served("big.dat");
+    for (const ServerLog* log : {&a, &b}) {
+        int ranges = 0;
+        for (auto& l : log->Lines()) ranges += l.rfind("SENT " + gz, 0) == 0;
+        EXPECT_GT(ranges, 0) << gz;
+    }
+}
+
 TEST_F(ParallelFixture, AMirrorThatDiesMidRunAndOneThatLacksAFileLeaveTheRunWhole) {
     // A copy of the release without one of its files: that mirror refuses it.
     TempDir partial;
