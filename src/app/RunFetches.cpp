@@ -64,8 +64,11 @@ void TRunFetches::Feed(int i) {
         }
         ++FNext;
         if (way == TWay::None) continue;
-        if (!FFed && BeforeFirstFetch) BeforeFirstFetch();
-        FFed = true;
+        // The pool takes over from the run's own session, at the start and
+        // after each entry the run fetched itself: a server that allows one
+        // session per user gives it to the pool.
+        if (!FPoolsTurn && BeforePoolFetches) BeforePoolFetches();
+        FPoolsTurn = true;
         FPool->Add(FNext - 1, e);
         FAhead += e.Size;
     }
@@ -75,7 +78,17 @@ void TRunFetches::Before(int i, const std::function<bool()>& leaving) {
     Feed(i);
     const bool pooled = FPool->Has(i);
     if (!pooled && i != FOwn) return;
-    while (!(pooled ? FPool->Settled(i) : FPool->Quiet()) && !leaving()) EventLoop::WaitForEvent(0.25);
+    auto waitFor = [&](const std::function<bool()>& done) {
+        while (!done() && !leaving()) EventLoop::WaitForEvent(0.25);
+    };
+    if (pooled) waitFor([&] { return FPool->Settled(i); });
+    // The run's own session needs the pool's gone first: a server that takes
+    // one session per user would turn it away. The pool ends its sessions
+    // once the stretch it has is done.
+    if (!pooled || FPool->GivenUp(i)) {
+        waitFor([&] { return FPool->Quiet(); });
+        FPoolsTurn = false;
+    }
 }
 
 void TRunFetches::After(int i, bool installed) { FAhead -= FPool->Done(i, installed); }

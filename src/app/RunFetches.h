@@ -9,8 +9,10 @@
 // no bytes); or with no fetch at all (a removal, a name that is refused).
 // The pool gets a bounded stretch ahead of the run (entries and bytes: what
 // is fetched ahead waits on the disk) and never runs past an entry the run
-// fetches itself: it ends its sessions first, so that a server that takes
-// one session per user has it free.
+// fetches itself. Before the run's own tries (such an entry, or one the pool
+// gave up on) the pool ends its sessions, so that a server that takes one
+// session per user has it free for the run; the run lets its own go when the
+// pool starts again.
 #pragma once
 #include <functional>
 #include <memory>
@@ -44,8 +46,9 @@ public:
     const TTransferPool& Pool() const { return *FPool; }
     TTransferPool& Pool() { return *FPool; }
 
-    // Called once, before the pool's first session: the run lets its own go.
-    std::function<void()> BeforeFirstFetch;
+    // Before the pool's sessions start, and again when they start after the
+    // run has fetched an entry itself: the run lets its own session go.
+    std::function<void()> BeforePoolFetches;
 
 private:
     TRunFetches(const TStringList& entries, std::unique_ptr<TTransferPool> pool, size_t mirrors, bool requireHashes);
@@ -54,7 +57,7 @@ private:
     const TStringList& FEntries;
     std::unique_ptr<TTransferPool> FPool;
     size_t FMirrors;
-    bool FRequireHashes, FFed = false;
+    bool FRequireHashes, FPoolsTurn = false;
     int FNext = 0, FOwn = -1;
     int64_t FAhead = 0, FTotal = 0;
 };

@@ -356,6 +356,7 @@ void TTransferPool::Complete(TItem& item) {
     item.Fd = -1;
     if (item.Segmented && RenameFile(SegmentPathOf(item.Partial), item.Partial))
         DeleteFile(RangesPathOf(item.Partial));
+    item.Fetched = true;
     Settle(item);
 }
 
@@ -467,6 +468,13 @@ void TTransferPool::Stop() {
 bool TTransferPool::Settled(int index) const {
     auto it = FByIndex.find(index);
     return it == FByIndex.end() || FItems[it->second - FItemBase]->Settled;
+}
+
+bool TTransferPool::GivenUp(int index) const {
+    auto it = FByIndex.find(index);
+    if (it == FByIndex.end()) return false;
+    const TItem& item = *FItems[it->second - FItemBase];
+    return item.Settled && !item.Fetched;
 }
 
 int64_t TTransferPool::Done(int index, bool installed) {

@@ -60,6 +60,8 @@ public:
     bool Has(int index) const { return FByIndex.count(index) > 0; }
     // Fetched, or given up on: the run may take the entry now.
     bool Settled(int index) const;
+    // Given up on: the run's own tries take it, on the servers the pool uses.
+    bool GivenUp(int index) const;
     // The run is done with the entry: installed (its segment file and record
     // go) or not (they stay for a later run). Entries may be added later.
     // The entry's listed size, for the caller's account of bytes ahead.
@@ -87,7 +89,7 @@ private:
         int Index;
         TUpdateEntry E;
         AnsiString Target, Partial;  // application paths
-        bool Segmented = false, Settled = false, Released = false;
+        bool Segmented = false, Settled = false, Fetched = false, Released = false;
         int Fd = -1, Pending = 0, Active = 0;  // Fd is open while a job runs
         std::map<size_t, int> Failures;  // per mirror
         std::set<size_t> RefusedBy;

@@ -64,9 +64,9 @@ void TUpdateRunner::StartPool(const TStringList& entries) {
     pool.OnProgress = [this] {
         if (OnPoolProgress) OnPoolProgress();
     };
-    // The plan's own session goes first, so that a server that takes one
-    // session per user gives it to the pool.
-    FFetches->BeforeFirstFetch = [this] { DropServer(); };
+    // The run's own session goes whenever the pool's start, so that a server
+    // that takes one session per user gives it to the pool.
+    FFetches->BeforePoolFetches = [this] { DropServer(); };
 }
 
 TEntryOutcome TUpdateRunner::BringInEntry(const AnsiString& entry) {

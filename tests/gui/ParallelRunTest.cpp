@@ -137,6 +137,21 @@ TEST_F(ParallelFixture, AServerThatTakesOneSessionPerUserIsAskedForNoSecond) {
     EXPECT_NE(ReadFile(app.file("update.log")).find("takes 1 sessions"), std::string::npos);
 }
 
+// A file the pool gave up on goes to the run's own tries while the pool
+// holds the one session such a server allows: that refusal is no reason to
+// leave the server, whose later large entry the run fetches itself.
+TEST_F(ParallelFixture, AFileThePoolGaveUpOnCostsNoLaterEntryOnAOneSessionServer) {
+    release.Add("zz.bin", Random(9 << 20, 3));
+    release.Publish("9", {{"data", "data"}}, {"*.txt", "*.bin"});
+    const std::string broken = release.served("small\\s3.txt");
+    ASSERT_FALSE(broken.empty());
+    FtpServer only(release.root(), "update", "x", {"--max-per-ip", "1", "--refuse", broken});
+    Run({only.port()});
+    EXPECT_EQ(ReadFile(app.file("zz.bin")), ReadFile(release.src.file("zz.bin")));
+    EXPECT_FALSE(Exists(app.file("small/s3.txt")));
+    EXPECT_EQ(Form1->ExitCode, TForm1::kExitFailedEntries);
+}
+
 TEST_F(ParallelFixture, TheListsConnectionsKeyIsHonoured) {
     TPublishOptions o = release.Options("9");
     o.Packs = {{"data", "data"}};
