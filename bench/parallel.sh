@@ -6,6 +6,7 @@
 #   asks (one session, as runs always were), curl's single connection, and
 #   the limits the three mirrors allow with one and with two connections;
 #   the same bytes published as a gzip entry (the publisher's default);
+#   the same with one of the three mirrors at a tenth of the others' rate;
 #   1,000 changed files of 1 KiB with 10 ms added to every reply (a long
 #   link): the default run beside the one-session run.
 #   SKIFF_BUILD=DIR picks the build folder (default build).
@@ -27,10 +28,12 @@ for what in big small; do
 done
 "$build"/src/skiff-publish "$w/big" "$w/pub/gz" --release-version 1 >/dev/null
 for k in 2 3; do cp -al "$w/pub/gz" "$w/pub/gz$k"; done
+for k in s1 s2 s3; do cp -al "$w/pub/big" "$w/pub/$k"; done
 sync
 
 rate=10000000
 for r in big big2 big3 big-one big-one2 big-one3 gz gz2 gz3; do serve "$r" $rate --threaded; done
+serve s1 $rate --threaded; serve s2 $rate --threaded; serve s3 $((rate / 10)) --threaded
 for r in small small2 small3 small-one small-one2 small-one3; do serve "$r" --delay-ms 10; done
 
 ratio() { awk "BEGIN{printf \"%.2f\", $1/$2}"; }
@@ -45,6 +48,10 @@ echo "60 MiB, 10 MB/s per connection, 3 mirrors: skiff ${big} ms (2 sessions eac
      "${limit6} ms with two (ratio $(ratio "$big" "$limit6"))"
 gz=$(mirrors="gz2 gz3" run_updater gz)
 echo "the same as a gzip entry: skiff ${gz} ms (ratio $(ratio "$gz" "$limit3") to the one-connection limit)"
+slow=$(mirrors="s2 s3" run_updater s1)
+limit_slow=$(( bytes * 1000 / (2 * 2 * rate + 2 * rate / 10) ))
+echo "one of the three mirrors at 1 MB/s per connection: skiff ${slow} ms; limit ${limit_slow} ms with two connections each" \
+     "(ratio $(ratio "$slow" "$limit_slow"))"
 
 small=$(mirrors="small2 small3" run_updater small)
 small_one=$(mirrors="small-one2 small-one3" run_updater small-one)

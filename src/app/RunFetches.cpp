@@ -78,17 +78,17 @@ void TRunFetches::Before(int i, const std::function<bool()>& leaving) {
     Feed(i);
     const bool pooled = FPool->Has(i);
     if (!pooled && i != FOwn) return;
-    auto waitFor = [&](const std::function<bool()>& done) {
-        while (!done() && !leaving()) EventLoop::WaitForEvent(0.25);
-    };
-    if (pooled) waitFor([&] { return FPool->Settled(i); });
-    // The run's own session needs the pool's gone first: a server that takes
-    // one session per user would turn it away. The pool ends its sessions
-    // once the stretch it has is done.
-    if (!pooled || FPool->GivenUp(i)) {
-        waitFor([&] { return FPool->Quiet(); });
-        FPoolsTurn = false;
-    }
+    if (pooled)
+        while (!FPool->Settled(i) && !leaving()) EventLoop::WaitForEvent(0.25);
+    if (!pooled || FPool->GivenUp(i)) MakeRoom(leaving);
+}
+
+// The run's own session needs the pool's gone first: a server that takes
+// one session per user would turn it away. The pool ends its sessions once
+// the stretch it has is done.
+void TRunFetches::MakeRoom(const std::function<bool()>& leaving) {
+    while (!FPool->Quiet() && !leaving()) EventLoop::WaitForEvent(0.25);
+    FPoolsTurn = false;
 }
 
 void TRunFetches::After(int i, bool installed) { FAhead -= FPool->Done(i, installed); }

@@ -40,6 +40,9 @@ public:
     // (an entry of the run's own: until the pool's sessions have ended).
     void Before(int i, const std::function<bool()>& leaving);
     void After(int i, bool installed);
+    // The run is about to log in for tries of its own (an entry the pool
+    // brought did not install): the pool's sessions end first.
+    void MakeRoom(const std::function<bool()>& leaving);
 
     TWay WayOf(const AnsiString& entry, TUpdateEntry& e) const;
     int64_t TotalBytes() const { return FTotal; }  // every planned download's bytes

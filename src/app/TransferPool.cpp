@@ -76,6 +76,8 @@ void TTransferPool::Add(int index, const TUpdateEntry& e) {
     FPlanned += e.Size;
     FByIndex[index] = FItemBase + FItems.size();
     FItems.push_back(std::move(item));
+    // No mirror left to ask: the run's own tries take it at once.
+    if (FStarted) SettleIfHopeless(*FItems.back());
     Replenish();  // sessions that ended for want of work come back
 }
 
@@ -108,7 +110,10 @@ void TTransferPool::PlanItem(TItem& item) {
         const AnsiString id = PartialIdOf(e);
         TPartialFile partial(item.Target, id);
         const int64_t kept = partial.Size();
-        if (kept >= e.Size) return Settle(item);  // the run checks it
+        if (kept >= e.Size) {  // the run checks it
+            item.Fetched = kept == e.Size;
+            return Settle(item);
+        }
         const AnsiString segments = SegmentPathOf(item.Partial);
         if (kept == 0 && e.Size >= FSettings.SegmentFrom) {
             TPartialFile segmentFile(item.Target, id + ".seg");
@@ -234,6 +239,12 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
         m.Target = std::max(1, m.Live);
         Say("server " + m.Label() + ": takes " + IntToStr(m.Target) + " sessions (" + why + ")");
         return;
+    }
+    // The run's own session may have just let the server's only slot go,
+    // and the server not counted it gone yet: one more try first.
+    if (phase == TWorker::TPhase::Login && login && m.Live == 0 && ++m.LoginRefusals == 1) {
+        Say("server " + m.Label() + ": " + why + "; asking once more");
+        return OpenSession(w.Mirror);
     }
     if (phase == TWorker::TPhase::Login) return Leave(w.Mirror, "it refused the connection or the login: " + why);
     if (phase != TWorker::TPhase::Working) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);

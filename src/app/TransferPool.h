@@ -101,7 +101,7 @@ private:
     };
     struct TMirror {
         AnsiString Line, Name, Host, User;
-        int Port = 21, Target = 1, Live = 0, Verified = 0, FailedInARow = 0;
+        int Port = 21, Target = 1, Live = 0, Verified = 0, FailedInARow = 0, LoginRefusals = 0;
         bool Left = false;
         AnsiString Label() const { return Name + " (" + Host + ":" + IntToStr(Port) + ")"; }
     };

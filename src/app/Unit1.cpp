@@ -297,6 +297,7 @@ void TForm1::Tell(const AnsiString& text) {
 }
 
 void TForm1::Image3Click(TObject*) {
+    if (RunInProgress) return;  // the launcher waits for the run under way
     // Files that the check finds wrong are put right before the client runs.
     const int planned = ListBox1->Items.Count();
     CompleteCheck();
@@ -835,9 +836,11 @@ void TForm1::Button1Click(TObject*) {
         Label3->SetTop(290);
         if (i == count - 1) Image3->Show();
     };
-    const bool ended = Runner->Run(*UpdateList);
-    if (!ended) return;  // the window closed meanwhile and saved what was done
-    Runner->OnEntry = nullptr;
+    struct TForget {  // the hook sees this call's locals
+        TUpdateRunner& run;
+        ~TForget() { run.OnEntry = nullptr; }
+    } forget{*Runner};
+    if (!Runner->Run(*UpdateList)) return;  // the window closed meanwhile and saved what was done
     RunInProgress = false;
     // The release is in: an older list can no longer pass for a newer one.
     if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);

@@ -19,7 +19,13 @@ bool TUpdateRunner::Run(const TStringList& entries) {
         if (FClosed) return false;  // the window closed meanwhile and saved what was done
         if (FFetches) FFetches->Before(i, [this] { return IsLeaving(); });
         if (FClosed) return false;
-        TEntryOutcome outcome = BringInEntry(entries[i]);
+        TEntryOutcome outcome;
+        try {
+            outcome = BringInEntry(entries[i]);
+        } catch (...) {
+            if (FClosed) return false;  // what the window's end cut short
+            throw;
+        }
         if (FClosed) return false;
         if (FFetches) FFetches->After(i, outcome == TEntryOutcome::Installed);
         if (OnEntry) OnEntry(i, outcome);
@@ -96,7 +102,10 @@ TEntryOutcome TUpdateRunner::BringInEntry(const AnsiString& entry) {
         // Bytes the pool (or an earlier run) brought complete need no server.
         const bool fetched = tries == 0 && listed > 0 && before == listed;
         const bool usable = fetched || (SessionUp() && FHealth.MayAsk(CurrentServerLine));
-        if ((tries > 0 || !usable) && !ReconnectForRun()) break;
+        if (tries > 0 || !usable) {
+            if (FFetches) FFetches->MakeRoom([this] { return IsLeaving(); });
+            if (!ReconnectForRun()) break;
+        }
         bool refused = false;
         try {
             TEntryOutcome outcome = ProcessEntry(entry);
@@ -305,6 +314,8 @@ TEntryOutcome TUpdateRunner::ProcessEntry(const AnsiString& entry) {
             throw;
         }
         reset();
+        // The window closed during the wait: the lists are gone.
+        if (FClosed) throw Exception("The window closed");
         // Download returned: the server's final reply confirmed the transfer.
         return TDownloadResult{ftp.RestartedAt + ftp.TransferSize, ftp.RestartedAt > 0, true};
     };

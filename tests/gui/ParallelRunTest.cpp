@@ -107,6 +107,7 @@ TEST_F(ParallelFixture, ALargeGzipEntryComesInSegmentsFromEveryMirror) {
     Run({first.port(), second.port()});
     ExpectTheWholeRelease();
     const std::string gz = release.served("big.dat");
+    ASSERT_EQ(gz.substr(gz.size() - 3), ".gz");
     for (const ServerLog* log : {&a, &b}) {
         int ranges = 0;
         for (auto& l : log->Lines()) ranges += l.rfind("SENT " + gz, 0) == 0;

@@ -102,6 +102,7 @@ TEST(UpdateRunner, InstallsThePlanInOrderFromTheMirrorsThatServeItsListOneSessio
         EXPECT_EQ(Plan::Retrievals(logB), 0);  // the next release's mirror: never asked for a file
         EXPECT_GE(Plan::Retrievals(logC, p.refused), 1);
         EXPECT_TRUE(Temporaries(p.app.path(), true).empty());
+        EXPECT_EQ(ReadFile(p.app.file("update.log")).find("in use for parallel fetches") != std::string::npos, parallel);
     }
 }
 
