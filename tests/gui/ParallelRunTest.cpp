@@ -153,6 +153,22 @@ TEST_F(ParallelFixture, AFileThePoolGaveUpOnCostsNoLaterEntryOnAOneSessionServer
     EXPECT_EQ(Form1->ExitCode, TForm1::kExitFailedEntries);
 }
 
+// The only mirror dies early: the entries handed to the pool after it left
+// (those past a large one the run fetches itself) fail like the others, and
+// the run ends with its failure box instead of waiting for them.
+TEST_F(ParallelFixture, EntriesAfterTheLastMirrorLeftFailInsteadOfWaiting) {
+    TestRelease r;
+    r.parallel = true;
+    r.Add("a.bin", Random(64 << 10, 1));
+    r.Add("m.bin", Random(9 << 20, 2));
+    for (int i = 0; i < 3; ++i) r.Add("n" + std::to_string(i) + ".txt", Random(2000, 3 + i));
+    r.Publish("9", {}, {"*.bin", "*.txt"});
+    FtpServer dying(r.root(), "update", "x", {"--die-after", "32768"});
+    Run({dying.port()});
+    EXPECT_EQ(Form1->ExitCode, TForm1::kExitFailedEntries);
+    EXPECT_FALSE(Exists(app.file("n2.txt")));
+}
+
 TEST_F(ParallelFixture, TheListsConnectionsKeyIsHonoured) {
     TPublishOptions o = release.Options("9");
     o.Packs = {{"data", "data"}};
