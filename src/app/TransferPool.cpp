@@ -15,6 +15,14 @@
 
 namespace {
 constexpr int64_t kMinSegment = 1 << 20, kMaxSegment = 16 << 20;
+// A slow fetch is taken over only for a rest worth a new transfer, and by a
+// mirror at least this many times as fast.
+constexpr int64_t kTakeOverFrom = 256 << 10;
+constexpr double kTakeOverSpeedUp = 2;
+
+double SecondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
 
 // The recorded segments of a segment file: "offset length" lines.
 std::vector<std::pair<int64_t, int64_t>> ReadRanges(const AnsiString& path, int64_t size) {
@@ -164,8 +172,9 @@ void TTransferPool::OpenSession(size_t mirror) {
     w->Session->OnFetched = [this, w](TFtpSession::TEnd end, const AnsiString& why) { OnFetched(*w, end, why); };
     w->Session->OnBroken = [this, w](const AnsiString& why, bool login) { OnBroken(*w, why, login); };
     w->Session->OnBytes = [this, w](int64_t n) {
-        if (w->Phase != TWorker::TPhase::Working) return;
+        if (w->Phase != TWorker::TPhase::Working || w->Job < 0) return;
         w->JobBytes += n;
+        JobAt(static_cast<size_t>(w->Job)).Counted += n;
         FDone += n;
         if (OnProgress) OnProgress();
     };
@@ -294,19 +303,57 @@ void TTransferPool::GiveWork(TWorker& w) {
         TItem& item = ItemAt(job.Item);
         if (job.Active || job.Done || item.Settled || !MayAsk(item, w.Mirror) || !Hold(item, job)) continue;
         job.Active = true;
-        w.Job = static_cast<int>(j);
-        TFtpSession::TFetch f;
-        f.Remote = item.E.Remote;
-        f.Fd = item.Fd;
-        f.Offset = job.Offset;
-        f.Length = job.Length;
-        f.EndsFile = job.EndsFile;
-        w.Session->Fetch(f);
-        return;
+        return StartFetch(w, j, job.Offset);
     }
+    if (TakeOver(w)) return;
     // Nothing this session may take: it ends, and leaves the server's
     // session slots to others (the run's own session among them).
     Retire(w);
+}
+
+void TTransferPool::StartFetch(TWorker& w, size_t j, int64_t from) {
+    TJob& job = JobAt(j);
+    w.Job = static_cast<int>(j);
+    w.From = from;
+    w.JobBytes = 0;
+    w.Began = std::chrono::steady_clock::now();
+    TFtpSession::TFetch f;
+    f.Remote = ItemAt(job.Item).E.Remote;
+    f.Fd = ItemAt(job.Item).Fd;
+    f.Offset = from;
+    f.Length = job.Offset + job.Length - from;
+    f.EndsFile = job.EndsFile;
+    w.Session->Fetch(f);
+}
+
+// The earliest fetch in flight on a mirror much slower than this session's:
+// this session fetches the rest of it, from where the slow one has got to.
+bool TTransferPool::TakeOver(TWorker& w) {
+    const double rate = FMirrors[w.Mirror].Rate;
+    if (rate <= 0) return false;  // nothing measured yet
+    for (size_t j = FFirstOpenJob; j < FJobBase + FJobs.size(); ++j) {
+        TJob& job = JobAt(j);
+        TItem& item = ItemAt(job.Item);
+        if (!job.Active || job.Done || item.Settled || !MayAsk(item, w.Mirror)) continue;
+        const std::vector<TWorker*> copies = CopiesOf(j, &w);
+        if (copies.size() != 1 || copies[0]->Mirror == w.Mirror) continue;
+        const TWorker& slow = *copies[0];
+        const int64_t at = slow.From + slow.JobBytes, rest = job.Offset + job.Length - at;
+        const double slowRate = slow.JobBytes / std::max(0.05, SecondsSince(slow.Began));
+        if (rest < kTakeOverFrom || slowRate * kTakeOverSpeedUp > rate || !Hold(item, job)) continue;
+        Say(item.E.Local + ": the rest of a slow fetch from server " + FMirrors[slow.Mirror].Name + " comes from " +
+            FMirrors[w.Mirror].Name);
+        StartFetch(w, j, at);
+        return true;
+    }
+    return false;
+}
+
+std::vector<TTransferPool::TWorker*> TTransferPool::CopiesOf(size_t job, const TWorker* except) const {
+    std::vector<TWorker*> copies;
+    for (const auto& w : FWorkers)
+        if (w.get() != except && !w->Dead && w->Job == static_cast<int>(job)) copies.push_back(w.get());
+    return copies;
 }
 
 // The entry's file is open while a job of it runs: a descriptor per fetch
@@ -340,11 +387,22 @@ void TTransferPool::Replenish() {
 }
 
 void TTransferPool::JobDone(TWorker& w) {
-    TJob& job = JobAt(static_cast<size_t>(w.Job));
+    const size_t j = static_cast<size_t>(w.Job);
+    TJob& job = JobAt(j);
     TItem& item = ItemAt(job.Item);
+    // The other session on the piece has lost the race: it ends at once.
+    for (TWorker* other : CopiesOf(j, &w)) {
+        other->Job = -1;
+        Let(item);
+        Retire(*other);
+    }
+    FDone += job.Length - job.Counted;  // what the sessions fetched twice counts once
+    job.Counted = job.Length;
     job.Active = false;
     job.Done = true;
-    FMirrors[w.Mirror].FailedInARow = 0;
+    TMirror& m = FMirrors[w.Mirror];
+    m.FailedInARow = 0;
+    if (w.JobBytes >= kTakeOverFrom) m.Rate = w.JobBytes / std::max(0.001, SecondsSince(w.Began));
     if (item.Segmented) {
         // On the disk before it is recorded: a recorded segment is never a hole.
         bool kept = fdatasync(item.Fd) == 0;
@@ -357,6 +415,7 @@ void TTransferPool::JobDone(TWorker& w) {
         (void)kept;  // an unrecorded segment is fetched again by a later run
     }
     Let(item);
+    w.Job = -1;
     if (--item.Pending == 0) Complete(item);
     GiveWork(w);
 }
@@ -371,22 +430,36 @@ void TTransferPool::Complete(TItem& item) {
     Settle(item);
 }
 
-void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
-    TJob& job = JobAt(static_cast<size_t>(w.Job));
+// Ends the session's part in its piece; true when another session still
+// fetches the piece.
+bool TTransferPool::DropCopy(TWorker& w) {
+    const size_t j = static_cast<size_t>(w.Job);
+    TJob& job = JobAt(j);
     TItem& item = ItemAt(job.Item);
-    TMirror& m = FMirrors[w.Mirror];
-    job.Active = false;
-    Let(item);
-    if (item.Segmented) {
-        FDone -= w.JobBytes;  // the segment comes again whole
-    } else {
-        // What arrived stays: the next fetch goes on from there.
-        const int64_t have = std::max<int64_t>(0, FileSizeOf(item.Partial));
-        job.Offset = std::min(have, item.E.Size);
-        job.Length = item.E.Size - job.Offset;
-    }
-    FFirstOpenJob = std::min(FFirstOpenJob, static_cast<size_t>(w.Job));
     w.Job = -1;
+    const bool others = !CopiesOf(j, &w).empty();
+    if (!others) {
+        job.Active = false;
+        if (item.Segmented) {
+            FDone -= job.Counted;  // the segment comes again whole
+        } else {
+            // What arrived stays: the next fetch goes on from there.
+            const int64_t have = std::min(std::max<int64_t>(0, FileSizeOf(item.Partial)), item.E.Size);
+            FDone -= std::max<int64_t>(0, job.Counted - std::max<int64_t>(0, have - job.Offset));
+            job.Offset = std::max(job.Offset, have);
+            job.Length = item.E.Size - job.Offset;
+        }
+        job.Counted = 0;
+        FFirstOpenJob = std::min(FFirstOpenJob, j);
+    }
+    Let(item);
+    return others;
+}
+
+void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
+    TItem& item = ItemAt(JobAt(static_cast<size_t>(w.Job)).Item);
+    TMirror& m = FMirrors[w.Mirror];
+    const bool stillFetched = DropCopy(w);
     Say(item.E.Local + ": parallel fetch from server " + m.Name + " failed: " + why);
     if (refused) {
         item.RefusedBy.insert(w.Mirror);
@@ -395,7 +468,7 @@ void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
         if (++m.FailedInARow >= kEntriesInARow)
             return Leave(w.Mirror, "it failed " + IntToStr(kEntriesInARow) + " fetches in a row");
     }
-    SettleIfHopeless(item);
+    if (!stillFetched) SettleIfHopeless(item);
     Replenish();
 }
 
@@ -406,15 +479,7 @@ void TTransferPool::Leave(size_t mirror, const AnsiString& why, bool forRun) {
     Say("server " + m.Label() + ": not used for parallel fetches: " + why);
     for (auto& w : FWorkers)
         if (w->Mirror == mirror && !w->Dead) {
-            if (w->Job >= 0) {
-                TJob& job = JobAt(static_cast<size_t>(w->Job));
-                TItem& item = ItemAt(job.Item);
-                job.Active = false;
-                Let(item);
-                if (item.Segmented) FDone -= w->JobBytes;
-                FFirstOpenJob = std::min(FFirstOpenJob, static_cast<size_t>(w->Job));
-                w->Job = -1;
-            }
+            if (w->Job >= 0) DropCopy(*w);
             Retire(*w);
         }
     if (forRun && OnLeave) OnLeave(m.Line, why);
@@ -432,6 +497,14 @@ void TTransferPool::SettleIfHopeless(TItem& item) {
 }
 
 void TTransferPool::Settle(TItem& item) {
+    // A session still on a piece of it (a mirror that may not be asked for
+    // the entry any more may be finishing another piece) stops first: its
+    // writes must not outlive the file they go to.
+    for (auto& w : FWorkers)
+        if (!w->Dead && w->Job >= 0 && &ItemAt(JobAt(static_cast<size_t>(w->Job)).Item) == &item) {
+            DropCopy(*w);
+            Retire(*w);
+        }
     item.Settled = true;
     if (item.Fd >= 0) close(item.Fd);
     item.Fd = -1;

@@ -18,7 +18,13 @@
 // that refuses the connection or the login (its first session), serves
 // another list, or fails three entries in a row is left. An entry no mirror
 // may still be asked for is given up: the run's own tries take it over.
+//
+// A session with nothing left to take does not wait for a much slower
+// mirror: it fetches the rest of that mirror's piece too, and whichever
+// ends first ends the other (the bytes are the same: both mirrors serve
+// the plan's list).
 #pragma once
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -98,10 +104,12 @@ private:
         size_t Item;
         int64_t Offset, Length;
         bool EndsFile, Active = false, Done = false;
+        int64_t Counted = 0;  // bytes of it in FDone, from every session on it
     };
     struct TMirror {
         AnsiString Line, Name, Host, User;
         int Port = 21, Target = 1, Live = 0, Verified = 0, FailedInARow = 0, LoginRefusals = 0;
+        double Rate = 0;  // bytes per second of its last whole fetch of some size
         bool Left = false;
         AnsiString Label() const { return Name + " (" + Host + ":" + IntToStr(Port) + ")"; }
     };
@@ -111,7 +119,8 @@ private:
         enum class TPhase { Login, List, Signature, Working } Phase = TPhase::Login;
         AnsiString Fetched;
         int Job = -1;
-        int64_t JobBytes = 0;
+        int64_t From = 0, JobBytes = 0;  // where its fetch began, and what came since
+        std::chrono::steady_clock::time_point Began;
         bool Dead = false, Closed = false;
     };
 
@@ -123,6 +132,10 @@ private:
     void GiveWork(TWorker& w);
     void JobDone(TWorker& w);
     void JobFailed(TWorker& w, bool refused, const AnsiString& why);
+    bool DropCopy(TWorker& w);
+    std::vector<TWorker*> CopiesOf(size_t job, const TWorker* except) const;
+    bool TakeOver(TWorker& w);
+    void StartFetch(TWorker& w, size_t job, int64_t from);
     void Leave(size_t mirror, const AnsiString& why, bool forRun = true);
     bool MayAsk(const TItem& item, size_t mirror) const;
     void SettleIfHopeless(TItem& item);

@@ -115,6 +115,17 @@ TEST_F(ParallelFixture, ALargeGzipEntryComesInSegmentsFromEveryMirror) {
     }
 }
 
+// Release day: one mirror crawls. Once the others have nothing left, they
+// fetch the rest of its pieces instead of waiting for them.
+TEST_F(ParallelFixture, AFasterMirrorTakesOverTheRestOfASlowOnesPiece) {
+    FtpServer a(release.root(), "update", "x", {"20000000", "--threaded"}),
+        b(release.root(), "update", "x", {"20000000", "--threaded"}),
+        slow(release.root(), "update", "x", {"1000000", "--threaded"});
+    Run({a.port(), b.port(), slow.port()});
+    ExpectTheWholeRelease();
+    EXPECT_NE(ReadFile(app.file("update.log")).find("the rest of a slow fetch from server Server2"), std::string::npos);
+}
+
 TEST_F(ParallelFixture, AMirrorThatDiesMidRunAndOneThatLacksAFileLeaveTheRunWhole) {
     // A copy of the release without one of its files: that mirror refuses it.
     TempDir partial;
