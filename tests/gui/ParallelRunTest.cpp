@@ -126,6 +126,38 @@ TEST_F(ParallelFixture, AFasterMirrorTakesOverTheRestOfASlowOnesPiece) {
     EXPECT_NE(ReadFile(app.file("update.log")).find("the rest of a slow fetch from server Server2"), std::string::npos);
 }
 
+// The player leaves while the pool fetches: the window saves what is in,
+// and the run, waiting further up the stack, stops without touching the
+// lists the window let go (the sanitizer build would see it).
+TEST_F(ParallelFixture, LeavingWhileThePoolFetchesStopsTheRunAndRecordsOnlyWhatIsIn) {
+    FtpServer a(release.root(), "update", "x", {"5000000", "--threaded"}),
+        b(release.root(), "update", "x", {"5000000", "--threaded"});
+    confirmAnswer = true;
+    std::function<void()> poke = [&] {
+        const TRunFetches* f = Form1->Runner ? Form1->Runner->Fetches() : nullptr;
+        if (f && f->Pool().BytesDone() > (6 << 20)) Form1->Button4Click(nullptr);
+        else PostTask(poke);
+    };
+    PostTask(poke);
+    try {
+        Run({a.port(), b.port()});
+    } catch (const HaltSignal&) {
+    }
+    ASSERT_TRUE(Form1->AbortFlag);
+    std::istringstream lines(ReadFile(app.file("update2.dat")));
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "KOVRAN\r");
+    while (std::getline(lines, line)) {
+        const std::string name = line.substr(0, line.find(' '));
+        if (name.empty() || name == "\r") continue;
+        std::string path = name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        EXPECT_EQ(ReadFile(app.file(path)), ReadFile(release.src.file(path))) << name;
+    }
+    EXPECT_TRUE(Temporaries(app.path()).empty());
+}
+
 TEST_F(ParallelFixture, AMirrorThatDiesMidRunAndOneThatLacksAFileLeaveTheRunWhole) {
     // A copy of the release without one of its files: that mirror refuses it.
     TempDir partial;
