@@ -7,6 +7,9 @@
 #   the limits the three mirrors allow with one and with two connections;
 #   the same bytes published as a gzip entry (the publisher's default);
 #   the same with one of the three mirrors at a tenth of the others' rate;
+#   200 MiB of text as a gzip entry (about a fifth of it on the wire),
+#   beside the time to fetch its .gz at the three mirrors' limit plus
+#   nothing: inflating should hide behind the download;
 #   1,000 changed files of 1 KiB with 10 ms added to every reply (a long
 #   link): the default run beside the one-session run.
 #   SKIFF_BUILD=DIR picks the build folder (default build).
@@ -29,11 +32,25 @@ done
 "$build"/src/skiff-publish "$w/big" "$w/pub/gz" --release-version 1 >/dev/null
 for k in 2 3; do cp -al "$w/pub/gz" "$w/pub/gz$k"; done
 for k in s1 s2 s3; do cp -al "$w/pub/big" "$w/pub/$k"; done
+mkdir -p "$w/text"
+/usr/bin/python3 - "$w/text/text.log" <<'PY'
+import random, sys
+random.seed(3)
+words = [b"update", b"client", b"mirror", b"release", b"player", b"launcher"]
+with open(sys.argv[1], "wb") as f:
+    line = 0
+    while f.tell() < 200 << 20:
+        f.write(b"%d " % line + b" ".join(random.choices(words, k=12)) + b"\n")
+        line += 1
+PY
+"$build"/src/skiff-publish "$w/text" "$w/pub/t1" --release-version 1 >/dev/null
+for k in t2 t3; do cp -al "$w/pub/t1" "$w/pub/$k"; done
 sync
 
 rate=10000000
 for r in big big2 big3 big-one big-one2 big-one3 gz gz2 gz3; do serve "$r" $rate --threaded; done
 serve s1 $rate --threaded; serve s2 $rate --threaded; serve s3 $((rate / 10)) --threaded
+for r in t1 t2 t3; do serve "$r" $rate --threaded; done
 for r in small small2 small3 small-one small-one2 small-one3; do serve "$r" --delay-ms 10; done
 
 ratio() { awk "BEGIN{printf \"%.2f\", $1/$2}"; }
@@ -52,6 +69,11 @@ slow=$(mirrors="s2 s3" run_updater s1)
 limit_slow=$(( bytes * 1000 / (2 * 2 * rate + 2 * rate / 10) ))
 echo "one of the three mirrors at 1 MB/s per connection: skiff ${slow} ms; limit ${limit_slow} ms with two connections each" \
      "(ratio $(ratio "$slow" "$limit_slow"))"
+text=$(mirrors="t2 t3" run_updater t1)
+gz_bytes=$(awk 'NR == 2 {print $5}' "$w/pub/t1/update3.dat")
+limit_text=$(( gz_bytes * 1000 / (6 * rate) ))
+echo "200 MiB of text as gzip (${gz_bytes} bytes on the wire): skiff ${text} ms; its download at the limit" \
+     "${limit_text} ms (ratio $(ratio "$text" "$limit_text"))"
 
 small=$(mirrors="small2 small3" run_updater small)
 small_one=$(mirrors="small-one2 small-one3" run_updater small-one)

@@ -78,8 +78,9 @@ void TRunFetches::Before(int i, const std::function<bool()>& leaving) {
     Feed(i);
     const bool pooled = FPool->Has(i);
     if (!pooled && i != FOwn) return;
+    // An entry coming in segments is taken as its bytes come.
     if (pooled)
-        while (!FPool->Settled(i) && !leaving()) EventLoop::WaitForEvent(0.25);
+        while (!FPool->Settled(i) && !FPool->Streams(i) && !leaving()) EventLoop::WaitForEvent(0.25);
     if (!pooled || FPool->GivenUp(i)) MakeRoom(leaving);
 }
 

@@ -36,8 +36,9 @@ public:
                                             const TTransferPool::TSettings& base, bool requireHashes);
 
     // Before the run takes entry `i`: what is due goes to the pool, and the
-    // wait lasts until the pool has the entry's bytes or left it to the run
-    // (an entry of the run's own: until the pool's sessions have ended).
+    // wait lasts until the pool has the entry's bytes, is bringing them in
+    // segments (the run takes them as they come), or left it to the run (an
+    // entry of the run's own: until the pool's sessions have ended).
     void Before(int i, const std::function<bool()>& leaving);
     void After(int i, bool installed);
     // The run is about to log in for tries of its own (an entry the pool

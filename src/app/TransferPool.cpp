@@ -136,6 +136,7 @@ void TTransferPool::PlanItem(TItem& item) {
             int64_t piece = std::max(kMinSegment, std::min(kMaxSegment, e.Size / std::max<int64_t>(1, sessions * 3)));
             piece = (piece + 65535) / 65536 * 65536;
             // The gaps between recorded segments, cut into pieces.
+            item.FirstJob = FJobBase + FJobs.size();
             int64_t at = 0;
             done.emplace_back(e.Size, 0);
             for (const auto& [offset, length] : done) {
@@ -149,6 +150,7 @@ void TTransferPool::PlanItem(TItem& item) {
                     at = offset + length;
                 }
             }
+            item.Jobs = static_cast<size_t>(item.Pending);
             if (item.Pending == 0) Complete(item);  // every segment was in
             return;
         }
@@ -559,6 +561,29 @@ bool TTransferPool::GivenUp(int index) const {
     if (it == FByIndex.end()) return false;
     const TItem& item = *FItems[it->second - FItemBase];
     return item.Settled && !item.Fetched;
+}
+
+bool TTransferPool::Streams(int index) const {
+    auto it = FByIndex.find(index);
+    if (it == FByIndex.end()) return false;
+    const TItem& item = *FItems[it->second - FItemBase];
+    return item.Segmented && !item.Settled;
+}
+
+int64_t TTransferPool::Prefix(int index) const {
+    auto it = FByIndex.find(index);
+    if (it == FByIndex.end()) return 0;
+    const TItem& item = *FItems[it->second - FItemBase];
+    if (item.Fetched) return item.E.Size;
+    if (!item.Segmented || item.Settled) return 0;
+    for (size_t j = item.FirstJob; j < item.FirstJob + item.Jobs; ++j)
+        if (!JobAt(j).Done) return JobAt(j).Offset;
+    return item.E.Size;
+}
+
+AnsiString TTransferPool::SegmentFile(int index) const {
+    auto it = FByIndex.find(index);
+    return it == FByIndex.end() ? AnsiString() : SegmentPathOf(FItems[it->second - FItemBase]->Partial);
 }
 
 int64_t TTransferPool::Done(int index, bool installed) {

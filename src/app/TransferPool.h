@@ -68,6 +68,12 @@ public:
     bool Settled(int index) const;
     // Given up on: the run's own tries take it, on the servers the pool uses.
     bool GivenUp(int index) const;
+    // An entry coming in segments, not yet whole: the run may take its bytes
+    // in order as they come, from SegmentFile up to Prefix (all of them once
+    // it is fetched; the segment file has become the partial download then).
+    bool Streams(int index) const;
+    int64_t Prefix(int index) const;
+    AnsiString SegmentFile(int index) const;
     // The run is done with the entry: installed (its segment file and record
     // go) or not (they stay for a later run). Entries may be added later.
     // The entry's listed size, for the caller's account of bytes ahead.
@@ -97,6 +103,7 @@ private:
         AnsiString Target, Partial;  // application paths
         bool Segmented = false, Settled = false, Fetched = false, Released = false;
         int Fd = -1, Pending = 0, Active = 0;  // Fd is open while a job runs
+        size_t FirstJob = 0, Jobs = 0;         // of a segmented entry, in offset order
         std::map<size_t, int> Failures;  // per mirror
         std::set<size_t> RefusedBy;
     };

@@ -1,6 +1,10 @@
 #include "UpdateRunner.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 
@@ -20,12 +24,15 @@ bool TUpdateRunner::Run(const TStringList& entries) {
         if (FFetches) FFetches->Before(i, [this] { return IsLeaving(); });
         if (FClosed) return false;
         TEntryOutcome outcome;
+        FStreamed = FFetches && FFetches->Pool().Streams(i) ? i : -1;
         try {
             outcome = BringInEntry(entries[i]);
         } catch (...) {
+            FStreamed = -1;
             if (FClosed) return false;  // what the window's end cut short
             throw;
         }
+        FStreamed = -1;
         if (FClosed) return false;
         if (FFetches) FFetches->After(i, outcome == TEntryOutcome::Installed);
         if (OnEntry) OnEntry(i, outcome);
@@ -99,8 +106,8 @@ TEntryOutcome TUpdateRunner::BringInEntry(const AnsiString& entry) {
     };
     for (int tries = 0; tries < kTriesPerEntry; ++tries) {
         const int64_t before = keptBytes();
-        // Bytes the pool (or an earlier run) brought complete need no server.
-        const bool fetched = tries == 0 && listed > 0 && before == listed;
+        // Bytes the pool (or an earlier run) brought, or brings, need no server.
+        const bool fetched = tries == 0 && ((listed > 0 && before == listed) || FStreamed >= 0);
         const bool usable = fetched || (SessionUp() && FHealth.MayAsk(CurrentServerLine));
         if (tries > 0 || !usable) {
             if (FFetches) FFetches->MakeRoom([this] { return IsLeaving(); });
@@ -293,6 +300,11 @@ TEntryOutcome TUpdateRunner::ProcessEntry(const AnsiString& entry) {
         }
     };
     installer.Download = [this](const TDownloadRequest& r) {
+        if (FStreamed >= 0) {
+            const int i = FStreamed;
+            FStreamed = -1;  // a later try is the run's own
+            return TakeFromPool(i, r);
+        }
         if (!SessionUp()) throw Exception("Not Connected");
         TWexFTP& ftp = *FSession;
         ftp.SizeLimit = r.Size;
@@ -322,4 +334,41 @@ TEntryOutcome TUpdateRunner::ProcessEntry(const AnsiString& entry) {
     TEntryOutcome outcome = installer.Process(entry);
     FLastDetail = installer.Detail;
     return outcome;
+}
+
+// The bytes of an entry the pool brings in segments, in order as they come
+// in, from its segment file (the partial download once the last is in):
+// hashed and inflated while the other segments are still on their way.
+TDownloadResult TUpdateRunner::TakeFromPool(int i, const TDownloadRequest& r) {
+    TTransferPool& pool = FFetches->Pool();
+    const AnsiString segments = pool.SegmentFile(i);
+    int fd = OpenRegularForReading(segments);
+    if (fd < 0) fd = OpenRegularForReading(r.LocalPath);  // whole meanwhile
+    if (fd < 0) throw EInOutError("Cannot read file \"" + ShownPath(segments) + "\". " + strerror(errno));
+    struct TCloser {
+        int fd;
+        ~TCloser() { close(fd); }
+    } closer{fd};
+    if (r.Begin) r.Begin(0);
+    constexpr int64_t kBlock = 1 << 20;
+    std::unique_ptr<char[]> buffer(new char[kBlock]);
+    int64_t at = 0;
+    while (at < r.Size) {
+        const int64_t ready = std::min(pool.Prefix(i), r.Size);
+        if (ready > at) {
+            const ssize_t n = pread(fd, buffer.get(), static_cast<size_t>(std::min(kBlock, ready - at)), at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw EInOutError("Cannot read file \"" + ShownPath(segments) + "\".");
+            r.Sink(buffer.get(), static_cast<size_t>(n));
+            at += n;
+            EventLoop::ProcessMessages();  // the sessions go on meanwhile
+            continue;
+        }
+        if (FClosed) throw Exception("The window closed");
+        if (IsLeaving()) throw EAbortError("Socket send aborted");
+        if (!pool.Streams(i) && pool.Prefix(i) < r.Size) throw Exception("the parallel fetch was given up");
+        EventLoop::WaitForEvent(0.25);
+    }
+    // Every byte is in: the pool has made the segment file the partial download.
+    return TDownloadResult{r.Size, true, true};
 }

@@ -82,6 +82,7 @@ public:
 private:
     TEntryOutcome BringInEntry(const AnsiString& entry);
     TEntryOutcome ProcessEntry(const AnsiString& entry);
+    TDownloadResult TakeFromPool(int i, const TDownloadRequest& r);
     void LogOutcome(const AnsiString& name, TEntryOutcome outcome);
     void StartPool(const TStringList& entries);
     bool ReconnectForRun();
@@ -97,6 +98,7 @@ private:
     std::unique_ptr<TRunFetches> FFetches;
     std::set<int> FRemovedLines;
     int64_t FEntrySize = 0;
+    int FStreamed = -1;  // the entry at hand comes from the pool in segments
     AnsiString FLastDetail;  // what the installer said of the last entry
     bool FClosed = false;
 };

@@ -97,6 +97,19 @@ TEST_F(ParallelFixture, EveryMirrorWithThePlansListServesAndTheOtherListIsNeverU
               std::string::npos);
 }
 
+// The run takes a segmented entry's bytes as they come; when every mirror
+// refuses it, the run's own tries take over, fail, and the rest installs.
+TEST_F(ParallelFixture, ASegmentedEntryNoMirrorServesFailsAloneAndTheRestInstalls) {
+    const std::string big = release.served("big.bin");
+    FtpServer a(release.root(), "update", "x", {"--refuse", big}), b(release.root(), "update", "x", {"--refuse", big});
+    Run({a.port(), b.port()});
+    EXPECT_FALSE(Exists(app.file("big.bin")));
+    EXPECT_EQ(ReadFile(app.file("small/s39.txt")), ReadFile(release.src.file("small/s39.txt")));
+    EXPECT_EQ(Form1->ExitCode, TForm1::kExitFailedEntries);
+    EXPECT_TRUE(Temporaries(app.path()).empty());
+    EXPECT_NE(ReadFile(app.file("update.log")).find("big.bin: try 1 on server"), std::string::npos);
+}
+
 // A large gzip entry comes in segments too, and is inflated whole.
 TEST_F(ParallelFixture, ALargeGzipEntryComesInSegmentsFromEveryMirror) {
     release.Add("big.dat", Random(9 << 20, 5));
