@@ -7,7 +7,7 @@
 #   the limits the three mirrors allow with one and with two connections;
 #   the same bytes published as a gzip entry (the publisher's default);
 #   the same with one of the three mirrors at a tenth of the others' rate;
-#   200 MiB of text as a gzip entry (about a fifth of it on the wire),
+#   200 MiB of text as a gzip entry (about a ninth of it on the wire),
 #   beside the time to fetch its .gz at the three mirrors' limit plus
 #   nothing: inflating should hide behind the download;
 #   1,000 changed files of 1 KiB with 10 ms added to every reply (a long
@@ -33,16 +33,7 @@ done
 for k in 2 3; do cp -al "$w/pub/gz" "$w/pub/gz$k"; done
 for k in s1 s2 s3; do cp -al "$w/pub/big" "$w/pub/$k"; done
 mkdir -p "$w/text"
-/usr/bin/python3 - "$w/text/text.log" <<'PY'
-import random, sys
-random.seed(3)
-words = [b"update", b"client", b"mirror", b"release", b"player", b"launcher"]
-with open(sys.argv[1], "wb") as f:
-    line = 0
-    while f.tell() < 200 << 20:
-        f.write(b"%d " % line + b" ".join(random.choices(words, k=12)) + b"\n")
-        line += 1
-PY
+make_text "$w/text/text.log" 200
 "$build"/src/skiff-publish "$w/text" "$w/pub/t1" --release-version 1 >/dev/null
 for k in t2 t3; do cp -al "$w/pub/t1" "$w/pub/$k"; done
 sync

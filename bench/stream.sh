@@ -14,16 +14,7 @@ bench_script=$0
 . bench/updater_runs.sh
 
 mkdir -p "$w/text" "$w/big" "$w/pub"
-/usr/bin/python3 - "$w/text/text.log" <<'PY'
-import random, sys
-random.seed(3)
-words = [b"update", b"client", b"mirror", b"release", b"player", b"launcher"]
-with open(sys.argv[1], "wb") as f:
-    line = 0
-    while f.tell() < 300 << 20:
-        f.write(b"%d " % line + b" ".join(random.choices(words, k=12)) + b"\n")
-        line += 1
-PY
+make_text "$w/text/text.log" 300
 head -c $((1 << 30)) /dev/urandom > "$w/big/big.bin"
 "$build"/src/skiff-publish "$w/text" "$w/pub/text" --release-version 1 >/dev/null
 "$build"/src/skiff-publish "$w/big" "$w/pub/big" --release-version 1 --plain '*.bin' >/dev/null

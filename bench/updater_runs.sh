@@ -16,6 +16,21 @@ wait_until() {
   until eval "$1"; do [ "$(date +%s)" -lt "$end" ] || { echo "timed out waiting for: $1" >&2; exit 1; }; sleep 0.01; done
 }
 
+# Text of $2 MiB into $1: numbered lines of a few words, which gzip takes
+# to about a ninth, as logs and data files of a client go.
+make_text() {
+  /usr/bin/python3 - "$1" "$2" <<'PY'
+import random, sys
+random.seed(3)
+words = [b"update", b"client", b"mirror", b"release", b"player", b"launcher"]
+with open(sys.argv[1], "wb") as f:
+    line = 0
+    while f.tell() < int(sys.argv[2]) << 20:
+        f.write(b"%d " % line + b" ".join(random.choices(words, k=12)) + b"\n")
+        line += 1
+PY
+}
+
 # One FTP server per release, its folder the login folder; extra arguments go
 # to the server (a rate in bytes per second, say). Each serves until its
 # standard input closes: a pipe this script holds open.
