@@ -341,7 +341,9 @@ bool TTransferPool::TakeOver(TWorker& w) {
         if (copies.size() != 1 || copies[0]->Mirror == w.Mirror) continue;
         const TWorker& slow = *copies[0];
         const int64_t at = slow.From + slow.JobBytes, rest = job.Offset + job.Length - at;
-        const double slowRate = slow.JobBytes / std::max(0.05, SecondsSince(slow.Began));
+        // A fetch needs a moment (and some bytes) before its pace tells.
+        const double age = SecondsSince(slow.Began), slowRate = slow.JobBytes / std::max(0.05, age);
+        if (age < 0.25 || (slow.JobBytes == 0 && age < 1)) continue;
         if (rest < kTakeOverFrom || slowRate * kTakeOverSpeedUp > rate || !Hold(item, job)) continue;
         Say(item.E.Local + ": the rest of a slow fetch from server " + FMirrors[slow.Mirror].Name + " comes from " +
             FMirrors[w.Mirror].Name);
@@ -392,11 +394,14 @@ void TTransferPool::JobDone(TWorker& w) {
     const size_t j = static_cast<size_t>(w.Job);
     TJob& job = JobAt(j);
     TItem& item = ItemAt(job.Item);
-    // The other session on the piece has lost the race: it ends at once.
+    // The other session on the piece has lost the race: it ends at once,
+    // and its mirror gets a fresh one if it has work left.
+    std::vector<size_t> losers;
     for (TWorker* other : CopiesOf(j, &w)) {
         other->Job = -1;
         Let(item);
         Retire(*other);
+        losers.push_back(other->Mirror);
     }
     FDone += job.Length - job.Counted;  // what the sessions fetched twice counts once
     job.Counted = job.Length;
@@ -420,15 +425,19 @@ void TTransferPool::JobDone(TWorker& w) {
     w.Job = -1;
     if (--item.Pending == 0) Complete(item);
     GiveWork(w);
+    for (size_t mirror : losers)
+        if (!FMirrors[mirror].Left && FMirrors[mirror].Live < FMirrors[mirror].Target && HasWorkFor(mirror))
+            OpenSession(mirror);
 }
 
 // Every byte is in: a segment file becomes the entry's partial download.
 void TTransferPool::Complete(TItem& item) {
     if (item.Fd >= 0) close(item.Fd);
     item.Fd = -1;
-    if (item.Segmented && RenameFile(SegmentPathOf(item.Partial), item.Partial))
-        DeleteFile(RangesPathOf(item.Partial));
-    item.Fetched = true;
+    // A segment file that cannot become the partial download is no download:
+    // the run's own tries take the entry.
+    item.Fetched = !item.Segmented || RenameFile(SegmentPathOf(item.Partial), item.Partial);
+    if (item.Segmented && item.Fetched) DeleteFile(RangesPathOf(item.Partial));
     Settle(item);
 }
 

@@ -127,6 +127,10 @@ TEntryOutcome TUpdateRunner::BringInEntry(const AnsiString& entry) {
             }
         } catch (const EConvertError&) {
             throw;  // a damaged entry: no server can mend it
+        } catch (const EPoolGaveUp& e) {
+            // No server failed the run: its own tries begin.
+            UpdateLog::Write(name + ": " + e.Message + "; the run's own tries take it");
+            continue;
         } catch (const std::exception& e) {
             if (IsLeaving()) throw;
             refused = e.what()[0] == '5';  // a permanent refusal by this server
@@ -362,11 +366,12 @@ TDownloadResult TUpdateRunner::TakeFromPool(int i, const TDownloadRequest& r) {
             r.Sink(buffer.get(), static_cast<size_t>(n));
             at += n;
             EventLoop::ProcessMessages();  // the sessions go on meanwhile
+            if (FClosed) throw Exception("The window closed");  // the lists are gone
             continue;
         }
         if (FClosed) throw Exception("The window closed");
         if (IsLeaving()) throw EAbortError("Socket send aborted");
-        if (!pool.Streams(i) && pool.Prefix(i) < r.Size) throw Exception("the parallel fetch was given up");
+        if (!pool.Streams(i) && pool.Prefix(i) < r.Size) throw EPoolGaveUp("the parallel fetch was given up");
         EventLoop::WaitForEvent(0.25);
     }
     // Every byte is in: the pool has made the segment file the partial download.

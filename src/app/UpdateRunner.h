@@ -27,6 +27,9 @@
 #include "UpdateRun.h"
 #include "net/WexFTP.h"
 
+// The pool gave up on an entry whose bytes the run was taking as they came.
+class EPoolGaveUp : public Exception { using Exception::Exception; };
+
 class TUpdateRunner {
 public:
     static constexpr int kTriesPerEntry = 5;
