@@ -8,8 +8,6 @@
 #   SKIFF_BUILD=DIR picks the build folder (default build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
-build=${SKIFF_BUILD:-build}
 bench_script=$0
 . bench/updater_runs.sh
 

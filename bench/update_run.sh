@@ -8,8 +8,6 @@
 #   SKIFF_BUILD=DIR picks the build folder (default build; bench/against.sh uses it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
-build=${SKIFF_BUILD:-build}
 signed=0; [ "${1:-}" = --signed ] && signed=1
 bench_script=$0
 . bench/updater_runs.sh

@@ -1,7 +1,9 @@
 # Shared by the update benchmarks: a work folder, a display, FTP servers on
 # loopback that this script starts (and ends, by their ids), and an updater
-# run driven by clicks. Source it after setting root, build and the script's
-# arguments.
+# run driven by clicks. Source it from the project folder after setting
+# bench_script (the script, run again under Xvfb when there is no display).
+root=$PWD
+build=${SKIFF_BUILD:-build}
 if [ -z "${DISPLAY:-}" ]; then exec xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1280x1024x24" "$bench_script" "$@"; fi
 w=$(mktemp -d /tmp/skiff-bench-XXXXXX)
 # Only the processes this script started are ended, by their ids.

@@ -3,6 +3,7 @@
 // time-outs, fetch the versions list (and its signature), and name a server
 // in the log.
 #pragma once
+#include <algorithm>
 #include <functional>
 
 #include "net/WexFTP.h"

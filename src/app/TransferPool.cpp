@@ -560,45 +560,45 @@ void TTransferPool::Stop() {
         if (item->Fd >= 0) close(item->Fd), item->Fd = -1;
 }
 
-bool TTransferPool::Settled(int index) const {
+TTransferPool::TItem* TTransferPool::Find(int index) const {
     auto it = FByIndex.find(index);
-    return it == FByIndex.end() || FItems[it->second - FItemBase]->Settled;
+    return it == FByIndex.end() ? nullptr : FItems[it->second - FItemBase].get();
+}
+
+bool TTransferPool::Settled(int index) const {
+    const TItem* item = Find(index);
+    return !item || item->Settled;
 }
 
 bool TTransferPool::GivenUp(int index) const {
-    auto it = FByIndex.find(index);
-    if (it == FByIndex.end()) return false;
-    const TItem& item = *FItems[it->second - FItemBase];
-    return item.Settled && !item.Fetched;
+    const TItem* item = Find(index);
+    return item && item->Settled && !item->Fetched;
 }
 
 bool TTransferPool::Streams(int index) const {
-    auto it = FByIndex.find(index);
-    if (it == FByIndex.end()) return false;
-    const TItem& item = *FItems[it->second - FItemBase];
-    return item.Segmented && !item.Settled;
+    const TItem* item = Find(index);
+    return item && item->Segmented && !item->Settled;
 }
 
 int64_t TTransferPool::Prefix(int index) const {
-    auto it = FByIndex.find(index);
-    if (it == FByIndex.end()) return 0;
-    const TItem& item = *FItems[it->second - FItemBase];
-    if (item.Fetched) return item.E.Size;
-    if (!item.Segmented || item.Settled) return 0;
-    for (size_t j = item.FirstJob; j < item.FirstJob + item.Jobs; ++j)
+    const TItem* item = Find(index);
+    if (!item) return 0;
+    if (item->Fetched) return item->E.Size;
+    if (!item->Segmented || item->Settled) return 0;
+    for (size_t j = item->FirstJob; j < item->FirstJob + item->Jobs; ++j)
         if (!JobAt(j).Done) return JobAt(j).Offset;
-    return item.E.Size;
+    return item->E.Size;
 }
 
 AnsiString TTransferPool::SegmentFile(int index) const {
-    auto it = FByIndex.find(index);
-    return it == FByIndex.end() ? AnsiString() : SegmentPathOf(FItems[it->second - FItemBase]->Partial);
+    const TItem* item = Find(index);
+    return item ? SegmentPathOf(item->Partial) : AnsiString();
 }
 
 int64_t TTransferPool::Done(int index, bool installed) {
-    auto it = FByIndex.find(index);
-    if (it == FByIndex.end()) return 0;
-    TItem& item = ItemAt(it->second);
+    TItem* found = Find(index);
+    if (!found) return 0;
+    TItem& item = *found;
     const int64_t size = item.E.Size;
     if (installed) {
         DeleteFile(SegmentPathOf(item.Partial));

@@ -63,7 +63,7 @@ public:
     void Start();
     // Ends every session; what is not fetched is left to the run.
     void Stop();
-    bool Has(int index) const { return FByIndex.count(index) > 0; }
+    bool Has(int index) const { return Find(index) != nullptr; }
     // Fetched, or given up on: the run may take the entry now.
     bool Settled(int index) const;
     // Given up on: the run's own tries take it, on the servers the pool uses.
@@ -170,6 +170,7 @@ private:
     std::map<int, size_t> FByIndex;
     std::deque<TJob> FJobs;
     size_t FItemBase = 0, FJobBase = 0, FFirstOpenJob = 0, FNextToPlan = 0;
+    TItem* Find(int index) const;  // null once the run is done with it, or never added
     TItem& ItemAt(size_t n) { return *FItems[n - FItemBase]; }
     const TItem& ItemAt(size_t n) const { return *FItems[n - FItemBase]; }
     TJob& JobAt(size_t j) { return FJobs[j - FJobBase]; }

@@ -28,11 +28,9 @@ bool TUpdateRunner::Run(const TStringList& entries) {
         try {
             outcome = BringInEntry(entries[i]);
         } catch (...) {
-            FStreamed = -1;
             if (FClosed) return false;  // what the window's end cut short
             throw;
         }
-        FStreamed = -1;
         if (FClosed) return false;
         if (FFetches) FFetches->After(i, outcome == TEntryOutcome::Installed);
         if (OnEntry) OnEntry(i, outcome);
@@ -44,6 +42,7 @@ bool TUpdateRunner::Run(const TStringList& entries) {
 
 TEntryOutcome TUpdateRunner::BringInOne(const AnsiString& entry) {
     FHealth.Clear();
+    FStreamed = -1;  // fetched by the run itself
     return BringInEntry(entry);
 }
 
@@ -358,6 +357,7 @@ TDownloadResult TUpdateRunner::TakeFromPool(int i, const TDownloadRequest& r) {
     std::unique_ptr<char[]> buffer(new char[kBlock]);
     int64_t at = 0;
     while (at < r.Size) {
+        if (FClosed) throw Exception("The window closed");  // the lists are gone
         const int64_t ready = std::min(pool.Prefix(i), r.Size);
         if (ready > at) {
             const ssize_t n = pread(fd, buffer.get(), static_cast<size_t>(std::min(kBlock, ready - at)), at);
@@ -366,10 +366,8 @@ TDownloadResult TUpdateRunner::TakeFromPool(int i, const TDownloadRequest& r) {
             r.Sink(buffer.get(), static_cast<size_t>(n));
             at += n;
             EventLoop::ProcessMessages();  // the sessions go on meanwhile
-            if (FClosed) throw Exception("The window closed");  // the lists are gone
             continue;
         }
-        if (FClosed) throw Exception("The window closed");
         if (IsLeaving()) throw EAbortError("Socket send aborted");
         if (!pool.Streams(i) && pool.Prefix(i) < r.Size) throw EPoolGaveUp("the parallel fetch was given up");
         EventLoop::WaitForEvent(0.25);
