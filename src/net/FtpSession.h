@@ -1,42 +1,89 @@
 // One FTP session (RFC 959) as a state machine on socket and timer events:
 // it never waits itself, so many sessions share the one event loop. The
-// transfer pool keeps a few per mirror.
+// transfer pool keeps a few per mirror; the FTP component (TWexFTP) keeps
+// one and waits on it, which gives its blocking-style calls.
 //
-// Open connects and logs in (USER, PASS, TYPE I); OnReady follows, or
-// OnBroken. Fetch, while Ready, brings a file or a range of it in passive
-// mode: PASV, the data connection, REST when the range starts past byte 0,
-// RETR. A range that ends before the file does is ended after its bytes:
-// the data connection is closed, then ABOR and NOOP put the control
-// connection back in step (everything up to the NOOP's 200 is the transfer's
-// and the abort's). OnFetched tells how the fetch ended; the session is
-// Ready again after a fetch that was done or refused.
+// Open connects and logs in: the greeting (a 1xx is followed by the real
+// one), the login steps (USER and PASS, or a proxy's forms), TYPE I; OnReady
+// follows, or OnBroken. Fetch, while Ready, brings a file, a range of it or
+// a name listing over a data connection: passive (PASV, a connection to the
+// host we talk to at the port the reply names) or active (a listening socket
+// where the server can reach us, PORT, the server's connection taken only
+// from the server's address), REST when the range starts past byte 0, then
+// RETR or NLST. A fetch that ends before the server's final reply (a range
+// that ends before the file does, a size limit, a failure of ours) puts the
+// control connection back in step: the data connection is closed, then ABOR
+// and NOOP, and everything up to the NOOP's 200 is the transfer's and the
+// abort's. OnFetched tells how the fetch ended; the session is Ready again
+// after it, unless it broke.
 //
 // Any silence longer than the idle time-out while a reply or data is due,
 // a closed or reset connection, or a reply out of step ends the session:
-// OnBroken, and the session stays dead. Callbacks may call Fetch; they must
-// not destroy the session (let it go on a later pass of the loop).
+// OnBroken, and the session stays dead. Failure() then tells what happened
+// in terms the component turns into its errors. Callbacks may call Fetch;
+// they must not destroy the session (let it go on a later pass of the loop).
 #pragma once
 #include <netinet/in.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "platform/Classes.h"
 #include "platform/EventLoop.h"
 
 class TFtpSession {
 public:
+    // One command of the login. A USER-like step wants a 2xx, or a 331 and
+    // then a 2xx to PASS; a proxy's OPEN or SITE step takes any reply.
+    struct TLoginStep {
+        AnsiString Command;
+        AnsiString Password;
+        bool AnyReply = false;
+    };
+    enum class TDataPath { Passive, Active, PassiveThenActive };
     struct TFetch {
         AnsiString Remote;
+        bool Listing = false;           // NLST instead of RETR Remote
         int Fd = -1;                    // the bytes go here, from Offset on (pwrite) ...
-        AnsiString* Memory = nullptr;   // ... or here
+        AnsiString* Memory = nullptr;   // ... or here ...
+        // ... or to this; false stops the fetch (a failure of ours, in `why`).
+        std::function<bool(const char* data, size_t n, AnsiString& why)> Sink;
         int64_t Offset = 0;             // REST when above 0
+        // A REST the server does not take (no 350) means from byte 0 then,
+        // instead of a refusal; RestartedAt() tells which it was.
+        bool RestartMayFail = false;
         int64_t Length = -1;            // the bytes wanted; -1: all the server has
         bool EndsFile = true;           // the range runs to the file's end: no abort needed
-        int64_t MaxBytes = -1;          // with Length -1: more than this fails the fetch
+        // With Length -1: past this many bytes the fetch stops at once (one
+        // byte over is taken, so the caller sees the excess): TEnd::Overflow.
+        int64_t MaxBytes = -1;
+        // The file's whole size as the caller knows it (-1: not known). A
+        // data connection that closes short of it ends the fetch at once,
+        // unless the bytes are all the server announced.
+        int64_t Expected = -1;
     };
-    enum class TEnd { Done, Refused, Failed };
+    enum class TEnd { Done, Refused, Failed, Overflow };
+    // What ended the last operation, for the component's words.
+    struct TFailure {
+        enum class TKind { None, Reply, Closed, Silence, Socket, Lookup, NoConnection, Local, Text };
+        TKind Kind = TKind::None;
+        AnsiString Line;        // Reply: the server's line as it came (with its line end); Text, Local: the words
+        int Error = 0;          // Socket: the socket error number
+        // Where it happened: looking up the host, connecting, the greeting,
+        // the login, or later.
+        enum class TPhase { Lookup, Connect, Greeting, Login, Session };
+        TPhase Phase = TPhase::Session;
+    };
+    // How the current or last fetch ended, once that is decided (also when
+    // the session broke afterwards, putting the control connection in step).
+    struct TOutcome {
+        bool Decided = false;
+        TEnd End = TEnd::Done;
+        AnsiString Why;
+    };
 
     TFtpSession(const AnsiString& host, int port, const AnsiString& user, const AnsiString& password,
                 int idleMilliseconds);
@@ -44,17 +91,42 @@ public:
     TFtpSession(const TFtpSession&) = delete;
     TFtpSession& operator=(const TFtpSession&) = delete;
 
+    // Before Open: the login steps (by default USER and PASS), whether a
+    // refused TYPE I ends the session, and the data path.
+    std::vector<TLoginStep> Login;
+    bool TypeRequired = true;
+    TDataPath DataPath = TDataPath::Passive;
+    // The silence that ends the session, in milliseconds (0: none); may
+    // change between operations.
+    int IdleMilliseconds;
+
     void Open();
     void Fetch(const TFetch& fetch);
-    // Ends a Ready session politely (QUIT) and calls OnClosed once the server
-    // has closed it, so that the server counts the session gone; any other
-    // session is closed at once.
-    void Quit();
-    std::function<void()> OnClosed;
+    // One command and its whole reply (OnCommand), while Ready.
+    void Command(const AnsiString& command);
+    // Ends the session politely (QUIT) and calls OnClosed once the server
+    // has closed it, so that the server counts the session gone (or, with
+    // untilClosed false, once it has answered); a session that is neither
+    // Ready nor refused at the login is closed at once.
+    void Quit(bool untilClosed = true);
+    // Closes everything now, with no word to anyone.
+    void Abandon();
     bool Ready() const { return FState == TState::Ready; }
     bool Broken() const { return FState == TState::Broken; }
+    bool Closing() const { return FState == TState::Quitting; }
+    const TFailure& Failure() const { return FFailure; }
+    const TOutcome& Outcome() const { return FOutcome; }
+    // Of the current or last fetch: the size the server announced (0: none),
+    // the offset the server restarted at, the bytes that arrived.
+    int64_t Announced() const { return FAnnounced; }
+    int64_t RestartedAt() const { return FRestartedAt; }
+    int64_t Received() const { return FReceived; }
+    // True while passive mode is in use (PassiveThenActive turns to active
+    // for good after the first PASV that fails).
+    bool Passive() const { return DataPath != TDataPath::Active; }
 
     std::function<void()> OnReady;
+    std::function<void()> OnResolved;  // the host name was looked up
     // Done: Length bytes (or all the server had) arrived and the server
     // confirmed them. Refused: a 5xx reply to REST or RETR. Failed: a 4xx,
     // fewer or more bytes than wanted, a local write that failed.
@@ -62,50 +134,81 @@ public:
     // `login`: the server refused the login or the connection (a limit of
     // sessions, a wrong user), as opposed to a session that broke later.
     std::function<void(const AnsiString& why, bool login)> OnBroken;
-    std::function<void(int64_t bytes)> OnBytes;  // each block of data written
+    std::function<void(int code, const AnsiString& firstLine)> OnCommand;
+    std::function<void()> OnClosed;
+    std::function<void()> OnDataBegin;           // the data are about to flow
+    std::function<void(int64_t bytes)> OnBytes;  // each block of data taken
+    // Every command sent (a password never) and every reply line received.
+    std::function<void(const AnsiString& line)> OnLine;
 
     static constexpr int64_t kMaxReplyLine = 8192;
 
 private:
     enum class TState {
-        Idle, Resolving, Connecting, Greeting, User, Pass, Type, Ready,
-        Passive, DataConnecting, Restart, Retrieve, Transfer, Aborting, Quitting, Broken
+        Idle, Resolving, Connecting, Greeting, Login, Password, Type, Ready, Commanding,
+        Port, Passive, DataConnecting, Restart, Retrieve, Transfer, Aborting, Quitting, Broken
     };
     static LRESULT WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+    void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
     void OnControlEvent(int event, int error);
     void OnDataEvent(int event, int error);
+    void OnListenEvent(int event, int error);
     void OnLookup(int error);
     void OnTick();
     void StartConnect();
     void ReadControl();
-    void OnReply(int code, const AnsiString& text);
-    void Send(const AnsiString& command, TState next);
+    void OnReply(int code, const AnsiString& first);
+    void OnTransferReply(int code, const AnsiString& first);
+    void Refuse(const AnsiString& first, const AnsiString& why);
+    void NextLoginStep();
+    void Send(const AnsiString& command, TState next, const AnsiString& shown = "");
+    void OpenDataPath();
+    void OpenActive();
+    void OpenPassiveData(int port);
+    void TurnActive();
+    void SendRetrieve();
+    void BeginData();
     void ReadData();
     void DataEnded();
     void MaybeFinish();
+    void Settle(TEnd end, const AnsiString& why);
     void EndFetch(TEnd end, const AnsiString& why);
-    void Break(const AnsiString& why, bool login = false);
+    void Fail(TFailure::TKind kind, const AnsiString& line, int error = 0);
+    void Break(const AnsiString& why, bool login = false, bool keepControl = false);
+    void ArmTick();
+    void DropPendingInput();
     void CloseData();
     void Closed();
     void Touch() { FLastActivity = std::chrono::steady_clock::now(); }
+    bool TransferState() const { return FState >= TState::Port && FState <= TState::Aborting; }
 
     AnsiString FHost, FUser, FPassword;
     int FPort;
-    int FIdleMs;
     HWND FWindow = 0;
-    int FControl = -1, FData = -1;
-    sockaddr_in FAddr{};
+    int FControl = -1, FData = -1, FListen = -1;
+    sockaddr_in FAddr{}, FPeer{};
     std::unique_ptr<char[]> FLookup;
     intptr_t FLookupHandle = 0;
     TState FState = TState::Idle;
-    AnsiString FLineBuffer, FReplyText;
-    int FReplyCode = -1;
-    bool FMultiLine = false, FLineTooLong = false;
+    size_t FStep = 0;
+    int FPreliminaries = 0;
+    AnsiString FLineBuffer, FReplyFirst;
+    int FReplyCode = -1, FReplyLines = 0;
+    bool FMultiLine = false;
     TFetch FFetch;
-    int64_t FReceived = 0;
-    bool FDataClosed = false, FFinalReply = false, FQuiet = false;
-    int FFinalCode = 0;
+    int64_t FReceived = 0, FAnnounced = 0, FRestartedAt = 0;
+    bool FDataClosed = false, FFinalReply = false, FDataBegun = false, FQuiet = false, FQuitUntilClosed = true;
+    bool FDataCloseSeen = false;  // the server closed the data connection; read it to its end
+    int FFinalCode = 0, FAbortReplies = 0;
     AnsiString FFinalText;
+    int64_t FReplyCount = 0;  // the first byte count among a reply's lines
+    TOutcome FOutcome;
+    TFailure FFailure;
+    int FInputGeneration = 0;
     std::unique_ptr<char[]> FBuffer;
     std::chrono::steady_clock::time_point FLastActivity;
+    // Events that came while a handler of this session ran (a callback that
+    // let the loop run): replayed once it is done.
+    int FDepth = 0;
+    std::vector<std::array<uintptr_t, 3>> FDeferred;
 };

@@ -1,162 +1,294 @@
 #include "WexFTP.h"
 
-#include "FtpReplies.h"
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
-using namespace Winsock;
+#include "FtpReplies.h"
+#include "platform/FileSystem.h"
+#include "platform/FileWriter.h"
 
 namespace {
 
-bool Fails(int n) { return n > 300 && n < 600; }
-
-// A refusal of PORT, RETR or NLST: 4xx/5xx, or no reply code at all.
-bool Refused(const AnsiString& reply, int replyNumber) { return Fails(replyNumber) || ReplyCode(reply) < 0; }
-
 const char kControlClosed[] = "The server closed the control connection\r\n";
+
+using TKind = TFtpSession::TFailure::TKind;
+using TPhase = TFtpSession::TFailure::TPhase;
+
+// The file a download writes: made when the data begin (a refused download
+// leaves no file), written in large blocks, closed at the end.
+class TDownloadFile {
+public:
+    explicit TDownloadFile(const AnsiString& path) : FPath(path) {}
+    ~TDownloadFile() { Close(); }
+    void Open(int64_t keep) {
+        FFd = keep > 0 ? OpenForAppending(FPath, keep) : OpenForWriting(FPath);
+        if (FFd < 0) throw EInOutError("Cannot create file \"" + ShownPath(FPath) + "\". " + strerror(errno));
+        FWriter = std::make_unique<TFileWriter>(FFd, keep);
+    }
+    void Write(const char* p, size_t n) {
+        if (!FWriter || !FWriter->Write(p, n)) Fail();
+    }
+    // What arrived stays, for a download that goes on from it.
+    void Close(bool check = false) {
+        if (FFd < 0) return;
+        const bool written = FWriter->Finish();
+        FWriter.reset();
+        const bool closed = close(FFd) == 0;
+        FFd = -1;
+        if (check && (!written || !closed)) Fail();
+    }
+
+private:
+    [[noreturn]] void Fail() {
+        throw EInOutError("Cannot write file \"" + ShownPath(FPath) + "\". " + strerror(errno));
+    }
+    AnsiString FPath;
+    int FFd = -1;
+    std::unique_ptr<TFileWriter> FWriter;
+};
+
+// NLST's names, split at CR, LF or CR LF; a last name without a line end
+// counts too. Past the limits the listing fails.
+class TNameSplitter {
+public:
+    explicit TNameSplitter(const TWexListItem& deliver) : FDeliver(deliver) {}
+    void Take(const char* p, size_t n) {
+        FBytes += static_cast<int64_t>(n);
+        if (FBytes > TWexFTP::kMaxListBytes) throw FTPException("The name listing is larger than 64 MiB\r\n");
+        for (size_t i = 0; i < n; ++i) {
+            const char c = p[i];
+            if (c == '\n' && FAfterCR) {
+                FAfterCR = false;
+                continue;
+            }
+            FAfterCR = c == '\r';
+            if (c == '\r' || c == '\n') End();
+            else if (FName.size() < TRimsock::kMaxLineLength) FName += c;
+        }
+    }
+    void End() {
+        if (FName.empty()) return;
+        if (++FNames > TWexFTP::kMaxListNames) throw FTPException("The name listing holds more than 1000000 names\r\n");
+        AnsiString item;
+        item.swap(FName);
+        if (FDeliver) FDeliver(item);
+    }
+
+private:
+    const TWexListItem& FDeliver;
+    AnsiString FName;
+    int64_t FBytes = 0, FNames = 0;
+    bool FAfterCR = false;
+};
+
+// Runs a handler of the caller inside a session callback: an exception may
+// not cross the event loop, so the first one is kept for the wait's end.
+template <class F>
+bool Guarded(std::exception_ptr& error, F&& f) {
+    if (error) return false;
+    try {
+        f();
+        return true;
+    } catch (...) {
+        error = std::current_exception();
+        return false;
+    }
+}
 
 }  // namespace
 
 TWexFTP::TWexFTP(TComponent* AOwner) : TRimsock(AOwner) {
     Port = 21;
-    DataConnection = nullptr;
     Vendor = 2411;
-    OnDataReady = [](TObject*) {};
 }
 
-TWexFTP::~TWexFTP() { TRimsock::Cancel(); }
+TWexFTP::~TWexFTP() {
+    FSession.reset();
+    TRimsock::Cancel();
+}
 
-void TWexFTP::ReadReplyLines(AnsiString& Line, const std::function<void(const AnsiString&)>& each) {
-    AnsiString code = Line.size() >= 4 && ReplyCode(Line) >= 0 && Line[3] == '-' ? Line.substr(0, 3) : "";
-    auto goesOn = [&code](const AnsiString& l) {
-        if (code.empty()) return ContinuesReply(l);
-        bool last = l.compare(0, 3, code) == 0 && (l.size() == 3 || l[3] == ' ' || l[3] == '\r' || l[3] == '\n');
-        return !last;
+// A fresh session with this component's settings: where to connect, the
+// login's form (firewall, proxy), the status lines.
+void TWexFTP::NewSession() {
+    const bool proxied = !Proxy.empty();
+    FSession = std::make_unique<TFtpSession>(proxied ? Proxy : Host, proxied ? ProxyPort : Port, UserID, Password,
+                                             EffectiveTimeOut());
+    TFtpSession& s = *FSession;
+    s.TypeRequired = false;  // a refusal leaves the server's type as it was
+    if (FWAuthenticate) s.Login.push_back({"USER " + FWUserID, FWPassword, false});
+    if (proxied && FirewallType == FtOpen) s.Login.push_back({"OPEN " + Host, "", true});
+    if (proxied && FirewallType == FtSite) s.Login.push_back({"SITE " + Host, "", true});
+    // Through a proxy with FTUser, the joined user-and-host command is the USER.
+    s.Login.push_back({"USER " + UserID + (proxied && FirewallType == FTUser ? "@" + Host : AnsiString()), Password,
+                       false});
+    s.OnLine = [this](const AnsiString& line) {
+        ++FLinesSeen;
+        ReportStatus(1, line);
     };
-    for (int lines = 0; goesOn(Line); ++lines) {
-        if (lines >= kMaxReplyLines) throw FTPException("The server's reply does not end\r\n");
-        Line = ReadLn();
-        ReportStatus(1, Line);
-        // An empty line means the server closed in the middle of the reply.
-        if (Line.empty()) break;
-        if (each) each(Line);
+    s.OnResolved = [this] {
+        if (OnHostResolved) OnHostResolved(this);
+    };
+    s.OnBroken = [this](const AnsiString&, bool) {
+        // A call that waits tells the break itself.
+        if (!FInOperation) Dropped(false);
+    };
+}
+
+bool TWexFTP::Await(const std::function<bool()>& done) {
+    FInOperation = true;
+    while (!done()) {
+        if (Canceled) {
+            Canceled = false;
+            FInOperation = false;
+            FSession->Abandon();
+            Dropped(true);
+            return false;
+        }
+        WaitPass();
     }
+    FInOperation = false;
+    return true;
 }
 
-void TWexFTP::Transaction(const AnsiString& Command, AnsiString& Reply) {
-    TRimsock::Transaction(Command, Reply);
-    AnsiString line = Reply;
-    ReadReplyLines(line);
+void TWexFTP::SyncDataPath() {
+    using TPath = TFtpSession::TDataPath;
+    FSession->DataPath = !Passive ? TPath::Active : PassiveFallback ? TPath::PassiveThenActive : TPath::Passive;
+    FSession->IdleMilliseconds = EffectiveTimeOut();
 }
 
-void TWexFTP::Abort() {
-    if (DataConnection) DataConnection->Cancel();
-    // When the time-out ran out, the control connection's own wait (a reply
-    // that never comes) must end as well.
-    if (TimedOut) TRimsock::Abort();
+void TWexFTP::Dropped(bool quiet) {
+    Connected = false;
+    if (!FLinked) return;
+    FLinked = false;
+    if (!quiet && !BeingDestroyed && OnDisconnect) OnDisconnect(this);
 }
 
-void TWexFTP::LoginFailed(const AnsiString& Reply) {
-    if (OnConnectionFailed) OnConnectionFailed(this);
-    throw FTPException(Reply.empty() ? AnsiString(kControlClosed) : Reply);
-}
-
-// The greeting: "120" (ready in a while) is followed by the real one; only a
-// 2xx lets the login go on.
-void TWexFTP::ReadGreeting() {
-    for (int preliminary = 0;; ++preliminary) {
-        AnsiString greeting = ReadLn();
-        ReportStatus(1, greeting);
-        ReplyNumber = LeadingNumber(greeting);
-        AnsiString line = greeting;
-        ReadReplyLines(line);
-        int cls = ReplyClass(greeting);
-        if (cls == 1 && preliminary < 10) continue;
-        if (cls != 2) LoginFailed(greeting);
-        break;
-    }
-    // Lines the server sent unasked would pair with the wrong command.
-    if (DataAvailable()) Read(0);
-}
-
-// USER (unless a proxy form already carried it) and, when asked, PASS. Only
-// 2xx after USER or after PASS means logged in; anything else fails.
-void TWexFTP::LogIn(const AnsiString& User, const AnsiString& Pass, bool userAlreadySent) {
-    AnsiString reply = LastReply;
-    if (!userAlreadySent) {
-        ReportStatus(1, "USER " + User);
-        Transaction("USER " + User, reply);
-    }
-    if (ReplyCode(reply) == 331) {
-        ReportStatus(1, "PASS ");  // never the password itself
-        Transaction("PASS " + Pass, reply);
-    }
-    if (ReplyClass(reply) != 2) LoginFailed(reply);
+void TWexFTP::RaiseSocketError(int error) {
+    AnsiString message;
+    ErrorMessage(error, message);
+    LastError = error;
+    if (OnError) OnError(this, static_cast<uint16_t>(error), message);
+    throw ESockError(message);
 }
 
 void TWexFTP::Connect() {
     Canceled = false;
     if (Connected) return;
-    ClearInput();
-    Step = "connect";
-    TRimsock::Connect();
-    try {
-        Step = "greeting";
-        ReadGreeting();
-        Step = "login";
-        if (FWAuthenticate) LogIn(FWUserID, FWPassword, false);
-        if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
-            bool handled = false;
-            OnAuthenticationNeeded(handled);
-        }
-        AnsiString reply;
-        if (!Proxy.empty()) {
-            switch (FirewallType) {
-                case FTUser: Transaction("USER " + UserID + "@" + Host, reply); break;
-                case FtOpen: Transaction("OPEN " + Host, reply); break;
-                case FtSite: Transaction("SITE " + Host, reply); break;
-            }
-        }
-        // Through a proxy with FTUser, the joined user-and-host command was the USER.
-        LogIn(UserID, Password, !Proxy.empty() && FirewallType == FTUser);
-        // Files must travel byte for byte: without this the server's default
-        // ASCII type rewrites line ends. A refusal leaves things as they were.
-        int loginReply = ReplyNumber;
-        Transaction("TYPE I", reply);
-        ReplyNumber = loginReply;
-        if (OnConnect) OnConnect(this);
-    } catch (...) {
-        try {
-            // A server that stopped answering gets no QUIT to wait for.
-            if (TimedOut) TRimsock::Disconnect();
-            else Disconnect();
-        } catch (...) {
-        }
-        ReportStatus(1, "Disconnected");
-        throw;
+    TimedOut = false;
+    if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
+        bool handled = false;
+        OnAuthenticationNeeded(handled);
     }
+    for (bool firstPass = true;; firstPass = false) {
+        Step = "connect";
+        NewSession();
+        bool ready = false;
+        FSession->OnReady = [&ready] { ready = true; };
+        FSession->Open();
+        const bool finished = Await([&] { return ready || FSession->Broken(); });
+        if (ready) break;
+        const TFtpSession::TFailure failure = FSession->Failure();
+        // A name that cannot be looked up may be mended by the handler once.
+        if (finished && failure.Phase == TPhase::Lookup && failure.Kind == TKind::Lookup && firstPass &&
+            OnInvalidHost) {
+            bool handled = false;
+            OnInvalidHost(handled);
+            if (handled) continue;
+        }
+        FailConnect(failure, !finished);
+    }
+    FLinked = true;
+    Connected = true;
+    Step = "login";
+    if (OnConnect) OnConnect(this);
+}
+
+// The connection or the login failed: the error the caller knows for it,
+// after a QUIT to a server that is still there.
+void TWexFTP::FailConnect(const TFtpSession::TFailure& failure, bool cancelled) {
+    switch (failure.Phase) {
+        case TPhase::Lookup:
+            if (cancelled) throw ESockError("Host Lookup Canceled");
+            if (failure.Kind == TKind::Silence) throw ESockError("Host Lookup Timed Out");
+            throw ESockError("Null Remote Address");
+        case TPhase::Connect:
+            if (OnConnectionFailed) OnConnectionFailed(this);
+            if (cancelled) throw ESockError("Connection Canceled");
+            if (failure.Kind == TKind::Silence) {
+                TimedOut = true;
+                throw ESockError("Connection Timed out");
+            }
+            throw ESockError("Connection Failed");
+        default:
+            break;
+    }
+    Step = failure.Phase == TPhase::Greeting ? "greeting" : "login";
+    FLinked = true;
+    std::exception_ptr error;
+    try {
+        if (cancelled || failure.Kind == TKind::Silence) {
+            TimedOut = !cancelled;
+            throw EAbortError("Socket readln aborted");
+        }
+        if (OnConnectionFailed) OnConnectionFailed(this);
+        if (failure.Kind == TKind::Socket) RaiseSocketError(failure.Error);
+        throw FTPException(failure.Kind == TKind::Closed ? AnsiString(kControlClosed) : failure.Line);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    // A server that said no gets its QUIT; one that stopped answering, none.
+    if (!cancelled && failure.Kind != TKind::Silence) {
+        bool closed = false;
+        FSession->OnClosed = [&closed] { closed = true; };
+        FSession->Quit(false);
+        Await([&] { return closed; });
+    }
+    Dropped(false);
+    ReportStatus(1, "Disconnected");
+    std::rethrow_exception(error);
 }
 
 void TWexFTP::Disconnect() {
     Canceled = false;
-    if (!Connected) return;
-    ReportStatus(1, "QUIT");
+    if (!Connected || !FSession) return;
     Vendor = 2411;
-    std::exception_ptr failure;
-    try {
-        if (DataAvailable()) Read(0);
-        AnsiString reply;
-        Transaction("QUIT", reply);
-        if (Fails(ReplyNumber)) throw FTPException(reply);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    TRimsock::Disconnect();
-    if (failure) std::rethrow_exception(failure);
+    bool closed = false;
+    FSession->OnClosed = [&closed] { closed = true; };
+    FSession->IdleMilliseconds = EffectiveTimeOut();
+    FSession->Quit(false);
+    Await([&] { return closed; });
+    Dropped(false);
 }
 
-int64_t TWexFTP::ReceivedCount() const { return DataConnection ? DataConnection->BytesReceived : 0; }
+void TWexFTP::Transaction(const AnsiString& Command, AnsiString& Reply) {
+    Canceled = false;
+    CheckConnection();
+    ReplyNumber = 0;
+    bool answered = false;
+    FSession->OnCommand = [&](int, const AnsiString& first) {
+        answered = true;
+        LastReply = first;
+    };
+    FSession->IdleMilliseconds = EffectiveTimeOut();
+    FSession->Command(Command);
+    if (!Await([&] { return answered || FSession->Broken(); })) throw EAbortError("Socket readln aborted");
+    if (!answered) {
+        const bool silent = FSession->Failure().Kind == TKind::Silence;
+        TimedOut = silent;
+        Dropped(silent);
+        if (silent) throw EAbortError("Socket readln aborted");
+        LastReply.clear();
+    }
+    ReplyNumber = LeadingNumber(LastReply);
+    Reply = LastReply;
+}
+
+void TWexFTP::Abort() { Cancel(); }
+
+int64_t TWexFTP::ReceivedCount() const { return FSession ? FSession->Received() : 0; }
 
 int64_t TWexFTP::ParseByteCount(const AnsiString& Line) { return ::ParseByteCount(Line); }
 
@@ -170,158 +302,32 @@ bool TWexFTP::ApplyFailureRule(const AnsiString& Reply) {
     throw FTPException(Reply);
 }
 
-// True when the control connection tells that the transfer has failed: a
-// whole 4xx/5xx line is waiting, or the connection has closed. The line is
-// read (with the rest of its reply) only when FailLine is given.
-bool TWexFTP::ControlReportsFailure(AnsiString* FailLine) {
-    int r = Winsock::recv(SocketHandle, Buffer, 65536, MSG_PEEK_FLAG);
-    if (r == 0 || (r < 0 && WSAGetLastError() != WSAEWOULDBLOCK) || !Connected) {
-        if (FailLine) *FailLine = kControlClosed;
-        return true;
+// After a transfer that did not end well. A session that broke on the way
+// is let go (quietly when the server merely fell silent).
+void TWexFTP::ReportTransferFailure(bool listing) {
+    const TFtpSession::TFailure& f = FSession->Failure();
+    const bool broken = FSession->Broken();
+    if (broken) Dropped(f.Kind == TKind::Silence || FSession->Outcome().Decided);
+    auto told = [&](const AnsiString& text) {
+        if (listing) throw FTPException(text);
+        ApplyFailureRule(text);
+    };
+    switch (f.Kind) {
+        case TKind::Reply:
+        case TKind::Text:
+            return told(f.Line);
+        case TKind::Closed:
+            return told(kControlClosed);
+        case TKind::Socket:
+            RaiseSocketError(f.Error);
+        case TKind::NoConnection:
+            throw ESockError("Connection Failed");
+        case TKind::Silence:
+            TimedOut = true;
+            throw EAbortError(listing ? "Socket readln aborted" : "Socket send aborted");
+        default:
+            return told(FSession->Outcome().Why.empty() ? AnsiString(kControlClosed) : FSession->Outcome().Why);
     }
-    if (r > 0 && memchr(Buffer, '\n', r) && (Buffer[0] == '4' || Buffer[0] == '5')) {
-        if (FailLine) {
-            *FailLine = ReadLn();
-            ReportStatus(1, *FailLine);
-            AnsiString line = *FailLine;
-            ReadReplyLines(line);
-            FAwaitingFinalReply = false;
-        }
-        return true;
-    }
-    return false;
-}
-
-// Waits, within the time-out, for the server's data connection. A reply on
-// the control connection that ends the transfer (4xx or 5xx), or that
-// connection closing, ends the wait instead: such a connection will never
-// come. The control connection's timer runs meanwhile; its tick cancels both.
-bool TWexFTP::AcceptDataConnection(AnsiString& FailLine) {
-    TimerOn();
-    try {
-        while (!DataConnection->AsyncDone && !DataConnection->Canceled && !Canceled) {
-            if (ControlReportsFailure(&FailLine)) {
-                TimerOff();
-                return false;
-            }
-            WaitPass();
-        }
-        SOCKET accepted = DataConnection->Accept();
-        SOCKET listening = DataConnection->SocketHandle;
-        DataConnection->SocketHandle = accepted;
-        closesocket(listening);
-    } catch (...) {
-        TimerOff();
-        throw;
-    }
-    TimerOff();
-    return true;
-}
-
-void TWexFTP::OpenActiveDataConnection(AnsiString& Reply) {
-    // Listen only where the server can reach us, and take the connection
-    // only from the server we talk to.
-    sockaddr_in local{}, peer{};
-    Winsock::getsockname(SocketHandle, &local);
-    Winsock::getpeername(SocketHandle, &peer);
-    DataConnection->ListenAddress = local.sin_addr.s_addr;
-    DataConnection->AcceptFrom = peer.sin_addr.s_addr;
-    DataConnection->Port = 0;
-    DataConnection->Listen(true);
-    AnsiString command = "PORT " + PortAddressText() + DataConnection->PortNumberText();
-    ReportStatus(1, command);
-    Transaction(command, Reply);
-}
-
-// The transfer's final reply, read whole; its first line is returned. An
-// empty text means the server closed the connection instead.
-AnsiString TWexFTP::ReadFinalReply() {
-    AnsiString first = ReadLn();
-    ReportStatus(1, first);
-    AnsiString line = first;
-    if (!first.empty()) ReadReplyLines(line);
-    FAwaitingFinalReply = false;
-    return first;
-}
-
-// After a transfer that ended before its final reply was read, the control
-// connection is out of step: ABOR, then NOOP, and read up to the NOOP's
-// reply. A server that has already let a time-out run out, or does not
-// answer now, is given up quietly (its late replies would pair with our next
-// commands); the next operation then finds the component not connected.
-void TWexFTP::Resynchronize(bool serverSilent) {
-    FAwaitingFinalReply = false;
-    Canceled = false;
-    if (!Connected) return;
-    if (serverSilent || TimedOut) {
-        CloseQuietly();
-        return;
-    }
-    try {
-        Writeln("ABOR");
-        Writeln("NOOP");
-        for (int replies = 0; replies < 8; ++replies) {
-            AnsiString first = ReadLn();
-            ReportStatus(1, first);
-            if (first.empty()) break;
-            AnsiString line = first;
-            ReadReplyLines(line);
-            int code = ReplyCode(first);
-            if (code == 200 || code == 500 || code == 502) return;
-        }
-    } catch (...) {
-    }
-    CloseQuietly();
-}
-
-// The data connection of one transfer, with the component's limits and, for
-// a download, its block handlers.
-void TWexFTP::NewDataConnection(bool forDownload) {
-    delete DataConnection;
-    DataConnection = new TRimsock(this);
-    DataConnection->TimeOut = TimeOut;
-    DataConnection->IdleTimeOut = IdleTimeOut;
-    if (!forDownload) return;
-    DataConnection->MaxReceive = SizeLimit;
-    DataConnection->OnChunk = OnChunk;
-    DataConnection->StopCapture = [this] { return ControlReportsFailure(nullptr); };
-    if (OnPacketRecvd) DataConnection->OnPacketRecvd = OnPacketRecvd;
-}
-
-// Opens the data path of the next transfer: passive (PASV, then a connection
-// to Host at the port the reply names, never to the address in it) or active
-// (listen, PORT). With PassiveFallback, a PASV that the server refuses (5xx)
-// or a passive connection that cannot be made switches this component to
-// active mode for the rest of its session. Returns the refusing line, or an
-// empty text when the path is open.
-AnsiString TWexFTP::OpenDataPath(bool forDownload) {
-    AnsiString reply;
-    if (Passive) {
-        Transaction("PASV", reply);
-        int port = 0;
-        if (ReplyClass(reply) == 2 && ParsePassivePort(reply, port)) {
-            DataConnection->Host = Host;
-            DataConnection->Port = port;
-            try {
-                DataConnection->Connect();
-                return "";
-            } catch (const ESockError&) {
-                if (!PassiveFallback || TimedOut) throw;
-            }
-        } else if (!PassiveFallback || ReplyClass(reply) == 4) {
-            return ReplyClass(reply) == 2 ? "The server's passive-mode reply names no port: " + reply : reply;
-        }
-        ReportStatus(1, "Passive mode does not work with this server; using active mode");
-        Passive = false;
-        NewDataConnection(forDownload);
-    }
-    OpenActiveDataConnection(reply);
-    return Refused(reply, ReplyNumber) ? reply : AnsiString();
-}
-
-void TWexFTP::ReleaseDataConnection() {
-    delete DataConnection;
-    DataConnection = nullptr;
 }
 
 void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile) {
@@ -329,97 +335,69 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
     try {
         Canceled = false;
         CheckConnection();
-        std::lock_guard<std::recursive_mutex> lock(TransferLock);
-        if (DataAvailable()) Read(0);
-        NewDataConnection(true);
         RestartedAt = 0;
-        bool succeeded = false;
-        FAwaitingFinalReply = false;
-        auto cleanUp = [&] {
-            bool silent = TimedOut || (DataConnection && DataConnection->TimedOut);
-            ReleaseDataConnection();
-            if (FAwaitingFinalReply || (Canceled && silent)) {
-                Resynchronize(silent);
-            } else if (Canceled) {
-                Canceled = false;
-                AnsiString ignored;
-                try {
-                    Transaction("ABOR", ignored);
-                } catch (...) {
-                }
-            }
-            if (succeeded && OnSuccess) OnSuccess(CtUpload);
+        TransferSize = 0;
+        TDownloadFile file(LocalFile.empty() ? RemoteFile : LocalFile);
+        std::exception_ptr localError;
+        bool begun = false, ended = false;
+        TFtpSession::TFetch f;
+        f.Remote = RemoteFile;
+        f.Offset = RestartAt > 0 ? RestartAt : 0;
+        f.RestartMayFail = true;  // anything but 350 means from byte 0
+        f.MaxBytes = SizeLimit;
+        f.Expected = ExpectedSize;
+        f.Sink = [&](const char* p, size_t n, AnsiString& why) {
+            const bool ok = Guarded(localError, [&] {
+                file.Write(p, n);
+                if (OnChunk) OnChunk(p, n);
+            });
+            if (!ok) why = "the download cannot be kept";
+            return ok;
         };
-        try {
-            do {
-                AnsiString reply = OpenDataPath(true);
-                if (!reply.empty() && ApplyFailureRule(reply)) break;
-                // A download cut short goes on where it stopped when the
-                // server can restart there; anything but 350 means from 0.
-                if (RestartAt > 0) {
-                    Transaction("REST " + IntToStr(RestartAt), reply);
-                    if (ReplyCode(reply) == 350) RestartedAt = RestartAt;
-                }
-                DataConnection->StartOffset = RestartedAt;
-                ReportStatus(1, "RETR " + RemoteFile);
-                TransferSize = 0;
-                TRimsock::Transaction("RETR " + RemoteFile, reply);
-                if (Refused(reply, ReplyNumber) && ApplyFailureRule(reply)) break;
-                // A 1xx opens the transfer; a server may also answer with its
-                // final 2xx at once.
-                FAwaitingFinalReply = ReplyClass(reply) == 1;
-                AnsiString line = reply;
-                TransferSize = ParseByteCount(line);
-                ReadReplyLines(line, [this](const AnsiString& l) {
-                    if (TransferSize == 0) TransferSize = ParseByteCount(l);
-                });
-                // A count on the last line wins; a last line without one keeps
-                // the count that an earlier line announced.
-                if (int64_t last = ParseByteCount(line)) TransferSize = last;
-                const int64_t announced = TransferSize;
-                if (!Passive) {
-                    AnsiString failLine;
-                    if (!AcceptDataConnection(failLine) && ApplyFailureRule(failLine)) break;
-                }
+        TFtpSession& s = *FSession;
+        s.OnDataBegin = [&] {
+            begun = true;
+            RestartedAt = s.RestartedAt();
+            TransferSize = s.Announced();
+            Guarded(localError, [&] {
+                file.Open(RestartedAt);
                 if (OnTransactionStart) OnTransactionStart(this);
                 if (OnChunksBegin) OnChunksBegin(RestartedAt);
-                if (!Canceled && !TimedOut) DataConnection->CaptureFile(LocalFile.empty() ? RemoteFile : LocalFile);
-                if (OnTransactionStop) OnTransactionStop(this);
-                const bool overflow = DataConnection->ReceiveOverflow;
-                DataConnection->CloseSocket();
-                TransferSize = DataConnection->BytesReceived;
-                ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
-                // More than the caller can use: it sees the size mismatch.
-                if (overflow) break;
-                // Fewer bytes than expected fail at once, unless they are all
-                // that the server announced: then the file there has another
-                // size, which the final reply confirms and the caller sees.
-                const bool wholeAnnounced =
-                    announced > 0 && (TransferSize == announced || RestartedAt + TransferSize == announced);
-                if (ExpectedSize >= 0 && RestartedAt + TransferSize < ExpectedSize && !wholeAnnounced && !Canceled &&
-                    !TimedOut &&
-                    ApplyFailureRule("The transfer of " + RemoteFile + " ended after " +
-                                     IntToStr(RestartedAt + TransferSize) + " of " + IntToStr(ExpectedSize) + " bytes\r\n"))
-                    break;
-                // Cancelled before the data were read: not a success.
-                if (Canceled || TimedOut) throw EAbortError("Socket send aborted");
-                AnsiString finalReply = FAwaitingFinalReply ? ReadFinalReply() : reply;
-                if (ReplyClass(finalReply) != 2 &&
-                    ApplyFailureRule(finalReply.empty() ? AnsiString(kControlClosed) : finalReply))
-                    break;
-                // A server may announce the whole size or what is left of it.
-                if (announced > 0 && TransferSize < announced - RestartedAt &&
-                    ApplyFailureRule("The transfer of " + RemoteFile + " ended after " + IntToStr(TransferSize) +
-                                     " of " + IntToStr(announced) + " bytes\r\n"))
-                    break;
-                if (OnTransactionStop) OnTransactionStop(this);
-                succeeded = true;
-            } while (false);
-        } catch (...) {
-            cleanUp();
-            throw;
+            });
+        };
+        s.OnBytes = [&](int64_t) {
+            if (OnPacketRecvd) Guarded(localError, [&] { OnPacketRecvd(this); });
+        };
+        s.OnFetched = [&](TFtpSession::TEnd, const AnsiString&) { ended = true; };
+        SyncDataPath();
+        s.Fetch(f);
+        const bool finished = Await([&] { return ended || s.Broken(); });
+        s.OnDataBegin = nullptr, s.OnBytes = nullptr, s.OnFetched = nullptr;
+        if (!s.Passive()) Passive = false;  // the mode that worked is kept
+        if (begun) {
+            file.Close(!localError);
+            if (OnTransactionStop) OnTransactionStop(this);
+            TransferSize = s.Received();
+            ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
         }
-        cleanUp();
+        if (localError) {
+            if (s.Broken()) Dropped(true);
+            std::rethrow_exception(localError);
+        }
+        if (!finished) throw EAbortError("Socket send aborted");
+        const TFtpSession::TOutcome& o = s.Outcome();
+        // More than the caller can use: it sees the size mismatch.
+        if (o.Decided && o.End == TFtpSession::TEnd::Overflow) {
+            if (s.Broken()) Dropped(true);
+            return;
+        }
+        if (!o.Decided || o.End != TFtpSession::TEnd::Done) {
+            ReportTransferFailure(false);
+            return;  // handled by OnFailure
+        }
+        if (s.Broken()) Dropped(true);
+        if (OnTransactionStop) OnTransactionStop(this);
+        if (OnSuccess) OnSuccess(CtUpload);
     } catch (...) {
         bool handled = false;
         if (OnFailure) OnFailure(handled, CtUpload);
@@ -428,123 +406,62 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
     }
 }
 
-// Reads the names until the server has closed the data connection. A name
-// ends at CR, LF or CR LF, and a last name without a line end counts too.
-// The control connection's timer limits every silence.
-void TWexFTP::ReceiveNames() {
-    TRimsock& data = *DataConnection;
-    AnsiString name;
-    int64_t bytes = 0, names = 0;
-    bool afterCR = false;
-    auto deliver = [&] {
-        if (name.empty()) return;
-        if (++names > kMaxListNames) throw FTPException("The name listing holds more than 1000000 names\r\n");
-        AnsiString item;
-        item.swap(name);
-        if (OnListItem) OnListItem(item);
-    };
-    TimerOn();
-    try {
-        for (;;) {
-            int r = Winsock::recv(data.SocketHandle, Buffer, 65536, 0);
-            if (r > 0) {
-                bytes += r;
-                if (bytes > kMaxListBytes) throw FTPException("The name listing is larger than 64 MiB\r\n");
-                for (int i = 0; i < r; ++i) {
-                    char c = Buffer[i];
-                    if (c == '\n' && afterCR) {
-                        afterCR = false;
-                        continue;
-                    }
-                    afterCR = c == '\r';
-                    if (c == '\r' || c == '\n') deliver();
-                    else if (name.size() < kMaxLineLength) name += c;
-                }
-                TimerOn();
-                LetEventsRun(false);
-                continue;
-            }
-            if (r == 0) break;
-            int err = WSAGetLastError();
-            if (err == WSAENOTCONN) {  // the close notification got here first
-                if (data.CloseError) err = data.CloseError;
-                else break;
-            }
-            if (err != WSAEWOULDBLOCK) {
-                AnsiString msg;
-                WSASetLastError(err);
-                CheckError(WSAEWOULDBLOCK, msg);
-            }
-            if (data.Canceled || Canceled) {
-                Canceled = false;
-                throw EAbortError("Socket readln aborted");
-            }
-            WaitPass();
-        }
-        deliver();
-    } catch (...) {
-        TimerOff();
-        throw;
-    }
-    TimerOff();
-}
-
 void TWexFTP::NList() {
     Step = "listing";
     Canceled = false;
     CheckConnection();
-    NewDataConnection(false);
-    bool succeeded = false;
-    FAwaitingFinalReply = false;
-    auto cleanUp = [&] {
-        bool silent = TimedOut || (DataConnection && DataConnection->TimedOut);
-        ReleaseDataConnection();
-        if (succeeded && OnSuccess) OnSuccess(CtNList);
-        if (FAwaitingFinalReply || (Canceled && silent)) Resynchronize(silent);
-        else if (Canceled) WaitForReply();
+    TransferSize = 0;
+    TNameSplitter names(OnListItem);
+    std::exception_ptr localError;
+    bool ended = false;
+    TFtpSession::TFetch f;
+    f.Listing = true;
+    f.Sink = [&](const char* p, size_t n, AnsiString& why) {
+        const bool ok = Guarded(localError, [&] { names.Take(p, n); });
+        if (!ok) why = "the listing cannot be kept";
+        return ok;
     };
-    try {
-        if (DataAvailable()) Read(0);
-        AnsiString reply = OpenDataPath(false);
-        if (!reply.empty()) throw FTPException(reply);
-        ReportStatus(1, "NLST");
-        Transaction("NLST", reply);
-        if (Refused(reply, ReplyNumber)) throw FTPException(reply);
-        FAwaitingFinalReply = ReplyClass(reply) == 1;
-        TransferSize = ParseByteCount(reply);
-        AnsiString failLine;
-        if (!Passive && !AcceptDataConnection(failLine)) throw FTPException(failLine);
-        if (OnTransactionStart) OnTransactionStart(this);
-        // The list ends when the data connection has closed *and* the final
-        // reply has come: a 226 may overtake the last names.
-        if (!Canceled && !TimedOut) ReceiveNames();
+    TFtpSession& s = *FSession;
+    bool begun = false;
+    s.OnDataBegin = [&] {
+        begun = true;
+        TransferSize = s.Announced();
+        if (OnTransactionStart) Guarded(localError, [&] { OnTransactionStart(this); });
+    };
+    s.OnFetched = [&](TFtpSession::TEnd, const AnsiString&) { ended = true; };
+    SyncDataPath();
+    s.Fetch(f);
+    const bool finished = Await([&] { return ended || s.Broken(); });
+    s.OnDataBegin = nullptr, s.OnFetched = nullptr;
+    if (!s.Passive()) Passive = false;
+    if (begun) {
         if (OnTransactionStop) OnTransactionStop(this);
-        DataConnection->CloseSocket();
-        TransferSize = DataConnection->BytesReceived;
-        ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
-        if (Canceled || TimedOut) throw EAbortError("Socket readln aborted");
-        AnsiString finalReply = FAwaitingFinalReply ? ReadFinalReply() : reply;
-        if (ReplyClass(finalReply) != 2)
-            throw FTPException(finalReply.empty() ? AnsiString(kControlClosed) : finalReply);
-        succeeded = true;
-    } catch (...) {
-        cleanUp();
-        throw;
+        // Names are read as lines, which the byte count of a download does
+        // not see: a listing reports none.
+        TransferSize = 0;
+        ReportStatus(1, "Received 0 Bytes");
     }
-    cleanUp();
+    if (localError) {
+        if (s.Broken()) Dropped(true);
+        std::rethrow_exception(localError);
+    }
+    if (!finished) throw EAbortError("Socket readln aborted");
+    const TFtpSession::TOutcome& o = s.Outcome();
+    if (!o.Decided || o.End != TFtpSession::TEnd::Done) return ReportTransferFailure(true);
+    names.End();
+    if (s.Broken()) Dropped(true);
+    if (OnSuccess) OnSuccess(CtNList);
 }
 
+// Waits about a second for anything the server says (and reports it).
 void TWexFTP::WaitForReply() {
     Canceled = false;
     using namespace std::chrono;
     const auto deadline = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(1.1e-5 * 86400));
-    AnsiString got;
-    for (;;) {
-        got = Read(0);
-        if (!got.empty()) break;
-        double left = duration<double>(deadline - steady_clock::now()).count();
-        if (left <= 0 || Application->Terminated) break;
+    const int seen = FLinesSeen;
+    while (FLinesSeen == seen && !Application->Terminated) {
+        const double left = duration<double>(deadline - steady_clock::now()).count();
+        if (left <= 0) break;
         EventLoop::WaitForEvent(left);
     }
-    ReportStatus(1, got);
 }

@@ -1,23 +1,31 @@
-// TWexFTP: the client side of FTP (RFC 959) over TRimsock: login (directly
-// or through a proxy), name listing and downloads over a second connection
-// in active ("PORT") or passive ("PASV") mode.
+// TWexFTP: the client side of FTP (RFC 959): login (directly or through a
+// proxy), name listing and downloads over a second connection in active
+// ("PORT") or passive ("PASV") mode.
+//
+// Each operation is one operation of an FTP session (TFtpSession, the state
+// machine the transfer pool drives too) and a wait for its end: the wait
+// lets the program handle its events and blocks in the event loop while
+// nothing is pending, and ends at the session's silence limit (the smaller
+// of TimeOut and IdleTimeOut), on Cancel, or when the program is told to
+// quit. The socket-component properties and events it inherits keep their
+// meaning; the inherited socket itself is not used.
 //
 // Events, in the order a download raises them: OnTransactionStart (the
-// announced size is in TransferSize), OnPacketRecvd per block (Sender is the
-// data connection; ReceivedCount is valid), OnTransactionStop, then again
-// OnTransactionStop and OnSuccess. A failed download offers the failure to
-// OnFailure, which may mark it handled; otherwise an FTPException carrying
-// the server's reply line leaves Download.
+// announced size is in TransferSize), OnPacketRecvd per block (ReceivedCount
+// is valid), OnTransactionStop, then again OnTransactionStop and OnSuccess.
+// A failed download offers the failure to OnFailure, which may mark it
+// handled; otherwise an FTPException carrying the server's reply line leaves
+// Download.
 //
 // A download fails when the server refuses it, when fewer bytes arrive than
 // the server announced, when the data connection is reset, and when the final
-// reply is 4xx/5xx or never comes. Every wait, on either connection, ends
-// within the time-out; a transfer cut short leaves the control connection in
-// step (ABOR, NOOP, read up to the NOOP's reply) or closes it quietly when the
-// server does not answer.
+// reply is 4xx/5xx or never comes. A transfer cut short leaves the control
+// connection in step (ABOR, NOOP, read up to the NOOP's reply) or closes it
+// quietly when the server does not answer.
 #pragma once
-#include <mutex>
+#include <memory>
 
+#include "FtpSession.h"
 #include "Rsock.h"
 
 enum TCmdType : uint8_t {
@@ -45,12 +53,6 @@ public:
     void Transaction(const AnsiString& Command, AnsiString& Reply) override;
     void Abort() override;
 
-    // Reads the rest of a reply whose first line is Line; Line becomes the
-    // last line. A reply that opens with "ddd-" ends at the line that starts
-    // with the same three digits and a blank; any other goes on while its
-    // lines begin with a blank or have "-" as their fourth character. `each`
-    // sees every further line.
-    void ReadReplyLines(AnsiString& Line, const std::function<void(const AnsiString&)>& each = {});
     void Download(const AnsiString& RemoteFile, const AnsiString& LocalFile);
     void NList();
     int64_t ReceivedCount() const;
@@ -88,7 +90,6 @@ public:
     // Limits of one name listing; past them NList fails.
     static constexpr int64_t kMaxListNames = 1000000;
     static constexpr int64_t kMaxListBytes = 64 << 20;
-    static constexpr int kMaxReplyLines = 10000;
 
     AnsiString UserID;
     AnsiString Password;
@@ -110,25 +111,24 @@ public:
     TWexListItem OnListItem;
     TUnsupportedEvent OnUnSupportedFunction;
 
-    TRimsock* DataConnection = nullptr;
-
 private:
-    void ReadGreeting();
-    void LogIn(const AnsiString& User, const AnsiString& Pass, bool userAlreadySent);
-    [[noreturn]] void LoginFailed(const AnsiString& Reply);
+    void NewSession();
+    // Runs the loop until `done` holds; false when cancelled (the session
+    // is then closed).
+    bool Await(const std::function<bool()>& done);
+    void SyncDataPath();
+    [[noreturn]] void FailConnect(const TFtpSession::TFailure& failure, bool cancelled);
+    // The session broke or was closed: Connected goes, and OnDisconnect
+    // tells it unless `quiet` or the session never stood.
+    void Dropped(bool quiet);
     bool ApplyFailureRule(const AnsiString& Reply);
-    bool AcceptDataConnection(AnsiString& FailLine);
-    bool ControlReportsFailure(AnsiString* FailLine);
-    void OpenActiveDataConnection(AnsiString& Reply);
-    AnsiString ReadFinalReply();
-    void ReceiveNames();
-    void Resynchronize(bool serverSilent);
-    void ReleaseDataConnection();
-    void NewDataConnection(bool forDownload);
-    AnsiString OpenDataPath(bool forDownload);
+    [[noreturn]] void RaiseSocketError(int error);
+    // A download's or listing's failure as the caller knows it: the
+    // failure rule for what the server said, an exception for the rest.
+    void ReportTransferFailure(bool listing);
 
-    // The transfer's final reply is still to come on the control connection.
-    bool FAwaitingFinalReply = false;
-
-    std::recursive_mutex TransferLock;
+    std::unique_ptr<TFtpSession> FSession;
+    bool FLinked = false;       // the control connection stood
+    bool FInOperation = false;  // a call of ours waits on the session
+    int FLinesSeen = 0;
 };

@@ -164,7 +164,6 @@ TEST(FtpHostile, EveryWaitEndsWithinTheTimeOutWithoutBusyWaiting) {
         EXPECT_LT(o.wall, kEnds) << k.what;
         EXPECT_LT(o.cpu, kIdleCpu) << k.what;
         EXPECT_EQ(c.successes, 0) << k.what;
-        EXPECT_EQ(c.ftp.DataConnection, nullptr) << k.what;
     }
 }
 
