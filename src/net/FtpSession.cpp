@@ -597,6 +597,9 @@ void TFtpSession::Quit(bool untilClosed) {
 
 void TFtpSession::Abandon() {
     FQuiet = true;  // no word of a break: the caller wanted the end
+    if (FFailure.Kind == TFailure::TKind::None && FState != TState::Broken) {
+        Fail(TFailure::TKind::None, "");  // only where it was
+    }
     Break("");
     if (FControl >= 0) Winsock::closesocket(FControl);
     FControl = -1;

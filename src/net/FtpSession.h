@@ -114,6 +114,9 @@ public:
     bool Ready() const { return FState == TState::Ready; }
     bool Broken() const { return FState == TState::Broken; }
     bool Closing() const { return FState == TState::Quitting; }
+    // Inside one of this session's handlers (a callback runs): the session
+    // may not be destroyed now.
+    bool Dispatching() const { return FDepth > 0; }
     const TFailure& Failure() const { return FFailure; }
     const TOutcome& Outcome() const { return FOutcome; }
     // Of the current or last fetch: the size the server announced (0: none),

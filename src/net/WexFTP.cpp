@@ -100,20 +100,42 @@ bool Guarded(std::exception_ptr& error, F&& f) {
 
 }  // namespace
 
+namespace {
+constexpr UINT kSessionDropped = WM_USER + 1;
+}
+
 TWexFTP::TWexFTP(TComponent* AOwner) : TRimsock(AOwner) {
     Port = 21;
     Vendor = 2411;
+    // The connections are the session's: the socket core's own is not needed.
+    Winsock::closesocket(SocketHandle);
+    SocketHandle = Winsock::INVALID_SOCKET;
+    FNoticeWindow = CreateMessageWindow(&TWexFTP::NoticeProc, this);
 }
 
 TWexFTP::~TWexFTP() {
     FSession.reset();
+    FRetired.clear();
+    DestroyWindow(FNoticeWindow);
     TRimsock::Cancel();
+}
+
+LRESULT TWexFTP::NoticeProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    auto* self = static_cast<TWexFTP*>(GetWindowOwner(wnd));
+    if (!self || msg != kSessionDropped) return DefWindowProc(wnd, msg, wParam, lParam);
+    if (!self->FSession || !self->FSession->Dispatching()) self->FRetired.clear();
+    if (!self->FInOperation && self->FSession && self->FSession->Broken()) self->Dropped(false);
+    return 0;
 }
 
 // A fresh session with this component's settings: where to connect, the
 // login's form (firewall, proxy), the status lines.
 void TWexFTP::NewSession() {
     const bool proxied = !Proxy.empty();
+    if (FSession && FSession->Dispatching()) {
+        FRetired.push_back(std::move(FSession));
+        PostMessage(FNoticeWindow, kSessionDropped, 0, 0);
+    }
     FSession = std::make_unique<TFtpSession>(proxied ? Proxy : Host, proxied ? ProxyPort : Port, UserID, Password,
                                              EffectiveTimeOut());
     TFtpSession& s = *FSession;
@@ -132,8 +154,11 @@ void TWexFTP::NewSession() {
         if (OnHostResolved) OnHostResolved(this);
     };
     s.OnBroken = [this](const AnsiString&, bool) {
-        // A call that waits tells the break itself.
-        if (!FInOperation) Dropped(false);
+        // A call that waits tells the break itself; a break it did not see
+        // (the session went while the program was idle, or just after the
+        // call's end) is told from the loop.
+        if (!FInOperation) Connected = false;
+        PostMessage(FNoticeWindow, kSessionDropped, 0, 0);
     };
 }
 
@@ -166,6 +191,13 @@ void TWexFTP::Dropped(bool quiet) {
     if (!quiet && !BeingDestroyed && OnDisconnect) OnDisconnect(this);
 }
 
+void TWexFTP::AfterOperation() {
+    if (!FSession->Broken()) return;
+    // A server that fell silent, or that went while the connection was put
+    // back in step after a transfer, is let go quietly.
+    Dropped(FSession->Failure().Kind == TKind::Silence || FSession->Outcome().Decided);
+}
+
 void TWexFTP::RaiseSocketError(int error) {
     AnsiString message;
     ErrorMessage(error, message);
@@ -189,6 +221,7 @@ void TWexFTP::Connect() {
         FSession->OnReady = [&ready] { ready = true; };
         FSession->Open();
         const bool finished = Await([&] { return ready || FSession->Broken(); });
+        FSession->OnReady = nullptr;
         if (ready) break;
         const TFtpSession::TFailure failure = FSession->Failure();
         // A name that cannot be looked up may be mended by the handler once.
@@ -201,7 +234,7 @@ void TWexFTP::Connect() {
         FailConnect(failure, !finished);
     }
     FLinked = true;
-    Connected = true;
+    Connected = FSession->Ready();
     Step = "login";
     if (OnConnect) OnConnect(this);
 }
@@ -226,7 +259,7 @@ void TWexFTP::FailConnect(const TFtpSession::TFailure& failure, bool cancelled) 
             break;
     }
     Step = failure.Phase == TPhase::Greeting ? "greeting" : "login";
-    FLinked = true;
+    FLinked = !cancelled;
     std::exception_ptr error;
     try {
         if (cancelled || failure.Kind == TKind::Silence) {
@@ -245,6 +278,7 @@ void TWexFTP::FailConnect(const TFtpSession::TFailure& failure, bool cancelled) 
         FSession->OnClosed = [&closed] { closed = true; };
         FSession->Quit(false);
         Await([&] { return closed; });
+        FSession->OnClosed = nullptr;
     }
     Dropped(false);
     ReportStatus(1, "Disconnected");
@@ -260,6 +294,7 @@ void TWexFTP::Disconnect() {
     FSession->IdleMilliseconds = EffectiveTimeOut();
     FSession->Quit(false);
     Await([&] { return closed; });
+    FSession->OnClosed = nullptr;
     Dropped(false);
 }
 
@@ -274,12 +309,13 @@ void TWexFTP::Transaction(const AnsiString& Command, AnsiString& Reply) {
     };
     FSession->IdleMilliseconds = EffectiveTimeOut();
     FSession->Command(Command);
-    if (!Await([&] { return answered || FSession->Broken(); })) throw EAbortError("Socket readln aborted");
+    const bool finished = Await([&] { return answered || FSession->Broken(); });
+    FSession->OnCommand = nullptr;
+    if (!finished) throw EAbortError("Socket readln aborted");
+    AfterOperation();
     if (!answered) {
-        const bool silent = FSession->Failure().Kind == TKind::Silence;
-        TimedOut = silent;
-        Dropped(silent);
-        if (silent) throw EAbortError("Socket readln aborted");
+        TimedOut = FSession->Failure().Kind == TKind::Silence;
+        if (TimedOut) throw EAbortError("Socket readln aborted");
         LastReply.clear();
     }
     ReplyNumber = LeadingNumber(LastReply);
@@ -306,8 +342,6 @@ bool TWexFTP::ApplyFailureRule(const AnsiString& Reply) {
 // is let go (quietly when the server merely fell silent).
 void TWexFTP::ReportTransferFailure(bool listing) {
     const TFtpSession::TFailure& f = FSession->Failure();
-    const bool broken = FSession->Broken();
-    if (broken) Dropped(f.Kind == TKind::Silence || FSession->Outcome().Decided);
     auto told = [&](const AnsiString& text) {
         if (listing) throw FTPException(text);
         ApplyFailureRule(text);
@@ -334,6 +368,7 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
     Step = "download " + RemoteFile;
     try {
         Canceled = false;
+        TimedOut = false;
         CheckConnection();
         RestartedAt = 0;
         TransferSize = 0;
@@ -374,28 +409,22 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
         const bool finished = Await([&] { return ended || s.Broken(); });
         s.OnDataBegin = nullptr, s.OnBytes = nullptr, s.OnFetched = nullptr;
         if (!s.Passive()) Passive = false;  // the mode that worked is kept
+        if (finished) AfterOperation();
         if (begun) {
             file.Close(!localError);
             if (OnTransactionStop) OnTransactionStop(this);
             TransferSize = s.Received();
             ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
         }
-        if (localError) {
-            if (s.Broken()) Dropped(true);
-            std::rethrow_exception(localError);
-        }
+        if (localError) std::rethrow_exception(localError);
         if (!finished) throw EAbortError("Socket send aborted");
         const TFtpSession::TOutcome& o = s.Outcome();
         // More than the caller can use: it sees the size mismatch.
-        if (o.Decided && o.End == TFtpSession::TEnd::Overflow) {
-            if (s.Broken()) Dropped(true);
-            return;
-        }
+        if (o.Decided && o.End == TFtpSession::TEnd::Overflow) return;
         if (!o.Decided || o.End != TFtpSession::TEnd::Done) {
             ReportTransferFailure(false);
             return;  // handled by OnFailure
         }
-        if (s.Broken()) Dropped(true);
         if (OnTransactionStop) OnTransactionStop(this);
         if (OnSuccess) OnSuccess(CtUpload);
     } catch (...) {
@@ -409,6 +438,7 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
 void TWexFTP::NList() {
     Step = "listing";
     Canceled = false;
+    TimedOut = false;
     CheckConnection();
     TransferSize = 0;
     TNameSplitter names(OnListItem);
@@ -434,6 +464,7 @@ void TWexFTP::NList() {
     const bool finished = Await([&] { return ended || s.Broken(); });
     s.OnDataBegin = nullptr, s.OnFetched = nullptr;
     if (!s.Passive()) Passive = false;
+    if (finished) AfterOperation();
     if (begun) {
         if (OnTransactionStop) OnTransactionStop(this);
         // Names are read as lines, which the byte count of a download does
@@ -441,15 +472,11 @@ void TWexFTP::NList() {
         TransferSize = 0;
         ReportStatus(1, "Received 0 Bytes");
     }
-    if (localError) {
-        if (s.Broken()) Dropped(true);
-        std::rethrow_exception(localError);
-    }
+    if (localError) std::rethrow_exception(localError);
     if (!finished) throw EAbortError("Socket readln aborted");
     const TFtpSession::TOutcome& o = s.Outcome();
     if (!o.Decided || o.End != TFtpSession::TEnd::Done) return ReportTransferFailure(true);
     names.End();
-    if (s.Broken()) Dropped(true);
     if (OnSuccess) OnSuccess(CtNList);
 }
 

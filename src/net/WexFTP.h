@@ -121,13 +121,22 @@ private:
     // The session broke or was closed: Connected goes, and OnDisconnect
     // tells it unless `quiet` or the session never stood.
     void Dropped(bool quiet);
+    // After an operation's wait: a session that broke on the way is let go.
+    void AfterOperation();
     bool ApplyFailureRule(const AnsiString& Reply);
     [[noreturn]] void RaiseSocketError(int error);
     // A download's or listing's failure as the caller knows it: the
     // failure rule for what the server said, an exception for the rest.
     void ReportTransferFailure(bool listing);
 
+    static LRESULT NoticeProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
     std::unique_ptr<TFtpSession> FSession;
+    // Sessions let go of while one of their handlers ran, freed later.
+    std::vector<std::unique_ptr<TFtpSession>> FRetired;
+    // Tells OnDisconnect of a session that broke between operations from
+    // the loop's top, not from inside the session's handler.
+    HWND FNoticeWindow = 0;
     bool FLinked = false;       // the control connection stood
     bool FInOperation = false;  // a call of ours waits on the session
     int FLinesSeen = 0;

@@ -174,3 +174,53 @@ TEST(RealServers, PassiveDownloadsAndRestartsWithPyftpdlibAndVsftpd) {
     }
     if (!vsftpd) GTEST_SKIP() << "vsftpd is not installed; only pyftpdlib was tried";
 }
+
+// The component's wait is the one event loop: sessions of the pool, in
+// either mode, go on and finish while it waits for a slow server.
+TEST(RealServers, SessionsRunToTheirEndWhileTheComponentWaits) {
+    TempDir root;
+    const std::string data(1 << 20, 's');
+    WriteFile(root.file("big.bin"), data);
+    FtpServer pyftpd(root.path());
+    std::vector<std::unique_ptr<TFtpSession>> sessions;
+    std::vector<AnsiString> got(2);
+    int done = 0;
+    for (auto path : {TFtpSession::TDataPath::Passive, TFtpSession::TDataPath::Active}) {
+        sessions.push_back(std::make_unique<TFtpSession>("127.0.0.1", pyftpd.port(), "update", "x", 3000));
+        TFtpSession& s = *sessions.back();
+        s.DataPath = path;
+        AnsiString* into = &got[sessions.size() - 1];
+        s.OnReady = [&s, into] {
+            TFtpSession::TFetch f;
+            f.Remote = "big.bin";
+            f.Memory = into;
+            s.OnReady = nullptr;
+            s.Fetch(f);
+        };
+        s.OnFetched = [&done](TFtpSession::TEnd end, const AnsiString&) { done += end == TFtpSession::TEnd::Done; };
+    }
+    Peer slow([](int fd) {
+        Login(fd);
+        Peer::Line(fd);  // PASV
+        int dataPort;
+        int l = ListenOnLoopback(1, dataPort);
+        Peer::Send(fd, PasvReply(dataPort));
+        Peer::Line(fd);  // RETR
+        int d = ::accept(l, nullptr, nullptr);
+        Peer::Sleep(600);
+        Peer::Send(fd, "150 Opening (2 bytes)\r\n");
+        Peer::Send(d, "ok");
+        ::close(d);
+        ::close(l);
+        Peer::Send(fd, "226 done\r\n");
+        Peer::Line(fd);
+    });
+    TempDir dir;
+    TWexFTP ftp(nullptr);
+    Client(ftp, slow.port())->Connect();
+    for (auto& s : sessions) s->Open();
+    ftp.Download("f", dir.appFolder() + "f");
+    EXPECT_EQ(done, 2) << "both sessions ended while the component waited";
+    EXPECT_TRUE(got[0] == data && got[1] == data);
+    EXPECT_EQ(ReadFile(dir.file("f")), "ok");
+}

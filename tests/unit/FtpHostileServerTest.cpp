@@ -663,3 +663,38 @@ TEST(FtpHostile, SocketCornerCasesGiveTheOriginalErrors) {
     listener.Port = 0;
     EXPECT_THROW(listener.Listen(true), ESockError);
 }
+
+TEST(FtpHostile, ASessionDroppedWhileIdleIsToldOnceAndACancelEndsATransferAtOnce) {
+    // The server lets an idle session go: the component notices without
+    // being asked, and says so once, from the loop rather than mid-event.
+    Peer idle([](int fd) { Login(fd); });
+    Client c(idle.port());
+    int disconnects = 0;
+    c.ftp.OnDisconnect = [&](TObject*) { ++disconnects; };
+    c.ftp.Connect();
+    for (int i = 0; i < 40 && disconnects == 0; ++i) EventLoop::WaitForEvent(0.05);
+    EXPECT_FALSE(c.ftp.Connected);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_THROW(c.ftp.Download("f", "f"), Exception);  // "Not Connected": nothing is sent
+
+    // A cancel from a handler that runs inside the wait ends a transfer
+    // that the server keeps trickling, long before any time-out would.
+    Peer trickle([](int fd) {
+        std::string port = UpToRetr(fd);
+        Peer::Send(fd, "150 Opening (100000 bytes)\r\n");
+        int d = ConnectToPort(port);
+        for (int i = 0; i < 100 && ::send(d, "x", 1, MSG_NOSIGNAL) == 1; ++i) Peer::Sleep(20);
+        ::close(d);
+        UntilClosed(fd);
+    });
+    TempDir dir;
+    Client t(trickle.port(), 20000);
+    t.ftp.Connect();
+    TThreadTimer timer(nullptr);
+    timer.SetInterval(200);
+    timer.SetOnTimer([&](TObject*) { t.ftp.Cancel(); timer.SetEnabled(false); });
+    Outcome o = Measure([&] { t.ftp.Download("f", dir.appFolder() + "f"); });
+    EXPECT_EQ(o.error, "Socket send aborted");
+    EXPECT_LT(o.wall, 1.5);
+    EXPECT_FALSE(t.ftp.Connected) << "a cancelled session is let go";
+}
