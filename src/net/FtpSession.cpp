@@ -478,6 +478,10 @@ void TFtpSession::BeginData() {
 }
 
 void TFtpSession::ReadData() {
+    // A fast link is read a block after another for a few milliseconds;
+    // then the loop sees to the rest (a read event follows while bytes are
+    // pending), so other sessions and the window get their turn.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(8);
     while (FData >= 0 && FDataBegun && FState == TState::Transfer) {
         // Up to the range's end, or one byte past a limit, so that a file
         // longer than listed (or than can be used) is seen.
@@ -516,9 +520,7 @@ void TFtpSession::ReadData() {
             return Settle(TEnd::Overflow, "the server sent more than " + IntToStr(FFetch.MaxBytes) + " bytes");
         // The range is in: the rest of the file is not wanted.
         if (!FFetch.EndsFile && FReceived == FFetch.Length) return Settle(TEnd::Done, "");
-        // Without a close to finish, one block a pass: the loop sees to the
-        // others (a read event follows while bytes are pending).
-        if (!FDataCloseSeen) return;
+        if (!FDataCloseSeen && std::chrono::steady_clock::now() >= until) return;
     }
 }
 
