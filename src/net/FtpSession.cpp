@@ -435,6 +435,11 @@ void TFtpSession::OnListenEvent(int event, int) {
     Winsock::closesocket(FListen);
     FListen = -1;
     FData = s;
+    // Closed only once read to its end (or cut on purpose), it ends with a
+    // reset, as the socket layer's connections always did: the server, which
+    // closes first, then keeps no TIME_WAIT per file, and its connects to us
+    // stay fast (2,000 small files over vsftpd: 1 s, not 3 to 10 s).
+    Winsock::setsockopt_linger(FData, true, 0);
     Winsock::WSAAsyncSelect(FData, FWindow, kDataMessage, kEvents);
     Touch();
     if (FState == TState::Transfer) BeginData();
