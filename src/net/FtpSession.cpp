@@ -65,7 +65,11 @@ LRESULT TFtpSession::WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam
 }
 
 void TFtpSession::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-    ++FDepth;
+    struct TDepth {
+        int& depth;
+        explicit TDepth(int& d) : depth(d) { ++depth; }
+        ~TDepth() { --depth; }  // also when a callback throws
+    } depth(FDepth);
     const int event = Winsock::WSAGETSELECTEVENT(lParam), error = Winsock::WSAGETSELECTERROR(lParam);
     const int socket = static_cast<int>(wParam);
     if (msg == kControlMessage && socket == FControl && FControl >= 0) OnControlEvent(event, error);
@@ -73,7 +77,6 @@ void TFtpSession::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
     else if (msg == kListenMessage && socket == FListen && FListen >= 0) OnListenEvent(event, error);
     else if (msg == kLookupMessage) OnLookup(error);
     else if (msg == WM_TIMER) OnTick();
-    --FDepth;
 }
 
 void TFtpSession::ArmTick() {
@@ -142,7 +145,15 @@ void TFtpSession::OnTick() {
 }
 
 void TFtpSession::OnControlEvent(int event, int error) {
-    if (FState == TState::Broken) return;
+    if (FState == TState::Broken) {
+        // A session refused at the login keeps its connection for a QUIT,
+        // unless the server closes it first.
+        if (event == Winsock::FD_CLOSE && FControl >= 0) {
+            Winsock::closesocket(FControl);
+            FControl = -1;
+        }
+        return;
+    }
     if (event == Winsock::FD_CONNECT) {
         if (error != 0) {
             Fail(TFailure::TKind::NoConnection, "", error);
@@ -340,6 +351,7 @@ void TFtpSession::OnTransferReply(int code, const AnsiString& first) {
             // A server may answer with its final reply at once; the data may
             // still be on their way.
             FState = TState::Transfer;
+            FAnnounced = FReplyCount;
             if (FData >= 0) BeginData();
         }
         return MaybeFinish();
@@ -348,7 +360,7 @@ void TFtpSession::OnTransferReply(int code, const AnsiString& first) {
     FFinalReply = true;
     Fail(TFailure::TKind::Reply, first);
     CloseData();
-    EndFetch(cls == 5 && FState == TState::Retrieve ? TEnd::Refused : TEnd::Failed, first);
+    EndFetch(cls == 5 ? TEnd::Refused : TEnd::Failed, first);
 }
 
 void TFtpSession::Fetch(const TFetch& fetch) {
@@ -600,6 +612,7 @@ void TFtpSession::Quit(bool untilClosed) {
     FQuiet = true;
     ArmTick();
     Send("QUIT", TState::Quitting);
+    if (FState == TState::Broken) Closed();  // the connection was gone already
 }
 
 void TFtpSession::Abandon() {
@@ -614,6 +627,7 @@ void TFtpSession::Abandon() {
 
 void TFtpSession::Break(const AnsiString& why, bool login, bool keepControl) {
     if (FState == TState::Broken) return;
+    FBrokeInResync = FState == TState::Aborting;
     FState = TState::Broken;
     if (FLookupHandle) Winsock::WSACancelAsyncRequest(FLookupHandle);
     FLookupHandle = 0;

@@ -119,6 +119,9 @@ public:
     bool Dispatching() const { return FDepth > 0; }
     const TFailure& Failure() const { return FFailure; }
     const TOutcome& Outcome() const { return FOutcome; }
+    // The session broke while it put the control connection back in step
+    // after a fetch (ABOR, NOOP).
+    bool BrokeInResync() const { return FBrokeInResync; }
     // Of the current or last fetch: the size the server announced (0: none),
     // the offset the server restarted at, the bytes that arrived.
     int64_t Announced() const { return FAnnounced; }
@@ -201,7 +204,7 @@ private:
     TFetch FFetch;
     int64_t FReceived = 0, FAnnounced = 0, FRestartedAt = 0;
     bool FDataClosed = false, FFinalReply = false, FDataBegun = false, FQuiet = false, FQuitUntilClosed = true;
-    bool FDataCloseSeen = false;  // the server closed the data connection; read it to its end
+    bool FDataCloseSeen = false, FBrokeInResync = false;  // the server closed the data connection; read it to its end
     int FFinalCode = 0, FAbortReplies = 0;
     AnsiString FFinalText;
     int64_t FReplyCount = 0;  // the first byte count among a reply's lines

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "FtpReplies.h"
 #include "platform/FileSystem.h"
@@ -123,7 +125,10 @@ TWexFTP::~TWexFTP() {
 LRESULT TWexFTP::NoticeProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = static_cast<TWexFTP*>(GetWindowOwner(wnd));
     if (!self || msg != kSessionDropped) return DefWindowProc(wnd, msg, wParam, lParam);
-    if (!self->FSession || !self->FSession->Dispatching()) self->FRetired.clear();
+    auto& retired = self->FRetired;
+    retired.erase(std::remove_if(retired.begin(), retired.end(), [](const auto& r) { return !r->Dispatching(); }),
+                  retired.end());
+    if (!retired.empty()) PostMessage(wnd, kSessionDropped, 0, 0);  // one still runs: later
     if (!self->FInOperation && self->FSession && self->FSession->Broken()) self->Dropped(false);
     return 0;
 }
@@ -151,7 +156,7 @@ void TWexFTP::NewSession() {
         ReportStatus(1, line);
     };
     s.OnResolved = [this] {
-        if (OnHostResolved) OnHostResolved(this);
+        if (OnHostResolved) Guarded(FHandlerError, [this] { OnHostResolved(this); });
     };
     s.OnBroken = [this](const AnsiString&, bool) {
         // A call that waits tells the break itself; a break it did not see
@@ -164,15 +169,30 @@ void TWexFTP::NewSession() {
 
 bool TWexFTP::Await(const std::function<bool()>& done) {
     FInOperation = true;
-    while (!done()) {
-        if (Canceled) {
-            Canceled = false;
-            FInOperation = false;
-            FSession->Abandon();
-            Dropped(true);
-            return false;
+    FHandlerError = nullptr;
+    // What the loop runs meanwhile may throw: the session, whose callbacks
+    // know the caller's locals, goes before the exception leaves.
+    auto giveUp = [this] {
+        FInOperation = false;
+        FSession->Abandon();
+        Dropped(true);
+    };
+    try {
+        while (!done() && !FHandlerError) {
+            if (Canceled) {
+                Canceled = false;
+                giveUp();
+                return false;
+            }
+            WaitPass();
         }
-        WaitPass();
+    } catch (...) {
+        giveUp();
+        throw;
+    }
+    if (FHandlerError) {
+        giveUp();
+        std::rethrow_exception(std::exchange(FHandlerError, nullptr));
     }
     FInOperation = false;
     return true;
@@ -195,7 +215,7 @@ void TWexFTP::AfterOperation() {
     if (!FSession->Broken()) return;
     // A server that fell silent, or that went while the connection was put
     // back in step after a transfer, is let go quietly.
-    Dropped(FSession->Failure().Kind == TKind::Silence || FSession->Outcome().Decided);
+    Dropped(FSession->Failure().Kind == TKind::Silence || FSession->BrokeInResync());
 }
 
 void TWexFTP::RaiseSocketError(int error) {
@@ -340,8 +360,7 @@ bool TWexFTP::ApplyFailureRule(const AnsiString& Reply) {
 
 // After a transfer that did not end well. A session that broke on the way
 // is let go (quietly when the server merely fell silent).
-void TWexFTP::ReportTransferFailure(bool listing) {
-    const TFtpSession::TFailure& f = FSession->Failure();
+void TWexFTP::ReportTransferFailure(bool listing, const TFtpSession::TFailure& f, const AnsiString& why) {
     auto told = [&](const AnsiString& text) {
         if (listing) throw FTPException(text);
         ApplyFailureRule(text);
@@ -352,15 +371,21 @@ void TWexFTP::ReportTransferFailure(bool listing) {
             return told(f.Line);
         case TKind::Closed:
             return told(kControlClosed);
-        case TKind::Socket:
-            RaiseSocketError(f.Error);
+        case TKind::Socket: {
+            // Mostly the data connection's, whose errors were never the
+            // component's OnError.
+            AnsiString message;
+            ErrorMessage(f.Error, message);
+            LastError = f.Error;
+            throw ESockError(message);
+        }
         case TKind::NoConnection:
             throw ESockError("Connection Failed");
         case TKind::Silence:
             TimedOut = true;
             throw EAbortError(listing ? "Socket readln aborted" : "Socket send aborted");
         default:
-            return told(FSession->Outcome().Why.empty() ? AnsiString(kControlClosed) : FSession->Outcome().Why);
+            return told(why.empty() ? AnsiString(kControlClosed) : why);
     }
 }
 
@@ -408,21 +433,24 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
         s.Fetch(f);
         const bool finished = Await([&] { return ended || s.Broken(); });
         s.OnDataBegin = nullptr, s.OnBytes = nullptr, s.OnFetched = nullptr;
+        // The session's word, taken before any handler runs (one may replace it).
+        const TFtpSession::TOutcome o = s.Outcome();
+        const TFtpSession::TFailure failure = s.Failure();
+        const int64_t received = s.Received();
         if (!s.Passive()) Passive = false;  // the mode that worked is kept
         if (finished) AfterOperation();
         if (begun) {
             file.Close(!localError);
             if (OnTransactionStop) OnTransactionStop(this);
-            TransferSize = s.Received();
+            TransferSize = received;
             ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
         }
         if (localError) std::rethrow_exception(localError);
         if (!finished) throw EAbortError("Socket send aborted");
-        const TFtpSession::TOutcome& o = s.Outcome();
         // More than the caller can use: it sees the size mismatch.
         if (o.Decided && o.End == TFtpSession::TEnd::Overflow) return;
         if (!o.Decided || o.End != TFtpSession::TEnd::Done) {
-            ReportTransferFailure(false);
+            ReportTransferFailure(false, failure, o.Why);
             return;  // handled by OnFailure
         }
         if (OnTransactionStop) OnTransactionStop(this);
@@ -463,6 +491,8 @@ void TWexFTP::NList() {
     s.Fetch(f);
     const bool finished = Await([&] { return ended || s.Broken(); });
     s.OnDataBegin = nullptr, s.OnFetched = nullptr;
+    const TFtpSession::TOutcome o = s.Outcome();
+    const TFtpSession::TFailure failure = s.Failure();
     if (!s.Passive()) Passive = false;
     if (finished) AfterOperation();
     if (begun) {
@@ -474,8 +504,7 @@ void TWexFTP::NList() {
     }
     if (localError) std::rethrow_exception(localError);
     if (!finished) throw EAbortError("Socket readln aborted");
-    const TFtpSession::TOutcome& o = s.Outcome();
-    if (!o.Decided || o.End != TFtpSession::TEnd::Done) return ReportTransferFailure(true);
+    if (!o.Decided || o.End != TFtpSession::TEnd::Done) return ReportTransferFailure(true, failure, o.Why);
     names.End();
     if (OnSuccess) OnSuccess(CtNList);
 }

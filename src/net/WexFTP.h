@@ -127,7 +127,7 @@ private:
     [[noreturn]] void RaiseSocketError(int error);
     // A download's or listing's failure as the caller knows it: the
     // failure rule for what the server said, an exception for the rest.
-    void ReportTransferFailure(bool listing);
+    void ReportTransferFailure(bool listing, const TFtpSession::TFailure& failure, const AnsiString& why);
 
     static LRESULT NoticeProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
@@ -140,4 +140,7 @@ private:
     bool FLinked = false;       // the control connection stood
     bool FInOperation = false;  // a call of ours waits on the session
     int FLinesSeen = 0;
+    // An exception of a handler that ran inside a session callback, where
+    // it may not cross the event loop: the wait ends and raises it.
+    std::exception_ptr FHandlerError;
 };

@@ -698,3 +698,20 @@ TEST(FtpHostile, ASessionDroppedWhileIdleIsToldOnceAndACancelEndsATransferAtOnce
     EXPECT_LT(o.wall, 1.5);
     EXPECT_FALSE(t.ftp.Connected) << "a cancelled session is let go";
 }
+
+TEST(FtpHostile, ARefusedLoginEndsAtOnceWhetherTheServerClosesOrResets) {
+    for (bool reset : {false, true}) {
+        Peer peer([reset](int fd) {
+            Peer::Send(fd, "220 hi\r\n");
+            Peer::Line(fd);
+            Peer::Send(fd, "530 Not logged in.\r\n");
+            if (reset) ResetClose(fd);
+            else ::close(fd);
+        });
+        Client c(peer.port(), 5000);
+        Outcome o = Measure([&] { c.ftp.Connect(); });
+        EXPECT_EQ(o.error, "530 Not logged in.\r\n") << "reset " << reset;
+        EXPECT_LT(o.wall, 1.0) << "no QUIT waits on a connection that is gone (reset " << reset << ")";
+        EXPECT_FALSE(c.ftp.Connected);
+    }
+}
