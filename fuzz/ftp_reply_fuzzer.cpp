@@ -11,6 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LeadingNumber(line);
     ReplyClass(line);
     ContinuesReply(line);
+    const int code = ReplyCode(line);
+    EndsReply(code < 0 ? 220 : code, size % 2 == 0, line);
     if (ParseByteCount(line) < 0) abort();
     int port = -1;
     if (ParsePassivePort(line, port) && (port < 0 || port > 65535)) abort();

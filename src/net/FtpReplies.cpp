@@ -32,6 +32,12 @@ bool ContinuesReply(const AnsiString& line) {
     return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
 }
 
+bool EndsReply(int code, bool multiLine, const AnsiString& line) {
+    if (!multiLine) return !ContinuesReply(line);
+    if (line.size() < 3 || line.compare(0, 3, IntToStr(code)) != 0) return false;
+    return line.size() == 3 || line[3] == ' ' || line[3] == '\r' || line[3] == '\n';
+}
+
 // The count that stands right before "bytes" (blanks between allowed):
 // "(2241 bytes)" gives 2241. A word such as "kbytes", a fraction, a negative
 // or grouped number, or no number at all give 0: no usable size.

@@ -13,6 +13,10 @@ int ReplyClass(const AnsiString& line);  // the code's first digit, -1 for none
 // The rule for replies that do not open with "ddd-": they go on while their
 // last line begins with a blank or has "-" as its fourth character.
 bool ContinuesReply(const AnsiString& line);
+// Whether `line` ends the reply opened with `code`: a reply that opened with
+// "ddd-" (`multiLine`) ends at the line that starts with the same digits and
+// a blank (or the line end); any other by the rule of ContinuesReply.
+bool EndsReply(int code, bool multiLine, const AnsiString& line);
 // The count right before "bytes" ("(2241 bytes)" gives 2241); 0 for none.
 int64_t ParseByteCount(const AnsiString& line);
 // The data port of a passive-mode reply: six numbers 0..255 joined by

@@ -214,11 +214,7 @@ void TFtpSession::ReadControl() {
                 Fail(TFailure::TKind::Text, "The server's reply does not end\r\n");
                 return Break("the server's reply does not end");
             }
-            const AnsiString code = IntToStr(FReplyCode);
-            const bool ends = FMultiLine ? line.compare(0, 3, code) == 0 &&
-                                               (line[3] == ' ' || line[3] == '\r' || line[3] == '\n')
-                                         : !ContinuesReply(line);
-            if (!ends) continue;
+            if (!EndsReply(FReplyCode, FMultiLine, line)) continue;
             // A count on the last line wins; one without keeps an earlier count.
             if (int64_t last = ParseByteCount(line)) FReplyCount = last;
             const int replyCode = FReplyCode;
@@ -363,6 +359,12 @@ void TFtpSession::OnTransferReply(int code, const AnsiString& first) {
     EndFetch(cls == 5 ? TEnd::Refused : TEnd::Failed, first);
 }
 
+void TFtpSession::BeginOperation() {
+    FFailure = TFailure{};
+    ArmTick();
+    DropPendingInput();
+}
+
 void TFtpSession::Fetch(const TFetch& fetch) {
     if (FState != TState::Ready) return;
     FFetch = fetch;
@@ -370,18 +372,13 @@ void TFtpSession::Fetch(const TFetch& fetch) {
     FDataClosed = FFinalReply = FDataBegun = FDataCloseSeen = false;
     FFinalCode = FAbortReplies = 0;
     FOutcome = TOutcome{};
-    FFailure = TFailure{};
-    ArmTick();
-    // Lines the server sent unasked would pair with the wrong command.
-    DropPendingInput();
+    BeginOperation();
     OpenDataPath();
 }
 
 void TFtpSession::Command(const AnsiString& command) {
     if (FState != TState::Ready) return;
-    FFailure = TFailure{};
-    ArmTick();
-    DropPendingInput();
+    BeginOperation();
     Send(command, TState::Commanding);
 }
 

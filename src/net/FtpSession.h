@@ -168,6 +168,9 @@ private:
     void Refuse(const AnsiString& first, const AnsiString& why);
     void NextLoginStep();
     void Send(const AnsiString& command, TState next, const AnsiString& shown = "");
+    // What every operation starts with: a clean failure, the tick at the
+    // current silence limit, and no unasked lines left to pair with it.
+    void BeginOperation();
     void OpenDataPath();
     void OpenActive();
     void OpenPassiveData(int port);

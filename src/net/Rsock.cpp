@@ -539,76 +539,65 @@ void TRimsock::CaptureFile(const AnsiString& FileName) {
     CaptureStopped = false;
     TimerOn();
     try {
-        int fd = StartOffset > 0 ? OpenForAppending(FileName, StartOffset) : OpenForWriting(FileName);
-        if (fd < 0)
-            throw EInOutError("Cannot create file \"" + ShownPath(FileName) + "\". " + strerror(errno));
         // Straight to the disk in large blocks where the file system allows.
-        TFileWriter writer(fd, StartOffset);
-        try {
-            AnsiString msg;
-            // Large blocks, one buffer: a fast link is read, written and
-            // handed on a mebibyte at a time. The window and the idle timer
-            // are seen to every few milliseconds, not at every block.
-            if (!FCaptureBuffer) FCaptureBuffer.reset(new char[kCaptureBlock]);
-            // Room for what arrives while a block is being inflated and
-            // written: a sender that finds the window shut loses the time.
-            Winsock::setsockopt_rcvbuf(SocketHandle, 4 << 20);
-            char* const block = FCaptureBuffer.get();
-            auto lastEvents = std::chrono::steady_clock::now(), lastTimer = lastEvents;
-            while (!Canceled) {
-                // Never more than one byte past what the caller can use.
-                int64_t want = static_cast<int64_t>(kCaptureBlock);
-                if (MaxReceive >= 0) want = std::min(want, std::max<int64_t>(MaxReceive - BytesReceived + 1, 1));
-                int r = Winsock::recv(SocketHandle, block, static_cast<int>(want), 0);
-                if (r > 0) {
-                    if (!writer.Write(block, static_cast<size_t>(r)))
-                        throw EInOutError("Cannot write file \"" + ShownPath(FileName) + "\". " + strerror(errno));
-                    BytesReceived += r;
-                    if (OnChunk) OnChunk(block, static_cast<size_t>(r));
-                    if (OnPacketRecvd) OnPacketRecvd(this);
-                    if (MaxReceive >= 0 && BytesReceived > MaxReceive) {
-                        // More than the caller can use: stop now rather than
-                        // fill the disk with what will be thrown away.
-                        ReceiveOverflow = true;
-                        break;
-                    }
-                    const auto now = std::chrono::steady_clock::now();
-                    if (now - lastTimer >= std::chrono::milliseconds(100)) {
-                        TimerOn();
-                        lastTimer = now;
-                    }
-                    if (now - lastEvents >= std::chrono::milliseconds(8)) {
-                        LetEventsRun(false);
-                        lastEvents = now;
-                    }
-                    continue;
-                }
-                if (r == 0) break;
-                LastError = WSAGetLastError();
-                if (LastError == WSAENOTCONN) {
-                    // The close notification got here first; a close that
-                    // carried an error (a reset) is still a failure.
-                    if (CloseError) {
-                        WSASetLastError(CloseError);
-                        CheckError(WSAEWOULDBLOCK, msg);
-                    }
+        TOutputFile file(FileName);
+        file.Open(StartOffset);  // on a failure, what arrived stays for a download that goes on from it
+        AnsiString msg;
+        // Large blocks, one buffer: a fast link is read, written and
+        // handed on a mebibyte at a time. The window and the idle timer
+        // are seen to every few milliseconds, not at every block.
+        if (!FCaptureBuffer) FCaptureBuffer.reset(new char[kCaptureBlock]);
+        // Room for what arrives while a block is being inflated and
+        // written: a sender that finds the window shut loses the time.
+        Winsock::setsockopt_rcvbuf(SocketHandle, 4 << 20);
+        char* const block = FCaptureBuffer.get();
+        auto lastEvents = std::chrono::steady_clock::now(), lastTimer = lastEvents;
+        while (!Canceled) {
+            // Never more than one byte past what the caller can use.
+            int64_t want = static_cast<int64_t>(kCaptureBlock);
+            if (MaxReceive >= 0) want = std::min(want, std::max<int64_t>(MaxReceive - BytesReceived + 1, 1));
+            int r = Winsock::recv(SocketHandle, block, static_cast<int>(want), 0);
+            if (r > 0) {
+                file.Write(block, static_cast<size_t>(r));
+                BytesReceived += r;
+                if (OnChunk) OnChunk(block, static_cast<size_t>(r));
+                if (OnPacketRecvd) OnPacketRecvd(this);
+                if (MaxReceive >= 0 && BytesReceived > MaxReceive) {
+                    // More than the caller can use: stop now rather than
+                    // fill the disk with what will be thrown away.
+                    ReceiveOverflow = true;
                     break;
                 }
-                CheckError(WSAEWOULDBLOCK, msg);
-                if (StopCapture && StopCapture()) {
-                    CaptureStopped = true;
-                    break;
+                const auto now = std::chrono::steady_clock::now();
+                if (now - lastTimer >= std::chrono::milliseconds(100)) {
+                    TimerOn();
+                    lastTimer = now;
                 }
-                WaitPass();
+                if (now - lastEvents >= std::chrono::milliseconds(8)) {
+                    LetEventsRun(false);
+                    lastEvents = now;
+                }
+                continue;
             }
-        } catch (...) {
-            writer.Finish();  // what arrived stays, for a download that goes on from it
-            close(fd);
-            throw;
+            if (r == 0) break;
+            LastError = WSAGetLastError();
+            if (LastError == WSAENOTCONN) {
+                // The close notification got here first; a close that
+                // carried an error (a reset) is still a failure.
+                if (CloseError) {
+                    WSASetLastError(CloseError);
+                    CheckError(WSAEWOULDBLOCK, msg);
+                }
+                break;
+            }
+            CheckError(WSAEWOULDBLOCK, msg);
+            if (StopCapture && StopCapture()) {
+                CaptureStopped = true;
+                break;
+            }
+            WaitPass();
         }
-        const bool written = writer.Finish();
-        if (close(fd) != 0 || !written)
-            throw EInOutError("Cannot write file \"" + ShownPath(FileName) + "\". " + strerror(errno));
+        file.Close(true);
         RaiseIfCanceled("Socket send aborted");
     } catch (...) {
         TimerOff();

@@ -1,7 +1,5 @@
 #include "WexFTP.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -18,39 +16,6 @@ const char kControlClosed[] = "The server closed the control connection\r\n";
 
 using TKind = TFtpSession::TFailure::TKind;
 using TPhase = TFtpSession::TFailure::TPhase;
-
-// The file a download writes: made when the data begin (a refused download
-// leaves no file), written in large blocks, closed at the end.
-class TDownloadFile {
-public:
-    explicit TDownloadFile(const AnsiString& path) : FPath(path) {}
-    ~TDownloadFile() { Close(); }
-    void Open(int64_t keep) {
-        FFd = keep > 0 ? OpenForAppending(FPath, keep) : OpenForWriting(FPath);
-        if (FFd < 0) throw EInOutError("Cannot create file \"" + ShownPath(FPath) + "\". " + strerror(errno));
-        FWriter = std::make_unique<TFileWriter>(FFd, keep);
-    }
-    void Write(const char* p, size_t n) {
-        if (!FWriter || !FWriter->Write(p, n)) Fail();
-    }
-    // What arrived stays, for a download that goes on from it.
-    void Close(bool check = false) {
-        if (FFd < 0) return;
-        const bool written = FWriter->Finish();
-        FWriter.reset();
-        const bool closed = close(FFd) == 0;
-        FFd = -1;
-        if (check && (!written || !closed)) Fail();
-    }
-
-private:
-    [[noreturn]] void Fail() {
-        throw EInOutError("Cannot write file \"" + ShownPath(FPath) + "\". " + strerror(errno));
-    }
-    AnsiString FPath;
-    int FFd = -1;
-    std::unique_ptr<TFileWriter> FWriter;
-};
 
 // NLST's names, split at CR, LF or CR LF; a last name without a line end
 // counts too. Past the limits the listing fails.
@@ -100,11 +65,9 @@ bool Guarded(std::exception_ptr& error, F&& f) {
     }
 }
 
-}  // namespace
-
-namespace {
 constexpr UINT kSessionDropped = WM_USER + 1;
-}
+
+}  // namespace
 
 TWexFTP::TWexFTP(TComponent* AOwner) : TRimsock(AOwner) {
     Port = 21;
@@ -198,10 +161,45 @@ bool TWexFTP::Await(const std::function<bool()>& done) {
     return true;
 }
 
-void TWexFTP::SyncDataPath() {
+void TWexFTP::TakeSettings() {
     using TPath = TFtpSession::TDataPath;
     FSession->DataPath = !Passive ? TPath::Active : PassiveFallback ? TPath::PassiveThenActive : TPath::Passive;
     FSession->IdleMilliseconds = EffectiveTimeOut();
+}
+
+void TWexFTP::QuitAndWait() {
+    bool closed = false;
+    FSession->OnClosed = [&closed] { closed = true; };
+    TakeSettings();
+    FSession->Quit(false);
+    Await([&] { return closed; });
+    FSession->OnClosed = nullptr;
+}
+
+TWexFTP::TFetchRun TWexFTP::RunFetch(const TFtpSession::TFetch& fetch, const std::function<void()>& onBegin,
+                                     const std::function<void()>& onBytes) {
+    TFtpSession& s = *FSession;
+    TFetchRun run;
+    bool ended = false;
+    s.OnDataBegin = [&] {
+        run.Begun = true;
+        if (onBegin) onBegin();
+    };
+    s.OnBytes = [&](int64_t) {
+        if (onBytes) onBytes();
+    };
+    s.OnFetched = [&](TFtpSession::TEnd, const AnsiString&) { ended = true; };
+    TakeSettings();
+    s.Fetch(fetch);
+    run.Finished = Await([&] { return ended || s.Broken(); });
+    s.OnDataBegin = nullptr, s.OnBytes = nullptr, s.OnFetched = nullptr;
+    // The session's word, taken before any handler runs (one may replace it).
+    run.Outcome = s.Outcome();
+    run.Failure = s.Failure();
+    run.Received = s.Received();
+    if (!s.Passive()) Passive = false;  // the mode that worked is kept
+    if (run.Finished) AfterOperation();
+    return run;
 }
 
 void TWexFTP::Dropped(bool quiet) {
@@ -293,13 +291,7 @@ void TWexFTP::FailConnect(const TFtpSession::TFailure& failure, bool cancelled) 
         error = std::current_exception();
     }
     // A server that said no gets its QUIT; one that stopped answering, none.
-    if (!cancelled && failure.Kind != TKind::Silence) {
-        bool closed = false;
-        FSession->OnClosed = [&closed] { closed = true; };
-        FSession->Quit(false);
-        Await([&] { return closed; });
-        FSession->OnClosed = nullptr;
-    }
+    if (!cancelled && failure.Kind != TKind::Silence) QuitAndWait();
     Dropped(false);
     ReportStatus(1, "Disconnected");
     std::rethrow_exception(error);
@@ -309,12 +301,7 @@ void TWexFTP::Disconnect() {
     Canceled = false;
     if (!Connected || !FSession) return;
     Vendor = 2411;
-    bool closed = false;
-    FSession->OnClosed = [&closed] { closed = true; };
-    FSession->IdleMilliseconds = EffectiveTimeOut();
-    FSession->Quit(false);
-    Await([&] { return closed; });
-    FSession->OnClosed = nullptr;
+    QuitAndWait();
     Dropped(false);
 }
 
@@ -327,7 +314,7 @@ void TWexFTP::Transaction(const AnsiString& Command, AnsiString& Reply) {
         answered = true;
         LastReply = first;
     };
-    FSession->IdleMilliseconds = EffectiveTimeOut();
+    TakeSettings();
     FSession->Command(Command);
     const bool finished = Await([&] { return answered || FSession->Broken(); });
     FSession->OnCommand = nullptr;
@@ -358,8 +345,8 @@ bool TWexFTP::ApplyFailureRule(const AnsiString& Reply) {
     throw FTPException(Reply);
 }
 
-// After a transfer that did not end well. A session that broke on the way
-// is let go (quietly when the server merely fell silent).
+// After a transfer that did not end well: the failure rule for what the
+// server said (a listing raises it), an exception for the rest.
 void TWexFTP::ReportTransferFailure(bool listing, const TFtpSession::TFailure& f, const AnsiString& why) {
     auto told = [&](const AnsiString& text) {
         if (listing) throw FTPException(text);
@@ -397,9 +384,8 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
         CheckConnection();
         RestartedAt = 0;
         TransferSize = 0;
-        TDownloadFile file(LocalFile.empty() ? RemoteFile : LocalFile);
+        TOutputFile file(LocalFile.empty() ? RemoteFile : LocalFile);
         std::exception_ptr localError;
-        bool begun = false, ended = false;
         TFtpSession::TFetch f;
         f.Remote = RemoteFile;
         f.Offset = RestartAt > 0 ? RestartAt : 0;
@@ -414,43 +400,33 @@ void TWexFTP::Download(const AnsiString& RemoteFile, const AnsiString& LocalFile
             if (!ok) why = "the download cannot be kept";
             return ok;
         };
-        TFtpSession& s = *FSession;
-        s.OnDataBegin = [&] {
-            begun = true;
-            RestartedAt = s.RestartedAt();
-            TransferSize = s.Announced();
-            Guarded(localError, [&] {
-                file.Open(RestartedAt);
-                if (OnTransactionStart) OnTransactionStart(this);
-                if (OnChunksBegin) OnChunksBegin(RestartedAt);
+        const TFetchRun run = RunFetch(
+            f,
+            [&] {
+                RestartedAt = FSession->RestartedAt();
+                TransferSize = FSession->Announced();
+                Guarded(localError, [&] {
+                    file.Open(RestartedAt);
+                    if (OnTransactionStart) OnTransactionStart(this);
+                    if (OnChunksBegin) OnChunksBegin(RestartedAt);
+                });
+            },
+            [&] {
+                if (OnPacketRecvd) Guarded(localError, [&] { OnPacketRecvd(this); });
             });
-        };
-        s.OnBytes = [&](int64_t) {
-            if (OnPacketRecvd) Guarded(localError, [&] { OnPacketRecvd(this); });
-        };
-        s.OnFetched = [&](TFtpSession::TEnd, const AnsiString&) { ended = true; };
-        SyncDataPath();
-        s.Fetch(f);
-        const bool finished = Await([&] { return ended || s.Broken(); });
-        s.OnDataBegin = nullptr, s.OnBytes = nullptr, s.OnFetched = nullptr;
-        // The session's word, taken before any handler runs (one may replace it).
-        const TFtpSession::TOutcome o = s.Outcome();
-        const TFtpSession::TFailure failure = s.Failure();
-        const int64_t received = s.Received();
-        if (!s.Passive()) Passive = false;  // the mode that worked is kept
-        if (finished) AfterOperation();
-        if (begun) {
+        if (run.Begun) {
             file.Close(!localError);
             if (OnTransactionStop) OnTransactionStop(this);
-            TransferSize = received;
+            TransferSize = run.Received;
             ReportStatus(1, "Received " + IntToStr(TransferSize) + " Bytes");
         }
         if (localError) std::rethrow_exception(localError);
-        if (!finished) throw EAbortError("Socket send aborted");
+        if (!run.Finished) throw EAbortError("Socket send aborted");
+        const TFtpSession::TOutcome& o = run.Outcome;
         // More than the caller can use: it sees the size mismatch.
         if (o.Decided && o.End == TFtpSession::TEnd::Overflow) return;
         if (!o.Decided || o.End != TFtpSession::TEnd::Done) {
-            ReportTransferFailure(false, failure, o.Why);
+            ReportTransferFailure(false, run.Failure, o.Why);
             return;  // handled by OnFailure
         }
         if (OnTransactionStop) OnTransactionStop(this);
@@ -471,7 +447,6 @@ void TWexFTP::NList() {
     TransferSize = 0;
     TNameSplitter names(OnListItem);
     std::exception_ptr localError;
-    bool ended = false;
     TFtpSession::TFetch f;
     f.Listing = true;
     f.Sink = [&](const char* p, size_t n, AnsiString& why) {
@@ -479,23 +454,11 @@ void TWexFTP::NList() {
         if (!ok) why = "the listing cannot be kept";
         return ok;
     };
-    TFtpSession& s = *FSession;
-    bool begun = false;
-    s.OnDataBegin = [&] {
-        begun = true;
-        TransferSize = s.Announced();
+    const TFetchRun run = RunFetch(f, [&] {
+        TransferSize = FSession->Announced();
         if (OnTransactionStart) Guarded(localError, [&] { OnTransactionStart(this); });
-    };
-    s.OnFetched = [&](TFtpSession::TEnd, const AnsiString&) { ended = true; };
-    SyncDataPath();
-    s.Fetch(f);
-    const bool finished = Await([&] { return ended || s.Broken(); });
-    s.OnDataBegin = nullptr, s.OnFetched = nullptr;
-    const TFtpSession::TOutcome o = s.Outcome();
-    const TFtpSession::TFailure failure = s.Failure();
-    if (!s.Passive()) Passive = false;
-    if (finished) AfterOperation();
-    if (begun) {
+    });
+    if (run.Begun) {
         if (OnTransactionStop) OnTransactionStop(this);
         // Names are read as lines, which the byte count of a download does
         // not see: a listing reports none.
@@ -503,8 +466,9 @@ void TWexFTP::NList() {
         ReportStatus(1, "Received 0 Bytes");
     }
     if (localError) std::rethrow_exception(localError);
-    if (!finished) throw EAbortError("Socket readln aborted");
-    if (!o.Decided || o.End != TFtpSession::TEnd::Done) return ReportTransferFailure(true, failure, o.Why);
+    if (!run.Finished) throw EAbortError("Socket readln aborted");
+    const TFtpSession::TOutcome& o = run.Outcome;
+    if (!o.Decided || o.End != TFtpSession::TEnd::Done) return ReportTransferFailure(true, run.Failure, o.Why);
     names.End();
     if (OnSuccess) OnSuccess(CtNList);
 }

@@ -116,7 +116,19 @@ private:
     // Runs the loop until `done` holds; false when cancelled (the session
     // is then closed).
     bool Await(const std::function<bool()>& done);
-    void SyncDataPath();
+    // The data path and the silence limit of the next operation.
+    void TakeSettings();
+    void QuitAndWait();
+    struct TFetchRun {
+        bool Finished = false, Begun = false;  // not cancelled; the data began
+        TFtpSession::TOutcome Outcome;
+        TFtpSession::TFailure Failure;
+        int64_t Received = 0;
+    };
+    // One fetch of the session and the wait for it; `onBegin` runs as the
+    // data begin, `onBytes` after each block.
+    TFetchRun RunFetch(const TFtpSession::TFetch& fetch, const std::function<void()>& onBegin,
+                       const std::function<void()>& onBytes = {});
     [[noreturn]] void FailConnect(const TFtpSession::TFailure& failure, bool cancelled);
     // The session broke or was closed: Connected goes, and OnDisconnect
     // tells it unless `quiet` or the session never stood.

@@ -17,6 +17,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+
+#include "Classes.h"
 
 class TFileWriter {
 public:
@@ -57,4 +60,26 @@ private:
     int FInFlight = 0;
     int64_t FReserved = 0;
     int FError = 0;  // of a background write
+};
+
+// A download's file: opened new (or keeping its first `keep` bytes, for a
+// transfer that goes on where an earlier one stopped), written through a
+// TFileWriter, closed at the end. Failures are EInOutError naming the file.
+class TOutputFile {
+public:
+    explicit TOutputFile(const AnsiString& path) : FPath(path) {}
+    ~TOutputFile() { Close(); }
+    TOutputFile(const TOutputFile&) = delete;
+    TOutputFile& operator=(const TOutputFile&) = delete;
+    void Open(int64_t keep);
+    void Write(const char* p, size_t n);
+    // What arrived stays, for a download that goes on from it; with `check`
+    // a write or close that failed raises.
+    void Close(bool check = false);
+
+private:
+    [[noreturn]] void Fail() const;
+    AnsiString FPath;
+    int FFd = -1;
+    std::unique_ptr<TFileWriter> FWriter;
 };
