@@ -14,12 +14,20 @@
 namespace {
 constexpr UINT kControlMessage = WM_USER + 1, kDataMessage = WM_USER + 2, kLookupMessage = WM_USER + 3,
                kListenMessage = WM_USER + 4;
-constexpr UINT kTickTimer = 1;
+constexpr UINT kTickTimer = 1, kPassiveRetryTimer = 2;
 constexpr long kEvents = Winsock::FD_READ | Winsock::FD_CONNECT | Winsock::FD_CLOSE;
 constexpr size_t kBlock = 1 << 20;
 constexpr int kMaxReplyLines = 10000;
 constexpr int kMaxPreliminaryGreetings = 10;
-constexpr int kMaxAbortReplies = 8;
+constexpr int kMaxAbortReplies = 8, kMaxUnaskedReplies = 100;
+// What one read event of the control connection may take before the loop
+// gets its turn again (a server that floods it cannot hold the program).
+constexpr int kControlBytesPerEvent = 64 << 10;
+// Putting the control connection back in step after a cut transfer: a
+// server that does not manage it within this is let go.
+constexpr int kResyncMilliseconds = 5000;
+// Passive ports all busy (425) is often a moment's state: PASV once more.
+constexpr int kPassiveRetryMilliseconds = 1000;
 
 int ClassOf(int code) { return code < 0 ? -1 : code / 100; }
 
@@ -76,6 +84,7 @@ void TFtpSession::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
     else if (msg == kDataMessage && socket == FData && FData >= 0) OnDataEvent(event, error);
     else if (msg == kListenMessage && socket == FListen && FListen >= 0) OnListenEvent(event, error);
     else if (msg == kLookupMessage) OnLookup(error);
+    else if (msg == WM_TIMER && wParam == kPassiveRetryTimer) RetryPassive();
     else if (msg == WM_TIMER) OnTick();
 }
 
@@ -138,9 +147,13 @@ void TFtpSession::OnTick() {
         if (silent > std::chrono::milliseconds(cap)) Closed();
         return;
     }
-    if (IdleMilliseconds > 0 && silent > std::chrono::milliseconds(IdleMilliseconds)) {
+    // A cut transfer gets a few seconds to be put back in step, whatever
+    // the limit for transfers: the session is only of use if it manages.
+    int limit = IdleMilliseconds;
+    if (FState == TState::Aborting) limit = limit > 0 ? std::min(limit, kResyncMilliseconds) : kResyncMilliseconds;
+    if (limit > 0 && silent > std::chrono::milliseconds(limit)) {
         Fail(TFailure::TKind::Silence, "");
-        Break("nothing arrived for " + IntToStr((IdleMilliseconds + 999) / 1000) + " s", FState <= TState::Type);
+        Break("nothing arrived for " + IntToStr((limit + 999) / 1000) + " s", FState <= TState::Type);
     }
 }
 
@@ -174,21 +187,27 @@ void TFtpSession::OnControlEvent(int event, int error) {
     }
 }
 
-// Lines end at LF and are kept as they came, line end included; an overlong
-// line keeps its first kMaxReplyLine bytes (the last of them made its LF)
-// and the rest is dropped as it arrives.
+// Lines end at LF and are kept as they came, line end included. Each read
+// event takes a bounded number of bytes (more pending brings another event
+// after the loop's other work), and bytes alone are no progress: a reply is
+// due within the silence limit from the command that asked for it, however
+// it trickles in. A line longer than any server's ends the session.
 void TFtpSession::ReadControl() {
     char chunk[4096];
-    for (;;) {
+    for (int taken = 0; taken < kControlBytesPerEvent;) {
         if (FControl < 0) return;
         const int n = Winsock::recv(FControl, chunk, sizeof chunk, 0);
         if (n <= 0) return;
-        Touch();
+        taken += n;
         const int generation = FInputGeneration;
         for (int i = 0; i < n; ++i) {
             if (FState == TState::Broken || generation != FInputGeneration) return;
             if (chunk[i] != '\n') {
-                if (FLineBuffer.size() < kMaxReplyLine - 1) FLineBuffer += chunk[i];
+                if (FLineBuffer.size() >= kMaxReplyLine - 1) {
+                    Fail(TFailure::TKind::Text, "The server's reply line is too long\r\n");
+                    return Break("reply line too long", FState <= TState::Type);
+                }
+                FLineBuffer += chunk[i];
                 continue;
             }
             AnsiString line;
@@ -230,7 +249,9 @@ void TFtpSession::DropPendingInput() {
     FLineBuffer.clear();
     FReplyCode = -1;
     char scratch[4096];
-    while (FControl >= 0 && Winsock::recv(FControl, scratch, sizeof scratch, 0) > 0) {
+    for (int taken = 0, n = 0; taken < kControlBytesPerEvent && FControl >= 0 &&
+                               (n = Winsock::recv(FControl, scratch, sizeof scratch, 0)) > 0;
+         taken += n) {
     }
 }
 
@@ -294,7 +315,15 @@ void TFtpSession::OnReply(int code, const AnsiString& first) {
         case TState::Passive: {
             int port = 0;
             if (code == 227 && ParsePassivePort(first, port)) return OpenPassiveData(port);
-            if (DataPath == TDataPath::PassiveThenActive && cls != 4) return TurnActive();
+            if (cls == 4 && FPassiveRetries++ == 0) {
+                FState = TState::PassiveWait;
+                Touch();
+                SetTimer(FWindow, kPassiveRetryTimer,
+                         IdleMilliseconds > 0 ? std::min(kPassiveRetryMilliseconds, IdleMilliseconds / 2)
+                                              : kPassiveRetryMilliseconds);
+                return;
+            }
+            if (DataPath == TDataPath::PassiveThenActive) return TurnActive();
             if (cls == 2) Fail(TFailure::TKind::Text, "The server's passive-mode reply names no port: " + first);
             else Fail(TFailure::TKind::Reply, first);
             return EndFetch(TEnd::Failed, "passive mode was refused: " + first);
@@ -312,9 +341,16 @@ void TFtpSession::OnReply(int code, const AnsiString& first) {
         case TState::Transfer:
             return OnTransferReply(code, first);
         case TState::Aborting:
-            // Whatever the transfer and the abort said, the NOOP's answer
-            // comes last: the session is in step again.
-            if (code == 200) {
+            // ABOR first gets its own final reply (a 426 or 451 of the cut
+            // transfer may come before it); only then NOOP, whose 200 comes
+            // last: the session is in step again. A NOOP sent with the ABOR
+            // is dropped by some servers while they abort.
+            if (!FNoopSent) {
+                if (cls == 2 || (cls == 5 && code != 551 && code != 552)) {
+                    FNoopSent = true;
+                    return Send("NOOP", TState::Aborting);
+                }
+            } else if (code == 200) {
                 FState = TState::Ready;
                 return EndFetch(FOutcome.End, FOutcome.Why);
             }
@@ -327,7 +363,13 @@ void TFtpSession::OnReply(int code, const AnsiString& first) {
             if (!FQuitUntilClosed) Closed();
             return;
         default:
-            return;  // a line the server sent unasked
+            // A line the server sent unasked; a server that keeps talking
+            // out of turn is no server to work with.
+            if (++FUnasked > kMaxUnaskedReplies) {
+                Fail(TFailure::TKind::Text, "The server sends replies nobody asked for\r\n");
+                Break("the server sends replies nobody asked for");
+            }
+            return;
     }
 }
 
@@ -335,6 +377,7 @@ void TFtpSession::OnTransferReply(int code, const AnsiString& first) {
     const int cls = ClassOf(code);
     if (cls == 1) {
         if (FState == TState::Retrieve) {
+            Touch();  // the data are due from now
             FState = TState::Transfer;
             FAnnounced = FReplyCount;
             if (FData >= 0) BeginData();
@@ -361,6 +404,7 @@ void TFtpSession::OnTransferReply(int code, const AnsiString& first) {
 
 void TFtpSession::BeginOperation() {
     FFailure = TFailure{};
+    FUnasked = 0;
     ArmTick();
     DropPendingInput();
 }
@@ -370,7 +414,7 @@ void TFtpSession::Fetch(const TFetch& fetch) {
     FFetch = fetch;
     FReceived = FAnnounced = FRestartedAt = 0;
     FDataClosed = FFinalReply = FDataBegun = FDataCloseSeen = false;
-    FFinalCode = FAbortReplies = 0;
+    FFinalCode = FAbortReplies = FPassiveRetries = 0;
     FOutcome = TOutcome{};
     BeginOperation();
     OpenDataPath();
@@ -385,6 +429,11 @@ void TFtpSession::Command(const AnsiString& command) {
 void TFtpSession::OpenDataPath() {
     if (DataPath == TDataPath::Active) return OpenActive();
     Send("PASV", TState::Passive);
+}
+
+void TFtpSession::RetryPassive() {
+    KillTimer(FWindow, kPassiveRetryTimer);
+    if (FState == TState::PassiveWait) Send("PASV", TState::Passive);
 }
 
 void TFtpSession::TurnActive() {
@@ -541,6 +590,7 @@ void TFtpSession::ReadData() {
 void TFtpSession::DataEnded() {
     CloseData();
     FDataClosed = true;
+    Touch();  // the final reply is due from now
     // Fewer bytes than the caller knows the file has end the fetch now,
     // unless they are all that the server announced: then the file there
     // has another size, which the final reply confirms and the caller sees.
@@ -576,7 +626,8 @@ void TFtpSession::Settle(TEnd end, const AnsiString& why) {
     FOutcome = TOutcome{true, end, why};
     if (FFinalReply) return EndFetch(end, why);
     FAbortReplies = 0;
-    Send("ABOR\r\nNOOP", TState::Aborting, "ABOR");
+    FNoopSent = false;
+    Send("ABOR", TState::Aborting);
 }
 
 void TFtpSession::EndFetch(TEnd end, const AnsiString& why) {
@@ -646,6 +697,7 @@ void TFtpSession::Closed() {
 }
 
 void TFtpSession::CloseData() {
+    if (FWindow) KillTimer(FWindow, kPassiveRetryTimer);
     if (FData >= 0) Winsock::closesocket(FData);
     if (FListen >= 0) Winsock::closesocket(FListen);
     FData = FListen = -1;

@@ -13,12 +13,19 @@
 // RETR or NLST. A fetch that ends before the server's final reply (a range
 // that ends before the file does, a size limit, a failure of ours) puts the
 // control connection back in step: the data connection is closed, then ABOR
-// and NOOP, and everything up to the NOOP's 200 is the transfer's and the
-// abort's. OnFetched tells how the fetch ended; the session is Ready again
-// after it, unless it broke.
+// and, once ABOR has its final reply, NOOP; everything up to the NOOP's 200
+// is the transfer's and the abort's. A 4xx to PASV (passive ports all busy)
+// is asked once more after a moment; with PassiveThenActive a second one, a
+// 5xx or a passive connection that cannot be made turns the session active.
+// OnFetched tells how the fetch ended; the session is Ready again after it,
+// unless it broke.
 //
-// Any silence longer than the idle time-out while a reply or data is due,
-// a closed or reset connection, or a reply out of step ends the session:
+// A reply is due within the idle time-out from the command that asked for
+// it (a reply that trickles in does not restart the count), data within it
+// from the last block; a cut transfer is put back in step (ABOR, its final
+// reply, then NOOP) within a few seconds. Missing any of these, a closed or
+// reset connection, a reply line longer than kMaxReplyLine, or a reply out
+// of step ends the session:
 // OnBroken, and the session stays dead. Failure() then tells what happened
 // in terms the component turns into its errors. Callbacks may call Fetch;
 // they must not destroy the session (let it go on a later pass of the loop).
@@ -152,7 +159,7 @@ public:
 private:
     enum class TState {
         Idle, Resolving, Connecting, Greeting, Login, Password, Type, Ready, Commanding,
-        Port, Passive, DataConnecting, Restart, Retrieve, Transfer, Aborting, Quitting, Broken
+        Port, Passive, PassiveWait, DataConnecting, Restart, Retrieve, Transfer, Aborting, Quitting, Broken
     };
     static LRESULT WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
     void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
@@ -175,6 +182,7 @@ private:
     void OpenActive();
     void OpenPassiveData(int port);
     void TurnActive();
+    void RetryPassive();
     void SendRetrieve();
     void BeginData();
     void ReadData();
@@ -188,6 +196,9 @@ private:
     void DropPendingInput();
     void CloseData();
     void Closed();
+    // A wait begins (a command sent, a connection made) or the data move:
+    // the silence limit counts from here. Bytes of a reply that has not
+    // ended are no such step.
     void Touch() { FLastActivity = std::chrono::steady_clock::now(); }
     bool TransferState() const { return FState >= TState::Port && FState <= TState::Aborting; }
 
@@ -208,7 +219,8 @@ private:
     int64_t FReceived = 0, FAnnounced = 0, FRestartedAt = 0;
     bool FDataClosed = false, FFinalReply = false, FDataBegun = false, FQuiet = false, FQuitUntilClosed = true;
     bool FDataCloseSeen = false, FBrokeInResync = false;  // the server closed the data connection; read it to its end
-    int FFinalCode = 0, FAbortReplies = 0;
+    int FFinalCode = 0, FAbortReplies = 0, FPassiveRetries = 0, FUnasked = 0;
+    bool FNoopSent = false;  // ABOR has had its final reply
     AnsiString FFinalText;
     int64_t FReplyCount = 0;  // the first byte count among a reply's lines
     TOutcome FOutcome;

@@ -40,6 +40,10 @@ struct AsyncState {
     bool connected = false;
     bool listening = false;
     bool readArmed = true;
+    // A read event is in the queue, not yet handled: a handler that receives
+    // several times (or a flood that keeps bytes pending) adds no second
+    // one, so the queue holds at most one per socket whatever a peer sends.
+    bool readQueued = false;
     bool acceptArmed = true;
     bool closePosted = false;
     // Reading SO_ERROR clears it; a reset seen that way is kept here so that
@@ -66,8 +70,16 @@ void PostEvent(int s, const AsyncState& st, int event, int error) {
     PostTask([=] {
         AsyncState* now = StateOf(s);
         if (!now || now->generation != gen) return;
+        if (event == FD_READ) now->readQueued = false;
         SendMessage(wnd, msg, static_cast<WPARAM>(s), WSAMAKESELECTREPLY(event, error));
     });
+}
+
+void PostRead(int s, AsyncState& st) {
+    st.readArmed = false;
+    if (st.readQueued || !(st.mask & FD_READ) || !st.wnd) return;
+    st.readQueued = true;
+    PostEvent(s, st, FD_READ, 0);
 }
 
 int PendingBytes(int s) {
@@ -84,10 +96,7 @@ int SocketError(int s) {
 }
 
 void PostReadAndClose(int s, AsyncState& st, uint32_t ev) {
-    if (st.readArmed && PendingBytes(s) > 0 && (st.mask & FD_READ)) {
-        st.readArmed = false;
-        PostEvent(s, st, FD_READ, 0);
-    }
+    if (st.readArmed && PendingBytes(s) > 0 && (st.mask & FD_READ)) PostRead(s, st);
     if ((ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) && !st.closePosted && (st.mask & FD_CLOSE)) {
         st.closePosted = true;
         int err = (ev & EPOLLERR) ? SocketError(s) : 0;
@@ -337,10 +346,7 @@ int recv(SOCKET s, void* buf, int len, int flags) {
         // posted again at once, as the original does.
         if (AsyncState* st = StateOf(s)) {
             st->readArmed = true;
-            if (st->connected && r > 0 && PendingBytes(s) > 0 && (st->mask & FD_READ)) {
-                st->readArmed = false;
-                PostEvent(s, *st, FD_READ, 0);
-            }
+            if (st->connected && r > 0 && PendingBytes(s) > 0 && (st->mask & FD_READ)) PostRead(s, *st);
         }
     }
     if (r < 0) return SetError(ErrnoToWsa(err));
@@ -382,6 +388,7 @@ int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events) {
     st->msg = msg;
     st->mask = events;
     st->readArmed = true;
+    st->readQueued = false;
     st->acceptArmed = true;
     if (!Watch(s, *st)) return SetError(ErrnoToWsa(errno));
     return 0;

@@ -42,16 +42,21 @@ TWexFTP* Client(TWexFTP& ftp, int port, const std::string& user = "update") {
 
 }  // namespace
 
-TEST(PassiveMode, ARefusedPasvOrAnUnreachablePortFallsBackToActiveForTheSession) {
-    for (bool refused : {true, false}) {
+TEST(PassiveMode, ARefusedPasvAnUnreachablePortOrPortsBusyTwiceFallBackToActiveForTheSession) {
+    enum { kRefused, kUnreachable, kBusy };
+    for (int how : {kRefused, kUnreachable, kBusy}) {
         CommandLog log;
         Peer peer([&](int fd) {
             Login(fd, &log);
             log.Next(fd);  // PASV
-            if (refused) {
+            if (how == kRefused) {
                 Peer::Send(fd, "502 Command not implemented\r\n");
-            } else {
+            } else if (how == kUnreachable) {
                 Peer::Send(fd, PasvReply(ClosedPort()));
+            } else {
+                Peer::Send(fd, "425 Can't open passive connection\r\n");
+                log.Next(fd);  // asked once more after a moment
+                Peer::Send(fd, "425 Can't open passive connection\r\n");
             }
             std::string port = log.Next(fd);
             Peer::Send(fd, "200 PORT ok\r\n");
@@ -69,8 +74,38 @@ TEST(PassiveMode, ARefusedPasvOrAnUnreachablePortFallsBackToActiveForTheSession)
         EXPECT_FALSE(ftp.Passive) << "the mode that worked is kept";
         ftp.Download("f", dir.appFolder() + "g");
         EXPECT_EQ(ReadFile(dir.file("g")), "hello");
-        EXPECT_EQ(log.Count("PASV"), 1);
+        EXPECT_EQ(log.Count("PASV"), how == kBusy ? 2 : 1);
     }
+}
+
+// Passive ports all taken is a moment's state: the same session asks again.
+TEST(PassiveMode, PortsBusyForAMomentAreAskedAgainInPassiveMode) {
+    CommandLog log;
+    Peer peer([&](int fd) {
+        Login(fd, &log);
+        log.Next(fd);
+        Peer::Send(fd, "425 Can't open passive connection\r\n");
+        log.Next(fd);
+        int dataPort;
+        int l = ListenOnLoopback(1, dataPort);
+        Peer::Send(fd, PasvReply(dataPort));
+        log.Next(fd);  // RETR
+        int d = ::accept(l, nullptr, nullptr);
+        Peer::Send(fd, "150 Opening (4 bytes)\r\n");
+        Peer::Send(d, "busy");
+        ::close(d);
+        ::close(l);
+        Peer::Send(fd, "226 done\r\n");
+        log.Next(fd);
+    });
+    TempDir dir;
+    TWexFTP ftp(nullptr);
+    Client(ftp, peer.port())->Connect();
+    ftp.Download("f", dir.appFolder() + "f");
+    EXPECT_EQ(ReadFile(dir.file("f")), "busy");
+    EXPECT_TRUE(ftp.Passive);
+    EXPECT_EQ(log.Count("PASV"), 2);
+    EXPECT_EQ(log.Count("PORT"), 0);
 }
 
 TEST(PassiveMode, AServerThatCannotReachUsStillServesInPassiveMode) {

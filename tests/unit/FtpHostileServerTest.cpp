@@ -9,6 +9,7 @@
 
 #include "LoopbackPeer.h"
 #include "TestSupport.h"
+#include "net/FtpSession.h"
 #include "net/WexFTP.h"
 
 using namespace testing_support;
@@ -86,7 +87,140 @@ struct Client {
     }
 };
 
+// Counts the loop's timer ticks while it lives: the window's own timers
+// and paints run the same way, so ticks during a wait mean a live window.
+struct Heartbeat {
+    int ticks = 0;
+    HWND wnd = CreateMessageWindow(&Heartbeat::Proc, this);
+    Heartbeat() { SetTimer(wnd, 1, 50); }
+    ~Heartbeat() { DestroyWindow(wnd); }
+    static LRESULT Proc(HWND w, UINT msg, WPARAM, LPARAM) {
+        if (msg == WM_TIMER) ++static_cast<Heartbeat*>(GetWindowOwner(w))->ticks;
+        return 0;
+    }
+};
+
 }  // namespace
+
+// Replies that never end, or end only in trickles, cost at most the limit
+// from the command that asked for them; the loop keeps running meanwhile.
+TEST(FtpHostile, NoReplyHoldsTheProgramPastItsLimit) {
+    struct Case {
+        const char* what;
+        bool login;  // the case is in the greeting
+        std::function<void(int)> script;
+    };
+    auto flood = [](int fd, const std::string& unit) {
+        for (int i = 0; i < 4096; ++i)
+            if (::send(fd, unit.data(), unit.size(), MSG_NOSIGNAL) <= 0) return;
+    };
+    const std::vector<Case> cases = {
+        {"an endless greeting", true, [&](int fd) { flood(fd, std::string(4096, 'g')); UntilClosed(fd); }},
+        {"a greeting of endless lines", true, [&](int fd) { flood(fd, "220-welcome\r\n"); UntilClosed(fd); }},
+        {"a greeting dribbled a byte at a time", true,
+         [](int fd) {
+             Peer::Send(fd, "220-");
+             for (int i = 0; i < 40 && ::send(fd, "x", 1, MSG_NOSIGNAL) == 1; ++i) Peer::Sleep(250);
+         }},
+        {"a 150 without its line end", false,
+         [&](int fd) {
+             UpToRetr(fd);
+             flood(fd, "150 " + std::string(4096, 'o'));
+             UntilClosed(fd);
+         }},
+        {"control bytes without end in the middle of a silent transfer", false,
+         [&](int fd) {
+             std::string port = UpToRetr(fd);
+             Peer::Send(fd, "150 Opening (100 bytes)\r\n");
+             int d = ConnectToPort(port);
+             Peer::Send(d, "some");
+             for (int i = 0; i < 40 && ::send(fd, "z", 1, MSG_NOSIGNAL) == 1; ++i) Peer::Sleep(250);
+             ::close(d);
+         }},
+    };
+    for (const Case& k : cases) {
+        Peer peer(k.script);
+        TempDir dir;
+        Client c(peer.port(), 1000);
+        Heartbeat beat;
+        Outcome o = Measure([&] {
+            c.ftp.Connect();
+            if (!k.login) c.ftp.Download("f", dir.appFolder() + "f");
+        });
+        EXPECT_NE(o.error, "<none>") << k.what;
+        EXPECT_LT(o.wall, 3.0) << k.what;
+        if (o.wall > 0.3) EXPECT_GT(beat.ticks, 0) << k.what;
+        EXPECT_EQ(c.successes, 0) << k.what;
+    }
+}
+
+// A range of a longer file ends with ABOR; NOOP goes only once ABOR has its
+// final reply (a server may drop a NOOP that comes while it aborts), and a
+// server that never answers it costs the resync deadline, not the limit.
+TEST(FtpHostile, ARangeEndsWithAborItsReplyThenNoop) {
+    for (bool answersNoop : {true, false}) {
+        CommandLog log;
+        Peer peer([&](int fd) {
+            Login(fd, &log);
+            std::string port = log.Next(fd);  // PORT
+            Peer::Send(fd, "200 PORT ok\r\n");
+            log.Next(fd);  // RETR
+            Peer::Send(fd, "150 Opening (100000 bytes)\r\n");
+            int d = ConnectToPort(port);
+            Peer::Send(d, std::string(100000, 'r'));
+            ::close(d);
+            log.Next(fd);  // ABOR
+            // Anything that came with the ABOR is dropped, as that server does.
+            timeval quick{0, 200000};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quick, sizeof quick);
+            char b[256];
+            if (::recv(fd, b, sizeof b, 0) > 0) log.Next(fd);
+            timeval slow{10, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slow, sizeof slow);
+            Peer::Send(fd, "426 Transfer aborted\r\n226 ABOR successful\r\n");
+            if (log.Next(fd) == "NOOP" && answersNoop) Peer::Send(fd, "200 NOOP ok\r\n");
+            UntilClosed(fd);
+        });
+        TFtpSession session("127.0.0.1", peer.port(), "update", "x", 60000);
+        session.DataPath = TFtpSession::TDataPath::Active;
+        TempDir dir;
+        AnsiString got;
+        bool ended = false;
+        TFtpSession::TEnd end = TFtpSession::TEnd::Failed;
+        session.OnReady = [&] {
+            if (ended) return;
+            TFtpSession::TFetch f;
+            f.Remote = "f";
+            f.Memory = &got;
+            f.Length = 1000;
+            f.EndsFile = false;
+            session.Fetch(f);
+        };
+        session.OnFetched = [&](TFtpSession::TEnd e, const AnsiString&) { end = e, ended = true; };
+        session.OnBroken = [&](const AnsiString&, bool) { ended = true; };
+        session.Open();
+        const auto t0 = std::chrono::steady_clock::now();
+        while (!ended && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+            EventLoop::WaitForEvent(0.1);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(got.size(), 1000u);
+        EXPECT_EQ(session.Outcome().End, TFtpSession::TEnd::Done) << "the range is all in either way";
+        if (answersNoop) {
+            EXPECT_EQ(end, TFtpSession::TEnd::Done);
+            EXPECT_TRUE(session.Ready());
+            EXPECT_LT(took, 3.0);
+        } else {
+            EXPECT_TRUE(session.Broken() && session.BrokeInResync());
+            EXPECT_LT(took, 8.0) << "the resync deadline, not the minute of the limit";
+        }
+        const std::vector<std::string> sent = log.Lines();
+        ASSERT_GE(sent.size(), 6u);
+        EXPECT_EQ(sent[3].substr(0, 4), "PORT");
+        EXPECT_EQ(sent[4], "RETR f");
+        EXPECT_EQ(sent[5], "ABOR");
+        EXPECT_EQ(log.Count("NOOP"), 1) << "no NOOP together with the ABOR";
+    }
+}
 
 TEST(FtpHostile, EveryWaitEndsWithinTheTimeOutWithoutBusyWaiting) {
     struct Case {
@@ -487,7 +621,7 @@ TEST(FtpHostile, AListingKeepsEveryNameWhateverItsLineEnds) {
 }
 
 TEST(FtpHostile, MemoryStaysBoundedWhateverTheServerSends) {
-    // An 8 MiB reply line is kept to 8 KiB and the replies stay paired.
+    // An 8 MiB reply line ends the session once it passes 8 KiB.
     Peer longLine([](int fd) {
         Login(fd, nullptr, "220 " + std::string(8 << 20, 'x') + "\r\n");
         UntilClosed(fd);
@@ -495,8 +629,9 @@ TEST(FtpHostile, MemoryStaysBoundedWhateverTheServerSends) {
     Client c(longLine.port(), 5000);
     size_t longest = 0;
     c.ftp.OnStatus = [&](TObject*, const AnsiString& s) { longest = std::max(longest, s.size()); };
-    c.ftp.Connect();
-    EXPECT_TRUE(c.ftp.Connected);
+    Outcome l = Measure([&] { c.ftp.Connect(); });
+    EXPECT_EQ(l.error, "The server's reply line is too long\r\n");
+    EXPECT_FALSE(c.ftp.Connected);
     EXPECT_LE(longest, 8192u);
 
     // A download that goes past the size the caller can use stops at once.
@@ -509,7 +644,8 @@ TEST(FtpHostile, MemoryStaysBoundedWhateverTheServerSends) {
             if (::send(d, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) break;
         ::close(d);
         for (std::string l; !(l = Peer::Line(fd)).empty();)
-            if (l == "NOOP") Peer::Send(fd, "226 aborted\r\n200 NOOP ok\r\n");
+            if (l == "ABOR") Peer::Send(fd, "426 aborted\r\n226 ABOR ok\r\n");
+            else if (l == "NOOP") Peer::Send(fd, "200 NOOP ok\r\n");
         UntilClosed(fd);
     });
     TempDir dir;
