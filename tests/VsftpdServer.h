@@ -19,7 +19,8 @@ class VsftpdServer {
 public:
     static bool Available() { return access("/usr/sbin/vsftpd", X_OK) == 0; }
 
-    explicit VsftpdServer(const std::string& root) {
+    // `passive` false: a server set up with passive mode off (PASV refused).
+    explicit VsftpdServer(const std::string& root, bool passive = true) {
         int probe = ListenOnLoopback(1, port_);
         ::close(probe);
         int pasvLow;
@@ -29,7 +30,7 @@ public:
         std::ofstream(dir_.file("vsftpd.conf"))
             << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_
             << "\nbackground=NO\nanonymous_enable=YES\nanon_root=" << root
-            << "\nno_anon_password=YES\nlocal_enable=NO\nwrite_enable=NO\npasv_enable=YES\npasv_address=127.0.0.1\n"
+            << "\nno_anon_password=YES\nlocal_enable=NO\nwrite_enable=NO\npasv_enable=" << (passive ? "YES" : "NO") << "\npasv_address=127.0.0.1\n"
                "pasv_min_port=" << pasvLow << "\npasv_max_port=" << pasvLow + 50
             << "\nport_enable=YES\nconnect_from_port_20=NO\nseccomp_sandbox=NO\n"
                "secure_chroot_dir=/var/run/vsftpd/empty\nrun_as_launching_user=YES\nxferlog_enable=NO\n";

@@ -65,6 +65,7 @@ TTransferPool::TTransferPool(const AnsiString& appFolder, const std::vector<Ansi
             continue;  // a damaged line: the run says so if it gets there
         }
         m.Target = FSettings.Connections;
+        m.NeedsActive = FMirrors.empty() && FSettings.FirstNeedsActive;
         FMirrors.push_back(m);
         if (!FSettings.AllMirrors) break;
     }
@@ -170,6 +171,9 @@ void TTransferPool::OpenSession(size_t mirror) {
     TWorker* w = worker.get();
     w->Mirror = mirror;
     w->Session = std::make_unique<TFtpSession>(m.Host, m.Port, m.User, FSettings.Password, FSettings.IdleMilliseconds);
+    // Passive first, as for every player behind a router; a server that will
+    // not do it is asked in active mode, and its later sessions start there.
+    w->Session->DataPath = m.NeedsActive ? TFtpSession::TDataPath::Active : TFtpSession::TDataPath::PassiveThenActive;
     w->Session->OnReady = [this, w] { OnReady(*w); };
     w->Session->OnFetched = [this, w](TFtpSession::TEnd end, const AnsiString& why) { OnFetched(*w, end, why); };
     w->Session->OnBroken = [this, w](const AnsiString& why, bool login) { OnBroken(*w, why, login); };
@@ -199,9 +203,14 @@ void TTransferPool::OnReady(TWorker& w) {
 void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiString& why) {
     if (w.Dead) return;
     TMirror& m = FMirrors[w.Mirror];
+    if (!w.Session->Passive() && !m.NeedsActive) {
+        m.NeedsActive = true;
+        Say("server " + m.Label() + ": passive mode does not work there; active mode for its sessions");
+    }
     switch (w.Phase) {
         case TWorker::TPhase::List:
-            if (end != TFtpSession::TEnd::Done) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);
+            if (end != TFtpSession::TEnd::Done)
+                return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why, false);
             if (Sha256Of(w.Fetched) != FListSha) {
                 if (!(FSettings.FirstIsThePlans && w.Mirror == 0)) return Leave(w.Mirror, "it serves another update3.dat");
                 Say("server " + m.Label() + ": serves another update3.dat now; asked for the planned files still");
@@ -242,7 +251,17 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
     if (w.Dead) return;
     TMirror& m = FMirrors[w.Mirror];
     const TWorker::TPhase phase = w.Phase;
-    if (phase == TWorker::TPhase::Working && w.Job >= 0) JobFailed(w, false, why);
+    // A range whose bytes were all in is done, even if the server could not
+    // be put back in step afterwards: only the session goes.
+    const TFtpSession::TOutcome& outcome = w.Session->Outcome();
+    const bool allIn = w.Session->BrokeInResync() && outcome.Decided && outcome.End == TFtpSession::TEnd::Done;
+    if (phase == TWorker::TPhase::Working && w.Job >= 0 && allIn) {
+        Say("server " + m.Label() + ": a session let go after a range (" + why + ")");
+        Retire(w);
+        JobDone(w);
+    } else if (phase == TWorker::TPhase::Working && w.Job >= 0) {
+        JobFailed(w, false, why);
+    }
     Retire(w);
     if (m.Left) return;
     if (phase == TWorker::TPhase::Login && login && m.Verified > 0) {
@@ -257,8 +276,11 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
         Say("server " + m.Label() + ": " + why + "; asking once more");
         return OpenSession(w.Mirror);
     }
-    if (phase == TWorker::TPhase::Login) return Leave(w.Mirror, "it refused the connection or the login: " + why);
-    if (phase != TWorker::TPhase::Working) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);
+    // What the pool's sessions cannot use may still serve the run's own
+    // tries: only a server with another list is left for the run too.
+    if (phase == TWorker::TPhase::Login)
+        return Leave(w.Mirror, "it refused the connection or the login: " + why, false);
+    if (phase != TWorker::TPhase::Working) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why, false);
     if (HasWorkFor(w.Mirror)) OpenSession(w.Mirror);
 }
 
@@ -476,8 +498,13 @@ void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
         item.RefusedBy.insert(w.Mirror);
     } else {
         ++item.Failures[w.Mirror];
+        // The run's own tries come after the pool's, within the same count.
+        if (++item.FailedTries >= kTriesPerEntry - 1 && !stillFetched) {
+            Say(item.E.Local + ": left to the run's own tries after " + IntToStr(item.FailedTries) + " failed fetches");
+            Settle(item);
+        }
         if (++m.FailedInARow >= kEntriesInARow)
-            return Leave(w.Mirror, "it failed " + IntToStr(kEntriesInARow) + " fetches in a row");
+            return Leave(w.Mirror, "it failed " + IntToStr(kEntriesInARow) + " fetches in a row", false);
     }
     if (!stillFetched) SettleIfHopeless(item);
     Replenish();
@@ -568,6 +595,11 @@ TTransferPool::TItem* TTransferPool::Find(int index) const {
 bool TTransferPool::Settled(int index) const {
     const TItem* item = Find(index);
     return !item || item->Settled;
+}
+
+int TTransferPool::FailedTries(int index) const {
+    const TItem* item = Find(index);
+    return item ? item->FailedTries : 0;
 }
 
 bool TTransferPool::GivenUp(int index) const {

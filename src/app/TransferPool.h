@@ -49,6 +49,9 @@ public:
         // the plan and Start): served files keep their names until pruned, and
         // the list's hashes check what comes.
         bool FirstIsThePlans = false;
+        // The plan's own session found that the first server needs active
+        // mode: the pool's sessions there start with it.
+        bool FirstNeedsActive = false;
     };
     // `servers`: isp0.dat lines, the plan's own server first. `listSha`: the
     // plan's update3.dat; `signature`: its signature file, empty when unsigned.
@@ -68,6 +71,9 @@ public:
     bool Settled(int index) const;
     // Given up on: the run's own tries take it, on the servers the pool uses.
     bool GivenUp(int index) const;
+    // The pool's tries of the entry that failed (refusals not counted): the
+    // run's own tries of it count on from there.
+    int FailedTries(int index) const;
     // An entry coming in segments, not yet whole: the run may take its bytes
     // in order as they come, from SegmentFile up to Prefix (all of them once
     // it is fetched; the segment file has become the partial download then).
@@ -94,7 +100,10 @@ public:
 
     static AnsiString SegmentPathOf(const AnsiString& partial) { return partial + ".seg"; }
     static AnsiString RangesPathOf(const AnsiString& partial) { return partial + ".ranges"; }
-    static constexpr int kFailuresPerEntry = 2, kEntriesInARow = 3;
+    // An entry gets at most kTriesPerEntry failed tries in all (the pool's
+    // and then the run's), at most kFailuresPerEntry of them on one mirror:
+    // one bad file costs at most kTriesPerEntry silence limits.
+    static constexpr int kFailuresPerEntry = 2, kEntriesInARow = 3, kTriesPerEntry = 5;
 
 private:
     struct TItem {
@@ -103,6 +112,7 @@ private:
         AnsiString Target, Partial;  // application paths
         bool Segmented = false, Settled = false, Fetched = false, Released = false;
         int Fd = -1, Pending = 0, Active = 0;  // Fd is open while a job runs
+        int FailedTries = 0;
         size_t FirstJob = 0, Jobs = 0;         // of a segmented entry, in offset order
         std::map<size_t, int> Failures;  // per mirror
         std::set<size_t> RefusedBy;
@@ -118,6 +128,7 @@ private:
         int Port = 21, Target = 1, Live = 0, Verified = 0, FailedInARow = 0, LoginRefusals = 0;
         double Rate = 0;  // bytes per second of its last whole fetch of some size
         bool Left = false;
+        bool NeedsActive = false;  // a session found passive mode unusable there
         AnsiString Label() const { return Name + " (" + Host + ":" + IntToStr(Port) + ")"; }
     };
     struct TWorker {

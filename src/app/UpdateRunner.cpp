@@ -26,7 +26,7 @@ bool TUpdateRunner::Run(const TStringList& entries) {
         TEntryOutcome outcome;
         FStreamed = FFetches && FFetches->Pool().Streams(i) ? i : -1;
         try {
-            outcome = BringInEntry(entries[i]);
+            outcome = BringInEntry(entries[i], FFetches ? FFetches->Pool().FailedTries(i) : 0);
         } catch (...) {
             if (FClosed) return false;  // what the window's end cut short
             throw;
@@ -55,6 +55,7 @@ void TUpdateRunner::StartPool(const TStringList& entries) {
     TTransferPool::TSettings settings;
     settings.Password = kServerPassword;
     settings.FirstIsThePlans = true;
+    settings.FirstNeedsActive = FNeedActive.count(CurrentServerLine) > 0 || (FSession && !FSession->Passive);
     try {
         settings.IdleMilliseconds = TransferSilence(LoggedInSilence, StrToInt(GetField(4, CurrentServerLine)));
     } catch (const EConvertError&) {
@@ -81,7 +82,7 @@ void TUpdateRunner::StartPool(const TStringList& entries) {
     FFetches->BeforePoolFetches = [this] { DropServer(); };
 }
 
-TEntryOutcome TUpdateRunner::BringInEntry(const AnsiString& entry) {
+TEntryOutcome TUpdateRunner::BringInEntry(const AnsiString& entry, int triesSpent) {
     const AnsiString name = GetField(GetField(1, entry) == "U" ? 5 : 3, entry);
     if (IsRemovalKind(GetField(GetField(1, entry) == "U" ? 3 : 1, entry))) {
         TEntryOutcome outcome = ProcessEntry(entry);  // nothing to download
@@ -103,12 +104,13 @@ TEntryOutcome TUpdateRunner::BringInEntry(const AnsiString& entry) {
         struct stat st;
         return !partial.empty() && lstat(partial.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
     };
-    for (int tries = 0; tries < kTriesPerEntry; ++tries) {
+    const int first = std::min(std::max(triesSpent, 0), kTriesPerEntry - 1);
+    for (int tries = first; tries < kTriesPerEntry; ++tries) {
         const int64_t before = keptBytes();
         // Bytes the pool (or an earlier run) brought, or brings, need no server.
-        const bool fetched = tries == 0 && ((listed > 0 && before == listed) || FStreamed >= 0);
+        const bool fetched = tries == first && ((listed > 0 && before == listed) || FStreamed >= 0);
         const bool usable = fetched || (SessionUp() && FHealth.MayAsk(CurrentServerLine));
-        if (tries > 0 || !usable) {
+        if (tries > first || !usable) {
             if (FFetches) FFetches->MakeRoom([this] { return IsLeaving(); });
             if (!ReconnectForRun()) break;
         }
@@ -216,6 +218,7 @@ bool TUpdateRunner::ConnectRunServer(const AnsiString& line, AnsiString& why) {
         why = "its line in isp0.dat is damaged";
         return false;
     }
+    if (FNeedActive.count(line)) FSession->Passive = false;  // as its earlier sessions found
     UpdateLog::Write("server " + ServerLabel(line) + ": connecting for the run");
     if (OnConnecting) OnConnecting(line);
     try {
@@ -325,9 +328,11 @@ TEntryOutcome TUpdateRunner::ProcessEntry(const AnsiString& entry) {
         try {
             ftp.Download(r.Remote, r.LocalPath);
         } catch (...) {
+            if (FSession && !FSession->Passive) FNeedActive.insert(CurrentServerLine);
             reset();
             throw;
         }
+        if (!ftp.Passive) FNeedActive.insert(CurrentServerLine);
         reset();
         // The window closed during the wait: the lists are gone.
         if (FClosed) throw Exception("The window closed");

@@ -32,7 +32,8 @@ class EPoolGaveUp : public Exception { using Exception::Exception; };
 
 class TUpdateRunner {
 public:
-    static constexpr int kTriesPerEntry = 5;
+    // The pool's failed tries of an entry count among these.
+    static constexpr int kTriesPerEntry = TTransferPool::kTriesPerEntry;
 
     // `session` is where the program keeps its one FTP component, the one
     // the window's handlers watch; the run puts a new one there when it
@@ -83,7 +84,7 @@ public:
     void DropServer();
 
 private:
-    TEntryOutcome BringInEntry(const AnsiString& entry);
+    TEntryOutcome BringInEntry(const AnsiString& entry, int triesSpent = 0);
     TEntryOutcome ProcessEntry(const AnsiString& entry);
     TDownloadResult TakeFromPool(int i, const TDownloadRequest& r);
     void LogOutcome(const AnsiString& name, TEntryOutcome outcome);
@@ -103,5 +104,6 @@ private:
     int64_t FEntrySize = 0;
     int FStreamed = -1;  // the entry at hand comes from the pool in segments
     AnsiString FLastDetail;  // what the installer said of the last entry
+    std::set<AnsiString> FNeedActive;  // servers where passive mode did not work
     bool FClosed = false;
 };
