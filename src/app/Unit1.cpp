@@ -569,7 +569,7 @@ void TForm1::PlanPart() {
             return;
         }
         if (Leaving()) return;
-        UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat refused: " + ListRefusal);
+        UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": " + ListRefusedFile + " refused: " + ListRefusal);
         ConnectedFlag = false;
     }
     // The run may need the other servers: in the order they would be tried.
@@ -695,6 +695,12 @@ bool TForm1::FetchCheckedList() {
         // In signed mode a server whose list cannot be had or checked is one
         // without a list: the next server may have a good one.
         ListRefusal = e.what();
+        // A download that failed names its own file (a missing signature is
+        // not a missing list); a check that failed is the list's.
+        const AnsiString step = WexFTP1 ? WexFTP1->Step : AnsiString();
+        ListRefusedFile = !dynamic_cast<const ESignatureError*>(&e) && step.rfind("download ", 0) == 0
+                              ? step.substr(9)
+                              : AnsiString("update3.dat");
         // A signature that fails, or is missing, most often means a release
         // caught on its way up.
         ListProblem = dynamic_cast<const EListExpired*>(&e)      ? TText::ListExpired

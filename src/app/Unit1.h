@@ -60,7 +60,7 @@ public:
     std::unique_ptr<TPublicKey> ReleaseKey;
     int64_t ListSerial = 0;
     int SignedCodePage = 0;  // of the names, as the list's signature declares it
-    AnsiString ListRefusal;
+    AnsiString ListRefusal, ListRefusedFile = "update3.dat";
     TText ListProblem = TText::TryLater;  // what the player is told of it
     // The run: the servers it may turn to (in connection order) and the
     // one the start-up sequence logged in to.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/Printable.h"
 
@@ -33,6 +34,17 @@ AnsiString OneLine(AnsiString text) {
     return Printable(text);
 }
 
+// The log is UTF-8 whatever the release's names are in: a line that is not
+// UTF-8 carries names in the release's code page (or texts in the one the
+// window shows), and is written converted.
+AnsiString AsUtf8(const AnsiString& text) {
+    if (ValidUtf8(text) == text) return text;
+    AnsiString utf8;
+    for (int codePage : {NameCodePage(), DisplayCodePage()})
+        if (codePage != 65001 && TryCodePageToUtf8(text, codePage, utf8)) return utf8;
+    return text;
+}
+
 }  // namespace
 
 void Open(const AnsiString& appFolder) {
@@ -43,7 +55,7 @@ void Open(const AnsiString& appFolder) {
 AnsiString Path() { return gPath; }
 
 void Write(const AnsiString& line) {
-    AnsiString text = Now() + " " + OneLine(line) + "\n";
+    AnsiString text = Now() + " " + AsUtf8(OneLine(line)) + "\n";
     if (isatty(2)) fputs(text.c_str(), stderr);
     if (gPath.empty()) return;
     // The log must never stop the updater: a full disk only loses lines.

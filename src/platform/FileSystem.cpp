@@ -146,7 +146,7 @@ int OpenForLogging(const AnsiString& path) {
 
 AnsiString ReadWholeFile(const AnsiString& path, int64_t maxBytes) {
     int fd = OpenRegularForReading(path);
-    if (fd < 0) throw EInOutError("Cannot open file \"" + path + "\". " + ErrorText());
+    if (fd < 0) throw EInOutError("Cannot open file \"" + ShownPath(path) + "\". " + ErrorText());
     AnsiString data;
     char buf[65536];
     for (;;) {

@@ -150,7 +150,7 @@ void TPackWriter::AddFile(const AnsiString& name, const AnsiString& path) {
 // Streams a member file into the archive; returns the bytes written.
 static int64_t AppendFile(int out, const AnsiString& path, const AnsiString& archivePath) {
     int in = OpenRegularForReading(path);
-    if (in < 0) throw EInOutError("Cannot open file \"" + path + "\". " + strerror(errno));
+    if (in < 0) throw EInOutError("Cannot open file \"" + ShownPath(path) + "\". " + strerror(errno));
     std::unique_ptr<int, void (*)(int*)> closer(&in, [](int* f) { close(*f); });
     std::unique_ptr<char[]> buffer(new char[1 << 20]);
     int64_t total = 0;

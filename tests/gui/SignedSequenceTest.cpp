@@ -144,6 +144,8 @@ TEST_F(SignedFixture, WithoutAValidListNothingInTheFolderIsTouched) {
         expected["isp1.dat"] = after["isp1.dat"];
         EXPECT_EQ(after, expected) << k.what;
     }
+    // The log names the file that was missing, not the list.
+    EXPECT_NE(ReadFile(app.file("update.log")).find(": update3.dat.minisig refused: 550"), std::string::npos);
 }
 
 TEST_F(SignedFixture, AKeyThatCannotBeReadStopsEverythingWithoutFallingBack) {

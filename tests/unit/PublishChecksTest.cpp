@@ -292,6 +292,11 @@ TEST(ServerText, ControlCharactersAreWrittenOutAndJsonStaysValid) {
     UpdateLog::Write("server: 421 bye\r\n2026-01-01 00:00:00 forged line \x1B[2J");
     const std::string log = ReadFile(app.file("update.log"));
     EXPECT_NE(log.find("421 bye  2026-01-01 00:00:00 forged line \\x1B[2J\n"), std::string::npos) << log;
+    // A name in the release's code page (Big5 \xBB\xA1 is 說) is written as UTF-8.
+    SetNameCodePage(950);
+    UpdateLog::Write("data\\\xBB\xA1.txt: installed");
+    SetNameCodePage(0);
+    EXPECT_NE(ReadFile(app.file("update.log")).find("data\\\xE8\xAA\xAA.txt: installed"), std::string::npos);
     fs::remove(app.file("update.log"));
     ASSERT_EQ(mkfifo(app.file("update.log").c_str(), 0600), 0);
     UpdateLog::Write("no reader: must not block");
