@@ -92,6 +92,11 @@ echo "the next start has its own window, stray arguments ignored, another game's
 (cd / && exec "$app/skiff") 2>>"$work/skiff.err" & skiff_pid=$!
 wait_for '[ -n "$(window "^update$")" ]' 100 || fail "no window"
 xprop -id "$(window '^update$')" WM_CLASS | grep -q '"skiff-app"' || fail "window class: $(xprop -id "$(window '^update$')" WM_CLASS)"
+# A start with another runtime folder cannot find the first by its title;
+# the folder's own lock ends it all the same, with no window of its own.
+mkdir -m 700 "$work/run2"
+XDG_RUNTIME_DIR=$work/run2 timeout 10 "$app/skiff" || fail "a start with another runtime folder did not end with 0"
+[ "$(xdotool search --onlyvisible --name '^update$' | wc -l)" -eq 1 ] || fail "two updaters on one folder"
 kill "$skiff_pid"; end_updater 143
 echo "the window's class is skiff-app, after its folder"
 
