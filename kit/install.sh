@@ -6,6 +6,8 @@
 set -eu
 name='@NAME@'
 title='@TITLE@' title_zh_tw='@TITLE_ZH_TW@' title_zh_cn='@TITLE_ZH_CN@'
+# The updater's own options in the menu entry (--unattended: no click).
+args='@ARGS@'
 kit=$(cd "$(dirname "$0")" && pwd)
 data=${XDG_DATA_HOME:-$HOME/.local/share}
 dest=$data/$name
@@ -80,7 +82,7 @@ tmp=$menu.tmp.$$
   [ -z "$title_zh_tw" ] || printf 'Name[zh_TW]=%s\n' "$(string_value "$title_zh_tw")"
   [ -z "$title_zh_cn" ] || printf 'Name[zh_CN]=%s\n' "$(string_value "$title_zh_cn")"
   printf 'Comment=Updates %s and starts it\n' "$(string_value "$title")"
-  printf 'Exec="%s"\nPath=%s\nIcon=%s/icon.png\nTerminal=false\n' "$exec_path" "$path_value" "$path_value"
+  printf 'Exec="%s"%s\nPath=%s\nIcon=%s/icon.png\nTerminal=false\n' "$exec_path" "${args:+ $args}" "$path_value" "$path_value"
   # The updater's window class is skiff- and its folder's name: each game
   # has its own place in the dock.
   printf 'StartupWMClass=skiff-%s\n' "$name"
@@ -90,4 +92,4 @@ mv -f "$tmp" "$menu"
 printf '%s\n' "$menu" > "$dest/.menu-entry"
 echo "$title is installed in $dest; the menu entry is $menu"
 echo "To remove it: $dest/uninstall.sh"
-if [ "$start" = 1 ]; then exec "$dest/skiff"; fi
+if [ "$start" = 1 ]; then exec "$dest/skiff" ${args:+"$args"}; fi

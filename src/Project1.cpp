@@ -20,7 +20,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: skiff [--repair] [--help] [--version]\n"
+    "usage: skiff [--repair] [--unattended] [--help] [--version]\n"
     "Other arguments (as desktop launchers pass) are ignored.\n"
     "\n"
     "Brings the client installed in this program's folder in step with its FTP mirrors\n"
@@ -29,20 +29,23 @@ const char kUsage[] =
     "\n"
     "  --repair   with a release key (update.pub), check every installed file against the\n"
     "             signed list again, not only those that changed since the last check\n"
+    "  --unattended  no click and no box: the saved server choice, the update, then the\n"
+    "             launch when nothing failed; the window shows the progress, the log the rest\n"
     "\n"
     "Exit status: 0 after the launch or a confirmed exit, 2 for a bad command line,\n"
     "3 when no server could be used, 4 when the update left files not installed,\n"
     "5 when the launcher could not be started.\n";
 
-// --help, --version and --repair: the updater takes everything else from
+// --help, --version, --repair and --unattended: the updater takes everything else from
 // its folder's data files. The first two need no display.
-bool gRepair = false;
+bool gRepair = false, gUnattended = false;
 AnsiString gIgnored;  // the arguments that are not options
 
 void ReadCommandLine(int argc, char** argv) {
     static const option options[] = {{"help", no_argument, nullptr, 'h'},
                                      {"version", no_argument, nullptr, 'v'},
                                      {"repair", no_argument, nullptr, 'r'},
+                                     {"unattended", no_argument, nullptr, 'u'},
                                      {nullptr, 0, nullptr, 0}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
@@ -50,6 +53,7 @@ void ReadCommandLine(int argc, char** argv) {
             case 'h': fputs(kUsage, stdout); exit(0);
             case 'v': printf("skiff %s\n%s\n", SKIFF_VERSION, kCopyright); exit(0);
             case 'r': gRepair = true; break;
+            case 'u': gUnattended = true; break;
             default:
                 fprintf(stderr, "skiff: %s\nTry 'skiff --help'.\n", OptionMistake(c, argv).c_str());
                 exit(2);
@@ -87,6 +91,8 @@ int main(int argc, char** argv) {
     OpenDisplay();
     Form1 = new TForm1(nullptr);
     Form1->ForceRepair = gRepair;
+    Form1->Unattended = gUnattended;
+    if (gUnattended) UpdateLog::Write("unattended start");
     SetMainForm(Form1);
     // Desktops group the window with its launcher entry by this class: one
     // of its own for each game (the kit's menu entry names it).

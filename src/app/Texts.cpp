@@ -53,6 +53,8 @@ const Row kCatalogue[] = {
     // NoServerHint: 無法連上任何伺服器。請檢查網路連線，再重新啟動更新程式。
     {"\xB5L\xAAk\xB3s\xA4W\xA5\xF4\xA6\xF3\xA6\xF8\xAA" "A\xBE\xB9\xA1" "C\xBD\xD0\xC0\xCB\xAC" "d\xBA\xF4\xB8\xF4\xB3s\xBDu\xA1" "A\xA6" "A\xAD\xAB\xB7s\xB1\xD2\xB0\xCA\xA7\xF3\xB7s\xB5{\xA6\xA1\xA1" "C",
      "No server could be reached. Please check your Internet connection and start the updater again."},
+    // LaunchInstalled: 要啟動已安裝的遊戲嗎?
+    {"\xADn\xB1\xD2\xB0\xCA\xA4w\xA6w\xB8\xCB\xAA\xBA\xB9" "C\xC0\xB8\xB6\xDC?", "Start the installed client anyway?"},
 };
 
 }  // namespace

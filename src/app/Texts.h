@@ -13,7 +13,9 @@ enum class TText {
     FailedBefore, FailedAfter, AndMoreBefore, AndMoreAfter, ReasonSize, ReasonDamaged, ReasonRefused,
     ReasonWrite, ReasonCheck, ReasonDownload, NoValidList, UsingServer, Resuming, RetryHint,
     // What a player locked out of an update reads, and what to do.
-    ListExpired, ListOlder, ListUnverified, TryLater, NoServerHint
+    ListExpired, ListOlder, ListUnverified, TryLater, NoServerHint,
+    // No server answered, and the client is installed: start it as it is?
+    LaunchInstalled
 };
 
 // Why an entry was not installed, as the user is told.

@@ -213,6 +213,30 @@ void TForm1::FormResize(TObject*) {
     if (!FirstResizeFlag) return;
     FirstResizeFlag = false;
     RunStartUpSequence();
+    ContinueUnattended();
+}
+
+// What a player would click, in order: Start while there is a plan, then
+// the launch; the window closes with the exit code of whatever stopped it.
+void TForm1::ContinueUnattended() {
+    if (!Unattended || Leaving()) return;
+    CompleteCheck();  // what it finds is part of the run
+    if (UpdateList && Button1->Enabled) {
+        try {
+            Button1Click(nullptr);
+        } catch (const std::exception& e) {
+            UpdateLog::Write(AnsiString("the run stopped: ") + e.what());
+            ExitCode = kExitFailedEntries;
+        }
+    }
+    if (Leaving() || !Visible()) return;  // the window closed meanwhile
+    if (UpdateList && ExitCode == 0) {
+        Image3Click(nullptr);  // launches and closes, unless the launcher fails
+        if (!Visible() || Leaving()) return;
+    }
+    if (ExitCode == 0) ExitCode = kExitFailedEntries;  // something is still to do
+    UpdateLog::Write("unattended run ends with " + IntToStr(ExitCode));
+    Close();
 }
 
 void TForm1::FormClose(TObject*, TCloseAction&) {
@@ -293,7 +317,34 @@ bool TForm1::LauncherIsTheRelease() {
 }
 
 void TForm1::Tell(const AnsiString& text) {
-    if (!Leaving()) ShowMessageBox(text);
+    if (!Leaving() && !Unattended) ShowMessageBox(text);
+}
+
+void TForm1::ReportError(const std::exception& e) {
+    if (Leaving()) return;
+    if (Unattended) UpdateLog::Write(AnsiString("stopped: ") + e.what());
+    else Application->HandleException(e);
+}
+
+// With no server to ask, the client as installed may still be played: in
+// signed mode only when the last list this folder took (update3.dat, put in
+// place only once it passed its checks) names exactly what is installed.
+bool TForm1::InstalledClientChecksOut() {
+    if (!IsRegularFile(AppFolder + kLauncher)) return false;
+    if (!ReleaseKey) return true;
+    try {
+        TStringList remote, installed;
+        remote.LoadFromFile(AppFolder + "update3.dat");
+        installed.LoadFromFile(AppFolder + "update2.dat");
+        if (installed.Count() == 1) installed.Add("");
+        TUpdatePlan plan = ::BuildUpdatePlan(remote.Lines(), installed.Lines());
+        if (!plan.Entries.empty()) return false;  // not that release whole: nothing to check it by
+        TInstalledRecord record(AppFolder, true);
+        PlanRepairs(remote.Lines(), installed.Lines(), record, plan);
+        return plan.Entries.empty();
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 void TForm1::Image3Click(TObject*) {
@@ -312,7 +363,7 @@ void TForm1::Image3Click(TObject*) {
         ExitCode = kExitLauncherFailed;
         UpdateLog::Write("the launcher " + ShownPath(launcher) + " could not be started: " + error);
         Show();
-        ShowMessageBox("The client could not be started: \"" + ShownPath(launcher) + "\": " + error + ".");
+        Tell("The client could not be started: \"" + ShownPath(launcher) + "\": " + error + ".");
         return;
     }
     ExitCode = 0;
@@ -425,7 +476,12 @@ void TForm1::ShowDisconnected() {
     ExitCode = kExitNoServer;
     UpdateLog::Write("no server could be used");
     Label3->SetCaption(Localized(TText::Disconnected, LanguageMode));
-    Tell(Label3->Caption() + "\n" + Localized(TText::NoServerHint, LanguageMode));
+    const AnsiString told = Label3->Caption() + "\n" + Localized(TText::NoServerHint, LanguageMode);
+    if (Unattended || !InstalledClientChecksOut()) return Tell(told);
+    // The player may still play what is installed.
+    if (!ConfirmYesNo(told + "\n" + Localized(TText::LaunchInstalled, LanguageMode))) return;
+    UpdateLog::Write("no server: the installed client is started as it is");
+    Image3Click(nullptr);
 }
 
 void TForm1::RunStartUpSequence() {
@@ -434,11 +490,14 @@ void TForm1::RunStartUpSequence() {
     RemoveLeftoverTemporaries(AppFolder);
     if (Form2->ServerListMissing) {
         // Nothing to choose from and nowhere to connect; the exit picture stays.
-        ShowErrorBox(Form2->ServerListError);
+        ExitCode = kExitNoServer;
+        if (Unattended) UpdateLog::Write(Form2->ServerListError);
+        else ShowErrorBox(Form2->ServerListError);
         return;
     }
     if (!LoadReleaseKey()) return;
-    Form2->ShowModal();
+    // Unattended, the choice saved in isp1.dat stands (or the first server).
+    if (!Unattended) Form2->ShowModal();
     ServerIndex = -1;
     int selected = Form2->ListBox1->ItemIndex();
     if (selected < 0) selected = 0;
@@ -565,7 +624,7 @@ void TForm1::PlanPart() {
             if (FetchCheckedList()) break;
         } catch (const std::exception& e) {
             UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat failed: " + e.what());
-            if (!Leaving()) Application->HandleException(e);
+            ReportError(e);
             return;
         }
         if (Leaving()) return;
@@ -591,7 +650,7 @@ void TForm1::PlanPart() {
         if (!FileExists(installed)) WriteWholeFileAtomic(installed, "KOVRAN\r\n");
         BuildUpdatePlan();
     } catch (const std::exception& e) {
-        if (!Leaving()) Application->HandleException(e);
+        ReportError(e);
         return;
     }
     ShowRemainingCount();

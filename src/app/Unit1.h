@@ -86,6 +86,11 @@ public:
     static constexpr int kExitNoServer = 3, kExitFailedEntries = 4, kExitLauncherFailed = 5;
     int ExitCode = 0;
 
+    // Started with --unattended: the saved server choice, no click, no box
+    // (the log tells); the run starts by itself, the client is launched when
+    // nothing failed, and the window closes with the exit code either way.
+    bool Unattended = false;
+
     // Ends the program at once (closing while connected). Tests replace it.
     std::function<void()> Halt;
     // How long a logged-in server may stay silent (milliseconds) before the
@@ -141,6 +146,9 @@ private:
     void LoadSkin(TImage* image, const AnsiString& baseName);
     bool NextIsSentinel() const;
     void ShowDisconnected();
+    void ContinueUnattended();
+    bool InstalledClientChecksOut();
+    void ReportError(const std::exception& e);
     void PlanPart();
     void NewFtpComponent();
     void ShowPoolProgress();

@@ -228,7 +228,8 @@ void MakeKit(const TKitOptions& o) {
         const std::vector<std::pair<AnsiString, AnsiString>> fill{{"@NAME@", o.Name},
                                                                   {"@TITLE@", o.Title.empty() ? o.Name : o.Title},
                                                                   {"@TITLE_ZH_TW@", o.TitleZhTW},
-                                                                  {"@TITLE_ZH_CN@", o.TitleZhCN}};
+                                                                  {"@TITLE_ZH_CN@", o.TitleZhCN},
+                                                                  {"@ARGS@", o.Unattended ? "--unattended" : ""}};
         WriteScript(parts.Scripts + "/install.sh", folder + "/install.sh", fill);
         WriteScript(parts.Scripts + "/uninstall.sh", folder + "/uninstall.sh", fill);
         // Written beside the output and renamed: never half a kit under its name.

@@ -15,6 +15,7 @@ struct TKitOptions {
     // The menu entry's name as players read it (UTF-8; empty: Name), and
     // its translations for Traditional and Simplified Chinese desktops.
     AnsiString Title, TitleZhTW, TitleZhCN;
+    bool Unattended = false;  // the menu entry starts the updater with --unattended
     // The code page of the server names in isp0.dat: the release's (its
     // update3.dat header, with ReleaseFolder), else this, else the system's.
     int CodePage = 0;

@@ -30,7 +30,8 @@ const char kUsage[] =
     "usage: skiff-publish [OPTIONS] RELEASE_DIR OUT_DIR\n"
     "       skiff-publish verify [--key update.pub] [--json] OUT_DIR\n"
     "       skiff-publish kit --servers FILE [--key update.pub --release OUT_DIR] [--name NAME] [--icon PNG]\n"
-    "                         [--title TEXT] [--title-zh_TW TEXT] [--title-zh_CN TEXT] [--codepage N] OUT.tar.gz\n"
+    "                         [--title TEXT] [--title-zh_TW TEXT] [--title-zh_CN TEXT] [--codepage N]\n"
+    "                         [--unattended] OUT.tar.gz\n"
     "       skiff-publish push OUT_DIR --mirrors FILE [--netrc FILE] [--prune N] [MIRROR OPTIONS] [--json]\n"
     "       skiff-publish status --mirrors FILE [--key update.pub] [--netrc FILE] [MIRROR OPTIONS] [--json]\n"
     "       skiff-publish prune OUT_DIR --keep N [--dry-run] [--json]\n"
@@ -63,7 +64,8 @@ const char kUsage[] =
     "kit writes the starter kit: the updater, its skins, isp0.dat made from the server list,\n"
     "the release key, an icon, install.sh and uninstall.sh. --name is the folder (letters,\n"
     "digits, - _ .); --title the menu entry's name (any text), with translations for Chinese\n"
-    "desktops. Server names (UTF-8) are written in the release's code page (its update3.dat\n"
+    "desktops; --unattended makes the menu entry update and launch with no click. Server names\n"
+    "(UTF-8) are written in the release's code page (its update3.dat\n"
     "with --release, else --codepage N, else this system's).\n"
     "\n"
     "push puts OUT_DIR on every mirror of the mirrors FILE, side by side. A line of FILE is\n"
@@ -211,11 +213,12 @@ int VerifyCommand(int argc, char** argv) {
 }
 
 int KitCommand(int argc, char** argv) {
-    enum { kServers = 256, kKey, kName, kIcon, kRelease, kTitle, kTitleZhTW, kTitleZhCN, kKitCodePage };
+    enum { kServers = 256, kKey, kName, kIcon, kRelease, kTitle, kTitleZhTW, kTitleZhCN, kKitCodePage, kUnattended };
     static const option options[] = {{"servers", required_argument, nullptr, kServers},
                                       {"title", required_argument, nullptr, kTitle},
                                       {"title-zh_TW", required_argument, nullptr, kTitleZhTW},
                                       {"title-zh_CN", required_argument, nullptr, kTitleZhCN},
+                                      {"unattended", no_argument, nullptr, kUnattended},
                                       {"codepage", required_argument, nullptr, kKitCodePage},
                                       {"key", required_argument, nullptr, kKey},
                                       {"release", required_argument, nullptr, kRelease},
@@ -234,6 +237,7 @@ int KitCommand(int argc, char** argv) {
             case kTitle: o.Title = optarg; break;
             case kTitleZhTW: o.TitleZhTW = optarg; break;
             case kTitleZhCN: o.TitleZhCN = optarg; break;
+            case kUnattended: o.Unattended = true; break;
             case kKitCodePage: o.CodePage = static_cast<int>(NumberIn("--codepage", optarg, 1, 65535)); break;
             case 'h': fputs(kUsage, stdout); exit(0);
             default: BadOption(c, argv);

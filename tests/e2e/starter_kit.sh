@@ -48,6 +48,11 @@ printf '北區 127.0.0.1 %s 5000 update\n' "$port" > "$work/servers"
   --title "Demo's Client" --title-zh_TW 示範用戶端 \
   "$work/kit.tar.gz" >/dev/null || fail "kit"
 chmod a+r "$work/kit.tar.gz"
+# --unattended goes into the menu entry the kit's install.sh writes.
+"$bin/skiff-publish" kit --servers "$work/servers" --codepage 950 --name democlient --unattended "$work/kit-u.tar.gz" >/dev/null ||
+  fail "kit --unattended"
+tar -xzOf "$work/kit-u.tar.gz" democlient/install.sh | grep -qx "args='--unattended'" ||
+  fail "the unattended kit's install.sh does not pass --unattended"
 
 # The user's side: unpack and install; install.sh starts the updater.
 "${as_user[@]}" "${user_env[@]}" tar -xzf "$work/kit.tar.gz" -C "$home/Downloads"

@@ -187,6 +187,61 @@ TEST_F(UpdaterFixture, AllServersFailingShowsDisconnectedAfterOneAttemptEach) {
     EXPECT_EQ(CountDialogs(TDialogKind::Message, kDisconnectedBox), 1u);
 }
 
+// No server, but the client is installed: the same box asks whether to
+// start it as it is, and Yes does.
+TEST_F(UpdaterFixture, WithEveryServerDownTheInstalledClientIsOffered) {
+    ServerList({ClosedPort()});
+    WriteFile(app.file("update2.dat"), "KOVRAN\r\nportal.exe 1\r\n");
+    WriteFile(app.file("portal.exe"), "#!/bin/sh\ntouch \"$(dirname \"$0\")/portal.ran\"\n");
+    chmod(app.file("portal.exe").c_str(), 0755);
+    confirmAnswer = true;
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_EQ(CountDialogs(TDialogKind::Confirm, kDisconnectedBox + "\nStart the installed client anyway?"), 1u);
+    EXPECT_TRUE(PumpUntil([&] { return Exists(app.file("portal.ran")); }));
+    EXPECT_EQ(Form1->ExitCode, 0);
+}
+
+// --unattended: no box and no click; the run, then the launch when nothing
+// failed, and the window closes with the exit code in every case.
+TEST_F(UpdaterFixture, AnUnattendedStartUpdatesAndLaunchesOrEndsWithItsExitCode) {
+    Release release;
+    FtpServer server(release.root(), "update", "x", {"--refuse", ServedName(release.root(), "readme.txt")});
+    ServerList({server.port()});
+    WriteFile(app.file("portal.exe"), "#!/bin/sh\ntouch \"$(dirname \"$0\")/portal.ran\"\n");
+    chmod(app.file("portal.exe").c_str(), 0755);
+    auto unattended = [&] {
+        CloseWindows();
+        Start("en_US.UTF-8");
+        Form1->Unattended = true;
+        Form1->Show();
+        bool halted = false;  // the program's end while connected
+        try {
+            Form1->FormResize(Form1);
+        } catch (const HaltSignal&) {
+            halted = true;
+        }
+        EXPECT_TRUE(halted || !Form1->Visible()) << Form1->ExitCode;
+        EXPECT_TRUE(dialogs.empty()) << dialogs[0].second;
+    };
+    unattended();  // readme.txt is refused: no launch
+    EXPECT_EQ(Form1->ExitCode, TForm1::kExitFailedEntries);
+    EXPECT_EQ(ReadFile(app.file("bin/client.exe")), release.client);
+    EXPECT_FALSE(Exists(app.file("portal.ran")));
+    EXPECT_FALSE(Exists(app.file("isp1.dat"))) << "no server was chosen by hand";
+
+    FtpServer whole(release.root());
+    ServerList({whole.port()});
+    unattended();
+    EXPECT_EQ(Form1->ExitCode, 0);
+    EXPECT_EQ(ReadFile(app.file("readme.txt")), "new readme\r\n");
+    EXPECT_TRUE(PumpUntil([&] { return Exists(app.file("portal.ran")); }));
+
+    ServerList({ClosedPort()});
+    unattended();
+    EXPECT_EQ(Form1->ExitCode, TForm1::kExitNoServer);
+}
+
 TEST_F(UpdaterFixture, ChoiceIsSavedAndPreselectedAndOddChoicesFallBackToTheFirst) {
     ServerList({ClosedPort(), ClosedPort()});
     Start("en_US.UTF-8");
