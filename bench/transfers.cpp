@@ -1,6 +1,4 @@
 // Benchmarks of the network and file components beside standard tools.
-//   bench_transfers capture   CaptureFile of 512 MiB from a loopback sender, beside socat
-//   bench_transfers idle      a ReadLn waiting 2 s on a silent peer: CPU share
 //   bench_transfers ftp       Download of 512 MiB from pyftpdlib in active mode, beside curl
 //   bench_transfers gzip      Decompress of a 256 MiB gzip file, beside gzip -dc
 //   bench_transfers pack      ExtractPack of a 100-member 200 MiB archive, beside cp
@@ -32,67 +30,6 @@ using namespace bench;
 namespace {
 
 const std::string kDir = "/tmp/skiff-bench";
-
-// Accepts one connection and sends `bytes` as fast as it can.
-std::thread Sender(int listener, size_t bytes) {
-    return std::thread([listener, bytes] {
-        int fd = ::accept(listener, nullptr, nullptr);
-        std::vector<char> chunk(1 << 18, 'z');
-        for (size_t left = bytes; left > 0;) {
-            ssize_t n = ::send(fd, chunk.data(), std::min(left, chunk.size()), MSG_NOSIGNAL);
-            if (n <= 0) break;
-            left -= n;
-        }
-        ::close(fd);
-    });
-}
-
-void Capture() {
-    const size_t size = 512u << 20;
-    int port;
-    int l = ListenLoopback(port);
-    std::thread s = Sender(l, size);
-    TRimsock sock(nullptr);
-    sock.Host = "127.0.0.1";
-    sock.Port = port;
-    sock.Connect();
-    double cpu0 = CpuOf(RUSAGE_THREAD), t0 = Now();
-    sock.CaptureFile(kDir + "/capture.bin");
-    Measured ours{Now() - t0, CpuOf(RUSAGE_THREAD) - cpu0};
-    s.join();
-    std::thread s2 = Sender(l, size);
-    Measured theirs = RunCommand("socat -u TCP:127.0.0.1:" + std::to_string(port) + " CREATE:" + kDir + "/socat.bin");
-    s2.join();
-    ::close(l);
-    Report("CaptureFile 512 MiB", ours, theirs, "socat");
-    printf("  throughput: skiff %.0f MiB/s, socat %.0f MiB/s (skiff/socat %.2f; target >= 0.9); skiff cpu %.3f s per GiB\n",
-           512 / ours.wall, 512 / theirs.wall, theirs.wall / ours.wall, ours.cpu * 2);
-}
-
-void Idle() {
-    int port;
-    int l = ListenLoopback(port);
-    std::thread silent([l] {
-        int fd = ::accept(l, nullptr, nullptr);
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        ::close(fd);
-    });
-    TRimsock sock(nullptr);
-    sock.Host = "127.0.0.1";
-    sock.Port = port;
-    sock.Connect();
-    sock.TimeOut = 2000;
-    double cpu0 = CpuOf(RUSAGE_THREAD), t0 = Now();
-    try {
-        sock.ReadLn();
-    } catch (const EAbortError&) {
-    }
-    double wall = Now() - t0, cpu = CpuOf(RUSAGE_THREAD) - cpu0;
-    printf("ReadLn on a silent peer: wall %.3f s, cpu %.4f s = %.2f%% of a core (target < 2%%)\n", wall, cpu,
-           100 * cpu / wall);
-    silent.join();
-    ::close(l);
-}
 
 void Ftp() {
     std::filesystem::create_directories(kDir + "/ftproot");
@@ -284,9 +221,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     std::filesystem::create_directories(kDir);
     std::string what = argc > 1 ? argv[1] : "";
-    if (what == "capture") Capture();
-    else if (what == "idle") Idle();
-    else if (what == "ftp") Ftp();
+    if (what == "ftp") Ftp();
     else if (what == "gzip") Gzip();
     else if (what == "pack") Pack();
     else if (what == "longline") LongLine();
@@ -294,7 +229,7 @@ int main(int argc, char** argv) {
     else if (what == "modes") Modes();
     else if (what == "resume") Resume();
     else {
-        fprintf(stderr, "usage: bench_transfers capture|idle|ftp|gzip|pack|longline|silent|modes|resume\n");
+        fprintf(stderr, "usage: bench_transfers ftp|gzip|pack|longline|silent|modes|resume\n");
         return 2;
     }
     return 0;

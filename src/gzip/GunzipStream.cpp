@@ -1,7 +1,12 @@
 #include "GunzipStream.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include "platform/FileSystem.h"
 
 namespace {
 constexpr size_t kOutSize = 1 << 20;
@@ -30,6 +35,7 @@ void TGunzipStream::Reset() {
     FOutUsed = 0;
     FState = TState::Start;
     FHolding = false;
+    FMember = false;
     FWriteFailed = false;
     FProblem.clear();
 }
@@ -117,6 +123,7 @@ bool TGunzipStream::Feed(const char* data, size_t n) {
                     return true;
                 }
                 FState = member ? TState::Inflating : TState::Passing;
+                FMember = FMember || member;
                 const char held = static_cast<char>(FHeld);
                 if (member ? Inflate(&FHeld, 1) < 0 : !Emit(&held, 1)) return false;
                 continue;
@@ -138,4 +145,45 @@ bool TGunzipStream::Finish() {
     }
     if (FState == TState::Inflating) return Fail("is cut short");
     return Flush();
+}
+
+bool TGunzipStream::FeedFile(int fd, size_t block, const std::function<void(size_t)>& onRead) {
+    std::unique_ptr<char[]> buffer(new char[block]);
+    while (FState != TState::Done) {
+        const ssize_t n = read(fd, buffer.get(), block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Fail("cannot be read");
+        if (n == 0) break;
+        if (!Feed(buffer.get(), static_cast<size_t>(n))) return false;
+        if (onRead) onRead(static_cast<size_t>(n));
+    }
+    return Finish();
+}
+
+bool GzipFileIsWhole(const AnsiString& nativePath, AnsiString& why, AnsiString* tail, size_t tailSize,
+                     int64_t* dataSize) {
+    int fd = OpenRegularForReadingNative(nativePath);
+    if (fd < 0) {
+        why = "cannot be opened";
+        return false;
+    }
+    int64_t total = 0;
+    if (tail) tail->clear();
+    TGunzipStream stream([&](const char* p, size_t n) {
+        total += static_cast<int64_t>(n);
+        if (!tail) return true;
+        if (n >= tailSize) return tail->assign(p + n - tailSize, tailSize), true;
+        tail->append(p, n);
+        if (tail->size() > tailSize) tail->erase(0, tail->size() - tailSize);
+        return true;
+    });
+    const bool whole = stream.FeedFile(fd);
+    close(fd);
+    if (dataSize) *dataSize = total;
+    if (whole && !stream.IsGzip()) {
+        why = "is not gzip data";
+        return false;
+    }
+    why = stream.Problem();
+    return whole;
 }

@@ -1,9 +1,12 @@
-// Inflating gzip data as they arrive, by the rules of TGunzipReader: data
-// without the gzip magic pass through unchanged, members that follow one
-// another are inflated in turn, anything else after a member is ignored, and
-// data cut short are told from whole ones. The output goes to the writer in
-// blocks of a mebibyte (whole blocks are what disks and page caches write
-// fastest); one buffer, allocated once.
+// Inflating gzip data as they arrive (a download) or as a file is read, by
+// the one set of member rules: data without the gzip magic pass through
+// unchanged (as zlib's gzread passes them), members that follow one another
+// are inflated in turn, anything else after a member is ignored, and data
+// cut short are told from whole ones (gzread takes a stream cut where a
+// block of its output ends for a clean end, and would let a short file
+// through). The output goes to the writer in blocks of a mebibyte (whole
+// blocks are what disks and page caches write fastest); one buffer,
+// allocated once.
 #pragma once
 #include <sys/types.h>
 #include <zlib.h>
@@ -29,6 +32,12 @@ public:
     bool Feed(const char* data, size_t n);
     // Writes what is left; true when the data ended whole.
     bool Finish();
+    // Feeds file `fd` from where it stands in reads of `block` bytes, each
+    // read's size told to `onRead`, and finishes; true when the data ended
+    // whole. Reading stops after a last member. The caller closes fd.
+    bool FeedFile(int fd, size_t block = 1 << 16, const std::function<void(size_t)>& onRead = {});
+    // A member began: the data are gzip, not passed through.
+    bool IsGzip() const { return FMember; }
     // For data whose bytes a stronger hash checks whole (the list's
     // SHA-256): zlib's CRC and length checks of each member are left out,
     // a tenth of the time inflating takes.
@@ -50,8 +59,15 @@ private:
     TState FState = TState::Start;
     unsigned char FHeld = 0;  // a first byte, until the second tells whether a member starts
     bool FHolding = false;
+    bool FMember = false;
     bool FWriteFailed = false;
     bool FSkipChecks = false;
     AnsiString FProblem;
     void Restart();
 };
+
+// Reads a gzip file to its end keeping none of the data but, when `tail` is
+// given, their last `tailSize` bytes (and in `dataSize` their length); false
+// with the reason ("is cut short", "is not gzip data", ...) when it is not whole.
+bool GzipFileIsWhole(const AnsiString& nativePath, AnsiString& why, AnsiString* tail = nullptr,
+                     size_t tailSize = 0, int64_t* dataSize = nullptr);

@@ -6,9 +6,15 @@
 #include <zlib.h>
 
 #include <cerrno>
+#include <memory>
 
+#include "GunzipStream.h"
 #include "platform/Dialogs.h"
 #include "platform/FileSystem.h"
+
+namespace {
+constexpr size_t kBlock = 16384;
+}
 
 TGzip::TGzip(TComponent* AOwner) : TComponent(AOwner) {}
 
@@ -20,32 +26,26 @@ void TGzip::ShowError(const AnsiString& text) {
     if (WindowOnError) ShowErrorAbortDialog(text);
 }
 
-
-uint8_t TGzip::Copy(TGunzipReader& reader, int dest, uint64_t sourceSize) {
+uint8_t TGzip::Copy(int source, int dest, uint64_t sourceSize) {
     ProgressPercent = 0;
     uint64_t total = 0;
-    if (ProgressStep > 0) NotifyProgress();
-    uint8_t result = ResultOk;
-    for (;;) {
-        ssize_t n = reader.Read(FBuffer, sizeof FBuffer);
-        if (n < 0) {
-            result = ResultCorruptSource;
-            break;
-        }
-        if (n == 0) break;
-        if (!WriteAllBytes(dest, FBuffer, static_cast<size_t>(n))) {
-            result = ResultWriteFailed;
-            break;
-        }
-        if (ProgressStep > 0) {
-            total += static_cast<uint64_t>(n);
+    std::function<void(size_t)> progress;
+    if (ProgressStep > 0) {
+        NotifyProgress();
+        progress = [&](size_t n) {
+            total += n;
             double percent = sourceSize ? static_cast<double>(total) / sourceSize * 100 : 100;
             if (percent >= ProgressPercent + ProgressStep || total == sourceSize) {
                 ProgressPercent = static_cast<int>(percent);
                 NotifyProgress();
             }
-        }
+        };
     }
+    TGunzipStream stream([dest](const char* p, size_t n) { return WriteAllBytes(dest, p, n); });
+    // Reads of 16 KiB give progress its steps; without it, fewer and larger.
+    uint8_t result = ResultOk;
+    if (!stream.FeedFile(source, progress ? kBlock : kBlock * 4, progress))
+        result = stream.WriteFailed() ? ResultWriteFailed : ResultCorruptSource;
     if (close(dest) != 0) {
         ShowError("Can't close file.");
         if (result == ResultOk) result = ResultWriteFailed;
@@ -67,11 +67,7 @@ uint8_t TGzip::Decompress() {
         close(source);
         return ResultCannotCreate;
     }
-    uint8_t result;
-    {
-        TGunzipReader reader(source);
-        result = Copy(reader, dest, static_cast<uint64_t>(sourceSize));
-    }
+    uint8_t result = Copy(source, dest, static_cast<uint64_t>(sourceSize));
     close(source);
     if (DeleteSource && result == ResultOk) DeleteFile(FileSource);
     return result;
@@ -93,13 +89,14 @@ uint8_t TGzip::Compress() {
         return ResultCannotCreate;
     }
     gzbuffer(gz, 1 << 17);
+    std::unique_ptr<char[]> buffer(new char[kBlock]);
     uint8_t result = ResultOk;
     for (;;) {
-        ssize_t n = read(src, FBuffer, sizeof FBuffer);
+        ssize_t n = read(src, buffer.get(), kBlock);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) { result = ResultCannotOpen; break; }
         if (n == 0) break;
-        if (gzwrite(gz, FBuffer, static_cast<unsigned>(n)) != n) { result = ResultWriteFailed; break; }
+        if (gzwrite(gz, buffer.get(), static_cast<unsigned>(n)) != n) { result = ResultWriteFailed; break; }
     }
     close(src);
     if (gzclose(gz) != Z_OK && result == ResultOk) result = ResultWriteFailed;

@@ -1,9 +1,10 @@
 // TGzip: decompresses one gzip file into a plain file (and, for the tools and
-// tests, compresses one). With WindowOnError set, each failure also shows
-// the error dialog with one Abort button; with it clear, failures are silent
-// apart from the result.
+// tests, compresses one). The file is read through TGunzipStream, so a file
+// and a download are inflated by the same rules. With WindowOnError set,
+// each failure also shows the error dialog with one Abort button; with it
+// clear, failures are silent apart from the result. The component holds no
+// buffer between calls: one on every window costs nothing while unused.
 #pragma once
-#include "GunzipReader.h"
 #include "platform/Classes.h"
 
 enum TCompressionType : uint8_t { Standard, Filtered, HuffmanOnly };
@@ -33,12 +34,13 @@ public:
     uint8_t CompressionLevel = 6;  // 1..9
     TCompressionType CompressionType = Standard;
     bool WindowOnError = true;
-    uint8_t ProgressStep = 0;  // 0..100; 0 switches progress off
+    // 0..100; 0 switches progress off. Progress counts the source bytes
+    // read against the source's size, so it ends at 100.
+    uint8_t ProgressStep = 0;
     TNotifyEvent OnProgress;
     int ProgressPercent = 0;
 
 private:
     void ShowError(const AnsiString& text);
-    uint8_t Copy(TGunzipReader& reader, int dest, uint64_t sourceSize);
-    char FBuffer[16384];
+    uint8_t Copy(int source, int dest, uint64_t sourceSize);
 };

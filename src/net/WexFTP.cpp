@@ -72,9 +72,6 @@ constexpr UINT kSessionDropped = WM_USER + 1;
 TWexFTP::TWexFTP(TComponent* AOwner) : TRimsock(AOwner) {
     Port = 21;
     Vendor = 2411;
-    // The connections are the session's: the socket core's own is not needed.
-    Winsock::closesocket(SocketHandle);
-    SocketHandle = Winsock::INVALID_SOCKET;
     FNoticeWindow = CreateMessageWindow(&TWexFTP::NoticeProc, this);
 }
 

@@ -8,7 +8,7 @@
 // nothing is pending, and ends at the session's silence limit (the smaller
 // of TimeOut and IdleTimeOut), on Cancel, or when the program is told to
 // quit. The socket-component properties and events it inherits keep their
-// meaning; the inherited socket itself is not used.
+// meaning.
 //
 // Events, in the order a download raises them: OnTransactionStart (the
 // announced size is in TransferSize), OnPacketRecvd per block (ReceivedCount
@@ -101,7 +101,7 @@ public:
     AnsiString FWPassword;
     bool FWAuthenticate = false;
 
-    TNotifyEvent OnConnect;  // the login passed (hides the socket core's)
+    TNotifyEvent OnConnect;  // the login passed
     TNotifyEvent OnTransactionStart;
     TNotifyEvent OnTransactionStop;
     THandlerEvent OnAuthenticationNeeded;

@@ -190,22 +190,6 @@ int ErrnoToWsa(int err) {
     }
 }
 
-int WSAStartup(uint16_t versionRequested, WSADATA* data) {
-    if (data) {
-        memset(data, 0, sizeof *data);
-        data->wVersion = versionRequested;
-        data->wHighVersion = 0x0202;
-        strncpy(data->szDescription, "POSIX sockets with window-message notifications",
-                sizeof data->szDescription - 1);
-        strncpy(data->szSystemStatus, "Running", sizeof data->szSystemStatus - 1);
-        data->iMaxSockets = 32767;
-        data->iMaxUdpDg = 65467;
-    }
-    return 0;
-}
-
-int WSACleanup() { return 0; }
-
 int WSAGetLastError() { return tLastError; }
 
 SOCKET socket(int af, int type, int protocol) {
@@ -502,8 +486,4 @@ int WSACancelAsyncRequest(HANDLE h) {
     return 0;
 }
 
-}  // namespace Winsock
-
-namespace Winsock {
-void WSASetLastError(int error) { tLastError = error; }
 }  // namespace Winsock

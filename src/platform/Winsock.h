@@ -34,17 +34,6 @@ constexpr int WSAEINTR = 10004, WSAEBADF = 10009, WSAEACCES = 10013, WSAEFAULT =
               WSAEHOSTDOWN = 10064, WSAEHOSTUNREACH = 10065, WSAHOST_NOT_FOUND = 11001,
               WSATRY_AGAIN = 11002, WSANO_RECOVERY = 11003, WSANO_DATA = 11004;
 
-struct WSADATA {
-    uint16_t wVersion;
-    uint16_t wHighVersion;
-    char szDescription[257];
-    char szSystemStatus[129];
-    uint16_t iMaxSockets;
-    uint16_t iMaxUdpDg;
-};
-
-int WSAStartup(uint16_t versionRequested, WSADATA* data);
-int WSACleanup();
 int WSAGetLastError();
 // The original's number for a POSIX errno value.
 int ErrnoToWsa(int err);
@@ -82,7 +71,3 @@ inline int WSAGETSELECTEVENT(LPARAM l) { return LOWORD(l); }
 inline int WSAGETSELECTERROR(LPARAM l) { return HIWORD(l); }
 
 }  // namespace Winsock
-
-namespace Winsock {
-void WSASetLastError(int error);
-}

@@ -8,7 +8,7 @@
 
 #include "ReleaseHistory.h"
 #include "crypto/Sha256.h"
-#include "gzip/GunzipReader.h"
+#include "gzip/GunzipStream.h"
 #include "gzip/Gzip.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -29,14 +29,13 @@ struct TFd {
 // The installed bytes of an "E" entry: its gzip data, inflated as they are read.
 void HashGunzipped(const AnsiString& served, TInstalledFile& f) {
     TFd in(served);
-    TGunzipReader reader(in.fd);
-    std::unique_ptr<char[]> buffer(new char[1 << 20]);
     TSha256 hash;
-    for (ssize_t n; (n = reader.Read(buffer.get(), 1 << 20)) != 0;) {
-        if (n < 0) throw Exception(served + ": " + reader.Problem());
-        hash.Update(buffer.get(), static_cast<size_t>(n));
-        f.Size += n;
-    }
+    TGunzipStream stream([&](const char* p, size_t n) {
+        hash.Update(p, n);
+        f.Size += static_cast<int64_t>(n);
+        return true;
+    });
+    if (!stream.FeedFile(in.fd, 1 << 20)) throw Exception(served + ": " + stream.Problem());
     f.Sha256 = hash.HexDigest();
 }
 

@@ -9,7 +9,7 @@
 #include "release/ReleaseCheck.h"
 #include "release/UpdateEntry.h"
 #include "crypto/Sha256.h"
-#include "gzip/GunzipReader.h"
+#include "gzip/GunzipStream.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"

@@ -270,6 +270,20 @@ TEST(FtpTransfer, ParseByteCountTakesTheLastNumberBeforeBytes) {
     EXPECT_EQ(idle.ReceivedCount(), 0);
 }
 
+// A socket error reaches the caller as the number and the table's text.
+TEST(FtpTransfer, SocketErrorTextsComeFromTheTable) {
+    TWexFTP s(nullptr);
+    AnsiString text;
+    s.ErrorMessage(10061, text);
+    EXPECT_EQ(text, "10061:Connection refused");
+    s.ErrorMessage(11004, text);
+    EXPECT_EQ(text, "11004:Valid name, no data record of requested type");
+    s.ErrorMessage(10001, text);
+    EXPECT_EQ(text, "Unknown Error No. 10001");
+    s.ErrorMessage(0, text);
+    EXPECT_EQ(text, "");
+}
+
 TEST(WexFtpScripted, SilentServerEndsTheLoginAtTheTimeOut) {
     // Accepts the connection (into its backlog) but never greets.
     int port;
