@@ -335,32 +335,6 @@ TEST_F(ParallelFixture, MirrorsWithoutPassiveModeServeTheWholeReleaseThroughPort
     EXPECT_GT(a.Count("PORT ") + b.Count("PORT "), 4) << "several sessions, each through PORT";
 }
 
-// A mirror whose greeting trickles in, a byte at a time and never a line
-// end, costs its sessions their silence limit; the other mirror serves
-// (slowly enough for the limit to come twice before the run ends).
-TEST_F(ParallelFixture, AMirrorWhoseGreetingNeverEndsIsLeftWithinItsLimit) {
-    FtpServer good(release.root(), "update", "x", {"5000000"});
-    LoopbackPeer trickle(
-        [](int fd) {
-            LoopbackPeer::Send(fd, "220-");
-            for (int i = 0; i < 12 && ::send(fd, "x", 1, MSG_NOSIGNAL) == 1; ++i) LoopbackPeer::Sleep(250);
-        },
-        3);
-    ServerList({good.port(), trickle.port()}, 1000);
-    WriteFile(app.file("isp1.dat"), "0\r\n");
-    WriteFile(app.file("update2.dat"), "KOVRAN\r\n");
-    Start("en_US.UTF-8");
-    Form1->LoggedInSilence = 1000;
-    RunSequence();
-    ASSERT_TRUE(Form1->UpdateList);
-    const auto t0 = std::chrono::steady_clock::now();
-    Form1->Button1Click(nullptr);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30));
-    ExpectTheWholeRelease();
-    const std::string log = ReadFile(app.file("update.log"));
-    EXPECT_NE(log.find("not used for parallel fetches: it refused the connection"), std::string::npos) << log;
-}
-
 // Release day: a push renames a newer list in between the plan and Start.
 // The plan's server still has the planned files, and the run fetches them
 // as a run on the plan's own session would.

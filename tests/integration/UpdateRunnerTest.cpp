@@ -3,7 +3,10 @@
 // release day (one lacking a file, one already serving the next release).
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "FtpServer.h"
+#include "LoopbackPeer.h"
 #include "app/UpdateLog.h"
 #include "app/UpdatePlan.h"
 #include "app/UpdateRunner.h"
@@ -121,4 +124,36 @@ TEST(UpdateRunner, CloseEndsTheRunWhereItIsAndRecordsNothingMore) {
     EXPECT_EQ(seen, 3);
     EXPECT_FALSE(Exists(p.app.file(ParseUpdateEntry(p.entries[3]).Local)));
     EXPECT_EQ(ReadFile(p.app.file("update2.dat")), "KOVRAN\r\n");  // the window saves what was done
+}
+
+// A mirror whose greeting trickles in, a byte at a time and never a line
+// end, costs each of the pool's sessions its silence limit; then the pool
+// leaves it, while the other mirror serves everything.
+TEST(TransferPool, AMirrorWhoseGreetingNeverEndsIsLeftAfterItsLimit) {
+    Plan plan(true);
+    FtpServer good(plan.pub.path());
+    std::atomic<bool> stop{false};
+    LoopbackPeer trickle(
+        [&](int fd) {
+            LoopbackPeer::Send(fd, "220-");
+            while (!stop && ::send(fd, "x", 1, MSG_NOSIGNAL) == 1) LoopbackPeer::Sleep(100);
+        },
+        2);
+    TTransferPool::TSettings settings;
+    settings.Connections = 1;
+    settings.IdleMilliseconds = 500;
+    settings.Password = "x";
+    const std::vector<AnsiString> servers{"S0 127.0.0.1 " + std::to_string(good.port()) + " 3000 update",
+                                          "S1 127.0.0.1 " + std::to_string(trickle.port()) + " 3000 update"};
+    TTransferPool pool(plan.app.appFolder(), servers, Sha256Of(ReadFile(plan.app.file("update3.dat"))), "", settings);
+    std::string log;
+    pool.Log = [&](const AnsiString& text) { log += text + "\n"; };
+    for (int i = 0; i < plan.entries.Count(); ++i) pool.Add(i, ParseUpdateEntry(plan.entries[i]));
+    pool.Start();
+    const std::string leaving = "server S1 (127.0.0.1:" + std::to_string(trickle.port()) + "): not used";
+    const bool left = PumpUntil([&] { return log.find(leaving) != std::string::npos; }, 30);
+    stop = true;
+    EXPECT_TRUE(left) << log;
+    EXPECT_TRUE(PumpUntil([&] { return pool.Idle(); }, 30)) << log;
+    for (int i = 0; i < plan.entries.Count(); ++i) EXPECT_FALSE(pool.GivenUp(i)) << i;
 }
