@@ -71,9 +71,9 @@ bool MakeFileFolders(const AnsiString& filePath) {
     size_t last = native.rfind('/');
     if (last == AnsiString::npos || last == 0) return true;
     AnsiString folder = native.substr(0, last);
-    if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST) return true;
+    if (mkdir(folder.c_str(), kFolderMode) == 0 || errno == EEXIST) return true;
     for (size_t i = native.find('/', 1); i != AnsiString::npos && i <= last; i = native.find('/', i + 1))
-        mkdir(native.substr(0, i).c_str(), 0777);  // most failures only mean it exists
+        mkdir(native.substr(0, i).c_str(), kFolderMode);  // most failures only mean it exists
     return true;
 }
 
