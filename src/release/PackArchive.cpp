@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "OwnFiles.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 
@@ -109,6 +110,10 @@ std::vector<AnsiString> ExtractPackInto(const AnsiString& archivePath, const Ans
     if (!ReadAt(fd, block.get(), kPackBlockSize, size - kPackBlockSize))
         throw EInOutError("Cannot read pack archive \"" + ShownPath(archivePath) + "\". " + strerror(errno));
     std::vector<TPackMember> members = ReadPackDirectory(block.get(), size);
+    for (const TPackMember& m : members)
+        if (IsSafeRelativeName(m.Name) && IsUpdatersOwnFile(m.Name, ProgramFileName()))
+            throw EOwnFileMember("The pack's member \"" + ShownPath(baseFolder + m.Name) +
+                                 "\" is one of the updater's own files");
 
     // Every member is written to a temporary first; only when all are
     // complete do they replace their targets, so a full disk leaves the old
