@@ -94,11 +94,12 @@ int main(int argc, char** argv) {
     Form1->SetWindowClass(windowClass.c_str());
     Form1->SetIcon(DecodeJpeg(kAppIcon, kAppIcon_size, "icon"));
     if (!gIgnored.empty()) UpdateLog::Write("arguments ignored: " + gIgnored);
-    const bool claimed = ClaimInstanceTitle(instance, [] {
+    ClaimInstanceTitle(instance, [] {
         if (Form1) Form1->BringToFront();
     });
-    // Someone else holds the title's name: the folder's own lock decides.
-    if (!claimed && !ClaimFolderLock(ApplicationFolder())) {
+    // Someone else may hold the title's name, or the instance that holds it
+    // may be too busy to answer: the folder's own lock decides.
+    if (!ClaimFolderLock(ApplicationFolder())) {
         delete Form1;
         return 0;
     }
