@@ -31,6 +31,7 @@ write("pack", {
     "two": pack([(0, 3, b"a.txt"), (3, 6, b"d\\e\\f.bin")], data=b"abcdef"),
     "overlap": pack([(0, 4, b"x"), (2, 6, b"x")], data=b"abcdef"),
     "escape": pack([(0, 1, b"..\\up"), (0, 1, b"\\abs"), (0, 1, b"C:\\d")], data=b"z"),
+    "own": pack([(0, 1, b"a.txt"), (0, 1, b".\\update.pub")], data=b"z"),
     "bad_count": pack([], count=1000),
     "bad_range": pack([(5, 1, b"r")], data=b"zz"),
     "short": b"tiny",
@@ -44,6 +45,13 @@ write("entry", {
                sha.encode() + b"\r\n\0KOVRAN\r\na.exe 6\r\nr.txt 7\r\n\r\n",
     "odd": b"h\r\nU 1 E x y 1 1\r\n  O  a\tb  c 2 x\r\nE\r\nC a b 1 99999999999999999999\r\n\0KOVRAN\r\nA 1\r\na 2\r\n",
     "header": b"skiff-release 1 codepage= codepage=936 codepage=99999\r\n",
+})
+
+# The first byte picks the names' code page (0: the system's, 1: Big5).
+write("names", {
+    "own": b"\0.\\skiff\n./update.pub\nUPDATE2.DAT\nupimg\\0c.jpg\n.skiff-lock\nupdate.log.1\nisp0.dat/\n",
+    "other": b"\0data\\maps\\a.bin\nportal.exe\nskiff2\nupdate.pub.old\na/./b\n\\skiff\n..\\app\\skiff\n",
+    "big5": b"\1\xa4\\skiff\n\xb3\\update.pub\nupimg\\\xa4\xa4.jpg\n",
 })
 
 raw = b"hello, gzip " * 50

@@ -1,6 +1,6 @@
 // libFuzzer target: reading a pack directory and a whole extraction into a
-// temporary folder. Whatever the bytes, nothing may crash and nothing may be
-// written outside that folder.
+// temporary folder. Whatever the bytes, nothing may crash, nothing may be
+// written outside that folder, and the updater's own files in it stay.
 #include <unistd.h>
 
 #include <cstdint>
@@ -28,10 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::filesystem::remove_all(app);
     std::filesystem::create_directories(app);
     std::ofstream(root + "/in.bin", std::ios::binary).write(reinterpret_cast<const char*>(data), size);
+    std::ofstream(app + "/update.pub", std::ios::binary) << "own";
     try {
         ExtractPackInto(root + "/in.bin", app + "/");
     } catch (const EInOutError&) {
     }
+    std::string own;
+    std::getline(std::ifstream(app + "/update.pub", std::ios::binary), own);
+    if (own != "own") abort();  // a member replaced one of the updater's own files
     for (auto e = std::filesystem::recursive_directory_iterator(root); e != decltype(e)(); ++e) {
         const std::string name = std::filesystem::relative(e->path(), root);
         if (name == "1/2/3/4/app") e.disable_recursion_pending();

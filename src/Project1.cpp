@@ -103,8 +103,9 @@ int main(int argc, char** argv) {
     ClaimInstanceTitle(instance, [] {
         if (Form1) Form1->BringToFront();
     });
-    // Whatever runtime folder each found (the title lives there), one
-    // updater at a time works in a folder: the folder's own lock decides.
+    // Whatever runtime folder each found (the title lives there), and however
+    // busy the instance that holds the title is, one updater at a time works
+    // in a folder: the folder's own lock decides.
     if (!ClaimFolderLock(ApplicationFolder())) {
         ReleaseInstanceTitle();
         delete Form1;

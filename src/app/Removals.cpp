@@ -1,27 +1,15 @@
 #include "Removals.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <climits>
 #include <set>
 
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
+#include "platform/System.h"
 #include "release/LineFields.h"
+#include "release/OwnFiles.h"
 #include "release/UpdateEntry.h"
-
-bool IsUpdatersOwnFile(const AnsiString& local) {
-    static const char* const kOwn[] = {"update2.dat", "update3.dat", "update3.dat.minisig", "isp0.dat", "isp1.dat",
-                                       "update.pub",  "update.serial", "update.log", "update.log.1", "skiff"};
-    for (const char* own : kOwn)
-        if (SameNameIgnoringCase(local, own)) return true;
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return false;
-    AnsiString program(buf, static_cast<size_t>(n));
-    return SameNameIgnoringCase(NativePath(local), program.substr(program.rfind('/') + 1));
-}
 
 bool IsUnchangedInstalledFile(const AnsiString& path, int64_t size, const AnsiString& sha256) {
     struct stat st;
@@ -45,7 +33,9 @@ void PlanRemovals(const std::vector<AnsiString>& remote, const AnsiString& appFo
         } catch (const EConvertError&) {
             continue;
         }
-        if (brought.count(LowerCase(e.Local)) || !IsSafeRelativeName(e.Local) || IsUpdatersOwnFile(e.Local)) continue;
+        if (brought.count(LowerCase(e.Local)) || !IsSafeRelativeName(e.Local) ||
+            IsUpdatersOwnFile(e.Local, ProgramFileName()))
+            continue;
         if (!IsUnchangedInstalledFile(appFolder + e.Local, e.Size, e.Sha256)) continue;
         plan.Names.push_back(e.Local);
         plan.Entries.push_back(remote[r]);

@@ -7,8 +7,6 @@
 
 #include "UpdatePlan.h"
 
-// update2.dat, isp0.dat, the key, the log, the program itself ...
-bool IsUpdatersOwnFile(const AnsiString& local);
 // A regular file (not a link) of `size` bytes whose SHA-256 is `sha256`.
 bool IsUnchangedInstalledFile(const AnsiString& path, int64_t size, const AnsiString& sha256);
 // Adds to `plan` the removals of `remote` (a versions list, line 0 its

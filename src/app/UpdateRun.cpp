@@ -1,5 +1,7 @@
 #include "UpdateRun.h"
 
+#include <unistd.h>
+
 #include <memory>
 
 #include "release/LineFields.h"
@@ -8,6 +10,8 @@
 #include "Removals.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
+#include "platform/System.h"
+#include "release/OwnFiles.h"
 
 AnsiString PartialIdOf(const TUpdateEntry& e) {
     TSha256 id;
@@ -20,12 +24,22 @@ AnsiString PartialPathOf(const AnsiString& appFolder, const TUpdateEntry& e) {
     return NativePath(appFolder + e.Local + kPartialMarker + PartialIdOf(e));
 }
 
+namespace {
+const char kOwnFileRefusal[] = "one of the updater's own files";
+}  // namespace
+
 TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     Detail.clear();
     TUpdateEntry e = ParseUpdateEntry(entry);
     if (IsRemovalKind(e.Kind)) return Remove(e);
     if (!IsKnownKind(e.Kind)) return TEntryOutcome::UnknownKind;
     if (!IsSafeRemoteName(e.Remote) || !IsSafeRelativeName(e.Local)) return TEntryOutcome::Refused;
+    if (IsUpdatersOwnFile(e.Local, ProgramFileName())) {
+        // Bytes fetched for it ahead of the run are of no use to anyone.
+        unlink(PartialPathOf(AppFolder, e).c_str());
+        Detail = kOwnFileRefusal;
+        return TEntryOutcome::Refused;
+    }
     const AnsiString target = AppFolder + e.Local;
     const bool hashed = IsSha256Text(e.Sha256);
     if (RequireHashes && !hashed) {
@@ -97,6 +111,10 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
             members = ExtractPackInto(stream.Output().Path(), AppFolder, e.Modes);
         }
         download.Discard();  // used up
+    } catch (const EOwnFileMember& err) {
+        part->Discard();
+        Detail = err.Message;
+        return TEntryOutcome::Refused;
     } catch (const EDamagedPack& err) {
         part->Discard();
         Detail = err.Message;
@@ -116,7 +134,11 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
 // Only a file that is still what the earlier release installed goes: the
 // player's own changes, and files the player made, stay.
 TEntryOutcome TEntryInstaller::Remove(const TUpdateEntry& e) {
-    if (!IsSafeRelativeName(e.Local) || IsUpdatersOwnFile(e.Local)) return TEntryOutcome::Refused;
+    if (!IsSafeRelativeName(e.Local)) return TEntryOutcome::Refused;
+    if (IsUpdatersOwnFile(e.Local, ProgramFileName())) {
+        Detail = kOwnFileRefusal;
+        return TEntryOutcome::Refused;
+    }
     const AnsiString path = AppFolder + e.Local;
     if (!IsUnchangedInstalledFile(path, e.Size, e.Sha256)) {
         Detail = "changed since it was installed";

@@ -23,7 +23,8 @@ enum class TEntryOutcome {
     DownloadFailed,   // no try brought the file (the run gave up on it)
     SizeMismatch,     // received a different number of bytes; nothing recorded
     NotDecompressed,  // damaged data: the gzip stream or the pack is broken; nothing recorded
-    Refused,          // a name that would leave the application folder or holds control bytes
+    Refused,          // a name that would leave the application folder, holds control bytes or
+                      // names one of the updater's own files (a pack: any member does); nothing written
     WriteFailed,      // the disk refused (full, read-only ...); nothing recorded
     UnknownKind,      // passed over
     Removed,          // a file the release dropped, unchanged here: deleted and its record removed

@@ -86,7 +86,7 @@ bool DirectoryExists(const AnsiString& path) {
     return stat(NativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool CreateDir(const AnsiString& path) { return mkdir(NativePath(path).c_str(), 0777) == 0; }
+bool CreateDir(const AnsiString& path) { return mkdir(NativePath(path).c_str(), kFolderMode) == 0; }
 
 bool DeleteFile(const AnsiString& path) { return unlink(NativePath(path).c_str()) == 0; }
 

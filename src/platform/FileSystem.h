@@ -30,6 +30,11 @@ AnsiString ShownPath(const AnsiString& systemPath);
 bool FileExists(const AnsiString& path);   // any kind of file
 bool IsRegularFile(const AnsiString& path);
 bool DirectoryExists(const AnsiString& path);
+// Folders are made rwxr-xr-x less the umask, never group- or world-writable
+// (not even under umask 002): like the files in them, which are capped the
+// same way, they hold what is launched, and whoever may write the folder may
+// replace those.
+constexpr unsigned kFolderMode = 0755;
 bool CreateDir(const AnsiString& path);    // one level; false when it fails
 bool DeleteFile(const AnsiString& path);
 bool RenameFile(const AnsiString& from, const AnsiString& to);  // replaces `to`

@@ -9,6 +9,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,6 +54,24 @@ bool PeerIsThisUser(int fd) {
     return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == getuid();
 }
 
+// Connects without ever blocking on the listener: another user may squat the
+// abstract name and fill its backlog, where a blocking connect would wait
+// for good. A full backlog is tried again until a short deadline; then the
+// caller goes on as if no instance answered, and the folder's lock decides.
+bool ConnectWithin(int s, const sockaddr_un& addr, socklen_t len, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (connect(s, reinterpret_cast<const sockaddr*>(&addr), len) == 0) return true;
+        if (errno != EAGAIN && errno != EINTR) return false;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        // A local socket says nothing when its backlog drains: look again soon.
+        poll(nullptr, 0, static_cast<int>(std::min<int64_t>(left.count(), 20)));
+    }
+}
+const std::chrono::milliseconds kConnectLimit(500);
+
 // Never waits on the peer: the request is the connection itself, and the
 // answer is written without blocking.
 void OnActivationRequest(int fd, void*) {
@@ -69,9 +89,9 @@ bool ActivateRunningInstance(const AnsiString& title) {
     sockaddr_un addr;
     AnsiString filePath;
     socklen_t len = AddressFor(title, addr, filePath);
-    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (s < 0) return false;
-    bool found = connect(s, reinterpret_cast<sockaddr*>(&addr), len) == 0 && PeerIsThisUser(s);
+    bool found = ConnectWithin(s, addr, len, kConnectLimit) && PeerIsThisUser(s);
     if (found) {
         // The first instance answers once it has seen the request; a frozen
         // one is still ours, so this start ends all the same.
@@ -94,9 +114,10 @@ bool ClaimInstanceTitle(const AnsiString& title, std::function<void()> onActivat
     bool bound = bind(s, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     if (!bound && errno == EADDRINUSE && !filePath.empty()) {
         // A socket file left by an instance that did not end cleanly: nobody
-        // answers there any more, so it is ours to replace.
-        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        bool alive = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+        // answers there any more, so it is ours to replace. A full backlog
+        // in our own private folder is an instance of ours, only busy.
+        int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        bool alive = probe >= 0 && (connect(probe, reinterpret_cast<sockaddr*>(&addr), len) == 0 || errno == EAGAIN);
         if (probe >= 0) close(probe);
         if (!alive && unlink(filePath.c_str()) == 0) bound = bind(s, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     }

@@ -11,7 +11,8 @@
 #include "Classes.h"
 
 // FindWindowA + SetForegroundWindow + ShowWindow(SW_SHOWDEFAULT): true when an
-// instance with this title runs; it has been asked to come forward.
+// instance with this title runs; it has been asked to come forward. Never
+// blocks: the connection is given half a second, the answer two.
 bool ActivateRunningInstance(const AnsiString& title);
 // Claims the title for this process; `onActivate` runs on the UI thread when
 // a later start asks this instance to come forward. False when another
@@ -19,8 +20,10 @@ bool ActivateRunningInstance(const AnsiString& title);
 bool ClaimInstanceTitle(const AnsiString& title, std::function<void()> onActivate);
 // Removes the socket file of the claim (at a clean end).
 void ReleaseInstanceTitle();
-// When the title cannot be claimed (another user may squat the abstract
-// name when there is no private runtime folder), a lock on a file in the
-// application folder keeps two updaters of this folder apart all the same:
-// false when another process holds it. The lock lasts as long as the process.
+// The title alone cannot always tell: another user may squat the abstract
+// name when there is no private runtime folder, and an instance too busy to
+// accept is given up on after half a second. So every instance also takes a
+// lock on a file in the application folder, which keeps two updaters of this
+// folder apart all the same: false when another process holds it. The lock
+// lasts as long as the process.
 bool ClaimFolderLock(const AnsiString& appFolder);

@@ -79,6 +79,17 @@ AnsiString ApplicationFolder() {
     return folder;
 }
 
+AnsiString ProgramFileName() {
+    static const AnsiString name = [] {
+        char buf[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        if (n <= 0) return AnsiString();
+        AnsiString path(buf, n);
+        return path.substr(path.rfind('/') + 1);
+    }();
+    return name;
+}
+
 static std::vector<AnsiString> SplitBlanks(const AnsiString& s) {
     std::vector<AnsiString> r;
     size_t i = 0;

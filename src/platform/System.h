@@ -29,5 +29,8 @@ constexpr unsigned SW_SHOWDEFAULT = 10;
 
 // The folder of the program file, with a trailing backslash.
 AnsiString ApplicationFolder();
+// The running program's file name in that folder (native; empty when the
+// system does not say).
+AnsiString ProgramFileName();
 // For tests and tools: make ApplicationFolder() answer this folder.
 void SetApplicationFolderForTesting(const AnsiString& folder);

@@ -20,6 +20,7 @@
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
 #include "release/LineFields.h"
+#include "release/OwnFiles.h"
 #include "release/PackArchive.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
@@ -358,6 +359,18 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         std::replace(local.begin(), local.end(), '/', '\\');
         s.local = local;
     }
+    // The updater refuses to install over its own files (a pack with such a
+    // member is refused whole): a release that holds one would never finish.
+    SetNameCodePage(codePage);
+    for (const Source& s : sources)
+        if (!s.local.empty() && IsUpdatersOwnFile(s.local, ""))
+            problems.push_back(s.rel + ": is one of the updater's own files, which no release may replace");
+    for (const auto& p : o.Packs) {
+        AnsiString local;
+        if (TryUtf8ToCodePage(p.second + ".pack", codePage, local) && IsUpdatersOwnFile(local, ""))
+            problems.push_back(p.second + ": as a pack name it is one of the updater's own files");
+    }
+    SetNameCodePage(0);
     // A release copied from a FAT or SMB folder, or made under umask 002,
     // has files others may write; no player's folder gets those bits.
     std::vector<AnsiString> writable;

@@ -1,6 +1,7 @@
 #include "Status.h"
 
 #include <ctime>
+#include <map>
 #include <memory>
 
 #include "Json.h"
@@ -113,21 +114,41 @@ private:
     std::vector<TServedEntry> FEntries;
 };
 
-// The newer of two lists: the higher serial, then the greater version.
+// The newer of two checked lists: the higher serial, then the greater version.
 bool Newer(const TMirrorStatus& a, const TMirrorStatus& b) {
     if (a.Serial != b.Serial) return a.Serial > b.Serial;
     return VersionGreater(a.Version, b.Version);
 }
 
+bool Usable(const TMirrorStatus& m) { return m.HasList && m.SignatureProblem.empty(); }
+
+// Without a key a mirror's serial and version are only what it claims: the
+// list most mirrors serve is the reference, so that one hostile mirror
+// cannot make the honest ones look old; a tie goes to the greater version.
+const TMirrorStatus* MostServed(const std::vector<TMirrorStatus>& mirrors) {
+    std::map<AnsiString, int> serving;
+    for (const TMirrorStatus& m : mirrors)
+        if (Usable(m)) ++serving[m.Sha256];
+    const TMirrorStatus* best = nullptr;
+    for (const TMirrorStatus& m : mirrors) {
+        if (!Usable(m)) continue;
+        if (!best || serving[m.Sha256] > serving[best->Sha256] ||
+            (serving[m.Sha256] == serving[best->Sha256] && VersionGreater(m.Version, best->Version)))
+            best = &m;
+    }
+    return best;
+}
+
 bool Expired(const TMirrorStatus& m) { return m.Expires != 0 && m.Expires < time(nullptr); }
 
-AnsiString StateOf(const TMirrorStatus& m) {
+AnsiString StateOf(const TMirrorStatus& m, bool verified) {
     if (!m.Answers) return "down";
     if (!m.HasList) return "no list";
     if (!m.SignatureProblem.empty()) return "refused list";
     if (Expired(m)) return "expired";
     if (!m.Whole()) return m.Failure.empty() ? "files missing" : "failed";
-    return m.Newest ? "newest, whole" : "older release";
+    if (m.Newest) return "newest, whole";
+    return verified ? "older release" : "other release";
 }
 
 AnsiString ShownTime(int64_t t) {
@@ -166,24 +187,34 @@ TStatusReport MirrorStatus(const std::vector<TMirror>& mirrors, const TFtpSettin
     }
     for (auto& p : probes) p->Start();
     runner.Run({});
-    // The newest release is the newest list that a mirror serves usably.
+    RankMirrors(report, key != nullptr);
+    return report;
+}
+
+void RankMirrors(TStatusReport& report, bool verified) {
+    report.Verified = verified;
     const TMirrorStatus* newest = nullptr;
-    for (const TMirrorStatus& m : report.Mirrors)
-        if (m.HasList && m.SignatureProblem.empty() && (!newest || Newer(m, *newest))) newest = &m;
+    if (verified) {
+        // With the key every usable list's serial was checked.
+        for (const TMirrorStatus& m : report.Mirrors)
+            if (Usable(m) && (!newest || Newer(m, *newest))) newest = &m;
+    } else {
+        newest = MostServed(report.Mirrors);
+    }
     if (newest) {
         report.NewestVersion = newest->Version;
         report.NewestSha256 = newest->Sha256;
         report.NewestSerial = newest->Serial;
     }
     for (TMirrorStatus& m : report.Mirrors) m.Newest = newest && m.HasList && m.Sha256 == report.NewestSha256;
-    return report;
 }
 
 void PrintStatus(const TStatusReport& r, bool json) {
     if (json) {
-        printf("{\"ok\": %s, \"newest\": {\"serial\": %lld, \"version\": %s, \"sha256\": %s},\n \"mirrors\": [",
-               r.Ok() ? "true" : "false", static_cast<long long>(r.NewestSerial), JsonString(r.NewestVersion).c_str(),
-               JsonString(r.NewestSha256).c_str());
+        printf("{\"ok\": %s, \"newest\": {\"serial\": %lld, \"serial_verified\": %s, \"version\": %s, "
+               "\"sha256\": %s},\n \"mirrors\": [",
+               r.Ok() ? "true" : "false", static_cast<long long>(r.NewestSerial), r.Verified ? "true" : "false",
+               JsonString(r.NewestVersion).c_str(), JsonString(r.NewestSha256).c_str());
         for (size_t i = 0; i < r.Mirrors.size(); ++i) {
             const TMirrorStatus& m = r.Mirrors[i];
             AnsiString missing = "[", wrong = "[";
@@ -196,7 +227,8 @@ void PrintStatus(const TStatusReport& r, bool json) {
                    "\"expires\": %lld, \"signature_checked\": %s, \"signature_problem\": %s, \"files\": %d, "
                    "\"missing\": %s], \"wrong_size\": %s], \"failure\": %s}",
                    i ? "," : "", JsonString(m.Mirror).c_str(), m.Answers ? "true" : "false",
-                   m.HasList ? "true" : "false", JsonString(StateOf(m)).c_str(), m.Newest ? "true" : "false",
+                   m.HasList ? "true" : "false", JsonString(StateOf(m, r.Verified)).c_str(),
+                   m.Newest ? "true" : "false",
                    m.Whole() ? "true" : "false", JsonString(m.Version).c_str(), JsonString(m.Sha256).c_str(),
                    m.Signed ? "true" : "false", static_cast<long long>(m.Serial), static_cast<long long>(m.Expires),
                    m.SignatureChecked ? "true" : "false", JsonString(m.SignatureProblem).c_str(), m.Files,
@@ -207,11 +239,13 @@ void PrintStatus(const TStatusReport& r, bool json) {
     }
     std::vector<std::vector<AnsiString>> rows{
         {"MIRROR", "STATE", "SERIAL", "VERSION", "EXPIRES (UTC)", "SHA-256", "FILES", "MISSING"}};
-    for (const TMirrorStatus& m : r.Mirrors)
-        rows.push_back({m.Mirror, StateOf(m), m.Signed ? IntToStr(m.Serial) : "-", m.HasList ? m.Version : "-",
-                        ShownTime(m.Expires), m.HasList ? m.Sha256.substr(0, 16) : "-",
-                        m.HasList ? IntToStr(m.Files) : "-",
+    for (const TMirrorStatus& m : r.Mirrors) {
+        // A serial no key checked is only the mirror's claim.
+        const AnsiString serial = m.Signed ? IntToStr(m.Serial) + (m.SignatureChecked ? "" : "?") : "-";
+        rows.push_back({m.Mirror, StateOf(m, r.Verified), serial, m.HasList ? m.Version : "-", ShownTime(m.Expires),
+                        m.HasList ? m.Sha256.substr(0, 16) : "-", m.HasList ? IntToStr(m.Files) : "-",
                         m.HasList ? IntToStr(static_cast<int64_t>(m.Missing.size() + m.WrongSize.size())) : "-"});
+    }
     PrintTable(rows);
     int whole = 0;
     for (const TMirrorStatus& m : r.Mirrors) {
@@ -227,8 +261,10 @@ void PrintStatus(const TStatusReport& r, bool json) {
     if (r.NewestSha256.empty())
         printf("no mirror serves a usable release\n");
     else
-        printf("newest release: version %s%s, update3.dat %s; %d of %zu mirrors serve it whole\n",
-               Printable(r.NewestVersion).c_str(),
+        printf("%s: version %s%s, update3.dat %s; %d of %zu mirrors serve it whole\n",
+               r.Verified ? "newest release" : "served by most mirrors", Printable(r.NewestVersion).c_str(),
                r.NewestSerial ? (", serial " + IntToStr(r.NewestSerial)).c_str() : "", r.NewestSha256.c_str(), whole,
                r.Mirrors.size());
+    if (!r.Verified)
+        printf("serials marked ? are what the mirrors claim: give --key to check them and tell the newest release\n");
 }

@@ -26,7 +26,7 @@ struct TMirrorStatus {
     int Files = 0;                     // served files its list names
     std::vector<AnsiString> Missing;
     std::vector<TWrongSize> WrongSize;
-    bool Newest = false;               // its list is the newest release's
+    bool Newest = false;               // its list is the newest release's (without a key: the most served)
     bool Whole() const;                // it answers and serves its list with every file, usably
 };
 
@@ -34,6 +34,9 @@ struct TStatusReport {
     std::vector<TMirrorStatus> Mirrors;
     AnsiString NewestVersion, NewestSha256;
     int64_t NewestSerial = 0;
+    // The serials were checked by a key and rank the lists; without one a
+    // mirror's serial is only its claim, never a rank.
+    bool Verified = false;
     // Every mirror serves the newest release whole.
     bool Ok() const;
 };
@@ -41,4 +44,9 @@ struct TStatusReport {
 // `keyFile` empty: signatures are read, not checked.
 TStatusReport MirrorStatus(const std::vector<TMirror>& mirrors, const TFtpSettings& settings,
                            const AnsiString& keyFile);
+// Finds the newest release, with `verified` (a key checked the usable
+// lists) by the highest serial, then the greatest version; without it, the
+// list that most mirrors serve, then the greatest version; and marks the
+// mirrors that serve it.
+void RankMirrors(TStatusReport& report, bool verified);
 void PrintStatus(const TStatusReport& report, bool json);

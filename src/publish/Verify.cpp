@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "release/LineFields.h"
+#include "release/OwnFiles.h"
 #include "release/PackArchive.h"
 #include "release/ReleaseCheck.h"
 #include "release/UpdateEntry.h"
@@ -14,6 +15,10 @@
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
 #include "platform/System.h"
+
+namespace {
+const char kOwnFile[] = "one of the updater's own files, which the updater refuses";
+}  // namespace
 
 TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile) {
     TVerifyReport r;
@@ -69,6 +74,7 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
         if (IsRemovalKind(e.Kind)) {
             // Names a file to remove: nothing is served for it.
             if (!IsSafeRelativeName(e.Local)) problem(label + ": the name would leave the application folder");
+            else if (IsUpdatersOwnFile(e.Local, "")) problem(label + ": " + kOwnFile);
             if (!IsSha256Text(e.Sha256)) problem(label + ": a removal without the SHA-256 of the installed file");
             continue;
         }
@@ -81,6 +87,7 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
             problem(label + ": the name would leave the application folder or holds control characters");
             continue;
         }
+        if (IsUpdatersOwnFile(e.Local, "")) problem(label + ": " + kOwnFile);
         const AnsiString served = outDir + "/" + e.Remote;
         if (stat(served.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
             problem(label + ": " + e.Remote + " is missing");
@@ -107,8 +114,11 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
         try {
             if (archiveSize < kPackBlockSize) throw EDamagedPack("is shorter than its directory");
             std::vector<TPackMember> members = ReadPackDirectory(directory.data(), archiveSize);
-            for (const TPackMember& m : members)
+            for (const TPackMember& m : members) {
                 if (!IsSafeRelativeName(m.Name)) problem(label + ": the member \"" + m.Name + "\" is not safe");
+                else if (IsUpdatersOwnFile(m.Name, ""))
+                    problem(label + ": the member \"" + m.Name + "\" is " + kOwnFile);
+            }
             if (!e.Modes.empty() && e.Modes.size() != members.size())
                 problem(label + ": the list gives " + IntToStr(static_cast<int64_t>(e.Modes.size())) + " modes for " +
                         IntToStr(static_cast<int64_t>(members.size())) + " members");

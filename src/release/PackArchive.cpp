@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "OwnFiles.h"
 #include "platform/FileSystem.h"
 #include "platform/System.h"
 
@@ -71,9 +72,9 @@ bool MakeFileFolders(const AnsiString& filePath) {
     size_t last = native.rfind('/');
     if (last == AnsiString::npos || last == 0) return true;
     AnsiString folder = native.substr(0, last);
-    if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST) return true;
+    if (mkdir(folder.c_str(), kFolderMode) == 0 || errno == EEXIST) return true;
     for (size_t i = native.find('/', 1); i != AnsiString::npos && i <= last; i = native.find('/', i + 1))
-        mkdir(native.substr(0, i).c_str(), 0777);  // most failures only mean it exists
+        mkdir(native.substr(0, i).c_str(), kFolderMode);  // most failures only mean it exists
     return true;
 }
 
@@ -109,6 +110,10 @@ std::vector<AnsiString> ExtractPackInto(const AnsiString& archivePath, const Ans
     if (!ReadAt(fd, block.get(), kPackBlockSize, size - kPackBlockSize))
         throw EInOutError("Cannot read pack archive \"" + ShownPath(archivePath) + "\". " + strerror(errno));
     std::vector<TPackMember> members = ReadPackDirectory(block.get(), size);
+    for (const TPackMember& m : members)
+        if (IsSafeRelativeName(m.Name) && IsUpdatersOwnFile(m.Name, ProgramFileName()))
+            throw EOwnFileMember("The pack's member \"" + ShownPath(baseFolder + m.Name) +
+                                 "\" is one of the updater's own files");
 
     // Every member is written to a temporary first; only when all are
     // complete do they replace their targets, so a full disk leaves the old

@@ -8,6 +8,9 @@
 
 // A pack whose directory is out of its format, or that is shorter than it.
 class EDamagedPack : public EInOutError { using EInOutError::EInOutError; };
+// A pack with a member that names one of the updater's own files: refused
+// whole, since its other members belong with that one.
+class EOwnFileMember : public EDamagedPack { using EDamagedPack::EDamagedPack; };
 
 constexpr int kPackRecordSize = 89;
 constexpr int kPackRecords = 101;
@@ -30,7 +33,8 @@ std::vector<TPackMember> ReadPackDirectory(const char* block, int64_t archiveSiz
 // Writes every member below the application folder, creating the folders its
 // name asks for. The whole directory is checked before the first member is
 // written. A member whose name would leave the application folder (absolute,
-// a drive letter, a ".." part, control bytes) is skipped. All members are
+// a drive letter, a ".." part, control bytes) is skipped; one that names an
+// updater's own file raises EOwnFileMember before anything is written. All members are
 // written to temporaries first and replace their targets only when every one
 // is complete; a write failure raises EInOutError and changes nothing.
 void ExtractPack(const AnsiString& archivePath);

@@ -98,18 +98,22 @@ TEST(InstallSafety, ReplacedFilesKeepTheirModeAndNewFilesGetTheDefault) {
 }
 
 // Release files from a FAT or SMB folder (0777) or made under umask 002
-// (0664): installed with their execute bits only, less the user's umask.
-TEST(InstallSafety, NoInstalledFileIsWritableForOtherUsers) {
+// (0664): installed with their execute bits only, less the user's umask;
+// the folders made for them likewise.
+TEST(InstallSafety, NoInstalledFileOrFolderIsWritableForOtherUsers) {
     Installer t;
     WriteFile(t.server.file("portal"), "launcher");
     WriteFile(t.server.file("lib"), "library");
-    for (mode_t mask : {022, 077}) {
+    for (mode_t mask : {002, 022, 077}) {
+        const std::string folder = "lib" + std::to_string(mask);
         mode_t old = umask(mask);
         EXPECT_EQ(t.installer.Process("O portal portal.exe 7 8 - 0777"), TEntryOutcome::Installed);
-        EXPECT_EQ(t.installer.Process("O lib lib.so 7 7 - 0666"), TEntryOutcome::Installed);
+        EXPECT_EQ(t.installer.Process("O lib " + folder + "\\sub\\lib.so 7 7 - 0666"), TEntryOutcome::Installed);
         umask(old);
-        EXPECT_EQ(ModeOf(t.app.file("portal.exe")), mask == 022 ? 0755 : 0700);
-        EXPECT_EQ(ModeOf(t.app.file("lib.so")), mask == 022 ? 0644 : 0600);
+        EXPECT_EQ(ModeOf(t.app.file("portal.exe")), mask == 077 ? 0700 : 0755);
+        EXPECT_EQ(ModeOf(t.app.file(folder + "/sub/lib.so")), mask == 077 ? 0600 : 0644);
+        for (const std::string& made : {folder, folder + "/sub"})
+            EXPECT_EQ(ModeOf(t.app.file(made)), mask == 077 ? 0700 : 0755) << made << " under umask " << mask;
     }
 }
 

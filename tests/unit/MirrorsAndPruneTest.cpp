@@ -1,10 +1,12 @@
-// The mirrors file, what a mirror's listing says, and the choice of what
-// prune removes (shared by the published folder and push --prune).
+// The mirrors file, what a mirror's listing says, the choice of what prune
+// removes (shared by the published folder and push --prune), and which
+// mirror status calls the newest.
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
 #include "publish/MirrorsFtp.h"
 #include "publish/Prune.h"
+#include "publish/Status.h"
 
 using namespace testing_support;
 using Names = std::vector<AnsiString>;
@@ -94,4 +96,31 @@ TEST(PruneFolder, RemovesOldListsAndTheirFilesOnlyWhenTheHistoryIsInStep) {
     EXPECT_FALSE(Exists(dir.file("a1")) || Exists(dir.file("releases/000001.update3.dat")));
     EXPECT_TRUE(Exists(dir.file("b2")) && Exists(dir.file("s")) && Exists(dir.file("release.sums")));
     EXPECT_THROW(PruneFolder(dir.file("releases"), 1, false), Exception);  // no history there
+}
+
+// Without the key a serial is only what a mirror claims: one hostile mirror
+// claiming a higher one must not make the honest ones look old.
+TEST(MirrorStatusRank, UncheckedSerialsAreFlaggedAndNeverRankTheMirrors) {
+    TStatusReport r;
+    for (int64_t serial : {5, 5, 99}) {
+        TMirrorStatus m;
+        m.Answers = m.HasList = m.Signed = true;
+        m.Mirror = m.Sha256 = serial == 99 ? "hostile" : "honest";
+        m.Serial = serial;
+        m.Version = serial == 99 ? "9" : "2";
+        r.Mirrors.push_back(m);
+    }
+    RankMirrors(r, false);
+    EXPECT_EQ(r.NewestSha256, "honest");
+    EXPECT_TRUE(r.Mirrors[0].Newest && r.Mirrors[1].Newest && !r.Mirrors[2].Newest);
+    testing::internal::CaptureStdout();
+    PrintStatus(r, false);
+    const std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_NE(shown.find("99?"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("other release"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("older release"), std::string::npos) << shown;
+    // Checked by the key, the serial decides.
+    for (TMirrorStatus& m : r.Mirrors) m.SignatureChecked = true;
+    RankMirrors(r, true);
+    EXPECT_EQ(r.NewestSha256, "hostile");
 }

@@ -84,13 +84,16 @@ TEST(PublishProblems, EveryBadNameIsReportedAtOnceAndNothingIsWritten) {
     WriteFile(rel.file("bell\a.txt"), "a");
     ASSERT_EQ(symlink("good.txt", rel.file("link.txt").c_str()), 0);
     mkfifo(rel.file("pipe").c_str(), 0644);
+    WriteFile(rel.file("Update.pub"), "a key of its own");
+    WriteFile(rel.file("upimg/0c.jpg"), "a skin");
     TPublishOptions o = Options(rel, out);
     o.Packs = {{"nowhere", "maps"}};
     std::string refusal = RefusalOf(o);
     for (const char* words : {"with blank.txt: holds a blank", "back\\slash.txt: holds a backslash",
                               "drive:colon.txt: holds a colon", ".txt: holds a control character",
                               "link.txt: is a symbolic link", "pipe: is not a regular file",
-                              "nowhere: the --pack folder does not exist", "(7 problems)"})
+                              "nowhere: the --pack folder does not exist", "Update.pub: is one of the updater's own",
+                              "upimg/0c.jpg: is one of the updater's own", "(9 problems)"})
         EXPECT_NE(refusal.find(words), std::string::npos) << words << " in: " << refusal;
     EXPECT_FALSE(Exists(out.file("pub")));
 }
@@ -152,8 +155,9 @@ TEST(Verify, FindsMissingShortDamagedAndUnsafeFiles) {
     EXPECT_TRUE(Mentions(bad, "data.pack: " + ServedName(pub, "data.pack") + " has"));
     EXPECT_TRUE(Mentions(bad, "the list says 12"));
 
-    // Packs the publisher would never make: a member leaving the folder, and
-    // gzip data too short to hold a directory.
+    // Packs the publisher would never make: a member leaving the folder or
+    // naming an updater's own file, and gzip data too short to hold a
+    // directory; and an entry naming one.
     auto addPack = [&](const std::string& remote, const std::string& archive) {
         WriteFile(out.file("raw"), archive);
         TGzip gzip(nullptr);
@@ -166,12 +170,16 @@ TEST(Verify, FindsMissingShortDamagedAndUnsafeFiles) {
     };
     TPackWriter writer;
     writer.AddBuffer("..\\outside.txt", "x");
+    writer.AddBuffer(".\\update.pub", "a key of its own");
     writer.Write(SystemPathFromNative(out.file("evil.raw")));
+    EditListField(pub, "bin\\client.exe", 3, "./UPDATE2.DAT");
     addPack("evil.gz", ReadFile(out.file("evil.raw")));
     addPack("short.gz", "not a pack");
     TVerifyReport packs = VerifyRelease(pub, "");
     EXPECT_TRUE(Mentions(packs, "evil.gz: the member \"..\\outside.txt\" is not safe")) << ::testing::PrintToString(packs.Problems);
     EXPECT_TRUE(Mentions(packs, "short.gz: the pack is shorter than its directory"));
+    EXPECT_TRUE(Mentions(packs, "evil.gz: the member \".\\update.pub\" is one of the updater's own files"));
+    EXPECT_TRUE(Mentions(packs, "./UPDATE2.DAT: one of the updater's own files"));
 
     EditListField(pub, "data.pack", 3, "..\\..\\evil");
     TVerifyReport unsafe = VerifyRelease(pub, "");

@@ -145,22 +145,25 @@ TEST(SingleInstance, AnotherUserCanNeitherEndAStartNorCallTheInstanceForward) {
     chmod(dir.path().c_str(), 0755);
     std::string title = "skiff-test-" + std::to_string(getpid());
     // Without a private runtime folder the endpoint is an abstract socket,
-    // which another user can take first; its answer is not believed.
+    // which another user can take first: one that answers is not believed,
+    // and one that fills its backlog and never accepts (it lets go after 4 s)
+    // does not hold the start.
     unsetenv("XDG_RUNTIME_DIR");
-    {
-        AsNobody squatter("import socket, time\n"
-                          "s = socket.socket(socket.AF_UNIX)\n"
-                          "s.bind(\"\\0skiff-instance-" + std::to_string(getuid()) + "-" + title + "\")\n"
-                          "s.listen(4)\nprint(\"ready\", flush=True)\nheld = []\n"
-                          "s.settimeout(1)\n"
-                          "try:\n    while True: held.append(s.accept()[0])\nexcept Exception: pass\n");
+    const std::string name = "\\0skiff-instance-" + std::to_string(getuid()) + "-" + title;
+    const std::string bind = "import socket, time\ns = socket.socket(socket.AF_UNIX)\ns.bind(\"" + name + "\")\n";
+    for (const std::string& squatting :
+         {bind + "s.listen(4)\nprint(\"ready\", flush=True)\nheld = []\ns.settimeout(1)\n"
+                 "try:\n    while True: held.append(s.accept()[0])\nexcept Exception: pass\n",
+          bind + "s.listen(0)\nc = socket.socket(socket.AF_UNIX)\nc.setblocking(False)\nc.connect(\"" + name +
+              "\")\nprint(\"ready\", flush=True)\ntime.sleep(4)\n"}) {
+        AsNobody squatter(squatting);
         ASSERT_TRUE(squatter.ready);
         auto t0 = std::chrono::steady_clock::now();
         FILE* first = popen((std::string(SKIFF_TEST_HELPER) + " " + title + " " + dir.file("m1")).c_str(), "r");
         char line[64] = {0};
         ASSERT_TRUE(fgets(line, sizeof line, first));
         EXPECT_EQ(std::string(line), "unclaimed locked\n") << "the start did not end because of it";
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << "nor did it hang on the squatter";
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2)) << "nor did it hang on the squatter";
         // ... and the folder's lock keeps a second updater of the folder out.
         EXPECT_EQ(RunProbe(title, dir.file("m2")), "unclaimed held\n");
         pclose(first);

@@ -109,6 +109,45 @@ TEST(UpdateRun, ADroppedFileIsRemovedOnlyWhereItIsUnchanged) {
     EXPECT_TRUE(t.fetched.empty());
 }
 
+// The updater's bytes are public, so an unsigned list may name its files in
+// any spelling: no install, pack member or removal touches one of them.
+TEST(UpdateRun, NoEntryTouchesTheUpdatersOwnFilesHoweverItSpellsThem) {
+    Installer t;
+    TSha256 h;
+    h.Update("own", 3);
+    const std::string sha = h.HexDigest();
+    for (const std::string& own : {std::string("skiff"), std::string("update.pub"), std::string("update2.dat"),
+                                   std::string("update2.sums"), std::string(".skiff-lock"), std::string("upimg/0c.jpg"),
+                                   std::string("update.serial"), ProgramFileName()})
+        WriteFile(t.app.file(own), "own");
+    WriteFile(t.server.file("x"), "new");
+    std::vector<AnsiString> list{"h"};
+    for (const std::string& name : {std::string(".\\skiff"), std::string("./update.pub"), std::string("UPDATE2.DAT"),
+                                    std::string(".//update2.sums"), std::string(".skiff-lock"),
+                                    std::string("Upimg\\0c.jpg"), ProgramFileName()}) {
+        EXPECT_EQ(t.installer.Process("O x " + name + " 2 3"), TEntryOutcome::Refused) << name;
+        list.push_back("D - " + name + " 1 3 " + sha);
+        EXPECT_EQ(t.installer.Process(list.back()), TEntryOutcome::Refused) << name;
+    }
+    TUpdatePlan plan;
+    PlanRemovals(list, t.app.appFolder(), plan);
+    EXPECT_TRUE(plan.Names.empty());
+    // Refused whole: the pack's other members belong with the one it may not write.
+    TPackWriter w;
+    w.AddBuffer("data\\a.bin", "map");
+    w.AddBuffer(".\\update.serial", "9");
+    w.Write(SystemPathFromNative(t.server.file("p.raw")));
+    EXPECT_EQ(t.installer.Process("C p.gz p.pack 4 " + t.Gzipped("p.gz", ReadFile(t.server.file("p.raw")))),
+              TEntryOutcome::Refused);
+    EXPECT_FALSE(Exists(t.app.file("data/a.bin")));
+    for (const char* own : {"skiff", "update.pub", "update2.dat", "update2.sums", ".skiff-lock", "upimg/0c.jpg",
+                            "update.serial"})
+        EXPECT_EQ(ReadFile(t.app.file(own)), "own") << own;
+    EXPECT_EQ(t.fetched, std::vector<std::string>{"p.gz"}) << "refused before anything is downloaded";
+    EXPECT_EQ(t.installed.Text(), "KOVRAN\r\na.dll 6\r\n");
+    EXPECT_EQ(Temporaries(t.app.path(), true), std::vector<std::string>());
+}
+
 // The server sent all it has and confirmed it, but fewer bytes than listed:
 // a file of another size, not a download to continue next time.
 TEST(UpdateRun, ACompleteDownloadOfAnotherSizeLeavesNoPartialFile) {
