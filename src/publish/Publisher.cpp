@@ -16,6 +16,7 @@
 
 #include "DroppedFiles.h"
 #include "ReleaseHistory.h"
+#include "ReleaseNames.h"
 #include "ServedFile.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
@@ -344,19 +345,15 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     std::vector<Source> sources;
     Walk(o.ReleaseDir, "", sources, problems);
     for (Source& s : sources) {
-        if (s.rel.find(' ') != AnsiString::npos)
-            problems.push_back(s.rel + ": holds a blank (the versions list separates its fields by blanks)");
-        bool control = false;
-        for (unsigned char c : s.rel) control |= c < 0x20 || c == 0x7F;
-        if (control) problems.push_back(s.rel + ": holds a control character");
-        if (s.rel.find('\\') != AnsiString::npos) problems.push_back(s.rel + ": holds a backslash (the folder separator of the list)");
-        if (s.rel.find(':') != AnsiString::npos) problems.push_back(s.rel + ": holds a colon (a drive or stream on other systems)");
+        CheckListName(s.rel, s.rel, problems);
+        ToListCodePage(s.rel, codePage, s.rel, s.local, problems);
+    }
+    // Pack names are local names of the list as much as file names are.
+    std::map<AnsiString, AnsiString> packLocal;  // NAME -> in the code page of the names
+    for (const auto& p : o.Packs) {
         AnsiString local;
-        if (!TryUtf8ToCodePage(s.rel, codePage, local))
-            problems.push_back(s.rel + ": cannot be written in the code page of the names (" +
-                               CodePageName(codePage) + "); choose another with --codepage");
-        std::replace(local.begin(), local.end(), '/', '\\');
-        s.local = local;
+        if (!packLocal.count(p.second) && CheckPackName(p.second, codePage, local, problems))
+            packLocal[p.second] = local;
     }
     // A release copied from a FAT or SMB folder, or made under umask 002,
     // has files others may write; no player's folder gets those bits.
@@ -370,13 +367,6 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         for (const auto& p : o.Packs)
             if (s.rel.compare(0, p.first.size() + 1, p.first + "/") == 0 && s.local.size() > static_cast<size_t>(kPackMaxName))
                 problems.push_back(s.rel + ": as a pack member name it is longer than 80 bytes");
-    ThrowProblems(problems);
-    AnsiString version = o.Version.empty() ? DefaultVersion() : o.Version;
-    // The key is opened before anything is written: a wrong password or a
-    // damaged key leaves OUT_DIR as it was.
-    TSecretKey key;
-    if (!o.SecretKey.empty()) LoadSecretKey(o, key);
-    if (version.find(' ') != AnsiString::npos || version.empty()) throw Exception("A version must be one word");
 
     // Sort the files into entries.
     std::vector<Entry> entries;
@@ -398,15 +388,31 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         entries.push_back(e);
     }
     for (auto& [name, members] : packs) {
-        for (size_t first = 0, k = 1; first < members.size(); first += PackPartSize(members, first), ++k) {
+        std::vector<size_t> firsts;
+        for (size_t first = 0; first < members.size(); first += PackPartSize(members, first)) firsts.push_back(first);
+        // Parts are numbered whenever there are several, so that each has a
+        // name of its own to be matched with --previous by (and a 100th
+        // member with a long name never gives two entries of one name).
+        for (size_t k = 0; k < firsts.size(); ++k) {
             Entry e;
             e.kind = 'C';
-            AnsiString part = members.size() > static_cast<size_t>(kPackMaxMembers) ? name + "-" + IntToStr(k) : name;
-            e.local = part + ".pack";
-            e.members.assign(members.begin() + first, members.begin() + first + PackPartSize(members, first));
+            const AnsiString& local = packLocal[name];
+            e.local = (firsts.size() > 1 ? local + "-" + IntToStr(static_cast<int64_t>(k + 1)) : local) + ".pack";
+            e.members.assign(members.begin() + firsts[k], members.begin() + firsts[k] + PackPartSize(members, firsts[k]));
             entries.push_back(e);
         }
     }
+    // A served name is known but for its hash before anything is made: one
+    // that no mirror could store is a problem of the release, named now.
+    for (const Entry& e : entries)
+        CheckServedNameLength(e.local, e.kind == 'C' ? CodePageToUtf8(e.local, codePage) : e.members[0]->rel, problems);
+    ThrowProblems(problems);
+    AnsiString version = o.Version.empty() ? DefaultVersion() : o.Version;
+    // The key is opened before anything is written: a wrong password or a
+    // damaged key leaves OUT_DIR as it was.
+    TSecretKey key;
+    if (!o.SecretKey.empty()) LoadSecretKey(o, key);
+    if (version.find(' ') != AnsiString::npos || version.empty()) throw Exception("A version must be one word");
 
     // Checksums decide what changed since the previous release.
     int64_t total = 0, done = 0;

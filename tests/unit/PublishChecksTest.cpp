@@ -84,13 +84,20 @@ TEST(PublishProblems, EveryBadNameIsReportedAtOnceAndNothingIsWritten) {
     WriteFile(rel.file("bell\a.txt"), "a");
     ASSERT_EQ(symlink("good.txt", rel.file("link.txt").c_str()), 0);
     mkfifo(rel.file("pipe").c_str(), 0644);
+    WriteFile(rel.file("data/m.bin"), "m");
+    std::string longName;  // 60 characters: 120 bytes in Big5, 360 in the served name
+    for (int i = 0; i < 60; ++i) longName += "\xE8\xAA\xAA";
+    WriteFile(rel.file(longName + ".txt"), "a");
     TPublishOptions o = Options(rel, out);
-    o.Packs = {{"nowhere", "maps"}};
+    o.CodePage = 950;
+    o.Packs = {{"nowhere", "maps"}, {"data", "my data"}, {"data", "maps/data"}};
     std::string refusal = RefusalOf(o);
     for (const char* words : {"with blank.txt: holds a blank", "back\\slash.txt: holds a backslash",
                               "drive:colon.txt: holds a colon", ".txt: holds a control character",
                               "link.txt: is a symbolic link", "pipe: is not a regular file",
-                              "nowhere: the --pack folder does not exist", "(7 problems)"})
+                              "nowhere: the --pack folder does not exist", "NAME my data: holds a blank",
+                              "NAME maps/data: holds a slash", ".txt: its served name would be 384 bytes long",
+                              "(10 problems)"})
         EXPECT_NE(refusal.find(words), std::string::npos) << words << " in: " << refusal;
     EXPECT_FALSE(Exists(out.file("pub")));
 }

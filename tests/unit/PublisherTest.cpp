@@ -102,6 +102,10 @@ TEST(Publisher, BadInputIsRefusedAndWritesNothing) {
     setenv("LANG", "zh_TW.UTF-8", 1);
     EXPECT_NO_THROW(Publish(Options(rel.path(), out.file("pub"), "1")));
     EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find("\xBB\xA1.txt"), std::string::npos);  // Big5 local name
+    TPublishOptions named = Options(rel.path(), out.file("pub"), "2");
+    named.Packs = {{"data", "\xE8\xAA\xAA"}};
+    EXPECT_NO_THROW(Publish(named));
+    EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" \xBB\xA1.pack "), std::string::npos);  // so is a pack's
     unsetenv("LANG");
 }
 
@@ -135,6 +139,11 @@ TEST(Publisher, TheHundredthMemberOfAPackNeverHasAnEightyByteName) {
     for (int i = 0; i < 99; ++i) WriteFile(rel.file("data/m" + std::to_string(100 + i)), "m");
     WriteFile(rel.file("data/z" + std::string(74, 'z')), "last");  // "data\z..." is 80 bytes
     EXPECT_EQ(Publish(Options(rel.path(), out.file("pub"), "1")).Entries, 2);
+    // The two parts have names of their own, so an unchanged release changes neither.
+    EXPECT_NE(ServedName(out.file("pub"), "data-1.pack"), ServedName(out.file("pub"), "data-2.pack"));
+    TPublishOptions again = Options(rel.path(), out.file("pub"), "2");
+    again.Previous = out.file("pub");
+    EXPECT_EQ(Publish(again).Changed, 0);
 }
 
 // Files a release drops are listed for removal with the bytes the earlier
