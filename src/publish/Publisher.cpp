@@ -473,9 +473,11 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     if (mkdir(temp.c_str(), 0755) != 0) throw Exception("Cannot create " + temp);
     try {
         TStringList update3, manifest, installed;
+        // The keys are always written: a list without them is fetched over
+        // one session from one server, as the original format's updaters do.
         update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage) +
-                    (o.Connections > 0 ? " connections=" + IntToStr(o.Connections) : AnsiString()) +
-                    (o.Mirrors.empty() ? AnsiString() : " mirrors=" + o.Mirrors));
+                    " connections=" + IntToStr(o.Connections > 0 ? o.Connections : 2) +
+                    " mirrors=" + (o.Mirrors.empty() ? AnsiString("all") : o.Mirrors));
         std::vector<Entry*> fresh;  // entries whose served file is made anew
         for (Entry& e : entries) {
             if (!e.changed && CopyFile(previousFolder + "/" + e.remote, temp + "/" + e.remote, TCopy::MayLink)) {
