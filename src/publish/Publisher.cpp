@@ -22,6 +22,7 @@
 #include "crypto/Sha256.h"
 #include "release/LineFields.h"
 #include "release/PackArchive.h"
+#include "release/RemovalsFile.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -321,6 +322,27 @@ void KeepHistory(const AnsiString& previousFolder, const AnsiString& out) {
         throw Exception("Cannot write " + out + "/" + ReleaseListName(next));
 }
 
+// The removals file of the new release in `out`, and the header field
+// that names it ("" when nothing is to be removed). Removals travel apart
+// from the list: an updater built to the original format would plan a "D"
+// line like any entry, record nothing, and list the file at every start.
+AnsiString WriteRemovals(const AnsiString& previousFolder, const std::vector<Source>& sources, bool addDropped,
+                         const AnsiString& out, TPublishSummary& summary) {
+    if (previousFolder.empty()) return "";
+    std::set<AnsiString> kept;
+    for (const Source& s : sources) kept.insert(LowerCase(s.local));
+    TStringList removals;
+    removals.Add(kRemovalsHeader);
+    for (const AnsiString& line : RemovalLines(previousFolder, kept, addDropped, out)) removals.Add(line);
+    summary.Removals = removals.Count() - 1;
+    if (summary.Removals == 0) return "";
+    const AnsiString text = removals.Text();
+    const AnsiString sha = Sha256Of(text);
+    const TRemovalsFile file{ServedNameOf(kRemovalsFile, sha, ""), static_cast<int64_t>(text.size()), sha};
+    WriteWholeFile(SystemPathFromNative(out + "/" + file.Name), text);
+    return " " + RemovalsHeaderField(file);
+}
+
 }  // namespace
 
 TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progress) {
@@ -477,7 +499,8 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         // one session from one server, as the original format's updaters do.
         update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage) +
                     " connections=" + IntToStr(o.Connections > 0 ? o.Connections : 2) +
-                    " mirrors=" + (o.Mirrors.empty() ? AnsiString("all") : o.Mirrors));
+                    " mirrors=" + (o.Mirrors.empty() ? AnsiString("all") : o.Mirrors) +
+                    WriteRemovals(previousFolder, sources, o.RemoveDropped, temp, summary));
         std::vector<Entry*> fresh;  // entries whose served file is made anew
         for (Entry& e : entries) {
             if (!e.changed && CopyFile(previousFolder + "/" + e.remote, temp + "/" + e.remote, TCopy::MayLink)) {
@@ -508,14 +531,6 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             manifest.Add(e.local + " " + e.sum + " " + e.version + " " + e.remote + " " + e.sha256);
             for (const Source* m : e.members) installed.Add(InstalledSumsLine({m->local, e.version, m->size, m->sha256}));
             summary.BytesOut += e.remoteSize;
-        }
-        if (!previousFolder.empty()) {
-            std::set<AnsiString> kept;
-            for (const Source& s : sources) kept.insert(LowerCase(s.local));
-            for (const AnsiString& line : RemovalLines(previousFolder, kept, o.RemoveDropped, temp)) {
-                update3.Add(line);
-                ++summary.Removals;
-            }
         }
         update3.SaveToFile(SystemPathFromNative(temp + "/update3.dat"));
         KeepHistory(previousFolder, temp);
