@@ -152,7 +152,11 @@ TEST(Verify, FindsMissingShortDamagedAndUnsafeFiles) {
     EditListField(pub, "bin\\client.exe", 6, "-");
     // A pack whose size the list gets wrong.
     EditListField(pub, "data.pack", 5, "12");
+    // A removals file that the header names and the folder lacks.
+    std::string list = ReadFile(pub + "/update3.dat");
+    WriteFile(pub + "/update3.dat", list.insert(list.find('\r'), " removals=r.0123456789abcdef,9," + std::string(64, 'a')));
     TVerifyReport bad = VerifyRelease(pub, "");
+    EXPECT_TRUE(Mentions(bad, "r.0123456789abcdef: the removals file is missing"));
     EXPECT_FALSE(bad.Ok());
     EXPECT_TRUE(Mentions(bad, "readme.txt: " + readme + " is missing"));
     EXPECT_TRUE(Mentions(bad, "bin\\client.exe: " + client + " is cut short")) << ::testing::PrintToString(bad.Problems);
