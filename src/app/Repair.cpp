@@ -33,7 +33,6 @@ int64_t Number(const AnsiString& text) {
 }  // namespace
 
 TInstalledRecord::TInstalledRecord(const AnsiString& appFolder, bool trust) : FFolder(appFolder) {
-    if (!trust) return;
     TStringList lines;
     try {
         lines.LoadFromFile(appFolder + kInstalledRecordFile);
@@ -42,7 +41,10 @@ TInstalledRecord::TInstalledRecord(const AnsiString& appFolder, bool trust) : FF
     }
     for (const AnsiString& line : lines.Lines()) {
         const std::vector<AnsiString> f = SplitFields(line);
-        if (f.size() == 6 && f[0] == "F") {
+        // Without trust every file is hashed again; which files a pack
+        // installed is kept all the same, or no pack could be judged by its
+        // members (nor would the record saved after a repair name them).
+        if (f.size() == 6 && f[0] == "F" && trust) {
             TFileRecord r{f[5], LowerCase(f[4]), Number(f[1]), Number(f[2]), Number(f[3])};
             if (IsSha256Text(r.Sha256)) FFiles[LowerCase(r.Local)] = std::move(r);
         } else if (f.size() == 3 && f[0] == "M") {

@@ -20,8 +20,9 @@ constexpr char kInstalledRecordFile[] = "update2.sums";
 class TInstalledRecord {
 public:
     // Reads update2.sums of `appFolder` (a damaged or missing record is an
-    // empty one: everything is hashed again). With `trust` false the record
-    // is ignored for this start (--repair).
+    // empty one: everything is hashed again). With `trust` false (--repair)
+    // its hashes are ignored for this start: every file is hashed again, and
+    // packs are judged by the members it names.
     TInstalledRecord(const AnsiString& appFolder, bool trust);
     // The SHA-256 of the installed file `local`, from the record while its
     // size and change time are those recorded; "" when it is missing or not

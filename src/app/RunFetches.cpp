@@ -3,6 +3,8 @@
 #include "crypto/Sha256.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
+#include "platform/System.h"
+#include "release/OwnFiles.h"
 #include "release/RemoteName.h"
 
 std::unique_ptr<TRunFetches> TRunFetches::For(const TStringList& entries, const AnsiString& header,
@@ -41,7 +43,7 @@ TRunFetches::TWay TRunFetches::WayOf(const AnsiString& entry, TUpdateEntry& e) c
         return TWay::None;  // the run reports it
     }
     if (IsRemovalKind(e.Kind) || !IsKnownKind(e.Kind) || !IsSafeRemoteName(e.Remote) || !IsSafeRelativeName(e.Local) ||
-        (FRequireHashes && !IsSha256Text(e.Sha256)))
+        IsUpdatersOwnFile(e.Local, ProgramFileName()) || (FRequireHashes && !IsSha256Text(e.Sha256)))
         return TWay::None;
     // With one mirror, a large entry is hashed (and inflated) while it
     // arrives on the run's own session, straight to the disk: on one link

@@ -7,6 +7,8 @@
 #include "platform/FileSystem.h"
 #include "release/LineFields.h"
 #include "release/ReleaseCheck.h"
+#include "release/RemovalsFile.h"
+#include "crypto/Sha256.h"
 
 const char kServerPassword[] = "x";
 
@@ -48,12 +50,27 @@ void FetchListPair(TWexFTP& ftp, const AnsiString& appFolder, bool withSignature
     if (std::count(list.begin(), list.end(), '\n') > kMaxListEntries + 1)  // and the header
         throw EInOutError("The server's update3.dat names more than " + IntToStr(kMaxListEntries) + " files");
     signature.clear();
-    if (!withSignature) return;
-    TTempFile signatureFile(appFolder + kSignatureFile);
-    ftp.SizeLimit = kMaxSignatureBytes;
-    ftp.Download(kSignatureFile, signatureFile.Path());
-    if (ftp.TransferSize > kMaxSignatureBytes) throw ESignatureError("The signature file is too large");
-    signature = ReadWholeFile(signatureFile.Path());
+    if (withSignature) {
+        TTempFile signatureFile(appFolder + kSignatureFile);
+        ftp.SizeLimit = kMaxSignatureBytes;
+        ftp.Download(kSignatureFile, signatureFile.Path());
+        if (ftp.TransferSize > kMaxSignatureBytes) throw ESignatureError("The signature file is too large");
+        signature = ReadWholeFile(signatureFile.Path());
+    }
+    FetchRemovalsFile(ftp, appFolder, list.substr(0, list.find_first_of("\r\n")));
+}
+
+void FetchRemovalsFile(TWexFTP& ftp, const AnsiString& appFolder, const AnsiString& header) {
+    TRemovalsFile named;
+    if (!DeclaredRemovalsFile(header, named)) return;
+    TTempFile file(appFolder + kRemovalsFile);
+    ftp.SizeLimit = std::min(named.Size, kMaxRemovalsBytes);
+    ftp.Download(named.Name, file.Path());
+    // Checked as the list is: a file that is not the one the (signed) list
+    // names is a damaged or tampered release.
+    if (ftp.TransferSize != named.Size || Sha256OfFile(file.Path()) != named.Sha256)
+        throw EInOutError("The server's " + named.Name + " is not the removals file that update3.dat names");
+    file.PutInPlace();
 }
 
 AnsiString ServerLabel(const AnsiString& line) {

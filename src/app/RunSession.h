@@ -28,10 +28,17 @@ inline int TransferSilence(int loggedInSilence, int serverTimeOut) { return std:
 
 // update3.dat into `listPath` and its bytes into `list`; with `signed`, its
 // signature (beside it in the application folder, as a temporary) into
-// `signature`. Raises what the downloads raise, and on a list or signature
-// larger than any real one.
+// `signature`; then the removals file the list names, if any (see
+// FetchRemovalsFile). Raises what the downloads raise, and on a list or
+// signature larger than any real one.
 void FetchListPair(TWexFTP& ftp, const AnsiString& appFolder, bool withSignature, const AnsiString& listPath,
                    AnsiString& list, AnsiString& signature);
+// The removals file that the list header `header` names, into the
+// application folder (update3.removals) once its size and SHA-256 are those
+// the header gives; raises EInOutError otherwise. The plan takes its lines
+// only while they match the list it was made from, so a file left by a list
+// refused later does no harm.
+void FetchRemovalsFile(TWexFTP& ftp, const AnsiString& appFolder, const AnsiString& header);
 
 // "Name (host:port)" of a server line, for the log.
 AnsiString ServerLabel(const AnsiString& line);

@@ -14,6 +14,7 @@
 #include "platform/StringList.h"
 #include "release/LineFields.h"
 #include "release/PackArchive.h"
+#include "release/RemovalsFile.h"
 #include "release/UpdateEntry.h"
 
 namespace {
@@ -135,12 +136,23 @@ std::vector<AnsiString> RemovalLines(const AnsiString& previousFolder, const std
     std::set<AnsiString> named;
     TStringList previous;
     previous.LoadFromFile(SystemPathFromNative(previousFolder + "/update3.dat"));
-    for (int i = 1; i < previous.Count(); ++i) {
-        AnsiString local = GetField(3, previous[i]);
-        if (!IsRemovalKind(GetField(1, previous[i])) || kept.count(LowerCase(local)) || named.count(LowerCase(local)))
-            continue;
+    // Carried on from the previous release: the "D" lines of a list made
+    // before removals had a file of their own, and its removals file.
+    std::vector<AnsiString> earlier;
+    for (int i = 1; i < previous.Count(); ++i)
+        if (IsRemovalKind(GetField(1, previous[i]))) earlier.push_back(previous[i]);
+    TRemovalsFile file;
+    if (previous.Count() > 0 && DeclaredRemovalsFile(previous[0], file)) {
+        const AnsiString path = previousFolder + "/" + file.Name;
+        const std::vector<AnsiString> lines = RemovalLinesOf(ReadWholeFile(SystemPathFromNative(path)), file);
+        if (lines.empty()) throw Exception(path + ": is not the removals file that the previous update3.dat names");
+        earlier.insert(earlier.end(), lines.begin(), lines.end());
+    }
+    for (const AnsiString& line : earlier) {
+        AnsiString local = GetField(3, line);
+        if (kept.count(LowerCase(local)) || named.count(LowerCase(local))) continue;
         named.insert(LowerCase(local));
-        out.push_back(previous[i]);
+        out.push_back(line);
     }
     if (!addDropped) return out;
     for (const TInstalledFile& f : InstalledFilesOf(previousFolder, scratch)) {

@@ -1,7 +1,7 @@
 // Files that an earlier release installed and the new one does not: the
-// new list names them as entries of kind "D" (see release/UpdateEntry.h) so
-// that updaters remove them from the players' folders, but only where the
-// bytes there are still those the earlier release installed.
+// new release names them in its removals file (see release/RemovalsFile.h)
+// so that updaters remove them from the players' folders, but only where
+// the bytes there are still those the earlier release installed.
 #pragma once
 #include <set>
 #include <vector>
@@ -25,9 +25,10 @@ bool ParseInstalledSumsLine(const AnsiString& line, TInstalledFile& f);
 // be read.
 std::vector<TInstalledFile> InstalledFilesOf(const AnsiString& folder, const AnsiString& scratch);
 
-// The "D" lines of the new release: those the previous list carried whose
-// file the new release does not bring back, and, with `addDropped`, one for
-// each file the previous release installed that the new one does not.
+// The "D" lines of the new release's removals file: those the previous
+// release carried (in its list or its removals file) whose file the new
+// release does not bring back, and, with `addDropped`, one for each file
+// the previous release installed that the new one does not.
 // `kept` holds the new release's installed local names, lower-cased.
 std::vector<AnsiString> RemovalLines(const AnsiString& previousFolder, const std::set<AnsiString>& kept,
                                      bool addDropped, const AnsiString& scratch);

@@ -12,6 +12,7 @@
 #include "platform/StringList.h"
 #include "release/LineFields.h"
 #include "release/ReleaseCheck.h"
+#include "release/RemovalsFile.h"
 #include "release/UpdateEntry.h"
 
 namespace {
@@ -66,6 +67,11 @@ std::vector<TServedEntry> ServedEntriesOf(const AnsiString& listText) {
     lines.SetText(listText);
     std::vector<TServedEntry> entries;
     std::set<AnsiString> seen;
+    TRemovalsFile removals;
+    if (lines.Count() > 0 && DeclaredRemovalsFile(lines[0], removals)) {
+        entries.push_back({removals.Name, removals.Size, 0});
+        seen.insert(removals.Name);
+    }
     for (int i = 1; i < lines.Count(); ++i) {
         TServedEntry entry;
         entry.Line = i;

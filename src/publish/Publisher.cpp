@@ -16,12 +16,14 @@
 
 #include "DroppedFiles.h"
 #include "ReleaseHistory.h"
+#include "ReleaseNames.h"
 #include "ServedFile.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
 #include "release/LineFields.h"
 #include "release/OwnFiles.h"
 #include "release/PackArchive.h"
+#include "release/RemovalsFile.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -321,6 +323,27 @@ void KeepHistory(const AnsiString& previousFolder, const AnsiString& out) {
         throw Exception("Cannot write " + out + "/" + ReleaseListName(next));
 }
 
+// The removals file of the new release in `out`, and the header field
+// that names it ("" when nothing is to be removed). Removals travel apart
+// from the list: an updater built to the original format would plan a "D"
+// line like any entry, record nothing, and list the file at every start.
+AnsiString WriteRemovals(const AnsiString& previousFolder, const std::vector<Source>& sources, bool addDropped,
+                         const AnsiString& out, TPublishSummary& summary) {
+    if (previousFolder.empty()) return "";
+    std::set<AnsiString> kept;
+    for (const Source& s : sources) kept.insert(LowerCase(s.local));
+    TStringList removals;
+    removals.Add(kRemovalsHeader);
+    for (const AnsiString& line : RemovalLines(previousFolder, kept, addDropped, out)) removals.Add(line);
+    summary.Removals = removals.Count() - 1;
+    if (summary.Removals == 0) return "";
+    const AnsiString text = removals.Text();
+    const AnsiString sha = Sha256Of(text);
+    const TRemovalsFile file{ServedNameOf(kRemovalsFile, sha, ""), static_cast<int64_t>(text.size()), sha};
+    WriteWholeFile(SystemPathFromNative(out + "/" + file.Name), text);
+    return " " + RemovalsHeaderField(file);
+}
+
 }  // namespace
 
 TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progress) {
@@ -345,19 +368,15 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     std::vector<Source> sources;
     Walk(o.ReleaseDir, "", sources, problems);
     for (Source& s : sources) {
-        if (s.rel.find(' ') != AnsiString::npos)
-            problems.push_back(s.rel + ": holds a blank (the versions list separates its fields by blanks)");
-        bool control = false;
-        for (unsigned char c : s.rel) control |= c < 0x20 || c == 0x7F;
-        if (control) problems.push_back(s.rel + ": holds a control character");
-        if (s.rel.find('\\') != AnsiString::npos) problems.push_back(s.rel + ": holds a backslash (the folder separator of the list)");
-        if (s.rel.find(':') != AnsiString::npos) problems.push_back(s.rel + ": holds a colon (a drive or stream on other systems)");
+        CheckListName(s.rel, s.rel, problems);
+        ToListCodePage(s.rel, codePage, s.rel, s.local, problems);
+    }
+    // Pack names are local names of the list as much as file names are.
+    std::map<AnsiString, AnsiString> packLocal;  // NAME -> in the code page of the names
+    for (const auto& p : o.Packs) {
         AnsiString local;
-        if (!TryUtf8ToCodePage(s.rel, codePage, local))
-            problems.push_back(s.rel + ": cannot be written in the code page of the names (" +
-                               CodePageName(codePage) + "); choose another with --codepage");
-        std::replace(local.begin(), local.end(), '/', '\\');
-        s.local = local;
+        if (!packLocal.count(p.second) && CheckPackName(p.second, codePage, local, problems))
+            packLocal[p.second] = local;
     }
     // The updater refuses to install over its own files (a pack with such a
     // member is refused whole): a release that holds one would never finish.
@@ -383,13 +402,6 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         for (const auto& p : o.Packs)
             if (s.rel.compare(0, p.first.size() + 1, p.first + "/") == 0 && s.local.size() > static_cast<size_t>(kPackMaxName))
                 problems.push_back(s.rel + ": as a pack member name it is longer than 80 bytes");
-    ThrowProblems(problems);
-    AnsiString version = o.Version.empty() ? DefaultVersion() : o.Version;
-    // The key is opened before anything is written: a wrong password or a
-    // damaged key leaves OUT_DIR as it was.
-    TSecretKey key;
-    if (!o.SecretKey.empty()) LoadSecretKey(o, key);
-    if (version.find(' ') != AnsiString::npos || version.empty()) throw Exception("A version must be one word");
 
     // Sort the files into entries.
     std::vector<Entry> entries;
@@ -411,15 +423,31 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         entries.push_back(e);
     }
     for (auto& [name, members] : packs) {
-        for (size_t first = 0, k = 1; first < members.size(); first += PackPartSize(members, first), ++k) {
+        std::vector<size_t> firsts;
+        for (size_t first = 0; first < members.size(); first += PackPartSize(members, first)) firsts.push_back(first);
+        // Parts are numbered whenever there are several, so that each has a
+        // name of its own to be matched with --previous by (and a 100th
+        // member with a long name never gives two entries of one name).
+        for (size_t k = 0; k < firsts.size(); ++k) {
             Entry e;
             e.kind = 'C';
-            AnsiString part = members.size() > static_cast<size_t>(kPackMaxMembers) ? name + "-" + IntToStr(k) : name;
-            e.local = part + ".pack";
-            e.members.assign(members.begin() + first, members.begin() + first + PackPartSize(members, first));
+            const AnsiString& local = packLocal[name];
+            e.local = (firsts.size() > 1 ? local + "-" + IntToStr(static_cast<int64_t>(k + 1)) : local) + ".pack";
+            e.members.assign(members.begin() + firsts[k], members.begin() + firsts[k] + PackPartSize(members, firsts[k]));
             entries.push_back(e);
         }
     }
+    // A served name is known but for its hash before anything is made: one
+    // that no mirror could store is a problem of the release, named now.
+    for (const Entry& e : entries)
+        CheckServedNameLength(e.local, e.kind == 'C' ? CodePageToUtf8(e.local, codePage) : e.members[0]->rel, problems);
+    ThrowProblems(problems);
+    AnsiString version = o.Version.empty() ? DefaultVersion() : o.Version;
+    // The key is opened before anything is written: a wrong password or a
+    // damaged key leaves OUT_DIR as it was.
+    TSecretKey key;
+    if (!o.SecretKey.empty()) LoadSecretKey(o, key);
+    if (version.find(' ') != AnsiString::npos || version.empty()) throw Exception("A version must be one word");
 
     // Checksums decide what changed since the previous release.
     int64_t total = 0, done = 0;
@@ -480,9 +508,12 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     if (mkdir(temp.c_str(), 0755) != 0) throw Exception("Cannot create " + temp);
     try {
         TStringList update3, manifest, installed;
+        // The keys are always written: a list without them is fetched over
+        // one session from one server, as the original format's updaters do.
         update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage) +
-                    (o.Connections > 0 ? " connections=" + IntToStr(o.Connections) : AnsiString()) +
-                    (o.Mirrors.empty() ? AnsiString() : " mirrors=" + o.Mirrors));
+                    " connections=" + IntToStr(o.Connections > 0 ? o.Connections : 2) +
+                    " mirrors=" + (o.Mirrors.empty() ? AnsiString("all") : o.Mirrors) +
+                    WriteRemovals(previousFolder, sources, o.RemoveDropped, temp, summary));
         std::vector<Entry*> fresh;  // entries whose served file is made anew
         for (Entry& e : entries) {
             if (!e.changed && CopyFile(previousFolder + "/" + e.remote, temp + "/" + e.remote, TCopy::MayLink)) {
@@ -513,14 +544,6 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             manifest.Add(e.local + " " + e.sum + " " + e.version + " " + e.remote + " " + e.sha256);
             for (const Source* m : e.members) installed.Add(InstalledSumsLine({m->local, e.version, m->size, m->sha256}));
             summary.BytesOut += e.remoteSize;
-        }
-        if (!previousFolder.empty()) {
-            std::set<AnsiString> kept;
-            for (const Source& s : sources) kept.insert(LowerCase(s.local));
-            for (const AnsiString& line : RemovalLines(previousFolder, kept, o.RemoveDropped, temp)) {
-                update3.Add(line);
-                ++summary.Removals;
-            }
         }
         update3.SaveToFile(SystemPathFromNative(temp + "/update3.dat"));
         KeepHistory(previousFolder, temp);

@@ -34,8 +34,8 @@ struct TPublishOptions {
     // ("D" entries), so that updaters remove them where they are unchanged.
     bool RemoveDropped = false;
     // What the list lets updaters do with the mirrors: sessions per mirror
-    // (0: not said, the updater's default of 2) and "one" or "all" mirrors
-    // at once (empty: not said, all).
+    // (0: the default, 2) and "one" or "all" mirrors at once (empty: the
+    // default, all). Both are always written to the header.
     int Connections = 0;
     AnsiString Mirrors;
 };

@@ -8,6 +8,7 @@
 
 #include "platform/StringList.h"
 #include "release/LineFields.h"
+#include "release/RemovalsFile.h"
 #include "release/UpdateEntry.h"
 
 std::vector<TReleaseList> ReleaseLists(const AnsiString& outDir) {
@@ -37,6 +38,8 @@ std::vector<AnsiString> ServedNamesOf(const AnsiString& listText) {
     TStringList lines;
     lines.SetText(listText);
     std::vector<AnsiString> names;
+    TRemovalsFile removals;
+    if (lines.Count() > 0 && DeclaredRemovalsFile(lines[0], removals)) names.push_back(removals.Name);
     for (int i = 1; i < lines.Count(); ++i) {
         AnsiString kind = GetField(1, lines[i]), remote = GetField(2, lines[i]);
         if (IsKnownKind(kind) && !remote.empty()) names.push_back(remote);

@@ -21,5 +21,6 @@ struct TReleaseList {
 // a publisher that kept no history).
 std::vector<TReleaseList> ReleaseLists(const AnsiString& outDir);
 AnsiString ReleaseListName(int number);  // "releases/000042.update3.dat"
-// The remote names of the served files ("E", "O" and "C" entries) of a list.
+// The remote names of the served files ("E", "O" and "C" entries, and the
+// removals file its header names) of a list.
 std::vector<AnsiString> ServedNamesOf(const AnsiString& listText);

@@ -8,6 +8,7 @@
 #include "release/OwnFiles.h"
 #include "release/PackArchive.h"
 #include "release/ReleaseCheck.h"
+#include "release/RemovalsFile.h"
 #include "release/UpdateEntry.h"
 #include "crypto/Sha256.h"
 #include "gzip/GunzipStream.h"
@@ -59,6 +60,16 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
         }
     }
 
+    // The removals file travels as a served file does, and must be the one
+    // the header names: an updater refuses the list otherwise.
+    TRemovalsFile removals;
+    if (lines.Count() > 0 && DeclaredRemovalsFile(lines[0], removals)) {
+        const AnsiString path = outDir + "/" + removals.Name;
+        if (!FileExists(SystemPathFromNative(path)))
+            problem(removals.Name + ": the removals file is missing");
+        else if (RemovalLinesOf(ReadWholeFile(SystemPathFromNative(path), kMaxRemovalsBytes), removals).empty())
+            problem(removals.Name + ": is not the removals file that the header names");
+    }
     for (int i = 1; i < lines.Count(); ++i) {
         const AnsiString& line = lines[i];
         if (GetField(1, line).empty()) continue;

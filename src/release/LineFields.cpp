@@ -71,11 +71,15 @@ int DeclaredNamesCodePage(const AnsiString& header) {
 
 TTransferLimits DeclaredTransferLimits(const AnsiString& header) {
     TTransferLimits limits;
+    const AnsiString n = DeclaredHeaderValue(header, "connections"), mirrors = DeclaredHeaderValue(header, "mirrors");
+    // A list that says nothing of the mirrors was written for updaters that
+    // fetch over one session from one server, and its vendor's servers may
+    // be sized for just that.
+    if (n.empty() && mirrors.empty()) return {1, false};
     try {
-        const AnsiString n = DeclaredHeaderValue(header, "connections");
         if (!n.empty()) limits.Connections = std::max(1, std::min(TTransferLimits::kMaxConnections, StrToInt(n)));
     } catch (const EConvertError&) {
     }
-    limits.AllMirrors = DeclaredHeaderValue(header, "mirrors") != "one";
+    limits.AllMirrors = mirrors != "one";
     return limits;
 }

@@ -28,7 +28,9 @@ int DeclaredNamesCodePage(const AnsiString& header);
 
 // How a release lets the updater use its mirrors: "connections=N" sessions
 // per mirror (1 to 8, default 2) and "mirrors=one|all" (default all). A
-// vendor whose servers take fewer sessions says so in the signed list.
+// vendor whose servers take fewer sessions says so in the signed list. A
+// header with neither key gets one session on one server at a time, as the
+// updaters that list was written for use.
 struct TTransferLimits {
     static constexpr int kMaxConnections = 8;
     int Connections = 2;

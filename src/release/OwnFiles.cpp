@@ -4,6 +4,7 @@
 
 #include "LineFields.h"
 #include "ReleaseCheck.h"
+#include "RemovalsFile.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 
@@ -45,7 +46,7 @@ bool StartsIgnoringCase(const AnsiString& name, const AnsiString& prefix) {
 }  // namespace
 
 bool IsUpdatersOwnFile(const AnsiString& local, const AnsiString& programFile) {
-    static const char* const kOwn[] = {"update2.dat", "update2.sums",  "update3.dat",   kSignatureFile,
+    static const char* const kOwn[] = {"update2.dat", "update2.sums",  "update3.dat",   kSignatureFile, kRemovalsFile,
                                        "isp0.dat",    "isp1.dat",      kPublicKeyFile,  kSerialFile,
                                        ".skiff-lock", "upimg",         kUpdaterProgram};
     const std::vector<AnsiString> parts = ResolvedNameParts(local);

@@ -17,7 +17,10 @@
 // Kind "D" names a file that an earlier release installed and this one
 // dropped: its remote name is "-", its version and size those of the file
 // the earlier release installed, and its SHA-256 that of the installed
-// bytes. An updater that does not know the kind passes it over.
+// bytes. Lists published now keep these lines in their removals file (see
+// RemovalsFile.h); lists published before carry them among their entries,
+// where an updater built to the original format plans them as files to
+// fetch and lists them again at every start.
 struct TUpdateEntry {
     bool Changed = false;  // "U <index> <line>"
     int Index = 0;         // line of the installed versions list (changed entries)

@@ -238,6 +238,27 @@ TEST_F(ParallelFixture, TheListsConnectionsKeyIsHonoured) {
     EXPECT_EQ(ReadFile(app.file("update.log")).find("takes 1 sessions"), std::string::npos);
 }
 
+// A list written to the original format (five fields, no header keys) is
+// fetched as the updaters it was written for fetch it: over the plan's one
+// session, from one server.
+TEST_F(ParallelFixture, AListWithoutHeaderKeysIsFetchedOverOneSessionFromOneServer) {
+    std::istringstream lines(ReadFile(release.file("update3.dat")));
+    std::string line, list = "KOVRAN\r\n";
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string f[5];
+        for (std::string& field : f) fields >> field;
+        list += f[0] + " " + f[1] + " " + f[2] + " " + f[3] + " " + f[4] + "\r\n";
+    }
+    WriteFile(release.file("update3.dat"), list);
+    ServerLog log;
+    FtpServer a(release.root(), "update", "x", {"--log", log.path}), b(release.root(), "update", "x", {"--log", log.path});
+    Run({a.port(), b.port()});
+    ExpectTheWholeRelease();
+    EXPECT_EQ(log.Count("USER "), 1);
+}
+
 // A run killed while the big file came in segments left some of them
 // recorded: the next run fetches only the others.
 TEST_F(ParallelFixture, ASegmentedDownloadGoesOnWithTheSegmentsNotRecorded) {

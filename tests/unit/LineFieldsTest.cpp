@@ -42,7 +42,10 @@ TEST(HeaderFields, TransferLimitsTakeTheirBoundsAndDefaults) {
     auto limits = DeclaredTransferLimits("skiff-release 9 codepage=950 connections=3 mirrors=one");
     EXPECT_EQ(limits.Connections, 3);
     EXPECT_FALSE(limits.AllMirrors);
-    EXPECT_EQ(DeclaredTransferLimits("KOVRAN").Connections, 2);
+    // A header without keys is read as the original format's updaters fetch.
+    EXPECT_EQ(DeclaredTransferLimits("KOVRAN").Connections, 1);
+    EXPECT_FALSE(DeclaredTransferLimits("skiff-release 9 codepage=950").AllMirrors);
+    EXPECT_EQ(DeclaredTransferLimits("KOVRAN mirrors=all").Connections, 2);
     EXPECT_TRUE(DeclaredTransferLimits("KOVRAN mirrors=every").AllMirrors);
     EXPECT_EQ(DeclaredTransferLimits("x connections=99").Connections, 8);
     EXPECT_EQ(DeclaredTransferLimits("x connections=0").Connections, 1);

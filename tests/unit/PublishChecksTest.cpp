@@ -86,14 +86,21 @@ TEST(PublishProblems, EveryBadNameIsReportedAtOnceAndNothingIsWritten) {
     mkfifo(rel.file("pipe").c_str(), 0644);
     WriteFile(rel.file("Update.pub"), "a key of its own");
     WriteFile(rel.file("upimg/0c.jpg"), "a skin");
+    WriteFile(rel.file("data/m.bin"), "m");
+    std::string longName;  // 60 characters: 120 bytes in Big5, 360 in the served name
+    for (int i = 0; i < 60; ++i) longName += "\xE8\xAA\xAA";
+    WriteFile(rel.file(longName + ".txt"), "a");
     TPublishOptions o = Options(rel, out);
-    o.Packs = {{"nowhere", "maps"}};
+    o.CodePage = 950;
+    o.Packs = {{"nowhere", "maps"}, {"data", "my data"}, {"data", "maps/data"}};
     std::string refusal = RefusalOf(o);
     for (const char* words : {"with blank.txt: holds a blank", "back\\slash.txt: holds a backslash",
                               "drive:colon.txt: holds a colon", ".txt: holds a control character",
                               "link.txt: is a symbolic link", "pipe: is not a regular file",
                               "nowhere: the --pack folder does not exist", "Update.pub: is one of the updater's own",
-                              "upimg/0c.jpg: is one of the updater's own", "(9 problems)"})
+                              "upimg/0c.jpg: is one of the updater's own", "NAME my data: holds a blank",
+                              "NAME maps/data: holds a slash", ".txt: its served name would be 384 bytes long",
+                              "(12 problems)"})
         EXPECT_NE(refusal.find(words), std::string::npos) << words << " in: " << refusal;
     EXPECT_FALSE(Exists(out.file("pub")));
 }
@@ -148,7 +155,11 @@ TEST(Verify, FindsMissingShortDamagedAndUnsafeFiles) {
     EditListField(pub, "bin\\client.exe", 6, "-");
     // A pack whose size the list gets wrong.
     EditListField(pub, "data.pack", 5, "12");
+    // A removals file that the header names and the folder lacks.
+    std::string list = ReadFile(pub + "/update3.dat");
+    WriteFile(pub + "/update3.dat", list.insert(list.find('\r'), " removals=r.0123456789abcdef,9," + std::string(64, 'a')));
     TVerifyReport bad = VerifyRelease(pub, "");
+    EXPECT_TRUE(Mentions(bad, "r.0123456789abcdef: the removals file is missing"));
     EXPECT_FALSE(bad.Ok());
     EXPECT_TRUE(Mentions(bad, "readme.txt: " + readme + " is missing"));
     EXPECT_TRUE(Mentions(bad, "bin\\client.exe: " + client + " is cut short")) << ::testing::PrintToString(bad.Problems);

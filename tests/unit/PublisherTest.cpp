@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 
 #include "InstallerHarness.h"
+#include "app/Removals.h"
 #include "app/UpdatePlan.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
 #include "publish/Publisher.h"
+#include "release/LineFields.h"
+#include "release/RemovalsFile.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -102,6 +105,10 @@ TEST(Publisher, BadInputIsRefusedAndWritesNothing) {
     setenv("LANG", "zh_TW.UTF-8", 1);
     EXPECT_NO_THROW(Publish(Options(rel.path(), out.file("pub"), "1")));
     EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find("\xBB\xA1.txt"), std::string::npos);  // Big5 local name
+    TPublishOptions named = Options(rel.path(), out.file("pub"), "2");
+    named.Packs = {{"data", "\xE8\xAA\xAA"}};
+    EXPECT_NO_THROW(Publish(named));
+    EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" \xBB\xA1.pack "), std::string::npos);  // so is a pack's
     unsetenv("LANG");
 }
 
@@ -135,13 +142,21 @@ TEST(Publisher, TheHundredthMemberOfAPackNeverHasAnEightyByteName) {
     for (int i = 0; i < 99; ++i) WriteFile(rel.file("data/m" + std::to_string(100 + i)), "m");
     WriteFile(rel.file("data/z" + std::string(74, 'z')), "last");  // "data\z..." is 80 bytes
     EXPECT_EQ(Publish(Options(rel.path(), out.file("pub"), "1")).Entries, 2);
+    // The two parts have names of their own, so an unchanged release changes neither.
+    EXPECT_NE(ServedName(out.file("pub"), "data-1.pack"), ServedName(out.file("pub"), "data-2.pack"));
+    TPublishOptions again = Options(rel.path(), out.file("pub"), "2");
+    again.Previous = out.file("pub");
+    EXPECT_EQ(Publish(again).Changed, 0);
 }
 
-// Files a release drops are listed for removal with the bytes the earlier
-// release installed, also when the earlier folder kept no installed.sums,
-// and carried on until a release brings them back.
-TEST(Publisher, DroppedFilesAreListedWithTheirInstalledBytesAndCarriedOn) {
-    TempDir rel, out;
+// Files a release drops are named for removal with the bytes the earlier
+// release installed (also when the earlier folder kept no installed.sums),
+// in a removals file the list's header names, never in a line of the list:
+// an updater built to the original format would list such a line at every
+// start. They are carried on until a release brings them back, and the
+// "D" lines of a list published before are carried on the same way.
+TEST(Publisher, DroppedFilesGoToTheRemovalsFileAndAreCarriedOn) {
+    TempDir rel, out, app;
     const std::string pub = out.file("pub");
     WriteFile(rel.file("old.dll"), "old library");
     WriteFile(rel.file("notes.txt"), "notes");
@@ -149,27 +164,42 @@ TEST(Publisher, DroppedFilesAreListedWithTheirInstalledBytesAndCarriedOn) {
     WriteFile(rel.file("data/kept.bin"), "kept");
     Publish(Options(rel.path(), pub, "10"));
     fs::remove(pub + "/installed.sums");  // as an older publisher left it
+    const std::string sha = Sha256Of("earlier");
+    WriteFile(pub + "/update3.dat", ReadFile(pub + "/update3.dat") + "D - earlier.dll 9 7 " + sha + "\r\n");
     fs::remove(rel.file("old.dll"));
     fs::remove(rel.file("notes.txt"));
     fs::remove(rel.file("data/gone.bin"));
     TPublishOptions o = Options(rel.path(), pub, "11");
     o.Previous = pub;
     o.RemoveDropped = true;
-    EXPECT_EQ(Publish(o).Removals, 3);
-    const std::string list = ReadFile(pub + "/update3.dat");
-    auto sha = [](const std::string& s) {
-        TSha256 h;
-        h.Update(s.data(), s.size());
-        return std::string(h.HexDigest());
-    };
-    EXPECT_NE(list.find("D - old.dll 10 11 " + sha("old library")), std::string::npos) << list;
-    EXPECT_NE(list.find("D - notes.txt 10 5 " + sha("notes")), std::string::npos);
-    EXPECT_NE(list.find("D - data\\gone.bin 10 6 " + sha("member")), std::string::npos);
+    EXPECT_EQ(Publish(o).Removals, 4);
+    TStringList list;
+    list.LoadFromFile(SystemPathFromNative(pub + "/update3.dat"));
+    for (const AnsiString& line : list.Lines()) EXPECT_NE(GetField(1, line), "D") << line;
+    TRemovalsFile file;
+    ASSERT_TRUE(DeclaredRemovalsFile(list[0], file)) << list[0];
+    const std::string removals = ReadFile(pub + "/" + file.Name);
+    EXPECT_NE(removals.find("D - old.dll 10 11 " + Sha256Of("old library")), std::string::npos) << removals;
+    EXPECT_NE(removals.find("D - notes.txt 10 5 " + Sha256Of("notes")), std::string::npos);
+    EXPECT_NE(removals.find("D - data\\gone.bin 10 6 " + Sha256Of("member")), std::string::npos);
+    EXPECT_NE(removals.find("D - earlier.dll 9 7 " + sha), std::string::npos);
+    // The updater plans them from the file it fetched, only while it is the one named.
+    WriteFile(app.file("old.dll"), "old library");
+    WriteFile(app.file("update3.removals"), removals);
+    TUpdatePlan plan;
+    PlanRemovals(list.Lines(), app.appFolder(), plan);
+    EXPECT_EQ(plan.Names, std::vector<AnsiString>{"old.dll"});
+    WriteFile(app.file("update3.removals"), removals + "D - x 1 1 " + sha + "\r\n");
+    plan = {};
+    PlanRemovals(list.Lines(), app.appFolder(), plan);
+    EXPECT_TRUE(plan.Names.empty());
     WriteFile(rel.file("notes.txt"), "notes again");
     o.Version = "12";
     o.RemoveDropped = false;
-    EXPECT_EQ(Publish(o).Removals, 2);  // carried on, but notes.txt is back
-    EXPECT_EQ(ReadFile(pub + "/update3.dat").find("D - notes.txt"), std::string::npos);
+    EXPECT_EQ(Publish(o).Removals, 3);  // carried on, but notes.txt is back
+    list.LoadFromFile(SystemPathFromNative(pub + "/update3.dat"));
+    ASSERT_TRUE(DeclaredRemovalsFile(list[0], file));
+    EXPECT_EQ(ReadFile(pub + "/" + file.Name).find("D - notes.txt"), std::string::npos);
 }
 
 TEST(Publisher, GroupOrWorldWritableFilesArePublishedWithoutThoseBits) {

@@ -182,6 +182,34 @@ TEST(UpdateRun, TheInstalledRecordIsTrustedOnlyForUnchangedFiles) {
     EXPECT_EQ(repair.Sha256Of("missing.bin"), "");
 }
 
+// --repair hashes every file again, and judges a pack by the members this
+// updater installed from it: twice in a row after a full install it plans
+// nothing, and a damaged member plans its pack.
+TEST(UpdateRun, RepairJudgesAPackByItsMembersEveryTime) {
+    TempDir app;
+    WriteFile(app.file("m1.bin"), "one");
+    WriteFile(app.file("m2.bin"), "two");
+    {
+        TInstalledRecord record(app.appFolder(), true);
+        record.NotePackMembers("data.pack", {"m1.bin", "m2.bin"});
+        record.Save();
+    }
+    const std::vector<AnsiString> list = {"h", "C data.pack.gz data.pack 1 9 " + std::string(64, 'a') + " 0644,0644 " +
+                                                    Sha256Of("one") + "," + Sha256Of("two")};
+    const std::vector<AnsiString> installed = {"KOVRAN", "data.pack 1"};
+    auto planned = [&] {
+        TInstalledRecord repair(app.appFolder(), false);
+        TUpdatePlan plan;
+        PlanRepairs(list, installed, repair, plan);
+        repair.Save();
+        return plan.Names;
+    };
+    EXPECT_TRUE(planned().empty());
+    EXPECT_TRUE(planned().empty()) << "the record the first repair saved still names the members";
+    WriteFile(app.file("m2.bin"), "tw0");
+    EXPECT_EQ(planned(), std::vector<AnsiString>{"data.pack"});
+}
+
 // Which servers a run may still ask: per entry for broken tries, for the
 // whole run only after three entries in a row.
 TEST(UpdateRun, ServerHealthCountsPerEntryAndDropsOnlyAfterThreeInARow) {
