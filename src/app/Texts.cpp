@@ -55,6 +55,17 @@ const Row kCatalogue[] = {
      "No server could be reached. Please check your Internet connection and start the updater again."},
     // LaunchInstalled: 要啟動已安裝的遊戲嗎?
     {"\xADn\xB1\xD2\xB0\xCA\xA4w\xA6w\xB8\xCB\xAA\xBA\xB9" "C\xC0\xB8\xB6\xDC?", "Start the installed client anyway?"},
+    // ServerListUnreadable: 找不到或無法讀取伺服器清單 "@1"。
+    {"\xA7\xE4\xA4\xA3\xA8\xEC\xA9\xCE\xB5L\xAAk\xC5\xAA\xA8\xFA\xA6\xF8\xAA" "A\xBE\xB9\xB2M\xB3\xE6 \"@1\"\xA1" "C",
+     "The server list \"@1\" is missing or cannot be read."},
+    // KeyUnusable: 無法使用公鑰 "@1"：@2
+    {"\xB5L\xAAk\xA8\xCF\xA5\xCE\xA4\xBD\xC6_ \"@1\"\xA1G@2", "The public key \"@1\" cannot be used: @2"},
+    // LauncherNotRepaired: 遊戲的啟動程式不是這個版本的，且無法修復。
+    {"\xB9" "C\xC0\xB8\xAA\xBA\xB1\xD2\xB0\xCA\xB5{\xA6\xA1\xA4\xA3\xACO\xB3o\xAD\xD3\xAA\xA9\xA5\xBB\xAA\xBA\xA1"
+     "A\xA5" "B\xB5L\xAAk\xAD\xD7\xB4_\xA1" "C",
+     "The client's launcher is not the one the release names and could not be repaired."},
+    // ClientNotStarted: 無法啟動遊戲："@1"：@2。
+    {"\xB5L\xAAk\xB1\xD2\xB0\xCA\xB9" "C\xC0\xB8\xA1G\"@1\"\xA1G@2\xA1" "C", "The client could not be started: \"@1\": @2."},
 };
 
 }  // namespace
@@ -78,6 +89,15 @@ AnsiString ShownChinese(const AnsiString& big5, char mode) {
 AnsiString Localized(TText row, char mode) {
     const Row& r = kCatalogue[static_cast<int>(row)];
     return mode == 'n' ? AnsiString(r.english) : ShownChinese(r.chinese, mode);
+}
+
+AnsiString Localized(TText row, char mode, const AnsiString& first, const AnsiString& second) {
+    AnsiString text = Localized(row, mode);
+    for (const auto& [mark, value] : {std::pair<const char*, const AnsiString&>{"@1", first}, {"@2", second}}) {
+        const size_t at = text.find(mark);
+        if (at != AnsiString::npos) text.replace(at, 2, value);
+    }
+    return text;
 }
 
 bool RemainingCountText(int n, char mode, AnsiString& text) {

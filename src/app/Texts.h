@@ -15,7 +15,9 @@ enum class TText {
     // What a player locked out of an update reads, and what to do.
     ListExpired, ListOlder, ListUnverified, TryLater, NoServerHint,
     // No server answered, and the client is installed: start it as it is?
-    LaunchInstalled
+    LaunchInstalled,
+    // Boxes with a detail: @1 and @2 stand for a path and the system's words.
+    ServerListUnreadable, KeyUnusable, LauncherNotRepaired, ClientNotStarted
 };
 
 // Why an entry was not installed, as the user is told.
@@ -33,6 +35,9 @@ AnsiString ImageSuffixOf(char mode); // "c" for 't' and 'n', "s" for 's'
 // A stored Big5 text as mode `mode` shows it.
 AnsiString ShownChinese(const AnsiString& big5, char mode);
 AnsiString Localized(TText row, char mode);
+// The same with "@1" and "@2" of the text replaced by `first` and `second`
+// (a path, the system's words), which no conversion touches.
+AnsiString Localized(TText row, char mode, const AnsiString& first, const AnsiString& second = "");
 // "還有N個檔案需要更新" or "Nfile(s) remain to be updated"; false for a mode
 // that has no such text (the label then keeps what it showed).
 bool RemainingCountText(int n, char mode, AnsiString& text);

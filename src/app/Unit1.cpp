@@ -312,7 +312,7 @@ bool TForm1::LauncherIsTheRelease() {
     if (outcome == TEntryOutcome::Installed && IsInstalledAsListed(e, again)) return true;
     ExitCode = kExitLauncherFailed;
     UpdateLog::Write("the launcher could not be repaired; not started");
-    Tell("The client's launcher is not the one the release names and could not be repaired.");
+    Tell(Localized(TText::LauncherNotRepaired, LanguageMode));
     return false;
 }
 
@@ -363,7 +363,7 @@ void TForm1::Image3Click(TObject*) {
         ExitCode = kExitLauncherFailed;
         UpdateLog::Write("the launcher " + ShownPath(launcher) + " could not be started: " + error);
         Show();
-        Tell("The client could not be started: \"" + ShownPath(launcher) + "\": " + error + ".");
+        Tell(Localized(TText::ClientNotStarted, LanguageMode, ShownPath(launcher), error));
         return;
     }
     ExitCode = 0;
@@ -433,9 +433,14 @@ void TForm1::WexFTP1UnSupportedFunction(TCmdType Trans_Type) {
 // The bar counts against the size the server announced, or the list's size
 // when it announced none; a download that goes on from an earlier try starts
 // at the bytes already there.
+// The size the server announced for the download, as the label has always
+// counted it (with the kept bytes of a resumed one, when it announced what
+// is left); the listed size only when it announced none.
 int64_t TForm1::DownloadTotal() const {
-    const int64_t listed = Runner ? Runner->EntrySize() : 0;
-    return listed > 0 ? listed : WexFTP1->TransferSize + WexFTP1->RestartedAt;
+    const int64_t listed = Runner ? Runner->EntrySize() : 0, announced = WexFTP1->TransferSize,
+                  at = WexFTP1->RestartedAt;
+    if (announced <= 0) return listed > 0 ? listed : at;
+    return at > 0 && announced + at == listed ? listed : announced;
 }
 
 void TForm1::WexFTP1TransactionStart(TObject*) {
@@ -456,6 +461,8 @@ void TForm1::WexFTP1ListItem(const AnsiString& Listing) { ListBox3->Items.Add(Li
 
 void TForm1::WexFTP1PacketRecvd(TObject*) {
     if (!ProgressFlag || !WexFTP1) return;
+    // A run with fetches ahead counts the whole run, this download with it.
+    if (Runner && Runner->RunBytesPlanned() > 0 && RunInProgress) return ShowPoolProgress(WexFTP1->ReceivedCount());
     int64_t received = WexFTP1->RestartedAt + WexFTP1->ReceivedCount(), total = DownloadTotal();
     Gauge1->SetProgress(GaugeUnits(received, total));
     // The count is text to measure and draw: a few times a second is all
@@ -469,14 +476,15 @@ void TForm1::WexFTP1PacketRecvd(TObject*) {
 
 // ---- start-up sequence: server choice and connection ----
 
-void TForm1::ShowDisconnected() {
+void TForm1::ShowDisconnected(bool answered) {
     // A user who ends the program while servers are still being tried has
     // not found them unreachable.
     if (Leaving()) return;
     ExitCode = kExitNoServer;
     UpdateLog::Write("no server could be used");
     Label3->SetCaption(Localized(TText::Disconnected, LanguageMode));
-    const AnsiString told = Label3->Caption() + "\n" + Localized(TText::NoServerHint, LanguageMode);
+    const AnsiString told =
+        answered ? Label3->Caption() : Label3->Caption() + "\n" + Localized(TText::NoServerHint, LanguageMode);
     if (Unattended || !InstalledClientChecksOut()) return Tell(told);
     // The player may still play what is installed.
     if (!ConfirmYesNo(told + "\n" + Localized(TText::LaunchInstalled, LanguageMode))) return;
@@ -638,7 +646,7 @@ void TForm1::PlanPart() {
     ServerOrder.reset();
     if (!ConnectedFlag) {
         if (sawList && ReleaseKey) ShowNoValidList();
-        else ShowDisconnected();
+        else ShowDisconnected(true);
         return;
     }
     try {
@@ -795,7 +803,7 @@ bool TForm1::LoadReleaseKey() {
         Label3->Show();
         Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
         CentreLabel(Label3);
-        Tell("The public key \"" + ShownPath(path) + "\" cannot be used: " + e.Message);
+        Tell(Localized(TText::KeyUnusable, LanguageMode, ShownPath(path), e.Message));
         return false;
     }
 }
@@ -907,6 +915,7 @@ void TForm1::Button1Click(TObject*) {
     } forget{*Runner};
     if (!Runner->Run(*UpdateList)) return;  // the window closed meanwhile and saved what was done
     RunInProgress = false;
+    ShowPoolProgress(0, true);  // the whole run's figures stay
     // The release is in: an older list can no longer pass for a newer one.
     if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
     if (failed.empty()) return;
@@ -971,19 +980,21 @@ void TForm1::UseNamesCodePageOf(const TStringList& list) {
 }
 
 // The whole run's bytes while several transfers run, and the servers in use.
-void TForm1::ShowPoolProgress() {
-    const TRunFetches* fetches = Runner ? Runner->Fetches() : nullptr;
-    if (!fetches || !ProgressFlag) return;
-    const int64_t total = std::max<int64_t>(fetches->TotalBytes(), 1), done = std::min(fetches->Pool().BytesDone(), total);
+void TForm1::ShowPoolProgress(int64_t inFlight, bool final) {
+    if (!Runner || Runner->RunBytesPlanned() <= 0 || !ProgressFlag) return;
+    const int64_t total = std::max<int64_t>(Runner->RunBytesPlanned(), 1),
+                  done = std::min(Runner->RunBytesDone() + inFlight, total);
     const auto now = std::chrono::steady_clock::now();
-    if (done < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
+    if (!final && done < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
     FLastCountShown = now;
     Gauge1->SetMaxValue(GaugeUnits(total, total));
     Gauge1->SetProgress(GaugeUnits(done, total));
     Label4->SetCaption(IntToStr(done) + " of " + IntToStr(total) + " ");
     CentreLabel(Label4);
+    const TRunFetches* fetches = Runner->Fetches();
     AnsiString names;
-    for (const AnsiString& name : fetches->Pool().MirrorsInUse()) names += (names.empty() ? "" : ", ") + name;
+    if (fetches)
+        for (const AnsiString& name : fetches->Pool().MirrorsInUse()) names += (names.empty() ? "" : ", ") + name;
     if (!names.empty()) StatusBar1->SimpleText = "Servers " + names;
 }
 

@@ -145,13 +145,17 @@ public:
 private:
     void LoadSkin(TImage* image, const AnsiString& baseName);
     bool NextIsSentinel() const;
-    void ShowDisconnected();
+    // `answered`: servers took the login but none had the list, so the hint
+    // about the player's connection does not fit.
+    void ShowDisconnected(bool answered = false);
     void ContinueUnattended();
     bool InstalledClientChecksOut();
     void ReportError(const std::exception& e);
     void PlanPart();
     void NewFtpComponent();
-    void ShowPoolProgress();
+    // The whole run's bytes while fetches run ahead (with `inFlight` bytes
+    // of the run's own download); `final` shows the last figures at once.
+    void ShowPoolProgress(int64_t inFlight = 0, bool final = false);
     void MakeRunner();
     void UseTransferTimeOuts();
     // Once a plan exists, a lost connection is found again when it is

@@ -67,7 +67,7 @@ void TForm2::FormCreate(TObject*) {
         ListBox2->Items.LoadFromFile(AppFolder + "isp0.dat");
     } catch (const EInOutError&) {
         ServerListMissing = true;
-        ServerListError = "The server list \"" + ShownPath(AppFolder + "isp0.dat") + "\" is missing or cannot be read.";
+        ServerListError = Localized(TText::ServerListUnreadable, LanguageMode, ShownPath(AppFolder + "isp0.dat"));
     }
     for (int i = 0; i + 1 < ListBox2->Items.Count(); ++i) ListBox1->Items.Add(GetField(1, ListBox2->Items[i]));
     ListBox1->Items.Add("Other");

@@ -33,6 +33,12 @@ bool TUpdateRunner::Run(const TStringList& entries) {
         }
         if (FClosed) return false;
         if (FFetches) FFetches->After(i, outcome == TEntryOutcome::Installed);
+        if (outcome == TEntryOutcome::Installed) {
+            try {
+                FInstalledBytes += ParseUpdateEntry(entries[i]).Size;
+            } catch (const EConvertError&) {
+            }
+        }
         if (OnEntry) OnEntry(i, outcome);
     }
     FFetches.reset();
@@ -66,6 +72,8 @@ void TUpdateRunner::StartPool(const TStringList& entries) {
         if (line != CurrentServerLine && FHealth.MayAsk(line)) servers.push_back(line);
     FFetches = TRunFetches::For(entries, ListHeader, AppFolder, servers, PlanListSha, PlanSignature, settings,
                                 RequireHashes);
+    FRunPlanned = FFetches ? FFetches->TotalBytes() : 0;
+    FInstalledBytes = FOwnBytes = 0;
     if (!FFetches) return;
     TTransferPool& pool = FFetches->Pool();
     pool.Log = [](const AnsiString& text) { UpdateLog::Write(text); };
@@ -84,7 +92,14 @@ void TUpdateRunner::StartPool(const TStringList& entries) {
 
 TEntryOutcome TUpdateRunner::BringInEntry(const AnsiString& entry, int triesSpent) {
     const AnsiString name = GetField(GetField(1, entry) == "U" ? 5 : 3, entry);
-    if (IsRemovalKind(GetField(GetField(1, entry) == "U" ? 3 : 1, entry))) {
+    const AnsiString kind = GetField(GetField(1, entry) == "U" ? 3 : 1, entry);
+    // A kind this updater does not know is passed over, with no server asked.
+    if (!IsKnownKind(kind) && !IsRemovalKind(kind)) {
+        FLastDetail.clear();
+        LogOutcome(name, TEntryOutcome::UnknownKind);
+        return TEntryOutcome::UnknownKind;
+    }
+    if (IsRemovalKind(kind)) {
         TEntryOutcome outcome = ProcessEntry(entry);  // nothing to download
         LogOutcome(name, outcome);
         return outcome;
@@ -333,6 +348,7 @@ TEntryOutcome TUpdateRunner::ProcessEntry(const AnsiString& entry) {
             throw;
         }
         if (!ftp.Passive) FNeedActive.insert(CurrentServerLine);
+        FOwnBytes += ftp.TransferSize;
         reset();
         // The window closed during the wait: the lists are gone.
         if (FClosed) throw Exception("The window closed");

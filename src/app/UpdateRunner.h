@@ -79,6 +79,12 @@ public:
     const std::set<int>& RemovedLines() const { return FRemovedLines; }
     const TRunFetches* Fetches() const { return FFetches.get(); }
     int64_t EntrySize() const { return FEntrySize; }  // listed size of the download under way
+    // A run with fetches ahead: the bytes of all its downloads, and those in
+    // so far (the pool's and the run's own finished ones; once the run is
+    // over, those of the entries it installed); 0 planned for a run on one
+    // session, whose label counts each download as ever.
+    int64_t RunBytesPlanned() const { return FRunPlanned; }
+    int64_t RunBytesDone() const { return FFetches ? FFetches->Pool().BytesDone() + FOwnBytes : FInstalledBytes; }
     // Lets the run's session go without a word: the run finds another when
     // it needs one.
     void DropServer();
@@ -101,7 +107,7 @@ private:
     TServerHealth FHealth;
     std::unique_ptr<TRunFetches> FFetches;
     std::set<int> FRemovedLines;
-    int64_t FEntrySize = 0;
+    int64_t FEntrySize = 0, FRunPlanned = 0, FInstalledBytes = 0, FOwnBytes = 0;
     int FStreamed = -1;  // the entry at hand comes from the pool in segments
     AnsiString FLastDetail;  // what the installer said of the last entry
     std::set<AnsiString> FNeedActive;  // servers where passive mode did not work

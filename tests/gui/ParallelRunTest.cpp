@@ -59,6 +59,15 @@ struct ParallelFixture : UpdaterFixture {
     }
     void ExpectTheWholeRelease() {
         EXPECT_EQ(ReadFile(app.file("update2.dat")), release.Installed());
+        // The label ends with the whole run's bytes, not the last file's.
+        if (Form1->Runner->RunBytesPlanned() > 0) {
+            int64_t listed = 0;
+            std::istringstream lines(ReadFile(release.file("update3.dat")));
+            std::string line;
+            for (std::getline(lines, line); std::getline(lines, line);)
+                listed += ParseUpdateEntry(line.substr(0, line.find('\r'))).Size;
+            EXPECT_EQ(Form1->Label4->Caption(), std::to_string(listed) + " of " + std::to_string(listed) + " ");
+        }
         for (const auto& f : std::filesystem::recursive_directory_iterator(release.src.path())) {
             if (!f.is_regular_file()) continue;
             const std::string rel = std::filesystem::relative(f.path(), release.src.path());

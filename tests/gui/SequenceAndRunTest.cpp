@@ -185,6 +185,16 @@ TEST_F(UpdaterFixture, AllServersFailingShowsDisconnectedAfterOneAttemptEach) {
     RunSequence();
     EXPECT_EQ(Form1->ServerIndex, -1);
     EXPECT_EQ(CountDialogs(TDialogKind::Message, kDisconnectedBox), 1u);
+
+    // A server that answers but has no list: no word of the player's connection.
+    CloseWindows();
+    dialogs.clear();
+    TempDir empty;
+    FtpServer listless(empty.path());
+    ServerList({listless.port()});
+    Start("en_US.UTF-8");
+    RunSequence();
+    EXPECT_EQ(CountDialogs(TDialogKind::Message, "Disconnected"), 1u);
 }
 
 // No server, but the client is installed: the same box asks whether to

@@ -109,6 +109,27 @@ TEST(UpdateRunner, InstallsThePlanInOrderFromTheMirrorsThatServeItsListOneSessio
     }
 }
 
+// A kind this updater does not know is passed over with no server asked,
+// one session or pooled.
+TEST(UpdateRunner, AnUnknownKindIsPassedOverWithoutAServer) {
+    for (bool parallel : {false, true}) {
+        Plan p(parallel);
+        const std::string log = p.logs.file(parallel ? "pooled" : "one");
+        FtpServer a(p.pub.path(), "update", "x", {"--log", log});
+        TWexFTP* session = nullptr;
+        TUpdateRunner run(session);
+        p.SetUp(run, {a.port()});
+        TStringList entries;
+        entries.Add("X x.bin x.bin 1 10");
+        std::vector<TEntryOutcome> outcomes;
+        run.OnEntry = [&](int, TEntryOutcome outcome) { outcomes.push_back(outcome); };
+        EXPECT_TRUE(run.Run(entries));
+        delete session;
+        EXPECT_EQ(outcomes, std::vector<TEntryOutcome>{TEntryOutcome::UnknownKind});
+        EXPECT_EQ(ReadFile(log).find("USER"), std::string::npos) << ReadFile(log);
+    }
+}
+
 TEST(UpdateRunner, CloseEndsTheRunWhereItIsAndRecordsNothingMore) {
     Plan p(false);
     FtpServer a(p.pub.path());

@@ -137,6 +137,16 @@ TEST(Texts, LanguageModesAndRemainingCounts) {
     EXPECT_EQ(Localized(TText::ToUpdateHeading, 'n'), "files to be updated     ");
     EXPECT_EQ(Localized(TText::Disconnected, 't'), "\xB3s\xBDu\xA4\xA4\xC2_");
     EXPECT_EQ(Localized(TText::Disconnected, 's'), "\xC1\xAC\xCF\xDF\xD6\xD0\xB6\xCF") << "GB2312 of the simplified form";
+    // Boxes with a path and the system's words: those stay as they are in
+    // every mode, the rest is the mode's own text (無法啟動遊戲 / 无法启动游戏).
+    EXPECT_EQ(Localized(TText::ClientNotStarted, 'n', "/g/portal.exe", "Permission denied"),
+              "The client could not be started: \"/g/portal.exe\": Permission denied.");
+    EXPECT_EQ(Localized(TText::ClientNotStarted, 't', "/g/\xA7\x5C", "x").substr(0, 12),
+              "\xB5L\xAAk\xB1\xD2\xB0\xCA\xB9" "C\xC0\xB8");
+    EXPECT_NE(Localized(TText::ClientNotStarted, 't', "/g/\xA7\x5C", "x").find("\"/g/\xA7\x5C\""), std::string::npos);
+    EXPECT_EQ(Localized(TText::ClientNotStarted, 's', "/p", "x").substr(0, 4), "\xCE\xDE\xB7\xA8") << "无法";
+    for (TText box : {TText::ServerListUnreadable, TText::KeyUnusable, TText::LauncherNotRepaired})
+        EXPECT_NE(Localized(box, 't', "p", "w"), Localized(box, 'n', "p", "w"));
 }
 
 TEST(Texts, TheFailureBoxNamesTenEntriesAndCountsTheRest) {
