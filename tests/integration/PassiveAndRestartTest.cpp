@@ -29,6 +29,21 @@ void ServeActive(int fd, CommandLog& log, const std::string& port) {
     Peer::Send(fd, "226 done\r\n");
 }
 
+// Answers a PASV (just read) and the RETR after it with `data` over a
+// passive data connection.
+void ServePassive(int fd, CommandLog& log, const std::string& data) {
+    int dataPort;
+    int l = ListenOnLoopback(1, dataPort);
+    Peer::Send(fd, PasvReply(dataPort));
+    log.Next(fd);  // RETR
+    int d = ::accept(l, nullptr, nullptr);
+    Peer::Send(fd, "150 Opening (" + std::to_string(data.size()) + " bytes)\r\n");
+    Peer::Send(d, data);
+    ::close(d);
+    ::close(l);
+    Peer::Send(fd, "226 done\r\n");
+}
+
 TWexFTP* Client(TWexFTP& ftp, int port, const std::string& user = "update") {
     ftp.Host = "127.0.0.1";
     ftp.Port = port;
@@ -86,16 +101,7 @@ TEST(PassiveMode, PortsBusyForAMomentAreAskedAgainInPassiveMode) {
         log.Next(fd);
         Peer::Send(fd, "425 Can't open passive connection\r\n");
         log.Next(fd);
-        int dataPort;
-        int l = ListenOnLoopback(1, dataPort);
-        Peer::Send(fd, PasvReply(dataPort));
-        log.Next(fd);  // RETR
-        int d = ::accept(l, nullptr, nullptr);
-        Peer::Send(fd, "150 Opening (4 bytes)\r\n");
-        Peer::Send(d, "busy");
-        ::close(d);
-        ::close(l);
-        Peer::Send(fd, "226 done\r\n");
+        ServePassive(fd, log, "busy");
         log.Next(fd);
     });
     TempDir dir;
@@ -117,16 +123,7 @@ TEST(PassiveMode, AServerThatCannotReachUsStillServesInPassiveMode) {
             if (c.rfind("PORT", 0) == 0) {
                 Peer::Send(fd, "200 PORT ok\r\n");
             } else if (c == "PASV") {
-                int dataPort;
-                int l = ListenOnLoopback(1, dataPort);
-                Peer::Send(fd, PasvReply(dataPort));
-                std::string retr = log.Next(fd);
-                int d = ::accept(l, nullptr, nullptr);
-                Peer::Send(fd, "150 Opening (4 bytes)\r\n");
-                Peer::Send(d, "list");
-                ::close(d);
-                ::close(l);
-                Peer::Send(fd, "226 done\r\n");
+                ServePassive(fd, log, "list");
             } else {
                 Peer::Send(fd, "425 Can't open data connection.\r\n");
             }
