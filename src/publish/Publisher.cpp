@@ -1,4 +1,5 @@
 #include "Publisher.h"
+#include "VersionOrder.h"
 
 #include <dirent.h>
 #include <fnmatch.h>
@@ -288,6 +289,14 @@ void MakeServedFiles(const std::vector<Entry*>& fresh, const AnsiString& out, co
             writer.Write(SystemPathFromNative(source));
         }
         e.sha256 = WriteServedFile(source, staging, e.kind != 'O', 6);
+        // Bytes that gzip cannot shrink (media, archives, random data) are
+        // served as they are: smaller, and nothing to inflate on the way in.
+        struct stat made, plain;
+        if (e.kind == 'E' && stat(staging.c_str(), &made) == 0 && stat(source.c_str(), &plain) == 0 &&
+            made.st_size >= plain.st_size) {
+            e.kind = 'O';
+            e.sha256 = WriteServedFile(source, staging, false, 6);
+        }
         if (e.kind == 'C') unlink(source.c_str());
         e.remote = ServedNameOf(e.local, e.sha256, e.kind == 'O' ? "" : ".gz");
         if (rename(staging.c_str(), (out + "/" + e.remote).c_str()) != 0)
@@ -468,6 +477,13 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         summary.Warnings.push_back(IntToStr(static_cast<int64_t>(writable.size())) +
                                    " files are writable by group or others (" + writable[0] +
                                    (writable.size() > 1 ? ", ..." : "") + "); published without those bits");
+    {
+        std::vector<AnsiString> earlier;
+        for (const auto& p : previous)
+            if (std::find(earlier.begin(), earlier.end(), p.second.version) == earlier.end())
+                earlier.push_back(p.second.version);
+        CheckVersionOrder(version, earlier, summary.Warnings);
+    }
     for (const auto& p : previous) {
         bool kept = false;
         for (const Entry& e : entries) kept |= LowerCase(e.local) == p.first;
@@ -490,6 +506,10 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             e.changed = false;
             e.version = it->second.version;
             e.remote = it->second.remote;
+            // One that was served plain because gzip did not shrink it stays so.
+            const AnsiString gz = ".gz";
+            if (e.kind == 'E' && (e.remote.size() < gz.size() || e.remote.compare(e.remote.size() - 3, 3, gz) != 0))
+                e.kind = 'O';
         } else {
             if (it != previous.end() && !VersionGreater(version, it->second.version))
                 throw Exception("The version " + version + " is not greater than " + it->second.version + " of " +

@@ -21,7 +21,7 @@ head -c 3000 /dev/urandom > "$rel/data/maps/a.bin"
 printf 'b' > "$rel/data/b.txt"
 "$bin/skiff-publish" "$rel" "$work/pub" --release-version 2 --pack data=data --plain '*.txt' >/dev/null
 # settings.ini: announce a wrong size.
-sed -i 's/^\(E [^ ]* settings.ini 2\) [0-9]*/\1 1/' "$work/pub/update3.dat"
+sed -i 's/^\([EO] [^ ]* settings.ini 2\) [0-9]*/\1 1/' "$work/pub/update3.dat"
 
 cp "$bin/skiff" "$app/" && cp -r "$assets/upimg" "$app/"
 cp "$rel/bin/engine.dll" "$app/bin/"
@@ -63,7 +63,7 @@ echo "first start: installed, recorded and launched"
 
 # Second start: only settings.ini (its size still wrong) is planned; fix the
 # list so that nothing is, and the launch picture is offered at once.
-sed -i 's/^\(E [^ ]* settings.ini\) 2/\1 1/' "$work/pub/update3.dat"
+sed -i 's/^\([EO] [^ ]* settings.ini\) 2/\1 1/' "$work/pub/update3.dat"
 rm -f "$app/portal.log"
 start_updater
 # A third start while this one runs brings it forward and ends without a window.

@@ -69,13 +69,40 @@ TEST(Publisher, ReleaseRoundTripsAndASecondReleasePlansOnlyTheChangedFile) {
     ASSERT_EQ(planned.size(), 1u);
     EXPECT_EQ(planned[0], "readme.txt");
     EXPECT_EQ(ReadFile(app.file("readme.txt")), "two");
-    second.Version = "9";  // "9" > "11" by byte order, so this one passes ...
+    // Byte order and numeric order must agree: "9" after "11" passes the one
+    // and "100" the other, and each is refused with the way out.
     WriteFile(rel.file("readme.txt"), "three");
+    for (const char* wrong : {"9", "100"}) {
+        second.Version = wrong;
+        try {
+            Publish(second);
+            ADD_FAILURE() << wrong << " was published";
+        } catch (const Exception& e) {
+            EXPECT_NE(e.Message.find("byte order"), std::string::npos) << e.Message;
+            EXPECT_NE(e.Message.find("0009, 0010"), std::string::npos) << e.Message;
+        }
+    }
+    second.Version = "12";
     EXPECT_NO_THROW(Publish(second));
-    second.Version = "100";  // ... and "100" < "9" is refused
-    WriteFile(rel.file("readme.txt"), "four");
-    EXPECT_THROW(Publish(second), Exception);
-    EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find("readme.txt 9"), std::string::npos);  // still usable
+    EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find("readme.txt 12"), std::string::npos);  // still usable
+    // A short number at the first release warns that its width must stay.
+    TempDir first;
+    EXPECT_FALSE(Publish(Options(rel.path(), first.file("pub"), "1")).Warnings.empty());
+
+    // Random bytes do not shrink as gzip: they are served as they are, and
+    // stay so when republished unchanged.
+    TempDir media, mediaOut;
+    WriteFile(media.file("movie.bik"), Random(300000, 5));
+    TPublishOptions once = Options(media.path(), mediaOut.file("pub"), "0001");
+    once.Packs.clear();
+    Publish(once);
+    const std::string list = ReadFile(mediaOut.file("pub/update3.dat"));
+    EXPECT_NE(list.find("\nO movie.bik."), std::string::npos) << list;
+    TPublishOptions again = once;
+    again.Version = "0002";
+    again.Previous = mediaOut.file("pub");
+    EXPECT_EQ(Publish(again).Changed, 0);
+    EXPECT_EQ(ReadFile(mediaOut.file("pub/update3.dat")).substr(list.find('\n')), list.substr(list.find('\n')));
 }
 
 TEST(Publisher, BadInputIsRefusedAndWritesNothing) {
@@ -207,9 +234,9 @@ TEST(Publisher, GroupOrWorldWritableFilesArePublishedWithoutThoseBits) {
     WriteFile(rel.file("portal.exe"), "launcher");
     WriteFile(rel.file("data/m.bin"), "m");
     chmod(rel.file("portal.exe").c_str(), 0777);
-    TPublishSummary s = Publish(Options(rel.path(), out.file("pub"), "1"));
+    TPublishSummary s = Publish(Options(rel.path(), out.file("pub"), "0001"));
     ASSERT_EQ(s.Warnings.size(), 1u);
     EXPECT_NE(s.Warnings[0].find("portal.exe"), std::string::npos);
-    EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" portal.exe 1 "), std::string::npos);
+    EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" portal.exe 0001 "), std::string::npos);
     EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" 0755 "), std::string::npos);
 }
