@@ -51,7 +51,9 @@ chmod a+r "$work/kit.tar.gz"
 # --unattended goes into the menu entry the kit's install.sh writes.
 "$bin/skiff-publish" kit --servers "$work/servers" --codepage 950 --name democlient --unattended "$work/kit-u.tar.gz" >/dev/null ||
   fail "kit --unattended"
-tar -xzOf "$work/kit-u.tar.gz" democlient/install.sh | grep -qx "args='--unattended'" ||
+# (read whole first: grep -q may end before tar, whose SIGPIPE pipefail counts)
+unattended_install=$(tar -xzOf "$work/kit-u.tar.gz" democlient/install.sh)
+grep -qx "args='--unattended'" <<<"$unattended_install" ||
   fail "the unattended kit's install.sh does not pass --unattended"
 
 # The user's side: unpack and install; install.sh starts the updater.
