@@ -51,6 +51,8 @@ const char kUsage[] =
     "  --password-file FILE      the secret key's password on the first line of FILE\n"
     "  --expires DAYS            the signature expires after DAYS days\n"
     "  --serial N                serial of the signed release (default: one more than the last)\n"
+    "  --unsigned-over-signed    publish without --sign although the --previous release is signed\n"
+    "                            (updaters holding its key will refuse this one)\n"
     "  --remove-dropped          list the files of the previous release that this one drops, so\n"
     "                            that updaters remove them where the player did not change them\n"
     "  --connections N           updaters open at most N sessions per mirror (1-8, default 2)\n"
@@ -263,7 +265,8 @@ int KitCommand(int argc, char** argv) {
 
 int PublishCommand(int argc, char** argv) {
     enum { kReleaseVersion = 256, kPrevious, kPack, kPlain, kCodePage, kSign, kPasswordFile, kExpires, kSerial,
-           kVersion, kDryRun, kJson, kRemoveDropped, kConnections, kMirrors };
+           kVersion, kDryRun, kJson, kRemoveDropped, kConnections, kMirrors,
+           kUnsignedOverSigned };
     static const option options[] = {
         {"connections", required_argument, nullptr, kConnections},
         {"mirrors", required_argument, nullptr, kMirrors},
@@ -278,6 +281,7 @@ int PublishCommand(int argc, char** argv) {
         {"serial", required_argument, nullptr, kSerial},
         {"dry-run", no_argument, nullptr, kDryRun},
         {"remove-dropped", no_argument, nullptr, kRemoveDropped},
+        {"unsigned-over-signed", no_argument, nullptr, kUnsignedOverSigned},
         {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
@@ -304,6 +308,7 @@ int PublishCommand(int argc, char** argv) {
             case kSerial: o.Serial = NumberIn("--serial", optarg, 1, kMaxSerial); break;
             case kDryRun: o.DryRun = true; break;
             case kRemoveDropped: o.RemoveDropped = true; break;
+            case kUnsignedOverSigned: o.UnsignedOverSigned = true; break;
             case kConnections: o.Connections = static_cast<int>(NumberIn("--connections", optarg, 1, 8)); break;
             case kMirrors:
                 o.Mirrors = optarg;
