@@ -19,6 +19,7 @@
 #include "ReleaseHistory.h"
 #include "ReleaseNames.h"
 #include "ServedFile.h"
+#include "SignedPrevious.h"
 #include "crypto/Minisign.h"
 #include "crypto/Sha256.h"
 #include "release/LineFields.h"
@@ -456,6 +457,7 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
     // damaged key leaves OUT_DIR as it was.
     TSecretKey key;
     if (!o.SecretKey.empty()) LoadSecretKey(o, key);
+    CheckSigningKept(o);
     if (version.find(' ') != AnsiString::npos || version.empty()) throw Exception("A version must be one word");
 
     // Checksums decide what changed since the previous release.

@@ -33,6 +33,8 @@ struct TPublishOptions {
     // Name the files that the previous release installed and this one drops
     // ("D" entries), so that updaters remove them where they are unchanged.
     bool RemoveDropped = false;
+    // Publish without SecretKey although the previous release is signed.
+    bool UnsignedOverSigned = false;
     // What the list lets updaters do with the mirrors: sessions per mirror
     // (0: the default, 2) and "one" or "all" mirrors at once (empty: the
     // default, all). Both are always written to the header.

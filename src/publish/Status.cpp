@@ -8,6 +8,7 @@
 #include "MirrorsReport.h"
 #include "platform/Printable.h"
 #include "Prune.h"
+#include "Push.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -18,18 +19,31 @@ namespace {
 
 constexpr int64_t kListLimit = int64_t(64) << 20;
 
+// The release of a published folder, read before any mirror is asked.
+struct TLocalList {
+    AnsiString List, Signature;  // Signature empty: unsigned
+    std::vector<TServedEntry> Entries;
+};
+
 // One mirror asked, step by step on its session, like a push without uploads.
 class TMirrorProbe {
 public:
     TMirrorProbe(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings, const TPublicKey* key,
-                 TMirrorStatus& state)
-        : S(runner, mirror, settings), FKey(key), M(state) {}
+                 const TLocalList* local, TMirrorStatus& state)
+        : S(runner, mirror, settings), FKey(key), FLocal(local), M(state) {
+        if (FLocal) FEntries = FLocal->Entries;
+    }
 
     void Start() {
         S.Download(kListFile, kListLimit, [this] {
             if (Failed("reading update3.dat")) return;
             M.Answers = true;
-            if (S.Missing) return void(M.Failure = "no update3.dat");
+            if (S.Missing) {
+                M.Failure = "no update3.dat";
+                // Still worth knowing how much of the local release is up there.
+                if (FLocal) Survey();
+                return;
+            }
             FList = S.Body;
             S.Download(kSignatureFile, kListLimit, [this] {
                 if (Failed("reading update3.dat.minisig")) return;
@@ -56,7 +70,10 @@ private:
         TSha256 hash;
         hash.Update(FList.data(), FList.size());
         M.Sha256 = hash.HexDigest();
-        FEntries = ServedEntriesOf(FList);
+        if (FLocal)
+            M.ServesLocal = FList == FLocal->List && (signature ? *signature : AnsiString()) == FLocal->Signature;
+        else
+            FEntries = ServedEntriesOf(FList);
         M.Files = static_cast<int>(FEntries.size());
         M.Signed = signature != nullptr;
         if (!M.Signed) {
@@ -84,6 +101,8 @@ private:
                     auto h = held.find(e.Name);
                     Compare(e, h == held.end() ? -1 : h->second, h == held.end());
                 }
+                for (const auto& h : held)
+                    if (h.first.rfind(kUploadPrefix, 0) == 0) M.Temporaries.push_back(h.first);
                 return;
             }
             if (S.NotUnderstood()) return SizeFrom(0);
@@ -109,6 +128,7 @@ private:
 
     TMirrorSession S;
     const TPublicKey* FKey;
+    const TLocalList* FLocal;
     TMirrorStatus& M;
     AnsiString FList;
     std::vector<TServedEntry> FEntries;
@@ -141,11 +161,16 @@ const TMirrorStatus* MostServed(const std::vector<TMirrorStatus>& mirrors) {
 
 bool Expired(const TMirrorStatus& m) { return m.Expires != 0 && m.Expires < time(nullptr); }
 
-AnsiString StateOf(const TMirrorStatus& m, bool verified) {
+AnsiString StateOf(const TMirrorStatus& m, const TStatusReport& r) {
+    const bool verified = r.Verified;
     if (!m.Answers) return "down";
     if (!m.HasList) return "no list";
     if (!m.SignatureProblem.empty()) return "refused list";
     if (Expired(m)) return "expired";
+    if (r.Local) {
+        if (!m.ServesLocal) return "other release";
+        return m.Whole() ? "release, whole" : m.Failure.empty() ? "files missing" : "failed";
+    }
     if (!m.Whole()) return m.Failure.empty() ? "files missing" : "failed";
     if (m.Newest) return "newest, whole";
     return verified ? "older release" : "other release";
@@ -167,23 +192,55 @@ bool TMirrorStatus::Whole() const {
 }
 
 bool TStatusReport::Ok() const {
+    if (Local && !LocalSignatureProblem.empty()) return false;
     for (const TMirrorStatus& m : Mirrors)
-        if (!m.Newest || !m.Whole()) return false;
+        if (!(Local ? m.ServesLocal : m.Newest) || !m.Whole()) return false;
     return !Mirrors.empty();
 }
 
 TStatusReport MirrorStatus(const std::vector<TMirror>& mirrors, const TFtpSettings& settings,
-                           const AnsiString& keyFile) {
+                           const AnsiString& keyFile, const AnsiString& outDir) {
     std::unique_ptr<TPublicKey> key;
     if (!keyFile.empty())
         key = std::make_unique<TPublicKey>(ParsePublicKey(ReadWholeFile(SystemPathFromNative(keyFile))));
-    TFtpRunner runner;
     TStatusReport report;
+    std::unique_ptr<TLocalList> local;
+    if (!outDir.empty()) {
+        const AnsiString listPath = outDir + "/" + kListFile, signaturePath = outDir + "/" + kSignatureFile;
+        if (!FileExists(SystemPathFromNative(listPath)))
+            throw Exception(outDir + ": no " + kListFile + " (not a published folder)");
+        local = std::make_unique<TLocalList>();
+        local->List = ReadWholeFile(SystemPathFromNative(listPath));
+        report.LocalSigned = FileExists(SystemPathFromNative(signaturePath));
+        if (report.LocalSigned) local->Signature = ReadWholeFile(SystemPathFromNative(signaturePath));
+        local->Entries = ServedEntriesOf(local->List);
+        report.Local = true;
+        report.LocalDir = outDir;
+        TStringList lines;
+        lines.SetText(local->List);
+        report.LocalVersion = lines.Count() ? GetField(2, lines[0]) : "";
+        TSha256 hash;
+        hash.Update(local->List.data(), local->List.size());
+        report.LocalSha256 = hash.HexDigest();
+        // An updater with this key refuses what a mirror serving this
+        // release serves: better known before the push than after.
+        if (key && !report.LocalSigned) report.LocalSignatureProblem = "not signed";
+        if (key && report.LocalSigned) {
+            try {
+                CheckSignedList(local->List, local->Signature, *key, 0, time(nullptr));
+                report.LocalChecked = true;
+            } catch (const Exception& e) {
+                report.LocalSignatureProblem = e.Message;
+            }
+        }
+    }
+    TFtpRunner runner;
     report.Mirrors.resize(mirrors.size());
     std::vector<std::unique_ptr<TMirrorProbe>> probes;
     for (size_t i = 0; i < mirrors.size(); ++i) {
         report.Mirrors[i].Mirror = mirrors[i].Shown();
-        probes.push_back(std::make_unique<TMirrorProbe>(runner, mirrors[i], settings, key.get(), report.Mirrors[i]));
+        probes.push_back(
+            std::make_unique<TMirrorProbe>(runner, mirrors[i], settings, key.get(), local.get(), report.Mirrors[i]));
     }
     for (auto& p : probes) p->Start();
     runner.Run({});
@@ -212,27 +269,38 @@ void RankMirrors(TStatusReport& report, bool verified) {
 void PrintStatus(const TStatusReport& r, bool json) {
     if (json) {
         printf("{\"ok\": %s, \"newest\": {\"serial\": %lld, \"serial_verified\": %s, \"version\": %s, "
-               "\"sha256\": %s},\n \"mirrors\": [",
+               "\"sha256\": %s},\n",
                r.Ok() ? "true" : "false", static_cast<long long>(r.NewestSerial), r.Verified ? "true" : "false",
                JsonString(r.NewestVersion).c_str(), JsonString(r.NewestSha256).c_str());
+        if (r.Local)
+            printf(" \"release\": {\"folder\": %s, \"version\": %s, \"sha256\": %s, \"signed\": %s, "
+                   "\"signature_checked\": %s, \"signature_problem\": %s},\n",
+                   JsonString(r.LocalDir).c_str(), JsonString(r.LocalVersion).c_str(),
+                   JsonString(r.LocalSha256).c_str(), r.LocalSigned ? "true" : "false",
+                   r.LocalChecked ? "true" : "false", JsonString(r.LocalSignatureProblem).c_str());
+        printf(" \"mirrors\": [");
         for (size_t i = 0; i < r.Mirrors.size(); ++i) {
             const TMirrorStatus& m = r.Mirrors[i];
-            AnsiString missing = "[", wrong = "[";
+            AnsiString missing = "[", wrong = "[", temporaries = "[";
             for (const AnsiString& n : m.Missing) missing += (missing.size() > 1 ? ", " : "") + JsonString(n);
+            for (const AnsiString& n : m.Temporaries)
+                temporaries += (temporaries.size() > 1 ? ", " : "") + JsonString(n);
             for (const TWrongSize& w : m.WrongSize)
                 wrong += (wrong.size() > 1 ? ", " : "") + AnsiString("{\"name\": ") + JsonString(w.Name) +
                          ", \"size\": " + IntToStr(w.Held) + ", \"listed\": " + IntToStr(w.Listed) + "}";
             printf("%s\n  {\"mirror\": %s, \"answers\": %s, \"has_list\": %s, \"state\": %s, \"newest\": %s, "
                    "\"whole\": %s, \"version\": %s, \"sha256\": %s, \"signed\": %s, \"serial\": %lld, "
                    "\"expires\": %lld, \"signature_checked\": %s, \"signature_problem\": %s, \"files\": %d, "
-                   "\"missing\": %s], \"wrong_size\": %s], \"failure\": %s}",
+                   "\"missing\": %s], \"wrong_size\": %s], \"temporaries\": %s], \"serves_release\": %s, "
+                   "\"failure\": %s}",
                    i ? "," : "", JsonString(m.Mirror).c_str(), m.Answers ? "true" : "false",
-                   m.HasList ? "true" : "false", JsonString(StateOf(m, r.Verified)).c_str(),
+                   m.HasList ? "true" : "false", JsonString(StateOf(m, r)).c_str(),
                    m.Newest ? "true" : "false",
                    m.Whole() ? "true" : "false", JsonString(m.Version).c_str(), JsonString(m.Sha256).c_str(),
                    m.Signed ? "true" : "false", static_cast<long long>(m.Serial), static_cast<long long>(m.Expires),
                    m.SignatureChecked ? "true" : "false", JsonString(m.SignatureProblem).c_str(), m.Files,
-                   missing.c_str(), wrong.c_str(), JsonString(m.Failure).c_str());
+                   missing.c_str(), wrong.c_str(), temporaries.c_str(), m.ServesLocal ? "true" : "false",
+                   JsonString(m.Failure).c_str());
         }
         printf("]}\n");
         return;
@@ -242,21 +310,38 @@ void PrintStatus(const TStatusReport& r, bool json) {
     for (const TMirrorStatus& m : r.Mirrors) {
         // A serial no key checked is only the mirror's claim.
         const AnsiString serial = m.Signed ? IntToStr(m.Serial) + (m.SignatureChecked ? "" : "?") : "-";
-        rows.push_back({m.Mirror, StateOf(m, r.Verified), serial, m.HasList ? m.Version : "-", ShownTime(m.Expires),
+        rows.push_back({m.Mirror, StateOf(m, r), serial, m.HasList ? m.Version : "-", ShownTime(m.Expires),
                         m.HasList ? m.Sha256.substr(0, 16) : "-", m.HasList ? IntToStr(m.Files) : "-",
                         m.HasList ? IntToStr(static_cast<int64_t>(m.Missing.size() + m.WrongSize.size())) : "-"});
     }
     PrintTable(rows);
     int whole = 0;
     for (const TMirrorStatus& m : r.Mirrors) {
-        whole += m.Newest && m.Whole();
+        whole += (r.Local ? m.ServesLocal : m.Newest) && m.Whole();
+        if (r.Local && m.HasList && !m.ServesLocal)
+            printf("%s: does not serve the release of %s (it serves version %s)\n", m.Mirror.c_str(),
+                   Printable(r.LocalDir).c_str(), Printable(m.Version).c_str());
         if (!m.Failure.empty()) printf("%s: %s\n", m.Mirror.c_str(), Printable(m.Failure).c_str());
         if (!m.SignatureProblem.empty())
             printf("%s: signature: %s\n", m.Mirror.c_str(), Printable(m.SignatureProblem).c_str());
         for (const AnsiString& n : m.Missing) printf("%s: missing %s\n", m.Mirror.c_str(), Printable(n).c_str());
         for (const TWrongSize& w : m.WrongSize)
-            printf("%s: %s has %lld bytes, the list says %lld\n", m.Mirror.c_str(), Printable(w.Name).c_str(),
-                   static_cast<long long>(w.Held), static_cast<long long>(w.Listed));
+            printf("%s: %s%s has %lld bytes, the list says %lld\n", m.Mirror.c_str(),
+                   w.Held < w.Listed ? "partial: " : "", Printable(w.Name).c_str(), static_cast<long long>(w.Held),
+                   static_cast<long long>(w.Listed));
+        for (const AnsiString& n : m.Temporaries)
+            printf("%s: %s is a temporary upload left by a push (push --prune removes it)\n", m.Mirror.c_str(),
+                   Printable(n).c_str());
+    }
+    if (r.Local) {
+        if (!r.LocalSignatureProblem.empty())
+            printf("%s: signature: %s\n", Printable(r.LocalDir).c_str(), Printable(r.LocalSignatureProblem).c_str());
+        else if (r.LocalSigned && !r.LocalChecked)
+            printf("%s: the signature cannot be verified without --key\n", Printable(r.LocalDir).c_str());
+        printf("release of %s: version %s, update3.dat %s; %d of %zu mirrors serve it whole\n",
+               Printable(r.LocalDir).c_str(), Printable(r.LocalVersion).c_str(), r.LocalSha256.c_str(), whole,
+               r.Mirrors.size());
+        return;
     }
     if (r.NewestSha256.empty())
         printf("no mirror serves a usable release\n");

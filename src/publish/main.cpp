@@ -33,7 +33,8 @@ const char kUsage[] =
     "                         [--title TEXT] [--title-zh_TW TEXT] [--title-zh_CN TEXT] [--codepage N]\n"
     "                         [--unattended] OUT.tar.gz\n"
     "       skiff-publish push OUT_DIR --mirrors FILE [--netrc FILE] [--prune N] [MIRROR OPTIONS] [--json]\n"
-    "       skiff-publish status --mirrors FILE [--key update.pub] [--netrc FILE] [MIRROR OPTIONS] [--json]\n"
+    "       skiff-publish status [OUT_DIR] --mirrors FILE [--key update.pub] [--netrc FILE] [MIRROR OPTIONS]\n"
+    "                            [--json]\n"
     "       skiff-publish prune OUT_DIR --keep N [--dry-run] [--json]\n"
     "\n"
     "Writes OUT_DIR/update3.dat and the files it names: gzip files (\"E\"), plain copies of\n"
@@ -50,6 +51,8 @@ const char kUsage[] =
     "  --password-file FILE      the secret key's password on the first line of FILE\n"
     "  --expires DAYS            the signature expires after DAYS days\n"
     "  --serial N                serial of the signed release (default: one more than the last)\n"
+    "  --unsigned-over-signed    publish without --sign although the --previous release is signed\n"
+    "                            (updaters holding its key will refuse this one)\n"
     "  --remove-dropped          list the files of the previous release that this one drops, so\n"
     "                            that updaters remove them where the player did not change them\n"
     "  --connections N           updaters open at most N sessions per mirror (1-8, default 2)\n"
@@ -78,6 +81,9 @@ const char kUsage[] =
     "OUT_DIR/releases and not its own list names.\n"
     "status shows what each mirror serves: state, serial, version, expiry, the SHA-256 of its\n"
     "update3.dat and the files it lacks or holds with another size (--key checks signatures).\n"
+    "With OUT_DIR it holds each mirror against the release there: whether it serves that\n"
+    "update3.dat and signature, which of its files it lacks or holds cut off, which temporary\n"
+    "uploads lie there; without --key a signed release is said to be unchecked.\n"
     "prune removes from OUT_DIR the lists of releases/ beyond the newest N and the served files\n"
     "that none of the newest N lists names (--dry-run lists them only).\n"
     "MIRROR OPTIONS: --cacert FILE (certificate authorities for ftps://, default the system's),\n"
@@ -86,7 +92,8 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 done, 1 a problem (each one is printed), 2 a wrong command line. push ends\n"
     "with 0 only when every mirror serves the release whole (and was pruned when asked), status\n"
-    "only when every mirror serves the newest release whole; a bad mirrors file is 1.\n";
+    "only when every mirror serves the newest release (OUT_DIR's, when given) whole; a bad\n"
+    "mirrors file is 1.\n";
 
 [[noreturn]] void BadUsage(const AnsiString& message) {
     fprintf(stderr, "skiff-publish: %s\nTry 'skiff-publish --help'.\n", message.c_str());
@@ -258,7 +265,8 @@ int KitCommand(int argc, char** argv) {
 
 int PublishCommand(int argc, char** argv) {
     enum { kReleaseVersion = 256, kPrevious, kPack, kPlain, kCodePage, kSign, kPasswordFile, kExpires, kSerial,
-           kVersion, kDryRun, kJson, kRemoveDropped, kConnections, kMirrors };
+           kVersion, kDryRun, kJson, kRemoveDropped, kConnections, kMirrors,
+           kUnsignedOverSigned };
     static const option options[] = {
         {"connections", required_argument, nullptr, kConnections},
         {"mirrors", required_argument, nullptr, kMirrors},
@@ -273,6 +281,7 @@ int PublishCommand(int argc, char** argv) {
         {"serial", required_argument, nullptr, kSerial},
         {"dry-run", no_argument, nullptr, kDryRun},
         {"remove-dropped", no_argument, nullptr, kRemoveDropped},
+        {"unsigned-over-signed", no_argument, nullptr, kUnsignedOverSigned},
         {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
@@ -299,6 +308,7 @@ int PublishCommand(int argc, char** argv) {
             case kSerial: o.Serial = NumberIn("--serial", optarg, 1, kMaxSerial); break;
             case kDryRun: o.DryRun = true; break;
             case kRemoveDropped: o.RemoveDropped = true; break;
+            case kUnsignedOverSigned: o.UnsignedOverSigned = true; break;
             case kConnections: o.Connections = static_cast<int>(NumberIn("--connections", optarg, 1, 8)); break;
             case kMirrors:
                 o.Mirrors = optarg;
@@ -419,9 +429,11 @@ int StatusCommand(int argc, char** argv) {
         if (c != kKey) BadOption(c, argv);
         key = optarg;
     }
-    if (optind != argc) BadUsage(AnsiString("unexpected argument '") + argv[optind] + "'");
+    AnsiString outDir;
+    if (argc - optind > 1) BadUsage(AnsiString("unexpected argument '") + argv[optind + 1] + "'");
+    if (argc - optind == 1) outDir = FolderArgument(argc, argv, "status takes at most one OUT_DIR");
     try {
-        TStatusReport report = MirrorStatus(args.Mirrors("status"), args.Ftp, key);
+        TStatusReport report = MirrorStatus(args.Mirrors("status"), args.Ftp, key, outDir);
         PrintStatus(report, args.Json);
         return report.Ok() ? 0 : 1;
     } catch (const std::exception& e) {

@@ -66,6 +66,17 @@ part=$(stat -c %s "$work/cut/$new2")
 # The same mirror back: the next push appends the rest of the cut-off file.
 start_mirror cut "$work/cut" update "$pw" --writable --log "$work/cut.log"
 mirrors "$port"
+# Held against the release about to ship, status names the mirror without
+# it, the cut-off file and a temporary a push left; no key, so no signature verdict.
+touch "$work/cut/.skiff-upload-0123-update3.dat"
+rc=0; "$publish" status "$work/pub" --mirrors "$work/mirrors" --netrc "$work/netrc" > "$work/status" || rc=$?
+[ $rc -eq 1 ] || fail "status OUT_DIR ended with $rc after a cut-off push: $(cat "$work/status")"
+for line in "127.0.0.1:$port/: does not serve the release of $work/pub" "127.0.0.1:$port/: partial: $new2 has $part bytes" \
+  "127.0.0.1:$port/: .skiff-upload-0123-update3.dat is a temporary" "signature cannot be verified without --key" \
+  "2 of 3 mirrors serve it whole"; do
+  grep -qF "$line" "$work/status" || fail "status OUT_DIR does not say '$line': $(cat "$work/status")"
+done
+rm "$work/cut/.skiff-upload-0123-update3.dat"
 run push "$work/pub" || fail "the second push failed: $(cat "$work/out.json" "$work/err")"
 check "$work/out.json" "assert d['ok'] and m[0]['already_current'] and m[1]['already_current'], m
 assert 0 < m[2]['bytes_uploaded'] < $(stat -c %s "$work/pub/$new2"), m[2]"
@@ -74,6 +85,8 @@ grep -q '^RNFR .skiff-upload-' "$work/cut.log" || fail "the list was not renamed
 same_release "$work/cut" "$work/pub" || fail "the completed mirror does not serve the release"
 run status --key "$work/update.pub" || fail "status after the push: $(cat "$work/out.json")"
 check "$work/out.json" "assert d['ok'] and all(x['newest'] and x['whole'] and x['serial'] == 2 for x in m), m"
+run status "$work/pub" --key "$work/update.pub" || fail "status OUT_DIR after the push: $(cat "$work/out.json")"
+check "$work/out.json" "assert d['release']['signature_checked'] and all(x['serves_release'] for x in m), d"
 
 # Pruning the mirrors: only release 1's own files go, and our temporaries;
 # a file we never published stays.

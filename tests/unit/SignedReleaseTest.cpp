@@ -113,6 +113,29 @@ TEST(SignedRelease, SerialsStayInRange) {
     EXPECT_NE(RefusalOf([&] { Publish(o); }).find("at most"), std::string::npos);
 }
 
+// Every updater holding the key would refuse an unsigned release that
+// follows a signed one: only made when asked for, and refused before writing.
+TEST(SignedRelease, UnsignedOverASignedPreviousIsRefusedUnlessAskedFor) {
+    TSecretKey key;
+    GenerateKey(key);
+    Release r;
+    TempDir secrets;
+    WriteFile(secrets.file("k"), SecretKeyText(key));
+    TPublishOptions o = r.Options(secrets.file("k"));
+    Publish(o);
+    const std::string signedList = r.List();
+    o.SecretKey.clear();
+    o.Version = "8";
+    o.Previous = o.OutDir;
+    EXPECT_NE(RefusalOf([&] { Publish(o); }).find("--unsigned-over-signed"), std::string::npos);
+    EXPECT_EQ(r.List(), signedList);
+    o.Previous = o.OutDir + "/update3.dat";
+    EXPECT_NE(RefusalOf([&] { Publish(o); }).find("is signed"), std::string::npos);
+    o.UnsignedOverSigned = true;
+    EXPECT_EQ(Publish(o).Serial, 0);
+    EXPECT_NE(r.List(), signedList);
+}
+
 TEST(SignedRelease, AWrongPasswordOrADamagedKeyWritesNothing) {
     if (!HaveMinisign()) GTEST_SKIP() << "the minisign program is not installed";
     MinisignKeys keys("right");
