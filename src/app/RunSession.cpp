@@ -10,8 +10,6 @@
 #include "release/RemovalsFile.h"
 #include "crypto/Sha256.h"
 
-const char kServerPassword[] = "x";
-
 TWexFTP* NewServerComponent(TComponent* owner) {
     auto* ftp = new TWexFTP(owner);
     ftp->Passive = true;
@@ -20,16 +18,14 @@ TWexFTP* NewServerComponent(TComponent* owner) {
 }
 
 bool ConfigureForServer(TWexFTP& ftp, const AnsiString& line) {
-    try {
-        ftp.Host = GetField(2, line);
-        ftp.Port = StrToInt(GetField(3, line));
-        ftp.TimeOut = StrToInt(GetField(4, line));
-        ftp.UserID = GetField(5, line);
-        ftp.Password = kServerPassword;
-        return true;
-    } catch (const EConvertError&) {
-        return false;
-    }
+    TServerLine server;
+    if (!ParseServerLine(line, server)) return false;
+    ftp.Host = server.Host;
+    ftp.Port = server.Port;
+    ftp.TimeOut = server.TimeOut;
+    ftp.UserID = server.User;
+    ftp.Password = kServerPassword;
+    return true;
 }
 
 void UseTransferTimeOuts(TWexFTP& ftp, int loggedInSilence) {
@@ -73,11 +69,6 @@ void FetchRemovalsFile(TWexFTP& ftp, const AnsiString& appFolder, const AnsiStri
     file.PutInPlace();
 }
 
-AnsiString ServerLabel(const AnsiString& line) {
-    return GetField(1, line) + " (" + GetField(2, line) + ":" + GetField(3, line) + ")";
-}
-
 void PauseFor(double seconds, const std::function<bool()>& leaving) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!(leaving && leaving()) && std::chrono::steady_clock::now() < until) EventLoop::WaitForEvent(0.1);
+    EventLoop::WaitUntil([&leaving] { return leaving && leaving(); }, seconds);
 }

@@ -6,10 +6,8 @@
 #include <algorithm>
 #include <functional>
 
+#include "ServerLine.h"
 #include "net/WexFTP.h"
-
-// The one-character password that every server of the list accepts.
-extern const char kServerPassword[];
 
 // A component for one session: passive mode first (the server cannot reach
 // most users behind their routers), active mode when a server will not do
@@ -24,7 +22,6 @@ bool ConfigureForServer(TWexFTP& ftp, const AnsiString& line);
 // is longer) ends the try. Once per component: its TimeOut is still the
 // server's own the first time.
 void UseTransferTimeOuts(TWexFTP& ftp, int loggedInSilence);
-inline int TransferSilence(int loggedInSilence, int serverTimeOut) { return std::max(loggedInSilence, serverTimeOut); }
 
 // update3.dat into `listPath` and its bytes into `list`; with `signed`, its
 // signature (beside it in the application folder, as a temporary) into
@@ -39,9 +36,6 @@ void FetchListPair(TWexFTP& ftp, const AnsiString& appFolder, bool withSignature
 // only while they match the list it was made from, so a file left by a list
 // refused later does no harm.
 void FetchRemovalsFile(TWexFTP& ftp, const AnsiString& appFolder, const AnsiString& header);
-
-// "Name (host:port)" of a server line, for the log.
-AnsiString ServerLabel(const AnsiString& line);
 
 // Waits without holding the window, until the time is up or `leaving` says so.
 void PauseFor(double seconds, const std::function<bool()>& leaving);

@@ -32,7 +32,6 @@ const Row kCatalogue[] = {
     {"\xA4U\xB8\xFC\xA5\xA2\xB1\xD1", "download failed"},              // 下載失敗
     {"\xA6\xF8\xAA" "A\xBE\xB9\xA4W\xA8S\xA6\xB3\xA6\xB3\xAE\xC4\xAA\xBA\xA7\xF3\xB7s\xB2M\xB3\xE6",
      "No server offers a valid update list"},  // NoValidList: 伺服器上沒有有效的更新清單
-    {"\xA8\xCF\xA5\xCE\xA6\xF8\xAA" "A\xBE\xB9 ", "using server "},  // UsingServer: 使用伺服器
     {"\xC4\xF2\xB6\xC7 ", "resuming at "},                             // Resuming: 續傳
     {"\xA1\x41\xAB\xF6\xB6\x7D\xA9\x6C\xAD\xAB\xB8\xD5", ": press Start to retry"},  // RetryHint: ，按開始重試
     // ListExpired: 伺服器上的更新清單已過期，無法信任。請稍後再試；若一直如此，請通知遊戲發行者。
@@ -149,7 +148,6 @@ AnsiString FailedEntriesText(const std::vector<TFailedEntry>& failed, char mode)
     return text;
 }
 
-AnsiString UsingServerText(const AnsiString& server, char mode) { return Localized(TText::UsingServer, mode) + server; }
 
 AnsiString ResumingText(int64_t at, int64_t total, char mode) {
     return Localized(TText::Resuming, mode) + IntToStr(at) + (mode == 'n' ? " of " : " / ") + IntToStr(total);

@@ -11,7 +11,7 @@ enum class TText {
     RemainingBefore, RemainingAfter,
     // Texts of our own, in the same three modes.
     FailedBefore, FailedAfter, AndMoreBefore, AndMoreAfter, ReasonSize, ReasonDamaged, ReasonRefused,
-    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList, UsingServer, Resuming, RetryHint,
+    ReasonWrite, ReasonCheck, ReasonDownload, NoValidList, Resuming, RetryHint,
     // What a player locked out of an update reads, and what to do.
     ListExpired, ListOlder, ListUnverified, TryLater, NoServerHint,
     // No server answered, and the client is installed: start it as it is?
@@ -50,6 +50,5 @@ AnsiString RetryCountText(int n, char mode);
 // names with their reasons, then "and N more".
 AnsiString FailedEntriesText(const std::vector<TFailedEntry>& failed, char mode);
 // "using server North" (使用伺服器 North), while the run changes servers.
-AnsiString UsingServerText(const AnsiString& server, char mode);
 // "resuming at 1234567 of 2000000000" (續傳 1234567 / 2000000000).
 AnsiString ResumingText(int64_t at, int64_t total, char mode);

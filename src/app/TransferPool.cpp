@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ServerLine.h"
 #include "UpdateRun.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
@@ -56,18 +57,16 @@ TTransferPool::TTransferPool(const AnsiString& appFolder, const std::vector<Ansi
     for (const AnsiString& line : servers) {
         TMirror m;
         m.Line = line;
-        m.Name = GetField(1, line);
-        m.Host = GetField(2, line);
-        m.User = GetField(5, line);
-        try {
-            m.Port = StrToInt(GetField(3, line));
-        } catch (const EConvertError&) {
-            continue;  // a damaged line: the run says so if it gets there
+        TServerLine server;
+        if (ParseServerLine(line, server)) {
+            m.Name = server.Name, m.Host = server.Host, m.User = server.User, m.Port = server.Port;
+        } else {
+            m.Name = GetField(1, line), m.Host = GetField(2, line);
+            m.Left = m.Damaged = true;  // said at the start, once the log is there
         }
         m.Target = FSettings.Connections;
         m.NeedsActive = FMirrors.empty() && FSettings.FirstNeedsActive;
         FMirrors.push_back(m);
-        if (!FSettings.AllMirrors) break;
     }
 }
 
@@ -93,8 +92,19 @@ void TTransferPool::Add(int index, const TUpdateEntry& e) {
 void TTransferPool::Start() {
     if (FStarted) return;
     FStarted = true;
+    for (const TMirror& m : FMirrors)
+        if (m.Damaged) Say("server " + ServerLabel(m.Line) + ": left for the rest of the run: its line in isp0.dat is damaged");
+    // The plan's session goes on first; the others of its server need no
+    // check of the list either, the server's first session has made it.
+    std::vector<TWorker*> adopted;
+    for (const auto& w : FWorkers) adopted.push_back(w.get());
+    for (TWorker* w : adopted) {
+        Say("server " + FMirrors[w->Mirror].Label() + ": in use for the run");
+        GiveWork(*w);
+    }
     for (size_t m = 0; m < FMirrors.size(); ++m)
-        if (HasWorkFor(m)) OpenSession(m);
+        if (HasWorkFor(m))
+            for (int k = FMirrors[m].Live; k < (FMirrors[m].Verified > 0 ? FMirrors[m].Target : 1); ++k) OpenSession(m);
     for (auto& item : FItems) SettleIfHopeless(*item);
 }
 
@@ -124,7 +134,7 @@ void TTransferPool::PlanItem(TItem& item) {
             return Settle(item);
         }
         const AnsiString segments = SegmentPathOf(item.Partial);
-        if (kept == 0 && e.Size >= FSettings.SegmentFrom) {
+        if (kept == 0 && e.Size >= FSettings.SegmentFrom && !item.InOnePiece) {
             TPartialFile segmentFile(item.Target, id + ".seg");
             auto done = ReadRanges(RangesPathOf(item.Partial), e.Size);
             if (done.empty()) TPartialFile(item.Target, id + ".ranges").Truncate();
@@ -133,9 +143,12 @@ void TTransferPool::PlanItem(TItem& item) {
             if (fd >= 0) close(fd);
             if (!sized) throw EInOutError("Cannot write file \"" + ShownPath(segments) + "\". " + strerror(errno));
             item.Segmented = true;
-            const int64_t sessions = static_cast<int64_t>(FMirrors.size()) * FSettings.Connections;
+            int64_t sessions = 0;
+            for (size_t m = 0; m < FMirrors.size(); ++m) sessions += MayAsk(item, m) ? FMirrors[m].Target : 0;
             int64_t piece = std::max(kMinSegment, std::min(kMaxSegment, e.Size / std::max<int64_t>(1, sessions * 3)));
             piece = (piece + 65535) / 65536 * 65536;
+            // One session takes the file in one fetch: no piece ends early.
+            if (sessions <= 1) piece = e.Size;
             // The gaps between recorded segments, cut into pieces.
             item.FirstJob = FJobBase + FJobs.size();
             int64_t at = 0;
@@ -165,15 +178,31 @@ void TTransferPool::PlanItem(TItem& item) {
 }
 
 void TTransferPool::OpenSession(size_t mirror) {
-    TMirror& m = FMirrors[mirror];
-    ++m.Live;
+    const TMirror& m = FMirrors[mirror];
+    auto session = std::make_unique<TFtpSession>(m.Host, m.Port, m.User, FSettings.Password, FSettings.IdleMilliseconds);
+    // Passive first, as for every player behind a router; a server that will
+    // not do it is asked in active mode, and its later sessions start there.
+    session->DataPath = m.NeedsActive ? TFtpSession::TDataPath::Active : TFtpSession::TDataPath::PassiveThenActive;
+    AddWorker(mirror, std::move(session)).Session->Open();
+}
+
+void TTransferPool::Adopt(std::unique_ptr<TFtpSession> session) {
+    if (!session || FMirrors.empty() || FMirrors[0].Left || FStarted) return;
+    TMirror& m = FMirrors[0];
+    if (!session->Passive()) m.NeedsActive = true;
+    session->IdleMilliseconds = FSettings.IdleMilliseconds;
+    TWorker& w = AddWorker(0, std::move(session));
+    w.Adopted = true;
+    w.Phase = TWorker::TPhase::Working;
+    ++m.Verified;
+}
+
+TTransferPool::TWorker& TTransferPool::AddWorker(size_t mirror, std::unique_ptr<TFtpSession> session) {
+    ++FMirrors[mirror].Live;
     auto worker = std::make_unique<TWorker>();
     TWorker* w = worker.get();
     w->Mirror = mirror;
-    w->Session = std::make_unique<TFtpSession>(m.Host, m.Port, m.User, FSettings.Password, FSettings.IdleMilliseconds);
-    // Passive first, as for every player behind a router; a server that will
-    // not do it is asked in active mode, and its later sessions start there.
-    w->Session->DataPath = m.NeedsActive ? TFtpSession::TDataPath::Active : TFtpSession::TDataPath::PassiveThenActive;
+    w->Session = std::move(session);
     w->Session->OnReady = [this, w] { OnReady(*w); };
     w->Session->OnFetched = [this, w](TFtpSession::TEnd end, const AnsiString& why) { OnFetched(*w, end, why); };
     w->Session->OnBroken = [this, w](const AnsiString& why, bool login) { OnBroken(*w, why, login); };
@@ -181,16 +210,21 @@ void TTransferPool::OpenSession(size_t mirror) {
         if (w->Phase != TWorker::TPhase::Working || w->Job < 0) return;
         w->JobBytes += n;
         JobAt(static_cast<size_t>(w->Job)).Counted += n;
+        w->Delivered = true;
         FDone += n;
         if (OnProgress) OnProgress();
     };
     FWorkers.push_back(std::move(worker));
-    w->Session->Open();
+    return *w;
 }
 
 void TTransferPool::OnReady(TWorker& w) {
     if (w.Dead) return;
     if (w.Phase != TWorker::TPhase::Login) return;
+    FetchList(w);
+}
+
+void TTransferPool::FetchList(TWorker& w) {
     w.Phase = TWorker::TPhase::List;
     TFtpSession::TFetch f;
     f.Remote = "update3.dat";
@@ -209,10 +243,12 @@ void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiStrin
     }
     switch (w.Phase) {
         case TWorker::TPhase::List:
-            if (end != TFtpSession::TEnd::Done)
-                return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why, false);
+            if (end != TFtpSession::TEnd::Done) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);
             if (Sha256Of(w.Fetched) != FListSha) {
-                if (!(FSettings.FirstIsThePlans && w.Mirror == 0)) return Leave(w.Mirror, "it serves another update3.dat");
+                if (!(FSettings.FirstIsThePlans && w.Mirror == 0)) {
+                    Say("server " + m.Label() + ": serves another update3.dat; not used");
+                    return Leave(w.Mirror, "it serves another update3.dat");
+                }
                 Say("server " + m.Label() + ": serves another update3.dat now; asked for the planned files still");
                 return Verified(w);
             }
@@ -230,13 +266,32 @@ void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiStrin
         case TWorker::TPhase::Signature:
             if (end == TFtpSession::TEnd::Done && w.Fetched == FSignature) return Verified(w);
             if (FSettings.FirstIsThePlans && w.Mirror == 0) return Verified(w);
-            // Most likely an upload between its two renames: the run's own
-            // tries look again later; the pool does without it.
-            return Leave(w.Mirror, "it serves another update3.dat signature", false);
+            // Most likely an upload between its two renames: the pair is
+            // asked again once, a moment later.
+            if (end == TFtpSession::TEnd::Done && !m.SignatureAskedAgain) {
+                m.SignatureAskedAgain = true;
+                Say("server " + m.Label() + ": serves another update3.dat signature; asking again in 2 s");
+                TWorker* worker = &w;
+                std::weak_ptr<bool> alive = FAlive;
+                PostTaskAfter(2, [this, worker, alive] {
+                    if (alive.expired() || !*alive.lock()) return;
+                    for (const auto& each : FWorkers)
+                        if (each.get() == worker && !worker->Dead && worker->Session->Ready()) return FetchList(*worker);
+                });
+                return;
+            }
+            Say("server " + m.Label() + ": serves another update3.dat signature; not used");
+            return Leave(w.Mirror, "it serves another update3.dat signature");
         case TWorker::TPhase::Working:
             if (end == TFtpSession::TEnd::Done) return JobDone(w);
-            JobFailed(w, end == TFtpSession::TEnd::Refused, why);
-            if (end == TFtpSession::TEnd::Refused) return GiveWork(w);
+            {
+                // A file of another size there is that server's answer for
+                // the entry, as a refusal is: the others may serve it.
+                const bool otherSize = w.Session->OtherSize();
+                if (otherSize) ItemAt(JobAt(static_cast<size_t>(w.Job)).Item).OtherSize = true;
+                JobFailed(w, end == TFtpSession::TEnd::Refused || otherSize, why);
+                if (end == TFtpSession::TEnd::Refused || otherSize) return GiveWork(w);
+            }
             // A transfer that went wrong may leave the session out of step:
             // the next try logs in afresh.
             Retire(w);
@@ -255,6 +310,13 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
     // be put back in step afterwards: only the session goes.
     const TFtpSession::TOutcome& outcome = w.Session->Outcome();
     const bool allIn = w.Session->BrokeInResync() && outcome.Decided && outcome.End == TFtpSession::TEnd::Done;
+    if (phase == TWorker::TPhase::Working && w.Adopted && !w.Delivered) {
+        // The plan's session had been let go by the server meanwhile.
+        if (w.Job >= 0) DropCopy(w);
+        Retire(w);
+        if (!m.Left && HasWorkFor(w.Mirror)) OpenSession(w.Mirror);
+        return;
+    }
     if (phase == TWorker::TPhase::Working && w.Job >= 0 && allIn) {
         Say("server " + m.Label() + ": a session let go after a range (" + why + ")");
         Retire(w);
@@ -276,11 +338,8 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
         Say("server " + m.Label() + ": " + why + "; asking once more");
         return OpenSession(w.Mirror);
     }
-    // What the pool's sessions cannot use may still serve the run's own
-    // tries: only a server with another list is left for the run too.
-    if (phase == TWorker::TPhase::Login)
-        return Leave(w.Mirror, "it refused the connection or the login: " + why, false);
-    if (phase != TWorker::TPhase::Working) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why, false);
+    if (phase == TWorker::TPhase::Login) return Leave(w.Mirror, "it refused the connection or the login: " + why);
+    if (phase != TWorker::TPhase::Working) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);
     if (HasWorkFor(w.Mirror)) OpenSession(w.Mirror);
 }
 
@@ -288,20 +347,35 @@ void TTransferPool::Verified(TWorker& w) {
     TMirror& m = FMirrors[w.Mirror];
     w.Phase = TWorker::TPhase::Working;
     if (++m.Verified == 1) {
-        Say("server " + m.Label() + ": in use for parallel fetches");
+        Say("server " + m.Label() + ": in use for the run");
         for (int k = m.Live; k < m.Target && HasWorkFor(w.Mirror); ++k) OpenSession(w.Mirror);
     }
     GiveWork(w);
 }
 
 bool TTransferPool::MayAsk(const TItem& item, size_t mirror) const {
+    // "mirrors=one": one server at a time, the next in the order only for
+    // what the ones before cannot serve.
+    if (!FSettings.AllMirrors)
+        for (size_t earlier = 0; earlier < mirror; ++earlier)
+            if (MayAskThis(item, earlier)) return false;
+    return MayAskThis(item, mirror);
+}
+
+bool TTransferPool::MayAskThis(const TItem& item, size_t mirror) const {
     if (FMirrors[mirror].Left || item.RefusedBy.count(mirror)) return false;
     auto it = item.Failures.find(mirror);
     return it == item.Failures.end() || it->second < kFailuresPerEntry;
 }
 
 bool TTransferPool::HasWorkFor(size_t mirror) const {
-    if (FNextToPlan < FItemBase + FItems.size() && !FMirrors[mirror].Left) return true;
+    // Entries not planned yet are work for every mirror, or with "mirrors=one"
+    // for the first one still in use.
+    if (FNextToPlan < FItemBase + FItems.size() && !FMirrors[mirror].Left) {
+        bool earlier = false;
+        for (size_t k = 0; k < mirror && !FSettings.AllMirrors; ++k) earlier = earlier || !FMirrors[k].Left;
+        if (!earlier) return true;
+    }
     for (size_t j = FFirstOpenJob; j < FJobBase + FJobs.size(); ++j) {
         const TJob& job = JobAt(j);
         if (!job.Active && !job.Done && !ItemAt(job.Item).Settled && MayAsk(ItemAt(job.Item), mirror)) return true;
@@ -347,6 +421,11 @@ void TTransferPool::StartFetch(TWorker& w, size_t j, int64_t from) {
     f.Offset = from;
     f.Length = job.Offset + job.Length - from;
     f.EndsFile = job.EndsFile;
+    // A data connection that closes short of the file's end ends the fetch
+    // at once, with no wait for a final reply that may never come.
+    if (job.EndsFile) f.Expected = ItemAt(job.Item).E.Size;
+    // A server that cannot restart sends the whole file: it is the same.
+    f.RestartMayFail = !ItemAt(job.Item).Segmented;
     w.Session->Fetch(f);
 }
 
@@ -431,18 +510,10 @@ void TTransferPool::JobDone(TWorker& w) {
     job.Done = true;
     TMirror& m = FMirrors[w.Mirror];
     m.FailedInARow = 0;
+    m.LastFailed = SIZE_MAX;
     if (w.JobBytes >= kTakeOverFrom) m.Rate = w.JobBytes / std::max(0.001, SecondsSince(w.Began));
-    if (item.Segmented) {
-        // On the disk before it is recorded: a recorded segment is never a hole.
-        bool kept = fdatasync(item.Fd) == 0;
-        int fd = kept ? OpenForAppending(RangesPathOf(item.Partial), std::max<int64_t>(FileSizeOf(RangesPathOf(item.Partial)), 0)) : -1;
-        if (fd >= 0) {
-            const AnsiString line = IntToStr(job.Offset) + " " + IntToStr(job.Length) + "\n";
-            kept = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-            close(fd);
-        }
-        (void)kept;  // an unrecorded segment is fetched again by a later run
-    }
+    // An unrecorded segment is fetched again by a later run.
+    if (item.Segmented) RecordSegment(item, job.Offset, job.Length);
     Let(item);
     w.Job = -1;
     if (--item.Pending == 0) Complete(item);
@@ -450,6 +521,18 @@ void TTransferPool::JobDone(TWorker& w) {
     for (size_t mirror : losers)
         if (!FMirrors[mirror].Left && FMirrors[mirror].Live < FMirrors[mirror].Target && HasWorkFor(mirror))
             OpenSession(mirror);
+}
+
+// On the disk before it is recorded: a recorded segment is never a hole.
+bool TTransferPool::RecordSegment(TItem& item, int64_t offset, int64_t length) {
+    if (item.Fd < 0 || fdatasync(item.Fd) != 0) return false;
+    const AnsiString ranges = RangesPathOf(item.Partial);
+    const int fd = OpenForAppending(ranges, std::max<int64_t>(FileSizeOf(ranges), 0));
+    if (fd < 0) return false;
+    const AnsiString line = IntToStr(offset) + " " + IntToStr(length) + "\n";
+    const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    close(fd);
+    return written;
 }
 
 // Every byte is in: a segment file becomes the entry's partial download.
@@ -474,7 +557,15 @@ bool TTransferPool::DropCopy(TWorker& w) {
     if (!others) {
         job.Active = false;
         if (item.Segmented) {
-            FDone -= job.Counted;  // the segment comes again whole
+            // What arrived in order from the piece's start stays, recorded
+            // as a segment of its own; the rest comes again.
+            const int64_t kept = w.From == job.Offset ? std::min(w.JobBytes, job.Length) : 0;
+            if (kept > 0 && kept < job.Length && RecordSegment(item, job.Offset, kept)) {
+                job.Offset += kept;
+                job.Length -= kept;
+                job.Counted -= kept;
+            }
+            FDone -= job.Counted;
         } else {
             // What arrived stays: the next fetch goes on from there.
             const int64_t have = std::min(std::max<int64_t>(0, FileSizeOf(item.Partial)), item.E.Size);
@@ -490,37 +581,67 @@ bool TTransferPool::DropCopy(TWorker& w) {
 }
 
 void TTransferPool::JobFailed(TWorker& w, bool refused, const AnsiString& why) {
-    TItem& item = ItemAt(JobAt(static_cast<size_t>(w.Job)).Item);
+    const size_t itemAt = JobAt(static_cast<size_t>(w.Job)).Item;
+    TItem& item = ItemAt(itemAt);
     TMirror& m = FMirrors[w.Mirror];
+    // A try that brought bytes is progress on a flaky link, not a failure
+    // of its server; it still was a try that did not deliver.
+    const bool progress = w.JobBytes > 0;
     const bool stillFetched = DropCopy(w);
-    Say(item.E.Local + ": parallel fetch from server " + m.Name + " failed: " + why);
-    if (refused) {
+    if (refused && item.Segmented && why.rfind("REST:", 0) == 0) {
+        // A server that cannot restart serves no segment past the first:
+        // the entry comes in one piece instead.
+        Say(item.E.Local + ": server " + m.Label() + " cannot restart a transfer; the file comes in one piece");
+        Desegment(item);
+    } else if (refused) {
+        Say(item.E.Local + ": server " + m.Label() + " refused it: " + why);
         item.RefusedBy.insert(w.Mirror);
     } else {
-        ++item.Failures[w.Mirror];
-        // The run's own tries come after the pool's, within the same count.
-        if (++item.FailedTries >= kTriesPerEntry - 1 && !stillFetched) {
-            Say(item.E.Local + ": left to the run's own tries after " + IntToStr(item.FailedTries) + " failed fetches");
+        Say(item.E.Local + ": try " + IntToStr(item.FailedTries + 1) + " on server " + m.Label() + " failed: " + why);
+        if (!progress) ++item.Failures[w.Mirror];
+        if (++item.FailedTries >= kTriesPerEntry && !stillFetched) {
+            Say(item.E.Local + ": given up after " + IntToStr(item.FailedTries) + " failed tries");
             Settle(item);
         }
-        if (++m.FailedInARow >= kEntriesInARow)
-            return Leave(w.Mirror, "it failed " + IntToStr(kEntriesInARow) + " fetches in a row", false);
+        if (m.LastFailed != itemAt) {
+            m.LastFailed = itemAt;
+            if (++m.FailedInARow >= kEntriesInARow)
+                return Leave(w.Mirror, "it failed " + IntToStr(kEntriesInARow) + " files in a row");
+        }
     }
     if (!stillFetched) SettleIfHopeless(item);
     Replenish();
 }
 
-void TTransferPool::Leave(size_t mirror, const AnsiString& why, bool forRun) {
+void TTransferPool::Desegment(TItem& item) {
+    for (auto& w : FWorkers)
+        if (!w->Dead && w->Job >= 0 && &ItemAt(JobAt(static_cast<size_t>(w->Job)).Item) == &item) {
+            DropCopy(*w);
+            Retire(*w);
+        }
+    for (size_t j = item.FirstJob; j < item.FirstJob + item.Jobs; ++j) {
+        FDone -= JobAt(j).Done ? JobAt(j).Length : 0;
+        JobAt(j).Done = true;
+    }
+    if (item.Fd >= 0) close(item.Fd);
+    item.Fd = -1;
+    DeleteFile(SegmentPathOf(item.Partial));
+    DeleteFile(RangesPathOf(item.Partial));
+    item.Segmented = false;
+    item.InOnePiece = true;
+    PlanItem(item);
+}
+
+void TTransferPool::Leave(size_t mirror, const AnsiString& why) {
     TMirror& m = FMirrors[mirror];
     if (m.Left) return;
     m.Left = true;
-    Say("server " + m.Label() + ": not used for parallel fetches: " + why);
+    Say("server " + m.Label() + ": left for the rest of the run: " + why);
     for (auto& w : FWorkers)
         if (w->Mirror == mirror && !w->Dead) {
             if (w->Job >= 0) DropCopy(*w);
             Retire(*w);
         }
-    if (forRun && OnLeave) OnLeave(m.Line, why);
     for (auto& item : FItems) SettleIfHopeless(*item);
     // Jobs that went back go to the other mirrors.
     Replenish();
@@ -530,7 +651,7 @@ void TTransferPool::SettleIfHopeless(TItem& item) {
     if (item.Settled) return;
     for (size_t m = 0; m < FMirrors.size(); ++m)
         if (MayAsk(item, m)) return;
-    Say(item.E.Local + ": left to the run's own tries");
+    Say(item.E.Local + ": no server left to ask for it");
     Settle(item);
 }
 
@@ -602,6 +723,22 @@ int TTransferPool::FailedTries(int index) const {
     return item ? item->FailedTries : 0;
 }
 
+void TTransferPool::Retry(int index) {
+    TItem* item = Find(index);
+    if (!item || !item->Settled) return;
+    FDone -= std::min(FDone, item->E.Size);
+    item->Settled = item->Fetched = item->Segmented = false;
+    if (++item->FailedTries >= kTriesPerEntry) return Settle(*item);
+    PlanItem(*item);
+    if (!item->Settled) SettleIfHopeless(*item);
+    Replenish();
+}
+
+bool TTransferPool::SizeDiffers(int index) const {
+    const TItem* item = Find(index);
+    return item && item->OtherSize;
+}
+
 bool TTransferPool::GivenUp(int index) const {
     const TItem* item = Find(index);
     return item && item->Settled && !item->Fetched;
@@ -617,8 +754,15 @@ int64_t TTransferPool::Prefix(int index) const {
     if (!item) return 0;
     if (item->Fetched) return item->E.Size;
     if (!item->Segmented || item->Settled) return 0;
-    for (size_t j = item->FirstJob; j < item->FirstJob + item->Jobs; ++j)
-        if (!JobAt(j).Done) return JobAt(j).Offset;
+    for (size_t j = item->FirstJob; j < item->FirstJob + item->Jobs; ++j) {
+        const TJob& job = JobAt(j);
+        if (job.Done) continue;
+        // The first piece still coming counts with what arrived in order.
+        int64_t in = 0;
+        for (const auto& w : FWorkers)
+            if (!w->Dead && w->Job == static_cast<int>(j) && w->From == job.Offset) in = std::max(in, w->JobBytes);
+        return job.Offset + std::min(in, job.Length);
+    }
     return item->E.Size;
 }
 

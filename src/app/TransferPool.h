@@ -1,23 +1,28 @@
-// The run's downloads, fetched ahead of their installs over every mirror
-// that serves the plan's list, a few sessions each, all on the one event
-// loop (see TFtpSession).
+// Every download of the update run, fetched ahead of its installs over
+// every mirror that serves the plan's list, a few sessions each, all on the
+// one event loop (see TFtpSession). A list that asks for one session on one
+// mirror gets exactly that: one session, on the plan's own server.
 //
 // Each entry's bytes go into its partial download (see TPartialFile). The
-// run then installs the entries in list order as before, each finding its
-// partial complete, as if an earlier try had left it: size, hash, inflating,
-// records and the two lists stay the run's. An entry of at least SegmentFrom
-// bytes (with nothing kept from before) is fetched in segments by several
-// sessions at once into "<partial>.seg", whose "<partial>.ranges" lists the
-// segments that are in (each flushed first), so that a run killed midway
-// goes on with the rest; when all are in, the segment file becomes the
-// partial download.
+// run installs the entries in list order, each finding its partial complete
+// or taking the bytes as they come (Streams, Prefix): size, hash, inflating,
+// records and the two lists stay the run's. An entry of at least
+// SegmentFrom bytes (with nothing kept from before) comes in segments, over
+// every session allowed, into "<partial>.seg", whose "<partial>.ranges"
+// lists the segments that are in (each flushed first), so that a run killed
+// midway goes on with the rest; when all are in, the segment file becomes
+// the partial download. A segment cut short keeps what arrived.
 //
 // A session is used only after it fetched an update3.dat (and signature)
-// byte for byte the plan's. Failures follow the run's rules: a mirror that
-// failed an entry twice, or refused it, is not asked for it again; a mirror
-// that refuses the connection or the login (its first session), serves
-// another list, or fails three entries in a row is left. An entry no mirror
-// may still be asked for is given up: the run's own tries take it over.
+// byte for byte the plan's (a signature that differs is asked again once,
+// after 2 s: an upload may be between its two renames). The one set of
+// rules for tries: an entry gets at most kTriesPerEntry failed tries in all,
+// at most kFailuresPerEntry on one mirror (a try that brought bytes is
+// progress on a flaky link and counts only in the first number); a mirror
+// that refused it (550) is not asked for it again. A mirror is left for the
+// rest of the run when it refuses the connection or the login (its first
+// session, asked twice), serves another list, or fails kEntriesInARow
+// files in a row. An entry no mirror may still be asked for is given up.
 //
 // A session with nothing left to take does not wait for a much slower
 // mirror: it fetches the rest of that mirror's piece too, and whichever
@@ -25,6 +30,7 @@
 // the plan's list).
 #pragma once
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -39,7 +45,7 @@ class TTransferPool {
 public:
     struct TSettings {
         int Connections = 2;      // sessions per mirror
-        bool AllMirrors = true;   // false: only the first server given
+        bool AllMirrors = true;   // false: one server at a time, in the order given
         int64_t SegmentFrom = 8 << 20;
         int IdleMilliseconds = 60000;
         AnsiString Password;
@@ -53,7 +59,8 @@ public:
         // mode: the pool's sessions there start with it.
         bool FirstNeedsActive = false;
     };
-    // `servers`: isp0.dat lines, the plan's own server first. `listSha`: the
+    // `servers`: isp0.dat lines, the plan's own server first (a damaged line
+    // is left, with a word in the log). `listSha`: the
     // plan's update3.dat; `signature`: its signature file, empty when unsigned.
     TTransferPool(const AnsiString& appFolder, const std::vector<AnsiString>& servers, const AnsiString& listSha,
                   const AnsiString& signature, const TSettings& settings);
@@ -63,17 +70,25 @@ public:
 
     // An entry to fetch (known kind, safe names); `index` is the caller's.
     void Add(int index, const TUpdateEntry& e);
+    // The plan's own session, logged in to the first server and checked
+    // there: it becomes the pool's first session on that server (before Start).
+    void Adopt(std::unique_ptr<TFtpSession> session);
     void Start();
     // Ends every session; what is not fetched is left to the run.
     void Stop();
     bool Has(int index) const { return Find(index) != nullptr; }
     // Fetched, or given up on: the run may take the entry now.
     bool Settled(int index) const;
-    // Given up on: the run's own tries take it, on the servers the pool uses.
+    // Given up on: no try brought it.
     bool GivenUp(int index) const;
-    // The pool's tries of the entry that failed (refusals not counted): the
-    // run's own tries of it count on from there.
+    // A server's file had another size than the list's (the entry fails as
+    // a size mismatch when no server brings it).
+    bool SizeDiffers(int index) const;
+    // The tries of the entry that failed (refusals not counted).
     int FailedTries(int index) const;
+    // The run found the bytes it was given bad (a download continued from an
+    // earlier run): they are fetched again from byte 0, one failed try more.
+    void Retry(int index);
     // An entry coming in segments, not yet whole: the run may take its bytes
     // in order as they come, from SegmentFile up to Prefix (all of them once
     // it is fetched; the segment file has become the partial download then).
@@ -94,15 +109,12 @@ public:
     std::vector<AnsiString> MirrorsInUse() const;  // their names, first field of the line
 
     std::function<void(const AnsiString& text)> Log;
-    // A mirror the pool left for good, and why (the run leaves it too).
-    std::function<void(const AnsiString& line, const AnsiString& why)> OnLeave;
     std::function<void()> OnProgress;  // bytes arrived or an entry settled
 
     static AnsiString SegmentPathOf(const AnsiString& partial) { return partial + ".seg"; }
     static AnsiString RangesPathOf(const AnsiString& partial) { return partial + ".ranges"; }
-    // An entry gets at most kTriesPerEntry failed tries in all (the pool's
-    // and then the run's), at most kFailuresPerEntry of them on one mirror:
-    // one bad file costs at most kTriesPerEntry silence limits.
+    // One bad file costs at most kTriesPerEntry silence limits, at most
+    // kFailuresPerEntry on one mirror.
     static constexpr int kFailuresPerEntry = 2, kEntriesInARow = 3, kTriesPerEntry = 5;
 
 private:
@@ -110,7 +122,8 @@ private:
         int Index;
         TUpdateEntry E;
         AnsiString Target, Partial;  // application paths
-        bool Segmented = false, Settled = false, Fetched = false, Released = false;
+        bool Segmented = false, Settled = false, Fetched = false, Released = false, OtherSize = false;
+        bool InOnePiece = false;  // a server could not restart: no segments
         int Fd = -1, Pending = 0, Active = 0;  // Fd is open while a job runs
         int FailedTries = 0;
         size_t FirstJob = 0, Jobs = 0;         // of a segmented entry, in offset order
@@ -126,8 +139,9 @@ private:
     struct TMirror {
         AnsiString Line, Name, Host, User;
         int Port = 21, Target = 1, Live = 0, Verified = 0, FailedInARow = 0, LoginRefusals = 0;
+        size_t LastFailed = SIZE_MAX;  // the item of its last failed try, for files in a row
         double Rate = 0;  // bytes per second of its last whole fetch of some size
-        bool Left = false;
+        bool Left = false, Damaged = false, SignatureAskedAgain = false;
         bool NeedsActive = false;  // a session found passive mode unusable there
         AnsiString Label() const { return Name + " (" + Host + ":" + IntToStr(Port) + ")"; }
     };
@@ -140,9 +154,13 @@ private:
         int64_t From = 0, JobBytes = 0;  // where its fetch began, and what came since
         std::chrono::steady_clock::time_point Began;
         bool Dead = false, Closed = false;
+        // The plan's session, idle since the plan: a break before its first
+        // byte is the server having let it go meanwhile, no failed try.
+        bool Adopted = false, Delivered = false;
     };
 
     void OpenSession(size_t mirror);
+    TWorker& AddWorker(size_t mirror, std::unique_ptr<TFtpSession> session);
     void OnReady(TWorker& w);
     void OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiString& why);
     void OnBroken(TWorker& w, const AnsiString& why, bool login);
@@ -154,11 +172,15 @@ private:
     std::vector<TWorker*> CopiesOf(size_t job, const TWorker* except) const;
     bool TakeOver(TWorker& w);
     void StartFetch(TWorker& w, size_t job, int64_t from);
-    void Leave(size_t mirror, const AnsiString& why, bool forRun = true);
+    void Leave(size_t mirror, const AnsiString& why);
+    void Desegment(TItem& item);
+    void FetchList(TWorker& w);
     bool MayAsk(const TItem& item, size_t mirror) const;
+    bool MayAskThis(const TItem& item, size_t mirror) const;
     void SettleIfHopeless(TItem& item);
     void Settle(TItem& item);
     void Complete(TItem& item);
+    bool RecordSegment(TItem& item, int64_t offset, int64_t length);
     void Retire(TWorker& w);
     void Sweep();
     void PostSweep();

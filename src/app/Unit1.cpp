@@ -303,6 +303,7 @@ bool TForm1::LauncherIsTheRelease() {
     TEntryOutcome outcome;
     {
         TRunning running(RunInProgress);
+        LetSessionGo();
         Runner->LoggedInSilence = LoggedInSilence;
         outcome = Runner->BringInOne(entry);
     }
@@ -393,8 +394,7 @@ void TForm1::WexFTP1Disconnect(TObject*) {
     // Once there is a plan, a dropped server (an idle one closes after a few
     // minutes) is tried again or replaced when the run needs it: no box.
     if (Quiet())
-        UpdateLog::Write("server " + ServerLabel(Runner ? Runner->CurrentServerLine : CurrentServerLine) +
-                         ": the connection closed");
+        UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": the connection closed");
     else Tell(Localized(TText::Disconnected, LanguageMode));
     StatusBar1->SimpleText = "Disconnected";
 }
@@ -437,10 +437,8 @@ void TForm1::WexFTP1UnSupportedFunction(TCmdType Trans_Type) {
 // counted it (with the kept bytes of a resumed one, when it announced what
 // is left); the listed size only when it announced none.
 int64_t TForm1::DownloadTotal() const {
-    const int64_t listed = Runner ? Runner->EntrySize() : 0, announced = WexFTP1->TransferSize,
-                  at = WexFTP1->RestartedAt;
-    if (announced <= 0) return listed > 0 ? listed : at;
-    return at > 0 && announced + at == listed ? listed : announced;
+    const int64_t announced = WexFTP1->TransferSize, at = WexFTP1->RestartedAt;
+    return announced <= 0 ? at : announced;
 }
 
 void TForm1::WexFTP1TransactionStart(TObject*) {
@@ -461,8 +459,6 @@ void TForm1::WexFTP1ListItem(const AnsiString& Listing) { ListBox3->Items.Add(Li
 
 void TForm1::WexFTP1PacketRecvd(TObject*) {
     if (!ProgressFlag || !WexFTP1) return;
-    // A run with fetches ahead counts the whole run, this download with it.
-    if (Runner && Runner->RunBytesPlanned() > 0 && RunInProgress) return ShowPoolProgress(WexFTP1->ReceivedCount());
     int64_t received = WexFTP1->RestartedAt + WexFTP1->ReceivedCount(), total = DownloadTotal();
     Gauge1->SetProgress(GaugeUnits(received, total));
     // The count is text to measure and draw: a few times a second is all
@@ -892,6 +888,7 @@ void TForm1::Button1Click(TObject*) {
     std::vector<int> failedEntries;
     std::vector<AnsiString> failedNames;
     TRunning running(RunInProgress);
+    LetSessionGo();
     Runner->LoggedInSilence = LoggedInSilence;
     Runner->OnEntry = [&](int i, TEntryOutcome outcome) {
         const AnsiString name = ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString();
@@ -915,7 +912,7 @@ void TForm1::Button1Click(TObject*) {
     } forget{*Runner};
     if (!Runner->Run(*UpdateList)) return;  // the window closed meanwhile and saved what was done
     RunInProgress = false;
-    ShowPoolProgress(0, true);  // the whole run's figures stay
+    ShowPoolProgress(true);  // the whole run's figures stay
     // The release is in: an older list can no longer pass for a newer one.
     if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
     if (failed.empty()) return;
@@ -980,10 +977,10 @@ void TForm1::UseNamesCodePageOf(const TStringList& list) {
 }
 
 // The whole run's bytes while several transfers run, and the servers in use.
-void TForm1::ShowPoolProgress(int64_t inFlight, bool final) {
+void TForm1::ShowPoolProgress(bool final) {
     if (!Runner || Runner->RunBytesPlanned() <= 0 || !ProgressFlag) return;
     const int64_t total = std::max<int64_t>(Runner->RunBytesPlanned(), 1),
-                  done = std::min(Runner->RunBytesDone() + inFlight, total);
+                  done = std::min(Runner->RunBytesDone(), total);
     const auto now = std::chrono::steady_clock::now();
     if (!final && done < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
     FLastCountShown = now;
@@ -1002,10 +999,11 @@ void TForm1::ShowPoolProgress(int64_t inFlight, bool final) {
 // The run takes over from the start-up sequence: its servers, the plan's
 // session and list, the lists it records into; what it does is shown here.
 void TForm1::MakeRunner() {
-    Runner = std::make_unique<TUpdateRunner>(WexFTP1);
+    Runner = std::make_unique<TUpdateRunner>();
     Runner->AppFolder = AppFolder;
     Runner->Servers = RunServers;
     Runner->CurrentServerLine = CurrentServerLine;
+    Runner->PlanServerNeedsActive = WexFTP1 && !WexFTP1->Passive;
     Runner->ListHeader = RemoteList->Count() > 0 ? (*RemoteList)[0] : AnsiString();
     Runner->PlanListSha = PlanListSha;
     Runner->PlanSignature = PlanSignature;
@@ -1013,12 +1011,17 @@ void TForm1::MakeRunner() {
     Runner->Record = Record.get();
     Runner->RequireHashes = ReleaseKey != nullptr;
     Runner->Leaving = [this] { return Leaving(); };
-    Runner->NewSession = [this] { NewFtpComponent(); };
-    Runner->OnSessionDropped = [this] { ConnectedFlag = false; };
-    Runner->OnConnecting = [this](const AnsiString& line) {
-        Label3->SetCaption(UsingServerText(GetField(1, line), LanguageMode));
-        CentreLabel(Label3);
-        StatusBar1->SimpleText = "Server " + GetField(1, line);
-    };
     Runner->OnPoolProgress = [this] { ShowPoolProgress(); };
+}
+
+// The run's sessions take over from the plan's, which becomes the first of
+// them: a server that takes one session per user has it for the run.
+void TForm1::LetSessionGo() {
+    if (!WexFTP1) return;
+    if (!WexFTP1->Passive) Runner->PlanServerNeedsActive = true;
+    Runner->PlanSession = WexFTP1->TakeSession();
+    WexFTP1->OnDisconnect = nullptr;
+    delete WexFTP1;
+    WexFTP1 = nullptr;
+    ConnectedFlag = false;
 }

@@ -155,7 +155,8 @@ private:
     void NewFtpComponent();
     // The whole run's bytes while fetches run ahead (with `inFlight` bytes
     // of the run's own download); `final` shows the last figures at once.
-    void ShowPoolProgress(int64_t inFlight = 0, bool final = false);
+    void ShowPoolProgress(bool final = false);
+    void LetSessionGo();
     void MakeRunner();
     void UseTransferTimeOuts();
     // Once a plan exists, a lost connection is found again when it is

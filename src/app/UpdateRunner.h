@@ -1,20 +1,13 @@
 // The update run apart from its window: the planned entries in list order,
-// each with every try it may take, on the run's own FTP session or fetched
-// ahead by the pool over every mirror that serves the plan's list; the
-// failover from server to server; and the records of what came in
-// (update2.dat, the record of checked files). The window sets it up from
-// the start-up sequence, starts it from its Start picture and shows what it
-// reports through the hooks; tests drive it with no window at all.
+// their downloads all through the transfer pool (over every mirror that
+// serves the plan's list, as the list's header allows), and the records of
+// what came in (update2.dat, the record of checked files). The window sets
+// it up from the start-up sequence, starts it from its Start picture and
+// shows what it reports; tests drive it with no window at all.
 //
-// A try that breaks (a dropped connection, a time-out, fewer bytes than
-// listed) is followed by another that goes on from the bytes already there:
-// on the same server once more after a second, then on the other servers in
-// the order the start-up sequence would try them, each used only while its
-// update3.dat is the one the plan was made from. A file a server refuses
-// (550: missing, say, on a mirror still being uploaded) is asked of the next
-// server at once. At most kTriesPerEntry tries; a server that failed an
-// entry twice is not asked for it again but stays in use for the others
-// (see TServerHealth).
+// The pool decides every try and every failover (see TTransferPool); the run
+// installs what the pool brings, and asks for the bytes once more from
+// byte 0 when a download continued from an earlier run turns out bad.
 #pragma once
 #include <functional>
 #include <memory>
@@ -23,43 +16,31 @@
 
 #include "Repair.h"
 #include "RunFetches.h"
-#include "ServerHealth.h"
 #include "UpdateRun.h"
-#include "net/WexFTP.h"
 
 // The pool gave up on an entry whose bytes the run was taking as they came.
 class EPoolGaveUp : public Exception { using Exception::Exception; };
 
 class TUpdateRunner {
 public:
-    // The pool's failed tries of an entry count among these.
     static constexpr int kTriesPerEntry = TTransferPool::kTriesPerEntry;
-
-    // `session` is where the program keeps its one FTP component, the one
-    // the window's handlers watch; the run puts a new one there when it
-    // turns to another server and empties it when it lets a server go.
-    explicit TUpdateRunner(TWexFTP*& session) : FSession(session) {}
-    TUpdateRunner(const TUpdateRunner&) = delete;
-    TUpdateRunner& operator=(const TUpdateRunner&) = delete;
 
     // From the start-up sequence.
     AnsiString AppFolder;                  // with its trailing backslash
     std::vector<AnsiString> Servers;       // isp0.dat lines in the order the sequence tries them
-    AnsiString CurrentServerLine;          // whose session is in `session` (the plan's at first)
+    AnsiString CurrentServerLine;          // the plan's server
+    bool PlanServerNeedsActive = false;    // the plan's session found passive mode unusable there
+    // The plan's session, still logged in: the run's first on that server.
+    std::unique_ptr<TFtpSession> PlanSession;
     AnsiString ListHeader;                 // line 0 of the plan's update3.dat
     AnsiString PlanListSha, PlanSignature; // of the list the plan was made from
     TStringList* Installed = nullptr;      // the installed versions list
     TInstalledRecord* Record = nullptr;    // signed mode: what is installed, as checked
     bool RequireHashes = false;            // signed mode
-    int LoggedInSilence = 60000;           // see UseTransferTimeOuts
+    int LoggedInSilence = 60000;           // a transfer's silence limit (at least the server's own time-out)
 
     // The user is leaving: no more waits, no more tries.
     std::function<bool()> Leaving;
-    // Puts a fresh component into `session` (with the program's handlers);
-    // without it the run makes a bare one.
-    std::function<void()> NewSession;
-    std::function<void()> OnSessionDropped;
-    std::function<void(const AnsiString& line)> OnConnecting;  // the run turns to this server
     std::function<void()> OnPoolProgress;
     std::function<void(int i, TEntryOutcome outcome)> OnEntry;  // entry i of the run is done with
 
@@ -78,38 +59,25 @@ public:
     void SaveInstalledList();
     const std::set<int>& RemovedLines() const { return FRemovedLines; }
     const TRunFetches* Fetches() const { return FFetches.get(); }
-    int64_t EntrySize() const { return FEntrySize; }  // listed size of the download under way
-    // A run with fetches ahead: the bytes of all its downloads, and those in
-    // so far (the pool's and the run's own finished ones; once the run is
-    // over, those of the entries it installed); 0 planned for a run on one
-    // session, whose label counts each download as ever.
+    // The bytes of all the run's downloads, and those in so far (once the
+    // run is over, those of the entries it installed).
     int64_t RunBytesPlanned() const { return FRunPlanned; }
-    int64_t RunBytesDone() const { return FFetches ? FFetches->Pool().BytesDone() + FOwnBytes : FInstalledBytes; }
-    // Lets the run's session go without a word: the run finds another when
-    // it needs one.
-    void DropServer();
+    int64_t RunBytesDone() const { return FFetches ? FFetches->Pool().BytesDone() : FInstalledBytes; }
 
 private:
-    TEntryOutcome BringInEntry(const AnsiString& entry, int triesSpent = 0);
+    bool TakeAll(const TStringList& entries, const std::function<void(int, TEntryOutcome)>& each);
+    TEntryOutcome BringInEntry(int i, const AnsiString& entry);
     TEntryOutcome ProcessEntry(const AnsiString& entry);
     TDownloadResult TakeFromPool(int i, const TDownloadRequest& r);
     void LogOutcome(const AnsiString& name, TEntryOutcome outcome);
     void StartPool(const TStringList& entries);
-    bool ReconnectForRun();
-    bool ConnectRunServer(const AnsiString& line, AnsiString& why);
-    bool ServesPlannedList(const AnsiString& line);
-    void LeaveForRun(const AnsiString& line, const AnsiString& why, bool endSession = true);
     void RecordRemoval(const AnsiString& local);
     bool IsLeaving() const { return FClosed || (Leaving && Leaving()); }
-    bool SessionUp() const { return FSession && FSession->Connected; }
 
-    TWexFTP*& FSession;
-    TServerHealth FHealth;
     std::unique_ptr<TRunFetches> FFetches;
     std::set<int> FRemovedLines;
-    int64_t FEntrySize = 0, FRunPlanned = 0, FInstalledBytes = 0, FOwnBytes = 0;
-    int FStreamed = -1;  // the entry at hand comes from the pool in segments
+    int64_t FRunPlanned = 0, FInstalledBytes = 0;
+    int FStreamed = -1;  // the entry at hand comes from the pool as it arrives
     AnsiString FLastDetail;  // what the installer said of the last entry
-    std::set<AnsiString> FNeedActive;  // servers where passive mode did not work
     bool FClosed = false;
 };

@@ -335,6 +335,10 @@ void TFtpSession::OnReply(int code, const AnsiString& first) {
                 Fail(TFailure::TKind::Reply, first);
                 CloseData();
                 return EndFetch(cls == 5 ? TEnd::Refused : TEnd::Failed, "REST: " + first);
+            } else if (FFetch.Offset > 0) {
+                // The file comes from byte 0: it is written from there.
+                if (FFetch.Length >= 0) FFetch.Length += FFetch.Offset;
+                FFetch.Offset = 0;
             }
             return Send(FFetch.Listing ? AnsiString("NLST") : "RETR " + FFetch.Remote, TState::Retrieve);
         case TState::Retrieve:
@@ -413,7 +417,7 @@ void TFtpSession::Fetch(const TFetch& fetch) {
     if (FState != TState::Ready) return;
     FFetch = fetch;
     FReceived = FAnnounced = FRestartedAt = 0;
-    FDataClosed = FFinalReply = FDataBegun = FDataCloseSeen = false;
+    FDataClosed = FFinalReply = FDataBegun = FDataCloseSeen = FOtherSize = false;
     FFinalCode = FAbortReplies = FPassiveRetries = 0;
     FOutcome = TOutcome{};
     BeginOperation();
@@ -561,8 +565,10 @@ void TFtpSession::ReadData() {
         }
         if (n == 0) return DataEnded();
         Touch();
-        if (FFetch.Length >= 0 && FReceived + n > FFetch.Length)
+        if (FFetch.Length >= 0 && FReceived + n > FFetch.Length) {
+            FOtherSize = FFetch.EndsFile;
             return Settle(TEnd::Failed, "the server sent more bytes than listed");
+        }
         AnsiString why;
         if (FFetch.Memory) {
             FFetch.Memory->append(FBuffer.get(), static_cast<size_t>(n));
@@ -607,8 +613,10 @@ void TFtpSession::DataEnded() {
 
 void TFtpSession::MaybeFinish() {
     if (!FDataClosed || !FFinalReply || FState != TState::Transfer) return;
-    if (FFetch.Length >= 0 && FReceived != FFetch.Length)
+    if (FFetch.Length >= 0 && FReceived != FFetch.Length) {
+        FOtherSize = FFetch.EndsFile;  // all there was, as the server confirmed
         return EndFetch(TEnd::Failed, IntToStr(FReceived) + " of " + IntToStr(FFetch.Length) + " bytes arrived");
+    }
     // A server may announce the whole size or what is left of it.
     if (FAnnounced > 0 && FReceived < FAnnounced - FRestartedAt) {
         const AnsiString why = "The transfer of " + FFetch.Remote + " ended after " + IntToStr(FReceived) + " of " +

@@ -129,6 +129,9 @@ public:
     // The session broke while it put the control connection back in step
     // after a fetch (ABOR, NOOP).
     bool BrokeInResync() const { return FBrokeInResync; }
+    // The last fetch, of a range to the file's end, failed because the
+    // server's file has another size: it confirmed fewer bytes, or sent more.
+    bool OtherSize() const { return FOtherSize; }
     // Of the current or last fetch: the size the server announced (0: none),
     // the offset the server restarted at, the bytes that arrived.
     int64_t Announced() const { return FAnnounced; }
@@ -218,7 +221,7 @@ private:
     TFetch FFetch;
     int64_t FReceived = 0, FAnnounced = 0, FRestartedAt = 0;
     bool FDataClosed = false, FFinalReply = false, FDataBegun = false, FQuiet = false, FQuitUntilClosed = true;
-    bool FDataCloseSeen = false, FBrokeInResync = false;  // the server closed the data connection; read it to its end
+    bool FDataCloseSeen = false, FBrokeInResync = false, FOtherSize = false;  // the server closed the data connection; read it to its end
     int FFinalCode = 0, FAbortReplies = 0, FPassiveRetries = 0, FUnasked = 0;
     bool FNoopSent = false;  // ABOR has had its final reply
     AnsiString FFinalText;

@@ -127,6 +127,23 @@ void TWexFTP::NewSession() {
     };
 }
 
+std::unique_ptr<TFtpSession> TWexFTP::TakeSession() {
+    if (!Connected || !FSession || !FSession->Ready() || FSession->Dispatching() || FInOperation) return nullptr;
+    std::unique_ptr<TFtpSession> session = std::move(FSession);
+    session->OnLine = nullptr;
+    session->OnResolved = nullptr;
+    session->OnBroken = nullptr;
+    session->OnReady = nullptr;
+    session->OnFetched = nullptr;
+    session->OnClosed = nullptr;
+    session->OnCommand = nullptr;
+    session->OnDataBegin = nullptr;
+    session->OnBytes = nullptr;
+    Connected = false;
+    FLinked = false;
+    return session;
+}
+
 bool TWexFTP::Await(const std::function<bool()>& done) {
     FInOperation = true;
     FHandlerError = nullptr;

@@ -111,6 +111,11 @@ public:
     TWexListItem OnListItem;
     TUnsupportedEvent OnUnSupportedFunction;
 
+    // Hands the logged-in, idle session over to another owner (the update
+    // run's sessions go on where the plan's left off): the component is
+    // disconnected then, with no word to anyone. Null when there is none.
+    std::unique_ptr<TFtpSession> TakeSession();
+
 private:
     void NewSession();
     // Runs the loop until `done` holds; false when cancelled (the session

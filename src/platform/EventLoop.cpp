@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "Dialogs.h"
@@ -143,6 +146,17 @@ bool PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return true;
 }
 
+namespace {
+void RunDelayedTask(void* data) {
+    std::unique_ptr<std::function<void()>> task(static_cast<std::function<void()>*>(data));
+    (*task)();
+}
+}  // namespace
+
+void PostTaskAfter(double seconds, std::function<void()> task) {
+    Fl::add_timeout(seconds, RunDelayedTask, new std::function<void()>(std::move(task)));
+}
+
 bool SetTimer(HWND wnd, UINT id, unsigned milliseconds) {
     if (!IsWindow(wnd)) return false;
     KillTimer(wnd, id);
@@ -181,6 +195,22 @@ void WaitForEvent(double maxSeconds) {
     // whose sleep it ended: run that pass now, without blocking.
     Fl::wait(maxSeconds);
     Fl::check();
+}
+
+bool WaitUntil(const std::function<bool()>& done, double maxSeconds) {
+    using Clock = std::chrono::steady_clock;
+    const bool bounded = maxSeconds >= 0;
+    const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                       std::chrono::duration<double>(bounded ? maxSeconds : 0));
+    while (!done()) {
+        double left = 3600;
+        if (bounded) {
+            left = std::chrono::duration<double>(until - Clock::now()).count();
+            if (left <= 0) return false;
+        }
+        WaitForEvent(std::min(left, 3600.0));
+    }
+    return true;
 }
 
 size_t PendingCount() {

@@ -36,6 +36,8 @@ LRESULT DefWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 bool PostMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);  // any thread
 LRESULT SendMessage(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
 void PostTask(std::function<void()> task);  // any thread; runs on the UI thread
+// Runs `task` on the UI thread once `seconds` have passed (UI thread only).
+void PostTaskAfter(double seconds, std::function<void()> task);
 
 // Periodic timer `id` of `wnd`; setting it again restarts its countdown.
 bool SetTimer(HWND wnd, UINT id, unsigned milliseconds);
@@ -48,6 +50,10 @@ void ProcessMessages();
 // Blocks until a posted message, socket event, timer or window event has been
 // handled, or until `maxSeconds` have passed. For waits on the network.
 void WaitForEvent(double maxSeconds);
+// The one nested wait: events are handled, blocking while nothing is
+// pending, until `done` says so or `maxSeconds` have passed (negative: no
+// deadline but `done`). True when `done` ended it.
+bool WaitUntil(const std::function<bool()>& done, double maxSeconds = -1);
 // Number of posted messages not yet dispatched (for tests).
 size_t PendingCount();
 }  // namespace EventLoop

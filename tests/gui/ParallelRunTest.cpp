@@ -102,12 +102,12 @@ TEST_F(ParallelFixture, EveryMirrorWithThePlansListServesAndTheOtherListIsNeverU
     EXPECT_EQ(Fetches(c), 0);
     // The big file came in segments, from both mirrors.
     EXPECT_GT(a.Count("REST ") + b.Count("REST "), 2);
-    EXPECT_NE(ReadFile(app.file("update.log")).find("not used for parallel fetches: it serves another update3.dat"),
+    EXPECT_NE(ReadFile(app.file("update.log")).find("left for the rest of the run: it serves another update3.dat"),
               std::string::npos);
 }
 
 // The run takes a segmented entry's bytes as they come; when every mirror
-// refuses it, the run's own tries take over, fail, and the rest installs.
+// refuses it, it fails alone and the rest installs.
 TEST_F(ParallelFixture, ASegmentedEntryNoMirrorServesFailsAloneAndTheRestInstalls) {
     const std::string big = release.served("big.bin");
     FtpServer a(release.root(), "update", "x", {"--refuse", big}), b(release.root(), "update", "x", {"--refuse", big});
@@ -116,7 +116,7 @@ TEST_F(ParallelFixture, ASegmentedEntryNoMirrorServesFailsAloneAndTheRestInstall
     EXPECT_EQ(ReadFile(app.file("small/s39.txt")), ReadFile(release.src.file("small/s39.txt")));
     EXPECT_EQ(Form1->ExitCode, TForm1::kExitFailedEntries);
     EXPECT_TRUE(Temporaries(app.path()).empty());
-    EXPECT_NE(ReadFile(app.file("update.log")).find("big.bin: the parallel fetch was given up; the run's own tries take it"),
+    EXPECT_NE(ReadFile(app.file("update.log")).find("big.bin: not installed: no try brought it"),
               std::string::npos);
 }
 
@@ -194,8 +194,8 @@ TEST_F(ParallelFixture, AMirrorThatDiesMidRunAndOneThatLacksAFileLeaveTheRunWhol
     Run({dying.port(), lacking.port(), whole.port()});
     ExpectTheWholeRelease();
     const std::string log = ReadFile(app.file("update.log"));
-    EXPECT_NE(log.find("big.bin: parallel fetch from server Server1 failed: 550"), std::string::npos) << log;
-    EXPECT_NE(log.find("server Server0 (127.0.0.1:" + std::to_string(dying.port()) + "): not used for parallel fetches"),
+    EXPECT_NE(log.find("big.bin: server Server1 (127.0.0.1:" + std::to_string(lacking.port()) + ") refused it: 550"), std::string::npos) << log;
+    EXPECT_NE(log.find("server Server0 (127.0.0.1:" + std::to_string(dying.port()) + "): left for the rest of the run"),
               std::string::npos) << log;
 }
 
@@ -207,9 +207,9 @@ TEST_F(ParallelFixture, AServerThatTakesOneSessionPerUserIsAskedForNoSecond) {
     EXPECT_NE(ReadFile(app.file("update.log")).find("takes 1 sessions"), std::string::npos);
 }
 
-// A file the pool gave up on goes to the run's own tries while the pool
-// holds the one session such a server allows: that refusal is no reason to
-// leave the server, whose later large entry the run fetches itself.
+// A file the only server refuses fails alone on a server that allows one
+// session: that refusal is no reason to leave the server, whose later large
+// entry still comes.
 TEST_F(ParallelFixture, AFileThePoolGaveUpOnCostsNoLaterEntryOnAOneSessionServer) {
     release.Add("zz.bin", Random(9 << 20, 3));
     release.Publish("9", {{"data", "data"}}, {"*.txt", "*.bin"});
@@ -223,7 +223,7 @@ TEST_F(ParallelFixture, AFileThePoolGaveUpOnCostsNoLaterEntryOnAOneSessionServer
 }
 
 // The only mirror dies early: the entries handed to the pool after it left
-// (those past a large one the run fetches itself) fail like the others, and
+// (those past a large one) fail like the others, and
 // the run ends with its failure box instead of waiting for them.
 TEST_F(ParallelFixture, EntriesAfterTheLastMirrorLeftFailInsteadOfWaiting) {
     TestRelease r;
@@ -268,7 +268,7 @@ TEST_F(ParallelFixture, AListWithoutHeaderKeysIsFetchedOverOneSessionFromOneServ
     FtpServer a(release.root(), "update", "x", {"--log", log.path}), b(release.root(), "update", "x", {"--log", log.path});
     Run({a.port(), b.port()});
     ExpectTheWholeRelease();
-    EXPECT_EQ(log.Count("USER "), 1);
+    EXPECT_EQ(log.Count("USER "), 1) << ReadFile(app.file("update.log"));
 }
 
 // A run killed while the big file came in segments left some of them
@@ -318,7 +318,7 @@ TEST_F(ParallelFixture, ASignedReleaseComesOverTheMirrorsWhoseSignatureIsThePlan
     Run({a.port(), b.port(), other.port()});
     ExpectTheWholeRelease();
     EXPECT_EQ(Fetches(c), 0);
-    EXPECT_NE(ReadFile(app.file("update.log")).find("not used for parallel fetches: it serves another update3.dat signature"),
+    EXPECT_NE(ReadFile(app.file("update.log")).find("serves another update3.dat signature"),
               std::string::npos);
 }
 
@@ -344,7 +344,7 @@ TEST_F(ParallelFixture, SegmentsEndCleanlyOnVsftpd) {
     VsftpdServer a(release.root()), b(release.root());
     Run({a.port(), b.port()}, "anonymous");
     ExpectTheWholeRelease();
-    EXPECT_EQ(ReadFile(app.file("update.log")).find("parallel fetch from server"), std::string::npos);
+    EXPECT_EQ(ReadFile(app.file("update.log")).find(": try "), std::string::npos);
 }
 
 // Mirrors that will not do passive mode (refused, or ports that refuse the
@@ -362,7 +362,7 @@ TEST_F(ParallelFixture, MirrorsWithoutPassiveModeServeTheWholeReleaseThroughPort
     Run(ports, "anonymous");
     ExpectTheWholeRelease();
     const std::string log = ReadFile(app.file("update.log"));
-    EXPECT_EQ(log.find("not used for parallel fetches"), std::string::npos) << log;
+    EXPECT_EQ(log.find("left for the rest of the run"), std::string::npos) << log;
     EXPECT_GT(a.Count("PORT ") + b.Count("PORT "), 4) << "the pool's sessions too, through PORT";
 }
 

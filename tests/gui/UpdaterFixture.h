@@ -67,6 +67,7 @@ struct UpdaterFixture : ::testing::Test {
         setenv("LANG", lang, 1);
         unsetenv("LC_ALL");
         unsetenv("LC_MESSAGES");
+        Application->Terminated = false;
         Form1 = new TForm1(nullptr);
         SetMainForm(Form1);
         Form1->Halt = [] { throw HaltSignal{}; };

@@ -7,7 +7,6 @@
 #include "release/PackArchive.h"
 #include "app/Removals.h"
 #include "app/Repair.h"
-#include "app/ServerHealth.h"
 #include "app/UpdateRun.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
@@ -210,35 +209,3 @@ TEST(UpdateRun, RepairJudgesAPackByItsMembersEveryTime) {
     EXPECT_EQ(planned(), std::vector<AnsiString>{"data.pack"});
 }
 
-// Which servers a run may still ask: per entry for broken tries, for the
-// whole run only after three entries in a row.
-TEST(UpdateRun, ServerHealthCountsPerEntryAndDropsOnlyAfterThreeInARow) {
-    TServerHealth h;
-    h.BeginEntry();
-    h.BrokenTry("a", true);  // progress on a flaky link: not a failure
-    h.BrokenTry("a", false);
-    EXPECT_TRUE(h.MayAsk("a"));
-    h.BrokenTry("a", false);
-    EXPECT_FALSE(h.MayAsk("a"));
-    EXPECT_TRUE(h.NotInstalled().empty());
-    h.BeginEntry();
-    EXPECT_TRUE(h.MayAsk("a")) << "the next entry is asked of it again";
-    h.Refused("a");  // 550: not for this entry, and no mark against it
-    EXPECT_FALSE(h.MayAsk("a"));
-    h.BrokenTry("b", false);
-    EXPECT_TRUE(h.NotInstalled().empty());
-    h.BeginEntry();
-    h.BrokenTry("a", false);
-    h.Delivered("a");  // a delivery ends the row
-    for (int entry = 0; entry < 2; ++entry) {
-        h.BeginEntry();
-        h.BrokenTry("a", false);
-        h.BrokenTry("b", false);
-        EXPECT_EQ(h.NotInstalled(), entry == 0 ? std::vector<AnsiString>{} : std::vector<AnsiString>{"b"});
-    }
-    EXPECT_TRUE(h.Dropped("b"));
-    EXPECT_FALSE(h.MayAsk("b"));
-    EXPECT_TRUE(h.MayAsk("a"));
-    h.Clear();
-    EXPECT_TRUE(h.MayAsk("b"));
-}
