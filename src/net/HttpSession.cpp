@@ -38,6 +38,7 @@ AnsiString FirstLine(const THttpHeadReader& h) {
 THttpSession::THttpSession(const AnsiString& baseUrl, int idleMilliseconds)
     : TFetchSession(idleMilliseconds), FBuffer(new char[kBlock]) {
     if (!SplitHttpUrl(baseUrl, FBase, FBaseWhy)) FBaseWhy = baseUrl + ": " + FBaseWhy;
+    ReadProxies();
     FWindow = CreateMessageWindow(&THttpSession::WindowProc, this);
 }
 
@@ -96,22 +97,86 @@ void THttpSession::Connect(const THttpUrl& origin) {
     FOrigin = origin;
     ArmTick();
     Touch();
-    if (origin.Ipv6()) return Break("IPv6 addresses are not supported: " + origin.Host, !FOpened);
+    const TProxy& proxy = ProxyFor(origin);
+    if (!proxy.Why.empty()) return Break(proxy.Why, !FOpened);
+    FProxied = !proxy.Url.Host.empty();
+    FPeer = FProxied ? proxy.Url : origin;
+    if (FPeer.Ipv6()) return Break("IPv6 addresses are not supported: " + FPeer.Host, !FOpened);
     FAddr = sockaddr_in{};
     FAddr.sin_family = AF_INET;
-    FAddr.sin_port = htons(static_cast<uint16_t>(origin.EffectivePort()));
-    FAddr.sin_addr.s_addr = Winsock::inet_addr(origin.Host.c_str());
+    FAddr.sin_port = htons(static_cast<uint16_t>(FPeer.EffectivePort()));
+    FAddr.sin_addr.s_addr = Winsock::inet_addr(FPeer.Host.c_str());
     if (FAddr.sin_addr.s_addr != INADDR_NONE) return StartConnect();
     FState = TState::Resolving;
     FLookup.reset(new char[1024]);
-    FLookupHandle = Winsock::WSAAsyncGetHostByName(FWindow, kLookupMessage, origin.Host.c_str(), FLookup.get(), 1024);
+    FLookupHandle = Winsock::WSAAsyncGetHostByName(FWindow, kLookupMessage, FPeer.Host.c_str(), FLookup.get(), 1024);
     if (!FLookupHandle) Break("the host name cannot be looked up", !FOpened);
+}
+
+// As curl reads them: http_proxy (lower case only: a CGI program's
+// HTTP_PROXY comes from a request), https_proxy or HTTPS_PROXY, all_proxy
+// or ALL_PROXY for either, no_proxy or NO_PROXY for the hosts that go
+// direct. A proxy without a scheme is http://; without a port, 1080.
+void THttpSession::ReadProxies() {
+    auto env = [](const char* lower, const char* upper) -> AnsiString {
+        const char* v = getenv(lower);
+        if ((!v || !*v) && upper) v = getenv(upper);
+        return v ? v : "";
+    };
+    const AnsiString all = env("all_proxy", "ALL_PROXY");
+    const AnsiString http = env("http_proxy", nullptr), https = env("https_proxy", "HTTPS_PROXY");
+    auto parse = [](const AnsiString& text, TProxy& p) {
+        if (text.empty()) return;
+        AnsiString url = text;
+        if (url.find("://") == AnsiString::npos) url = "http://" + url;
+        AnsiString why;
+        if (url.compare(0, 7, "http://") != 0) {
+            p.Why = "the proxy " + text + " is not an http:// proxy, the only kind supported";
+        } else if (!SplitHttpUrl(url, p.Url, why)) {
+            p.Why = "the proxy " + text + " cannot be used: " + why;
+        } else if (!p.Url.Port) {
+            p.Url.Port = 1080;
+        }
+    };
+    parse(http.empty() ? all : http, FHttpProxy);
+    parse(https.empty() ? all : https, FHttpsProxy);
+    FNoProxy = LowerCase(env("no_proxy", "NO_PROXY"));
+}
+
+const THttpSession::TProxy& THttpSession::ProxyFor(const THttpUrl& origin) const {
+    static const TProxy kDirect;
+    const AnsiString host = LowerCase(origin.Host);
+    for (size_t at = 0; at <= FNoProxy.size();) {
+        size_t comma = FNoProxy.find(',', at);
+        if (comma == AnsiString::npos) comma = FNoProxy.size();
+        AnsiString entry = FNoProxy.substr(at, comma - at);
+        entry.erase(0, entry.find_first_not_of(" \t"));
+        entry.erase(entry.find_last_not_of(" \t") + 1);
+        if (!entry.empty() && entry[0] == '.') entry.erase(0, 1);
+        if (entry == "*") return kDirect;
+        if (!entry.empty() && (host == entry || (host.size() > entry.size() &&
+                                                 host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
+                                                 host[host.size() - entry.size() - 1] == '.')))
+            return kDirect;
+        at = comma + 1;
+    }
+    return origin.Https ? FHttpsProxy : FHttpProxy;
+}
+
+// Whether the connection we have can carry a request to `target`: the same
+// origin directly, the same proxy for plain http, the same tunnel for https.
+bool THttpSession::CanCarry(const THttpUrl& target) const {
+    if (FSocket < 0) return false;
+    const TProxy& proxy = ProxyFor(target);
+    if (proxy.Url.Host.empty()) return !FProxied && FOrigin.SameOrigin(target);
+    if (!FProxied || !FPeer.SameOrigin(proxy.Url)) return false;
+    return target.Https ? FOrigin.SameOrigin(target) : !FOrigin.Https;
 }
 
 void THttpSession::OnLookup(int error) {
     FLookupHandle = 0;
     if (FState != TState::Resolving) return;
-    if (error != 0) return Break("the host name \"" + FOrigin.Host + "\" is not known", !FOpened);
+    if (error != 0) return Break("the host name \"" + FPeer.Host + "\" is not known", !FOpened);
     memcpy(&FAddr.sin_addr.s_addr, reinterpret_cast<hostent*>(FLookup.get())->h_addr_list[0], 4);
     StartConnect();
 }
@@ -125,7 +190,7 @@ void THttpSession::StartConnect() {
     if (FSocket < 0 || Winsock::WSAAsyncSelect(FSocket, FWindow, kSocketMessage, kEvents) != 0)
         return Break("no socket", !FOpened);
     if (Winsock::connect(FSocket, &FAddr) != 0 && Winsock::WSAGetLastError() != Winsock::WSAEWOULDBLOCK)
-        Break("the connection to " + FOrigin.Authority() + " cannot be made", !FOpened);
+        Break("the connection to " + FPeer.Authority() + " cannot be made", !FOpened);
 }
 
 void THttpSession::OnTick() {
@@ -141,7 +206,7 @@ void THttpSession::OnSocketEvent(int event, int error) {
     if (FState == TState::Broken || FState == TState::Quitting) return;
     if (event == Winsock::FD_CONNECT) {
         if (FState != TState::Connecting) return;
-        if (error != 0) return Break("the connection to " + FOrigin.Authority() + " was refused", !FOpened);
+        if (error != 0) return Break("the connection to " + FPeer.Authority() + " was refused", !FOpened);
         return Connected();
     }
     if (event == Winsock::FD_WRITE) {
@@ -163,7 +228,7 @@ void THttpSession::OnSocketEvent(int event, int error) {
 }
 
 void THttpSession::Connected() {
-    Touch();  // the handshake, or the answer, is due from now
+    Touch();  // the handshake, the tunnel or the answer is due from now
     if (!FOrigin.Https) {
         if (FRequestPending) return SendRequest();
         FState = TState::Ready;
@@ -171,6 +236,32 @@ void THttpSession::Connected() {
         if (OnReady) OnReady();
         return;
     }
+    if (!FProxied) return StartTls();
+    // Through the proxy, a tunnel to the origin first; TLS runs inside it.
+    FHead.Reset();
+    FState = TState::Tunneling;
+    const AnsiString authority = FOrigin.Ipv6() ? "[" + FOrigin.Host + "]:" + IntToStr(FOrigin.EffectivePort())
+                                                : FOrigin.Host + ":" + IntToStr(FOrigin.EffectivePort());
+    if (OnLine) OnLine("CONNECT " + authority + " through " + FPeer.Authority());
+    if (!Transmit("CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\nUser-Agent: skiff/" SKIFF_VERSION
+                  "\r\n\r\n"))
+        ConnectionLost(1);
+}
+
+// The proxy's answer to CONNECT has come.
+void THttpSession::Tunneled(bool bytesAfter) {
+    if (OnLine) OnLine(FirstLine(FHead));
+    if (FHead.Status / 100 != 2)
+        return Break("the proxy " + FPeer.Authority() + " refused the tunnel to " + FOrigin.Authority() + ": " +
+                         FirstLine(FHead),
+                     !FOpened);
+    // A TLS server speaks only after we do.
+    if (bytesAfter) return Break("the proxy " + FPeer.Authority() + " sent more than its answer to CONNECT", !FOpened);
+    Touch();
+    StartTls();
+}
+
+void THttpSession::StartTls() {
     if (!FContext) {
         FContext = SSL_CTX_new(TLS_client_method());
         if (!FContext) return Break("TLS cannot be set up: " + TlsWhy(0), !FOpened);
@@ -329,7 +420,7 @@ void THttpSession::Fetch(const TFetch& fetch) {
     }
     FTarget = FBase;
     FTarget.Path = RequestTarget(FBase.Path, fetch.Remote);
-    if (FSocket >= 0 && FOrigin.SameOrigin(FTarget)) return SendRequest();
+    if (CanCarry(FTarget)) return SendRequest();
     FRequestPending = true;
     Connect(FTarget);
 }
@@ -342,7 +433,9 @@ void THttpSession::SendRequest() {
     FBodyLeft = -1;
     FUse = TBodyUse::Discard;
     FDiscarded = 0;
-    AnsiString request = "GET " + FTarget.Path + " HTTP/1.1\r\nHost: " + FTarget.Authority() +
+    // A proxy for plain http takes the whole address.
+    const AnsiString target = FProxied && !FTarget.Https ? "http://" + FTarget.Authority() + FTarget.Path : FTarget.Path;
+    AnsiString request = "GET " + target + " HTTP/1.1\r\nHost: " + FTarget.Authority() +
                          "\r\nUser-Agent: skiff/" SKIFF_VERSION "\r\nAccept-Encoding: identity\r\n";
     FRangeAsked = FFetch.Offset > 0 || FFetch.Length > 0;
     if (FFetch.Length > 0)
@@ -393,6 +486,16 @@ void THttpSession::ReadSocket() {
 bool THttpSession::Take(const char* data, size_t n) {
     size_t at = 0;
     while (at < n) {
+        if (FState == TState::Tunneling) {
+            size_t used = 0;
+            const auto r = FHead.Feed(data + at, n - at, used);
+            if (r == THttpHeadReader::TResult::Bad) {
+                Break("the proxy's answer is not HTTP: " + FHead.Why, !FOpened);
+                return false;
+            }
+            if (r == THttpHeadReader::TResult::Done) Tunneled(at + used < n);
+            return false;
+        }
         if (FState == TState::Head) {
             FAnswerBegun = true;
             size_t used = 0;
@@ -643,7 +746,7 @@ bool THttpSession::Redirect() {
     if (OnLine) OnLine("Redirected to " + location);
     FTarget = next;
     FRetried = false;
-    if (FSocket >= 0 && !FToClose && FOrigin.SameOrigin(next)) {
+    if (!FToClose && CanCarry(next)) {
         SendRequest();
         return true;
     }

@@ -11,7 +11,10 @@
 // the first validator seen for that name; Accept-Encoding identity) and
 // takes an identity or chunked body. A kept connection the server closed
 // while it was idle, or before any byte of the answer, is made again once
-// and the request sent again.
+// and the request sent again. Proxies come from the environment as curl
+// reads it (http_proxy, https_proxy, all_proxy, no_proxy): plain http goes
+// to the proxy with the whole address in the request line, https through a
+// CONNECT tunnel, with TLS to the origin inside it.
 //
 // The answers: 200 or 206 with the range asked (a 206 whose Content-Range
 // is not the one asked, or a 200 to a range from past byte 0 without
@@ -77,7 +80,11 @@ public:
     static constexpr int kMaxRedirects = 5;
 
 private:
-    enum class TState { Idle, Resolving, Connecting, Handshaking, Ready, Head, Body, Quitting, Broken };
+    enum class TState { Idle, Resolving, Connecting, Tunneling, Handshaking, Ready, Head, Body, Quitting, Broken };
+    struct TProxy {
+        THttpUrl Url;   // Host empty: none
+        AnsiString Why;  // set: the proxy named cannot be used
+    };
     // What the body of the answer being read is for.
     enum class TBodyUse { Data, Discard };
     static LRESULT WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -88,7 +95,12 @@ private:
     void Connect(const THttpUrl& origin);
     void StartConnect();
     void Connected();
+    void Tunneled(bool bytesAfter);
+    void StartTls();
     void Handshake();
+    void ReadProxies();
+    const TProxy& ProxyFor(const THttpUrl& origin) const;
+    bool CanCarry(const THttpUrl& target) const;
     void SendRequest();
     void ReadSocket();
     bool Take(const char* data, size_t n);
@@ -114,7 +126,12 @@ private:
     AnsiString TlsWhy(int result);
     void Touch() { FLastActivity = std::chrono::steady_clock::now(); }
 
-    THttpUrl FBase, FOrigin, FTarget;  // the mirror; where the connection goes; this request's address
+    // The mirror; the origin the connection is for; where it goes (the
+    // origin or a proxy); this request's address.
+    THttpUrl FBase, FOrigin, FPeer, FTarget;
+    bool FProxied = false;
+    TProxy FHttpProxy, FHttpsProxy;
+    AnsiString FNoProxy;
     AnsiString FBaseWhy;
     HWND FWindow = 0;
     int FSocket = -1;
