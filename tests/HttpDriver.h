@@ -1,7 +1,11 @@
 // Drives a THttpSession from a test: opens it and runs one fetch at a time,
 // each a bounded pump of the event loop, keeping what the session told.
 #pragma once
+#include <cstdlib>
+#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "TestSupport.h"
 #include "net/HttpSession.h"
@@ -43,6 +47,28 @@ struct HttpDriver {
         f.EndsFile = endsFile;
         return Get(f);
     }
+};
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+// Sets environment variables for the scope of a test (the session reads
+// its proxies when it is made), and takes them away again.
+class ScopedEnv {
+public:
+    ScopedEnv(std::initializer_list<std::pair<const char*, std::string>> vars) {
+        for (auto& v : vars) {
+            setenv(v.first, v.second.c_str(), 1);
+            names_.push_back(v.first);
+        }
+    }
+    ~ScopedEnv() {
+        for (const char* n : names_) unsetenv(n);
+    }
+
+private:
+    std::vector<const char*> names_;
 };
 
 }  // namespace testing_support

@@ -1,14 +1,45 @@
 // The HTTP session against a real nginx, over http and https: whole files,
 // ranges, a resume into a file and a name with a blank, all on one kept
-// connection; a certificate for another host and a redirection from https
-// down to http are refused with words that say so.
+// connection, and through a proxy's CONNECT tunnel; a certificate for
+// another host and a redirection from https down to http are refused with
+// words that say so.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+
+#include <mutex>
 
 #include "HttpDriver.h"
 #include "NginxServer.h"
 
 using namespace testing_support;
+
+namespace {
+
+// A proxy's tunnel: reads the CONNECT head, connects to 127.0.0.1:`port`
+// and carries bytes both ways until one side closes (10 s of quiet at most).
+std::string Tunnel(int fd, int port) {
+    std::string head;
+    for (std::string line; !(line = LoopbackPeer::Line(fd)).empty();) head += line + "\n";
+    int up = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return head;
+    LoopbackPeer::Send(fd, "HTTP/1.1 200 Connection established\r\n\r\n");
+    pollfd p[2] = {{fd, POLLIN, 0}, {up, POLLIN, 0}};
+    char b[16384];
+    while (::poll(p, 2, 10000) > 0) {
+        const int from = (p[0].revents & (POLLIN | POLLHUP)) ? 0 : 1;
+        const ssize_t n = ::recv(p[from].fd, b, sizeof b, 0);
+        if (n <= 0 || ::send(p[1 - from].fd, b, n, MSG_NOSIGNAL) != n) break;
+    }
+    ::close(up);
+    return head;
+}
+
+}  // namespace
 
 TEST(HttpNginx, WholeFilesRangesAndResumeOverHttpAndHttps) {
     if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
@@ -58,6 +89,28 @@ TEST(HttpNginx, WholeFilesRangesAndResumeOverHttpAndHttps) {
             EXPECT_EQ(d.end, TEnd::Failed);
             EXPECT_NE(d.why.find("from https down to http"), std::string::npos) << d.why;
         }
+    }
+
+    // Through a proxy's tunnel, the certificate still checked for localhost.
+    {
+        std::mutex m;
+        std::string connect;
+        LoopbackPeer proxy([&](int fd) {
+            const std::string head = Tunnel(fd, nginx.tlsPort(0));
+            std::lock_guard<std::mutex> l(m);
+            connect = head;
+        });
+        ScopedEnv env({{"https_proxy", "http://127.0.0.1:" + std::to_string(proxy.port())}});
+        HttpDriver p("https://localhost:" + std::to_string(nginx.tlsPort(0)));
+        ASSERT_TRUE(p.Open()) << p.why;
+        ASSERT_TRUE(p.Get("a.bin", 0, 1000, false)) << p.why;
+        EXPECT_EQ(p.end, TEnd::Done) << p.why;
+        EXPECT_TRUE(p.data == a.substr(0, 1000));
+        p.session.Abandon();
+        ASSERT_TRUE(proxy.Finish());
+        std::lock_guard<std::mutex> l(m);
+        EXPECT_EQ(connect.rfind("CONNECT localhost:" + std::to_string(nginx.tlsPort(0)) + " HTTP/1.1\n", 0), 0u)
+            << connect;
     }
 
     HttpDriver w("https://localhost:" + std::to_string(nginx.tlsPort(1)));

@@ -268,3 +268,33 @@ TEST(HttpScripted, AnswersThatNeverEndBreakTheSession) {
         ASSERT_TRUE(peer.Finish());
     }
 }
+
+// Plain http through a proxy takes the whole address in the request line
+// (the proxy's address without a scheme, as curl reads it); a host that
+// no_proxy names goes direct.
+TEST(HttpScripted, PlainHttpGoesThroughTheProxyUnlessNoProxyNamesTheHost) {
+    Requests viaProxy, direct;
+    auto answer = [](Requests& log) {
+        return [&log](int fd) {
+            log.Next(fd);
+            Peer::Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            UntilClosed(fd);
+        };
+    };
+    Peer proxy(answer(viaProxy)), origin(answer(direct));
+    ScopedEnv env({{"http_proxy", "127.0.0.1:" + std::to_string(proxy.port())},
+                   {"no_proxy", "localhost, .example.org,127.0.0.1"}});
+    for (const std::string& base : {std::string("http://files.mirror.invalid:8080/pub"), Url(origin)}) {
+        HttpDriver d(base);
+        ASSERT_TRUE(d.Open()) << d.why;
+        ASSERT_TRUE(d.Get("f"));
+        EXPECT_EQ(d.end, TEnd::Done) << d.why;
+        EXPECT_EQ(d.data, "ok");
+    }
+    ASSERT_TRUE(proxy.Finish() && origin.Finish());
+    ASSERT_EQ(viaProxy.All().size(), 1u);
+    EXPECT_EQ(viaProxy.All()[0].rfind("GET http://files.mirror.invalid:8080/pub/f HTTP/1.1\n"
+                                      "Host: files.mirror.invalid:8080\n", 0), 0u) << viaProxy.All()[0];
+    ASSERT_EQ(direct.All().size(), 1u);
+    EXPECT_EQ(direct.All()[0].rfind("GET /pub/f HTTP/1.1\n", 0), 0u) << direct.All()[0];
+}
