@@ -404,6 +404,11 @@ bool THttpSession::FlushOut() {
     return true;
 }
 
+AnsiString THttpSession::Validator(const AnsiString& remote) const {
+    auto v = FValidators.find(remote);
+    return v == FValidators.end() ? AnsiString() : v->second;
+}
+
 void THttpSession::Fetch(const TFetch& fetch) {
     if (FState != TState::Ready) return;
     FFetch = fetch;

@@ -72,6 +72,11 @@ public:
     int64_t RestartedAt() const { return FRestartedAt; }
     int64_t Received() const { return FReceived; }
     int Status() const { return FHead.Status; }
+    // The If-Range validator kept for a name ("" for none): the first one a
+    // 200 or 206 for it carried, unless given before. Sessions that fetch
+    // parts of one file can share it, so that none mixes two versions.
+    AnsiString Validator(const AnsiString& remote) const;
+    void SetValidator(const AnsiString& remote, const AnsiString& validator) { FValidators[remote] = validator; }
     // Connections made so far (a kept connection serves many fetches).
     int Connections() const { return FConnections; }
     // Every request line sent and every status line received, for the log.

@@ -139,6 +139,7 @@ TEST(HttpScripted, RangesAsTheServerAnswersThem) {
         ASSERT_TRUE(d.Get("f", 2, 3, false));
         EXPECT_EQ(d.end, TEnd::Done) << d.why;
         EXPECT_EQ(d.data, "234");
+        EXPECT_EQ(d.session.Validator("f"), "\"v1\"");
         ASSERT_TRUE(d.Get("f", 5));
         EXPECT_EQ(d.end, TEnd::Done) << d.why;
         EXPECT_EQ(d.data, "56789");
