@@ -194,7 +194,7 @@ void THttpSession::StartConnect() {
 }
 
 void THttpSession::OnTick() {
-    const bool waiting = FState == TState::Resolving || FState == TState::Connecting ||
+    const bool waiting = FState == TState::Resolving || FState == TState::Connecting || FState == TState::Tunneling ||
                          FState == TState::Handshaking || FState == TState::Head || FState == TState::Body;
     if (!waiting || IdleMilliseconds <= 0) return;
     if (std::chrono::steady_clock::now() - FLastActivity > std::chrono::milliseconds(IdleMilliseconds))

@@ -272,7 +272,7 @@ TEST(HttpScripted, AnswersThatNeverEndBreakTheSession) {
 
 // Plain http through a proxy takes the whole address in the request line
 // (the proxy's address without a scheme, as curl reads it); a host that
-// no_proxy names goes direct.
+// no_proxy names goes direct; https asks the proxy for a tunnel.
 TEST(HttpScripted, PlainHttpGoesThroughTheProxyUnlessNoProxyNamesTheHost) {
     Requests viaProxy, direct;
     auto answer = [](Requests& log) {
@@ -293,6 +293,22 @@ TEST(HttpScripted, PlainHttpGoesThroughTheProxyUnlessNoProxyNamesTheHost) {
         EXPECT_EQ(d.data, "ok");
     }
     ASSERT_TRUE(proxy.Finish() && origin.Finish());
+
+    // A proxy that never answers CONNECT costs the silence limit, no more.
+    Requests tunnel;
+    Peer silent([&](int fd) {
+        tunnel.Next(fd);
+        UntilClosed(fd);
+    });
+    {
+        ScopedEnv tls({{"https_proxy", "127.0.0.1:" + std::to_string(silent.port())}});
+        HttpDriver d("https://files.mirror.invalid/pub", 300);
+        EXPECT_FALSE(d.Open());
+        EXPECT_TRUE(d.broken && d.login);
+        EXPECT_NE(d.why.find("nothing arrived"), std::string::npos) << d.why;
+    }
+    ASSERT_TRUE(silent.Finish());
+    EXPECT_EQ(tunnel.All().at(0).rfind("CONNECT files.mirror.invalid:443 HTTP/1.1\n", 0), 0u);
     ASSERT_EQ(viaProxy.All().size(), 1u);
     EXPECT_EQ(viaProxy.All()[0].rfind("GET http://files.mirror.invalid:8080/pub/f HTTP/1.1\n"
                                       "Host: files.mirror.invalid:8080\n", 0), 0u) << viaProxy.All()[0];
