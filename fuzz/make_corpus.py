@@ -75,6 +75,43 @@ write("ftp_reply", {
     "http": b"HTTP/1.1 200 OK",
 })
 
+# http_reply: four bytes of piece sizes, then a response.
+write("http_reply", {
+    "whole": b"\x05\x01\x40\x07HTTP/1.1 200 OK\r\nContent-Length: 5\r\nETag: \"abc\"\r\n\r\nhello",
+    "range": b"\x03\x11\x02\xffHTTP/1.1 206 Partial Content\r\nContent-Range: bytes 10-19/100\r\n"
+             b"Content-Length: 10\r\n\r\n0123456789",
+    "chunked": b"\x01\x02\x03\x04HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+               b"5;ext=1\r\nhello\r\n0\r\nX-Trailer: y\r\n\r\n",
+    "redirect": b"\x09\x09\x09\x09HTTP/1.0 302 Found\nLocation: //other.example:8080/x/y?z#f\nConnection: close\n\n",
+    "unsatisfiable": b"\x20\x20\x20\x20HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */42\r\n"
+                     b"Last-Modified: Tue, 01 Dec 2026 10:00:00 GMT\r\n\r\n",
+})
+
+
+def pieces(mode, chunks, drop=()):
+    """http_session: a mode byte, then pieces of at most 127 bytes; the high
+    bit of a piece's length byte drops the server's connection first."""
+    out = bytes([mode])
+    for i, c in enumerate(chunks):
+        for j in range(0, len(c), 127):
+            part = c[j:j + 127]
+            out += bytes([len(part) | (0x80 if i in drop and j == 0 else 0)]) + part
+    return out
+
+
+write("http_session", {
+    "whole": pieces(0, [b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"]),
+    "range": pieces(3, [b"HTTP/1.1 206 Partial\r\nContent-Range: bytes 10-109/200\r\nContent-Length: 100\r\n\r\n",
+                        b"x" * 100]),
+    "chunked": pieces(0, [b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", b"5\r\nhel", b"lo\r\n0\r\n\r\n"]),
+    "redirect": pieces(0, [b"HTTP/1.1 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n",
+                           b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"]),
+    "reconnect": pieces(0, [b"HTTP/1.1 301 Moved\r\nLocation: https://other.invalid/x\r\n\r\n",
+                            b"HTTP/1.1 200 Connection established\r\n\r\n"], drop=(1,)),
+    "overflow": pieces(4, [b"HTTP/1.1 200 OK\r\n\r\n", b"y" * 1200]),
+    "tunnel": pieces(8, [b"HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"]),
+})
+
 if subprocess.run(["which", "minisign"], capture_output=True).returncode == 0:
     with tempfile.TemporaryDirectory() as d:
         pub, sec, msg = (os.path.join(d, n) for n in ("k.pub", "k.key", "update3.dat"))

@@ -43,7 +43,7 @@ AnsiString PortText(const sockaddr_in& a) {
 
 TFtpSession::TFtpSession(const AnsiString& host, int port, const AnsiString& user, const AnsiString& password,
                          int idleMilliseconds)
-    : IdleMilliseconds(idleMilliseconds), FHost(host), FUser(user), FPassword(password), FPort(port),
+    : TFetchSession(idleMilliseconds), FHost(host), FUser(user), FPassword(password), FPort(port),
       FBuffer(new char[kBlock]) {
     FWindow = CreateMessageWindow(&TFtpSession::WindowProc, this);
 }

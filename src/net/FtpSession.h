@@ -38,10 +38,11 @@
 #include <memory>
 #include <vector>
 
+#include "FetchSession.h"
 #include "platform/Classes.h"
 #include "platform/EventLoop.h"
 
-class TFtpSession {
+class TFtpSession : public TFetchSession {
 public:
     // One command of the login. A USER-like step wants a 2xx, or a 331 and
     // then a 2xx to PASS; a proxy's OPEN or SITE step takes any reply.
@@ -51,28 +52,10 @@ public:
         bool AnyReply = false;
     };
     enum class TDataPath { Passive, Active, PassiveThenActive };
-    struct TFetch {
-        AnsiString Remote;
-        bool Listing = false;           // NLST instead of RETR Remote
-        int Fd = -1;                    // the bytes go here, from Offset on (pwrite) ...
-        AnsiString* Memory = nullptr;   // ... or here ...
-        // ... or to this; false stops the fetch (a failure of ours, in `why`).
-        std::function<bool(const char* data, size_t n, AnsiString& why)> Sink;
-        int64_t Offset = 0;             // REST when above 0
-        // A REST the server does not take (no 350) means from byte 0 then,
-        // instead of a refusal; RestartedAt() tells which it was.
-        bool RestartMayFail = false;
-        int64_t Length = -1;            // the bytes wanted; -1: all the server has
-        bool EndsFile = true;           // the range runs to the file's end: no abort needed
-        // With Length -1: past this many bytes the fetch stops at once (one
-        // byte over is taken, so the caller sees the excess): TEnd::Overflow.
-        int64_t MaxBytes = -1;
-        // The file's whole size as the caller knows it (-1: not known). A
-        // data connection that closes short of it ends the fetch at once,
-        // unless the bytes are all the server announced.
-        int64_t Expected = -1;
-    };
-    enum class TEnd { Done, Refused, Failed, Overflow };
+    // The fetch, its ends and its outcome are every session's (FetchSession.h).
+    using TFetch = TFetchSession::TFetch;
+    using TEnd = TFetchSession::TEnd;
+    using TOutcome = TFetchSession::TOutcome;
     // What ended the last operation, for the component's words.
     struct TFailure {
         enum class TKind { None, Reply, Closed, Silence, Socket, Lookup, NoConnection, Local, Text };
@@ -84,48 +67,39 @@ public:
         enum class TPhase { Lookup, Connect, Greeting, Login, Session };
         TPhase Phase = TPhase::Session;
     };
-    // How the current or last fetch ended, once that is decided (also when
-    // the session broke afterwards, putting the control connection in step).
-    struct TOutcome {
-        bool Decided = false;
-        TEnd End = TEnd::Done;
-        AnsiString Why;
-    };
 
     TFtpSession(const AnsiString& host, int port, const AnsiString& user, const AnsiString& password,
                 int idleMilliseconds);
-    ~TFtpSession();
-    TFtpSession(const TFtpSession&) = delete;
-    TFtpSession& operator=(const TFtpSession&) = delete;
+    ~TFtpSession() override;
 
     // Before Open: the login steps (by default USER and PASS), whether a
     // refused TYPE I ends the session, and the data path.
     std::vector<TLoginStep> Login;
     bool TypeRequired = true;
     TDataPath DataPath = TDataPath::Passive;
-    // The silence that ends the session, in milliseconds (0: none); may
-    // change between operations.
-    int IdleMilliseconds;
 
-    void Open();
-    void Fetch(const TFetch& fetch);
+    void Open() override;
+    // REST when Offset is above 0; with RestartMayFail a REST the server
+    // does not take (no 350) means from byte 0, which RestartedAt() tells.
+    // A range that does not end the file is cut off with ABOR.
+    void Fetch(const TFetch& fetch) override;
     // One command and its whole reply (OnCommand), while Ready.
     void Command(const AnsiString& command);
     // Ends the session politely (QUIT) and calls OnClosed once the server
     // has closed it, so that the server counts the session gone (or, with
     // untilClosed false, once it has answered); a session that is neither
     // Ready nor refused at the login is closed at once.
-    void Quit(bool untilClosed = true);
+    void Quit(bool untilClosed = true) override;
     // Closes everything now, with no word to anyone.
-    void Abandon();
-    bool Ready() const { return FState == TState::Ready; }
-    bool Broken() const { return FState == TState::Broken; }
+    void Abandon() override;
+    bool Ready() const override { return FState == TState::Ready; }
+    bool Broken() const override { return FState == TState::Broken; }
     bool Closing() const { return FState == TState::Quitting; }
     // Inside one of this session's handlers (a callback runs): the session
     // may not be destroyed now.
-    bool Dispatching() const { return FDepth > 0; }
+    bool Dispatching() const override { return FDepth > 0; }
     const TFailure& Failure() const { return FFailure; }
-    const TOutcome& Outcome() const { return FOutcome; }
+    const TOutcome& Outcome() const override { return FOutcome; }
     // The session broke while it put the control connection back in step
     // after a fetch (ABOR, NOOP).
     bool BrokeInResync() const { return FBrokeInResync; }
@@ -141,19 +115,13 @@ public:
     // for good after the first PASV that fails).
     bool Passive() const { return DataPath != TDataPath::Active; }
 
-    std::function<void()> OnReady;
+    // OnFetched's ends here: Done, Length bytes (or all the server had)
+    // arrived and the server confirmed them; Refused, a 5xx reply to REST or
+    // RETR; Failed, a 4xx, fewer or more bytes than wanted, a local write
+    // that failed.
     std::function<void()> OnResolved;  // the host name was looked up
-    // Done: Length bytes (or all the server had) arrived and the server
-    // confirmed them. Refused: a 5xx reply to REST or RETR. Failed: a 4xx,
-    // fewer or more bytes than wanted, a local write that failed.
-    std::function<void(TEnd end, const AnsiString& why)> OnFetched;
-    // `login`: the server refused the login or the connection (a limit of
-    // sessions, a wrong user), as opposed to a session that broke later.
-    std::function<void(const AnsiString& why, bool login)> OnBroken;
     std::function<void(int code, const AnsiString& firstLine)> OnCommand;
-    std::function<void()> OnClosed;
     std::function<void()> OnDataBegin;           // the data are about to flow
-    std::function<void(int64_t bytes)> OnBytes;  // each block of data taken
     // Every command sent (a password never) and every reply line received.
     std::function<void(const AnsiString& line)> OnLine;
 

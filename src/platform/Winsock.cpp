@@ -46,6 +46,9 @@ struct AsyncState {
     bool readQueued = false;
     bool acceptArmed = true;
     bool closePosted = false;
+    // A send found the buffer full: a write event is posted once there is
+    // room again, as the original posts FD_WRITE after a WSAEWOULDBLOCK.
+    bool writeWanted = false;
     // Reading SO_ERROR clears it; a reset seen that way is kept here so that
     // the next receive still reports it instead of a clean end.
     int deferredError = 0;
@@ -123,7 +126,12 @@ void Evaluate(int s, uint32_t ev) {
         PostEvent(s, *st, FD_CONNECT, err ? ErrnoToWsa(err) : 0);
         if (err) return;
     }
-    if (st->connected) PostReadAndClose(s, *st, ev);
+    if (!st->connected) return;
+    PostReadAndClose(s, *st, ev);
+    if ((ev & EPOLLOUT) && st->writeWanted && (st->mask & FD_WRITE)) {
+        st->writeWanted = false;
+        PostEvent(s, *st, FD_WRITE, 0);
+    }
 }
 
 // Edge-triggered: every arrival of data, space or a close is one edge, so a
@@ -309,8 +317,11 @@ SOCKET accept(SOCKET s, sockaddr_in* addr) {
 
 int send(SOCKET s, const void* buf, int len, int flags) {
     ssize_t r = ::send(s, buf, len, flags | MSG_NOSIGNAL);
+    const int sendErr = errno;
+    if ((r >= 0 && r < len) || (r < 0 && (sendErr == EAGAIN || sendErr == EWOULDBLOCK)))
+        if (AsyncState* full = StateOf(s)) full->writeWanted = true;
     if (r < 0) {
-        int err = errno;
+        int err = sendErr;
         AsyncState* st = StateOf(s);
         // Linux answers a send on a socket that never connected with EPIPE;
         // the original says "not connected" there.

@@ -6,7 +6,8 @@
 // socket, lParam holds the event code in its low 16 bits and the error in its
 // high 16 bits. Re-enabling follows the original: a read event is posted
 // again only after a (consuming) receive, an accept event after accept, a
-// close event once. Events of a socket that was closed in between are dropped.
+// close event once, a write event once there is room after a send that
+// did not take everything. Events of a socket that was closed in between are dropped.
 #pragma once
 #include <netinet/in.h>
 

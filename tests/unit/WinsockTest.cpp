@@ -190,3 +190,36 @@ TEST(Winsock, CancelledLookupWritesNothing) {
     delete[] buf;
     DestroyWindow(wnd);
 }
+
+// A send that the socket cannot take whole arms one write event, posted
+// once the peer has read and there is room again; none comes before.
+TEST(Winsock, WriteEventFollowsASendThatFoundNoRoom) {
+    Listener l;
+    Events ev;
+    HWND wnd = CreateMessageWindow(EventProc, &ev);
+    SOCKET s = Winsock::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(WSAAsyncSelect(s, wnd, WM_USER + 101, FD_WRITE | FD_CONNECT | FD_CLOSE), 0);
+    sockaddr_in a = Loopback(l.port);
+    Winsock::connect(s, &a);
+    const int peer = l.acceptOne();
+    ASSERT_TRUE(PumpUntil([&] { return ev.count(FD_CONNECT) == 1; }));
+    const std::string block(1 << 16, 'x');
+    int sent = 0;
+    for (int i = 0; i < 100000 && (sent = Winsock::send(s, block.data(), static_cast<int>(block.size()), 0)) ==
+                                      static_cast<int>(block.size());
+         ++i) {
+    }
+    ASSERT_TRUE(sent < static_cast<int>(block.size()));
+    EventLoop::ProcessMessages();
+    EXPECT_EQ(ev.count(FD_WRITE), 0);  // the peer reads nothing yet: no room
+    std::thread reader([peer] {
+        char b[65536];
+        while (::recv(peer, b, sizeof b, 0) > 0) {
+        }
+    });
+    EXPECT_TRUE(PumpUntil([&] { return ev.count(FD_WRITE) == 1; }));
+    closesocket(s);
+    reader.join();
+    ::close(peer);
+    DestroyWindow(wnd);
+}
