@@ -20,5 +20,6 @@ bool ParseServerLine(const AnsiString& line, TServerLine& out) {
 }
 
 AnsiString ServerLabel(const AnsiString& line) {
+    if (TServerLine::IsWebAddress(GetField(2, line))) return GetField(1, line) + " (" + GetField(2, line) + ")";
     return GetField(1, line) + " (" + GetField(2, line) + ":" + GetField(3, line) + ")";
 }

@@ -8,10 +8,17 @@
 // The one-character password that every server of the list accepts.
 extern const char kServerPassword[];
 
+// A web mirror's line names it by its base address in the host field
+// ("CDN https://cdn.example.com/game/ 0 5000 -": the port is the address's
+// own, "-" no user).
 struct TServerLine {
     AnsiString Name, Host, User;
     int Port = 21;
     int TimeOut = 0;  // the server's own time-out, in milliseconds
+    bool Web() const { return IsWebAddress(Host); }
+    static bool IsWebAddress(const AnsiString& host) {
+        return host.rfind("http://", 0) == 0 || host.rfind("https://", 0) == 0;
+    }
 };
 
 // False for a damaged line (a port or time-out that is no number).

@@ -60,6 +60,7 @@ TTransferPool::TTransferPool(const AnsiString& appFolder, const std::vector<Ansi
         TServerLine server;
         if (ParseServerLine(line, server)) {
             m.Name = server.Name, m.Host = server.Host, m.User = server.User, m.Port = server.Port;
+            m.Web = server.Web();
         } else {
             m.Name = GetField(1, line), m.Host = GetField(2, line);
             m.Left = m.Damaged = true;  // said at the start, once the log is there
@@ -179,30 +180,38 @@ void TTransferPool::PlanItem(TItem& item) {
 
 void TTransferPool::OpenSession(size_t mirror) {
     const TMirror& m = FMirrors[mirror];
+    if (m.Web) {
+        AddWorker(mirror, std::make_unique<THttpSession>(m.Host, FSettings.IdleMilliseconds), nullptr).Session->Open();
+        return;
+    }
     auto session = std::make_unique<TFtpSession>(m.Host, m.Port, m.User, FSettings.Password, FSettings.IdleMilliseconds);
     // Passive first, as for every player behind a router; a server that will
     // not do it is asked in active mode, and its later sessions start there.
     session->DataPath = m.NeedsActive ? TFtpSession::TDataPath::Active : TFtpSession::TDataPath::PassiveThenActive;
-    AddWorker(mirror, std::move(session)).Session->Open();
+    TFtpSession* ftp = session.get();
+    AddWorker(mirror, std::move(session), ftp).Session->Open();
 }
 
-void TTransferPool::Adopt(std::unique_ptr<TFtpSession> session) {
+void TTransferPool::Adopt(std::unique_ptr<TFetchSession> session) {
     if (!session || FMirrors.empty() || FMirrors[0].Left || FStarted) return;
     TMirror& m = FMirrors[0];
-    if (!session->Passive()) m.NeedsActive = true;
+    auto* ftp = dynamic_cast<TFtpSession*>(session.get());
+    if (ftp && !ftp->Passive()) m.NeedsActive = true;
     session->IdleMilliseconds = FSettings.IdleMilliseconds;
-    TWorker& w = AddWorker(0, std::move(session));
+    TWorker& w = AddWorker(0, std::move(session), ftp);
     w.Adopted = true;
     w.Phase = TWorker::TPhase::Working;
     ++m.Verified;
 }
 
-TTransferPool::TWorker& TTransferPool::AddWorker(size_t mirror, std::unique_ptr<TFtpSession> session) {
+TTransferPool::TWorker& TTransferPool::AddWorker(size_t mirror, std::unique_ptr<TFetchSession> session,
+                                                 TFtpSession* ftp) {
     ++FMirrors[mirror].Live;
     auto worker = std::make_unique<TWorker>();
     TWorker* w = worker.get();
     w->Mirror = mirror;
     w->Session = std::move(session);
+    w->Ftp = ftp;
     w->Session->OnReady = [this, w] { OnReady(*w); };
     w->Session->OnFetched = [this, w](TFtpSession::TEnd end, const AnsiString& why) { OnFetched(*w, end, why); };
     w->Session->OnBroken = [this, w](const AnsiString& why, bool login) { OnBroken(*w, why, login); };
@@ -237,7 +246,7 @@ void TTransferPool::FetchList(TWorker& w) {
 void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiString& why) {
     if (w.Dead) return;
     TMirror& m = FMirrors[w.Mirror];
-    if (!w.Session->Passive() && !m.NeedsActive) {
+    if (w.Ftp && !w.Ftp->Passive() && !m.NeedsActive) {
         m.NeedsActive = true;
         Say("server " + m.Label() + ": passive mode does not work there; active mode for its sessions");
     }
@@ -287,7 +296,7 @@ void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiStrin
             {
                 // A file of another size there is that server's answer for
                 // the entry, as a refusal is: the others may serve it.
-                const bool otherSize = w.Session->OtherSize();
+                const bool otherSize = w.Ftp && w.Ftp->OtherSize();
                 if (otherSize) ItemAt(JobAt(static_cast<size_t>(w.Job)).Item).OtherSize = true;
                 JobFailed(w, end == TFtpSession::TEnd::Refused || otherSize, why);
                 if (end == TFtpSession::TEnd::Refused || otherSize) return GiveWork(w);
@@ -309,7 +318,7 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
     // A range whose bytes were all in is done, even if the server could not
     // be put back in step afterwards: only the session goes.
     const TFtpSession::TOutcome& outcome = w.Session->Outcome();
-    const bool allIn = w.Session->BrokeInResync() && outcome.Decided && outcome.End == TFtpSession::TEnd::Done;
+    const bool allIn = w.Ftp && w.Ftp->BrokeInResync() && outcome.Decided && outcome.End == TFtpSession::TEnd::Done;
     if (phase == TWorker::TPhase::Working && w.Adopted && !w.Delivered) {
         // The plan's session had been let go by the server meanwhile.
         if (w.Job >= 0) DropCopy(w);

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "net/FtpSession.h"
+#include "net/HttpSession.h"
 #include "platform/EventLoop.h"
 #include "release/UpdateEntry.h"
 
@@ -72,7 +73,7 @@ public:
     void Add(int index, const TUpdateEntry& e);
     // The plan's own session, logged in to the first server and checked
     // there: it becomes the pool's first session on that server (before Start).
-    void Adopt(std::unique_ptr<TFtpSession> session);
+    void Adopt(std::unique_ptr<TFetchSession> session);
     void Start();
     // Ends every session; what is not fetched is left to the run.
     void Stop();
@@ -138,15 +139,17 @@ private:
     };
     struct TMirror {
         AnsiString Line, Name, Host, User;
+        bool Web = false;  // HTTP or HTTPS: Host is the base address
         int Port = 21, Target = 1, Live = 0, Verified = 0, FailedInARow = 0, LoginRefusals = 0;
         size_t LastFailed = SIZE_MAX;  // the item of its last failed try, for files in a row
         double Rate = 0;  // bytes per second of its last whole fetch of some size
         bool Left = false, Damaged = false, SignatureAskedAgain = false;
         bool NeedsActive = false;  // a session found passive mode unusable there
-        AnsiString Label() const { return Name + " (" + Host + ":" + IntToStr(Port) + ")"; }
+        AnsiString Label() const { return Name + " (" + Host + (Web ? AnsiString() : ":" + IntToStr(Port)) + ")"; }
     };
     struct TWorker {
-        std::unique_ptr<TFtpSession> Session;
+        std::unique_ptr<TFetchSession> Session;
+        TFtpSession* Ftp = nullptr;  // the same session, when it speaks FTP
         size_t Mirror;
         enum class TPhase { Login, List, Signature, Working } Phase = TPhase::Login;
         AnsiString Fetched;
@@ -160,7 +163,7 @@ private:
     };
 
     void OpenSession(size_t mirror);
-    TWorker& AddWorker(size_t mirror, std::unique_ptr<TFtpSession> session);
+    TWorker& AddWorker(size_t mirror, std::unique_ptr<TFetchSession> session, TFtpSession* ftp);
     void OnReady(TWorker& w);
     void OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiString& why);
     void OnBroken(TWorker& w, const AnsiString& why, bool login);

@@ -31,7 +31,7 @@ public:
     AnsiString CurrentServerLine;          // the plan's server
     bool PlanServerNeedsActive = false;    // the plan's session found passive mode unusable there
     // The plan's session, still logged in: the run's first on that server.
-    std::unique_ptr<TFtpSession> PlanSession;
+    std::unique_ptr<TFetchSession> PlanSession;
     AnsiString ListHeader;                 // line 0 of the plan's update3.dat
     AnsiString PlanListSha, PlanSignature; // of the list the plan was made from
     TStringList* Installed = nullptr;      // the installed versions list

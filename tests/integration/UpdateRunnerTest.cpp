@@ -7,6 +7,7 @@
 
 #include "FtpServer.h"
 #include "LoopbackPeer.h"
+#include "NginxServer.h"
 #include "app/UpdateLog.h"
 #include "app/UpdatePlan.h"
 #include "app/UpdateRunner.h"
@@ -25,8 +26,9 @@ struct Plan {
     TStringList installed, entries;
     std::string refused;  // a file the plan's own mirror lacks
 
-    explicit Plan(bool parallel) {
+    explicit Plan(bool parallel, int bigBytes = 0) {
         for (int i = 0; i < 12; ++i) WriteFile(src.file("f" + std::to_string(i) + ".bin"), Random(3000 + i, i));
+        if (bigBytes > 0) WriteFile(src.file("big.bin"), Random(bigBytes, 99));
         WriteFile(next.file("f0.bin"), "the next release");
         for (auto [dir, out, version] : {std::tuple{&src, &pub, "2"}, std::tuple{&next, &pubNext, "3"}}) {
             TPublishOptions o;
@@ -48,9 +50,11 @@ struct Plan {
         for (const AnsiString& e : BuildUpdatePlan(remote.Lines(), installed.Lines()).Entries) entries.Add(e);
     }
 
-    void SetUp(TUpdateRunner& run, const std::vector<int>& ports) {
+    void SetUp(TUpdateRunner& run, const std::vector<int>& ports, const std::vector<std::string>& webMirrors = {}) {
         for (size_t i = 0; i < ports.size(); ++i)
             run.Servers.push_back("S" + std::to_string(i) + " 127.0.0.1 " + std::to_string(ports[i]) + " 3000 update");
+        for (size_t i = 0; i < webMirrors.size(); ++i)
+            run.Servers.push_back("W" + std::to_string(i) + " " + webMirrors[i] + " 0 3000 -");
         run.CurrentServerLine = run.Servers[0];
         run.AppFolder = app.appFolder();
         TStringList remote;
@@ -105,6 +109,44 @@ TEST(UpdateRunner, InstallsThePlanInOrderFromTheMirrorsThatServeItsListOneSessio
         EXPECT_TRUE(Temporaries(p.app.path(), true).empty());
         EXPECT_NE(ReadFile(p.app.file("update.log")).find("in use for the run"), std::string::npos);
     }
+}
+
+// Web mirrors (HTTP and HTTPS) serve the run beside an FTP one, a large
+// file in segments from both kinds: the plan's FTP session, adopted by the
+// run, takes the first piece, and its server is too slow to take them all.
+// A web mirror with another list serves nothing.
+TEST(UpdateRunner, WebAndFtpMirrorsServeOneRunTogether) {
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+    Plan p(true, 24 << 20);
+    TestCertificates certs;
+    const std::string cert = certs.Server("mirror", "IP:127.0.0.1");
+    setenv("SSL_CERT_FILE", certs.ca().c_str(), 1);
+    const std::string ftpLog = p.logs.file("ftp"), webLog = p.logs.file("web");
+    FtpServer ftp(p.pub.path(), "update", "x", {"--log", ftpLog, "2000000"});
+    NginxServer web(p.pub.path(), {{cert, TestCertificates::KeyOf(cert)}}, "access_log " + webLog + ";"),
+        other(p.pubNext.path());
+    TUpdateRunner run;
+    p.SetUp(run, {ftp.port()},
+            {"http://127.0.0.1:" + std::to_string(web.port()) + "/", "https://127.0.0.1:" + std::to_string(web.tlsPort()),
+             "http://127.0.0.1:" + std::to_string(other.port()) + "/"});
+    auto plan = std::make_unique<TFtpSession>("127.0.0.1", ftp.port(), "update", "x", 3000);
+    bool ready = false;
+    plan->OnReady = [&] { ready = true; };
+    plan->Open();
+    ASSERT_TRUE(PumpUntil([&] { return ready; }, 30));
+    run.PlanSession = std::move(plan);
+    EXPECT_TRUE(run.Run(p.entries));
+    unsetenv("SSL_CERT_FILE");
+    for (int i = 0; i < p.entries.Count(); ++i) {
+        const AnsiString local = ParseUpdateEntry(p.entries[i]).Local;
+        EXPECT_EQ(ReadFile(p.app.file(local)), ReadFile(p.src.file(local))) << local;
+    }
+    const std::string log = ReadFile(p.app.file("update.log")), served = ReadFile(webLog);
+    EXPECT_NE(log.find("W2 (http://127.0.0.1:" + std::to_string(other.port()) + "/): left for the rest of the run"),
+              std::string::npos) << log;
+    const std::string big = ServedName(p.pub.path(), "big.bin");
+    EXPECT_GE(Plan::Retrievals(ftpLog, big), 1) << "segments over FTP";
+    EXPECT_NE(served.find(big + " HTTP/1.1\" 206"), std::string::npos) << "and over HTTP";
 }
 
 // A kind this updater does not know is passed over with no server asked,
