@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -12,18 +14,35 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include "platform/EventLoop.h"
+#endif
 #include "platform/FileSystem.h"
 
 namespace testing_support {
 
-// A fresh folder under /tmp, removed with everything in it at the end.
+// A fresh folder under /tmp (the user's temporary folder on Windows, with
+// slashes), removed with everything in it at the end.
 class TempDir {
 public:
+#ifdef _WIN32
+    TempDir() {
+        std::random_device seed;
+        std::mt19937_64 random(seed() ^ static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+        for (;;) {
+            auto candidate = std::filesystem::temp_directory_path() / ("skiff-test-" + std::to_string(random() % 1000000000));
+            if (std::filesystem::create_directory(candidate)) {
+                path_ = candidate.generic_string();
+                return;
+            }
+        }
+    }
+#else
     TempDir() {
         char tmpl[] = "/tmp/skiff-test-XXXXXX";
         path_ = mkdtemp(tmpl);
     }
+#endif
     ~TempDir() {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
@@ -85,6 +104,7 @@ inline std::string ServedName(const std::string& pub, const std::string& local) 
     return "";
 }
 
+#ifndef _WIN32
 // Pumps the event loop until `done` holds or `seconds` pass; a broken test
 // fails instead of hanging.
 inline bool PumpUntil(const std::function<bool()>& done, double seconds = 5.0) {
@@ -95,6 +115,7 @@ inline bool PumpUntil(const std::function<bool()>& done, double seconds = 5.0) {
     }
     return true;
 }
+#endif
 
 inline double CpuSeconds() {
     return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;

@@ -1,0 +1,83 @@
+// The Windows back end of the file rules: any folder name (whatever the
+// system code page), paths past the old 260-character limit, a finished
+// file renamed over a read-only one, the folder walk that finds what an
+// interrupted run left, and the system's code-page tables.
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+#include "platform/CodePage.h"
+#include "platform/FileSystem.h"
+#include "platform/StringList.h"
+#include "release/PackArchive.h"
+
+#include <windows.h>
+#undef DeleteFile  // ours, not the macro of the A and W calls
+
+using namespace testing_support;
+
+TEST(Win32FileSystem, UnicodeAndLongPathsTakeEveryFileOperation) {
+    TempDir dir;
+    // The system code page of a Western Windows cannot spell these names;
+    // a long path needs the "\\?\" prefix.
+    const std::string unicode = dir.path() + "/\xE8\xB3\x87\xE6\x96\x99-\xC3\xBC-\xD0\x96";
+    std::string deep = dir.path();
+    while (deep.size() < 300) deep += "/folder-with-a-long-name";
+    for (const std::string& folder : {unicode, deep}) {
+        const std::string target = folder + "/sub/list.dat";
+        const AnsiString system = SystemPathFromNative(target);
+        EXPECT_EQ(NativePath(system), target) << "a path the code page cannot hold travels marked";
+        ASSERT_TRUE(MakeFileFolders(system)) << folder;
+        TStringList list;
+        list.Add("one");
+        list.Add("two");
+        list.SaveToFileAtomic(system);
+        EXPECT_EQ(ReadWholeFile(system), "one\r\ntwo\r\n");
+        EXPECT_EQ(FileSizeOf(system), 10);
+        // Over a read-only file, as Linux renames over any mode.
+        SetFileAttributesW(std::wstring(L"\\\\?\\").append(std::filesystem::u8path(target).make_preferred().wstring()).c_str(),
+                           FILE_ATTRIBUTE_READONLY);
+        WriteWholeFileAtomic(system, "new");
+        EXPECT_EQ(ReadWholeFile(system), "new");
+        FlushInstalledFiles();
+
+        const std::string moved = SystemPathFromNative(folder + "/sub/moved.dat");
+        EXPECT_TRUE(RenameFile(system, moved));
+        EXPECT_FALSE(FileExists(system));
+        EXPECT_TRUE(IsRegularFile(moved));
+        EXPECT_TRUE(DirectoryExists(SystemPathFromNative(folder + "/sub")));
+        EXPECT_FALSE(IsRegularFile(SystemPathFromNative(folder + "/sub")));
+
+        // What an interrupted run leaves is found below the folder and removed.
+        { TPartialFile part(moved, "id1"); }
+        std::string native = NativePath(moved);
+        EXPECT_EQ(PartialsBelow(SystemPathFromNative(folder)), std::vector<AnsiString>{native + kPartialMarker + "id1"});
+        EXPECT_EQ(RemoveStalePartials(SystemPathFromNative(folder), {}), 1);
+        int fd = OpenForWriting(SystemPathFromNative(folder + "/sub/x" + kTempMarker + "left"));
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(WriteAllAt(fd, "abc", 3, 5));
+        _close(fd);
+        EXPECT_EQ(FileSizeOf(SystemPathFromNative(folder + "/sub/x" + kTempMarker + "left")), 8);
+        EXPECT_EQ(RemoveLeftoverTemporaries(SystemPathFromNative(folder)), 1);
+        EXPECT_TRUE(DeleteFile(moved));
+        EXPECT_EQ(OpenRegularForReading(moved), -1);
+        EXPECT_EQ(errno, ENOENT);
+    }
+    // A folder is not opened as a file.
+    EXPECT_EQ(OpenRegularForReadingNative(dir.path()), -1);
+}
+
+// The names the system tables convert, strictly or with '?' for a byte that
+// starts nothing (Big5 "功" ends in 0x5C, the backslash byte).
+TEST(Win32FileSystem, CodePagesThroughTheSystemTables) {
+    AnsiString utf8;
+    ASSERT_TRUE(TryCodePageToUtf8("\xA5\x5C\xAF\xE0", 950, utf8));
+    EXPECT_EQ(utf8, "\xE5\x8A\x9F\xE8\x83\xBD");  // 功能
+    AnsiString back;
+    ASSERT_TRUE(TryUtf8ToCodePage(utf8, 950, back));
+    EXPECT_EQ(back, "\xA5\x5C\xAF\xE0");
+    EXPECT_FALSE(TryUtf8ToCodePage("\xC3\xBC", 950, back)) << "no best-fit guess for a letter Big5 lacks";
+    EXPECT_FALSE(TryCodePageToUtf8("\xA5", 950, utf8)) << "half a character";
+    EXPECT_EQ(CodePageToUtf8("a\xFF" "b", 950), "a?b");
+    ASSERT_TRUE(TryCodePageToUtf8("\xC4\xE3", 936, utf8));
+    EXPECT_EQ(utf8, "\xE4\xBD\xA0");  // 你
+}
