@@ -79,3 +79,7 @@ foreach(group ${win_groups})
   add_test(NAME win_${name} COMMAND portable_tests --gtest_filter=${filter})
   set_tests_properties(win_${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 LABELS portable_tests)
 endforeach()
+
+# The Windows build's hashing and signature check, beside bench/hash.cpp's figures.
+add_executable(bench_hash_windows ${PROJECT_SOURCE_DIR}/bench/hash_windows.cpp)
+target_link_libraries(bench_hash_windows PRIVATE crypto)
