@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "gzip/Gzip.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -39,6 +40,16 @@ TEST(Win32FileSystem, UnicodeAndLongPathsTakeEveryFileOperation) {
         WriteWholeFileAtomic(system, "new");
         EXPECT_EQ(ReadWholeFile(system), "new");
         FlushInstalledFiles();
+
+        // The gzip component reads and writes there too.
+        TGzip gz(nullptr);
+        gz.FileSource = system;
+        gz.FileDestination = SystemPathFromNative(folder + "/sub/list.gz");
+        ASSERT_EQ(gz.Compress(), 0);
+        gz.FileSource = gz.FileDestination;
+        gz.FileDestination = SystemPathFromNative(folder + "/sub/list.back");
+        ASSERT_EQ(gz.Decompress(), 0);
+        EXPECT_EQ(ReadWholeFile(gz.FileDestination), "new");
 
         const std::string moved = SystemPathFromNative(folder + "/sub/moved.dat");
         EXPECT_TRUE(RenameFile(system, moved));
