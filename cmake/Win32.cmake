@@ -37,7 +37,7 @@ target_include_directories(textconv PUBLIC ${SKIFF_SRC})
 # Signatures and SHA-256 through libgcrypt: Debian has no Windows build of
 # libsodium or OpenSSL.
 add_library(crypto STATIC ${SKIFF_SRC}/crypto/Minisign.cpp ${SKIFF_SRC}/crypto/GcryptPrimitives.cpp
-  ${SKIFF_SRC}/crypto/Sha256Gcrypt.cpp ${SKIFF_SRC}/crypto/Sha256File.cpp)
+  ${SKIFF_SRC}/crypto/Base64.cpp ${SKIFF_SRC}/crypto/Sha256Gcrypt.cpp ${SKIFF_SRC}/crypto/Sha256File.cpp)
 target_link_libraries(crypto PUBLIC platform ${SKIFF_WIN_GCRYPT} ${SKIFF_WIN_GPG_ERROR} ws2_32)
 
 add_library(gzip STATIC ${SKIFF_SRC}/gzip/Gzip.cpp ${SKIFF_SRC}/gzip/GunzipStream.cpp)
