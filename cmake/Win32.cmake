@@ -26,10 +26,11 @@ add_library(platform STATIC
   ${SKIFF_SRC}/platform/win32/WideNames.cpp ${SKIFF_SRC}/platform/win32/FileSystem.cpp
   ${SKIFF_SRC}/platform/win32/CodePage.cpp ${SKIFF_SRC}/platform/win32/System.cpp
   ${SKIFF_SRC}/platform/win32/SystemCalls.cpp ${SKIFF_SRC}/platform/win32/Dialogs.cpp
-  ${SKIFF_SRC}/platform/win32/PosixShims.cpp)
+  ${SKIFF_SRC}/platform/win32/PosixShims.cpp ${SKIFF_SRC}/platform/win32/EventLoop.cpp
+  ${SKIFF_SRC}/platform/win32/MessageWindow.cpp)
 target_include_directories(platform PUBLIC ${SKIFF_SRC} ${SKIFF_SRC}/platform ${SKIFF_WIN_INCLUDE})
 target_compile_options(platform PUBLIC ${SKIFF_POSIX_SHIMS})
-target_link_libraries(platform PUBLIC Threads::Threads bcrypt)
+target_link_libraries(platform PUBLIC Threads::Threads bcrypt user32)
 
 add_library(textconv STATIC ${SKIFF_SRC}/textconv/CVCode.cpp ${SKIFF_SRC}/textconv/Big5ToGBTable.cpp)
 target_include_directories(textconv PUBLIC ${SKIFF_SRC})
@@ -66,13 +67,14 @@ set_tests_properties(wine_server_end PROPERTIES FIXTURES_CLEANUP wine)
 set(SKIFF_TESTS ${PROJECT_SOURCE_DIR}/tests)
 add_executable(portable_tests ${SKIFF_TESTS}/unit/CVCodeTest.cpp ${SKIFF_TESTS}/unit/LineFieldsTest.cpp
   ${SKIFF_TESTS}/unit/StringListTest.cpp ${SKIFF_TESTS}/unit/GzipTest.cpp ${SKIFF_TESTS}/unit/PackArchiveTest.cpp
-  ${SKIFF_TESTS}/unit/SignedListTest.cpp ${SKIFF_TESTS}/unit/Win32FileSystemTest.cpp ${SKIFF_TESTS}/unit/WindowsNamesTest.cpp)
+  ${SKIFF_TESTS}/unit/SignedListTest.cpp ${SKIFF_TESTS}/unit/Win32FileSystemTest.cpp ${SKIFF_TESTS}/unit/WindowsNamesTest.cpp
+  ${SKIFF_TESTS}/unit/EventLoopTest.cpp)
 target_include_directories(portable_tests PRIVATE ${SKIFF_SRC} ${SKIFF_TESTS})
 target_link_libraries(portable_tests PRIVATE gtest_main release gzip textconv crypto platform)
 # A few CTest tests, by what they cover: each start of a Wine program costs
 # a second or more on a loaded machine.
 set(win_groups "fields=Big5ToGB.*:Components.*:GetField.*:HeaderFields.*:NameComparison.*:StrToInt.*:VersionOrder.*:WindowsNames.*:StringList.*"
-  "gzip=GzipTest.*" "packs=PackTest.*" "signatures=SignedList.*" "files=Win32FileSystem.*")
+  "gzip=GzipTest.*" "packs=PackTest.*" "signatures=SignedList.*" "files=Win32FileSystem.*" "events=EventLoop.*")
 foreach(group ${win_groups})
   string(REGEX REPLACE "=.*" "" name "${group}")
   string(REGEX REPLACE "^[^=]*=" "" filter "${group}")

@@ -14,9 +14,7 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
 #include "platform/EventLoop.h"
-#endif
 #include "platform/FileSystem.h"
 
 namespace testing_support {
@@ -104,7 +102,6 @@ inline std::string ServedName(const std::string& pub, const std::string& local) 
     return "";
 }
 
-#ifndef _WIN32
 // Pumps the event loop until `done` holds or `seconds` pass; a broken test
 // fails instead of hanging.
 inline bool PumpUntil(const std::function<bool()>& done, double seconds = 5.0) {
@@ -115,7 +112,6 @@ inline bool PumpUntil(const std::function<bool()>& done, double seconds = 5.0) {
     }
     return true;
 }
-#endif
 
 inline double CpuSeconds() {
     return static_cast<double>(std::clock()) / CLOCKS_PER_SEC;

@@ -11,8 +11,7 @@
 #include "platform/StringList.h"
 #include "release/PackArchive.h"
 
-#include <windows.h>
-#undef DeleteFile  // ours, not the macro of the A and W calls
+#include <sys/stat.h>
 
 using namespace testing_support;
 
@@ -35,8 +34,8 @@ TEST(Win32FileSystem, UnicodeAndLongPathsTakeEveryFileOperation) {
         EXPECT_EQ(ReadWholeFile(system), "one\r\ntwo\r\n");
         EXPECT_EQ(FileSizeOf(system), 10);
         // Over a read-only file, as Linux renames over any mode.
-        SetFileAttributesW(std::wstring(L"\\\\?\\").append(std::filesystem::u8path(target).make_preferred().wstring()).c_str(),
-                           FILE_ATTRIBUTE_READONLY);
+        ASSERT_EQ(_wchmod(std::wstring(L"\\\\?\\").append(std::filesystem::u8path(target).make_preferred().wstring()).c_str(),
+                          _S_IREAD), 0);
         WriteWholeFileAtomic(system, "new");
         EXPECT_EQ(ReadWholeFile(system), "new");
         FlushInstalledFiles();
