@@ -27,7 +27,8 @@ add_library(platform STATIC
   ${SKIFF_SRC}/platform/win32/CodePage.cpp ${SKIFF_SRC}/platform/win32/System.cpp
   ${SKIFF_SRC}/platform/win32/SystemCalls.cpp ${SKIFF_SRC}/platform/win32/Dialogs.cpp
   ${SKIFF_SRC}/platform/win32/PosixShims.cpp ${SKIFF_SRC}/platform/win32/EventLoop.cpp
-  ${SKIFF_SRC}/platform/win32/MessageWindow.cpp)
+  ${SKIFF_SRC}/platform/win32/MessageWindow.cpp ${SKIFF_SRC}/platform/win32/FileWriter.cpp
+  ${SKIFF_SRC}/platform/OutputFile.cpp)
 target_include_directories(platform PUBLIC ${SKIFF_SRC} ${SKIFF_SRC}/platform ${SKIFF_WIN_INCLUDE})
 target_compile_options(platform PUBLIC ${SKIFF_POSIX_SHIMS})
 target_link_libraries(platform PUBLIC Threads::Threads bcrypt user32)

@@ -8,6 +8,7 @@
 #include "gzip/Gzip.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
+#include "platform/FileWriter.h"
 #include "platform/StringList.h"
 #include "release/PackArchive.h"
 
@@ -90,4 +91,26 @@ TEST(Win32FileSystem, CodePagesThroughTheSystemTables) {
     EXPECT_EQ(CodePageToUtf8("a\xFF" "b", 950), "a?b");
     ASSERT_TRUE(TryCodePageToUtf8("\xC4\xE3", 936, utf8));
     EXPECT_EQ(utf8, "\xE4\xBD\xA0");  // 你
+}
+
+// A download's file: kept bytes, then blocks across the mebibyte edge,
+// and the end where the last byte is.
+TEST(Win32FileSystem, OutputFilesKeepWhatCameAndAddTheRest) {
+    TempDir dir;
+    const std::string path = SystemPathFromNative(dir.path() + "/\xE8\xB3\x87-download");
+    const std::string data = Random((2u << 20) + 5, 3);
+    {
+        TOutputFile first(path);
+        first.Open(0);
+        first.Write(data.data(), 1000);
+        first.Close(true);
+    }
+    TOutputFile rest(path);
+    rest.Open(700);  // the last 300 bytes are not trusted: written again
+    for (size_t at = 700, step = 1; at < data.size(); at += step, step = step * 5 + 3)
+        rest.Write(data.data() + at, std::min(step, data.size() - at));
+    rest.Close(true);
+    EXPECT_EQ(ReadWholeFile(path), data);
+    TOutputFile missing(SystemPathFromNative(dir.path() + "/no/such/folder/x"));
+    EXPECT_THROW(missing.Open(0), EInOutError);
 }
