@@ -10,6 +10,7 @@
 #include "platform/FileSystem.h"
 #include "platform/FileWriter.h"
 #include "platform/StringList.h"
+#include "platform/System.h"
 #include "release/PackArchive.h"
 
 #include <sys/stat.h>
@@ -113,4 +114,15 @@ TEST(Win32FileSystem, OutputFilesKeepWhatCameAndAddTheRest) {
     EXPECT_EQ(ReadWholeFile(path), data);
     TOutputFile missing(SystemPathFromNative(dir.path() + "/no/such/folder/x"));
     EXPECT_THROW(missing.Open(0), EInOutError);
+}
+
+// The program's own folder and name come from the system, in our forms.
+TEST(Win32FileSystem, TheProgramKnowsItsFolderAndTheSystemsCodePage) {
+    EXPECT_EQ(ProgramFileName(), "portable_tests.exe");
+    const AnsiString folder = ApplicationFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.back(), '\\');
+    EXPECT_TRUE(IsRegularFile(folder + ProgramFileName()));
+    EXPECT_TRUE(IsKnownCodePage(SystemCodePage())) << SystemCodePage();
+    EXPECT_NE(GetThreadLocale(), 0u);
 }
