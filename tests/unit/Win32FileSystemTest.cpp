@@ -126,3 +126,19 @@ TEST(Win32FileSystem, TheProgramKnowsItsFolderAndTheSystemsCodePage) {
     EXPECT_TRUE(IsKnownCodePage(SystemCodePage())) << SystemCodePage();
     EXPECT_NE(GetThreadLocale(), 0u);
 }
+
+// Programs start through CreateProcessW: every argument arrives whole (the
+// report file's name holds a blank), in the folder asked for; an unquoted
+// program path is split as the system splits it.
+TEST(Win32FileSystem, ProgramsStartWithTheirArgumentsInTheirFolder) {
+    TempDir dir;
+    const AnsiString program = ApplicationFolder() + ProgramFileName(), folder = SystemPathFromNative(dir.path());
+    AnsiString error;
+    ASSERT_TRUE(StartProgram(program, {"--gtest_filter=NoSuchTest", "--gtest_output=xml:started here.xml"}, folder, error))
+        << error;
+    EXPECT_TRUE(PumpUntil([&] { return Exists(dir.file("started here.xml")); }, 60)) << "the child wrote its report";
+    EXPECT_FALSE(StartProgram(SystemPathFromNative(dir.path() + "/missing.exe"), {}, folder, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(WinExec(SystemPathFromNative(dir.path() + "/missing.exe") + " 1", SW_SHOWNORMAL), 2u);
+    EXPECT_EQ(WinExec(program + " --gtest_filter=NoSuchTest", SW_SHOWNORMAL), 33u);
+}
