@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -17,13 +19,28 @@
 
 namespace testing_support {
 
-// A fresh folder under /tmp, removed with everything in it at the end.
+// A fresh folder under /tmp (the user's temporary folder on Windows, with
+// slashes), removed with everything in it at the end.
 class TempDir {
 public:
+#ifdef _WIN32
+    TempDir() {
+        std::random_device seed;
+        std::mt19937_64 random(seed() ^ static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+        for (;;) {
+            auto candidate = std::filesystem::temp_directory_path() / ("skiff-test-" + std::to_string(random() % 1000000000));
+            if (std::filesystem::create_directory(candidate)) {
+                path_ = candidate.generic_string();
+                return;
+            }
+        }
+    }
+#else
     TempDir() {
         char tmpl[] = "/tmp/skiff-test-XXXXXX";
         path_ = mkdtemp(tmpl);
     }
+#endif
     ~TempDir() {
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);

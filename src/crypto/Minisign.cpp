@@ -1,18 +1,18 @@
 #include "Minisign.h"
 
-#include <sodium.h>
-
 #include <cstring>
 #include <vector>
+
+#include "Primitives.h"
 
 namespace {
 
 const char kUntrusted[] = "untrusted comment: ";
 const char kTrusted[] = "trusted comment: ";
 
-void StartSodium() {
-    if (sodium_init() < 0) throw ESignatureError("The cryptography library cannot be started");
-}
+using namespace crypto_primitives;
+
+void StartLibrary() { Start(); }
 
 // The lines of a key or signature file, without their line ends.
 std::vector<AnsiString> Lines(const AnsiString& text) {
@@ -31,19 +31,9 @@ std::vector<AnsiString> Lines(const AnsiString& text) {
 
 std::vector<uint8_t> FromBase64(const AnsiString& text, const char* what) {
     if (text.empty()) throw ESignatureError(AnsiString(what) + " is empty");
-    std::vector<uint8_t> bytes(text.size());
-    size_t n = 0;
-    if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), nullptr, &n, nullptr,
-                          sodium_base64_VARIANT_ORIGINAL) != 0)
-        throw ESignatureError(AnsiString(what) + " is not valid base64");
-    bytes.resize(n);
+    std::vector<uint8_t> bytes;
+    if (!crypto_primitives::FromBase64(text, bytes)) throw ESignatureError(AnsiString(what) + " is not valid base64");
     return bytes;
-}
-
-AnsiString ToBase64(const uint8_t* p, size_t n) {
-    std::vector<char> out(sodium_base64_ENCODED_LEN(n, sodium_base64_VARIANT_ORIGINAL));
-    sodium_bin2base64(out.data(), out.size(), p, n, sodium_base64_VARIANT_ORIGINAL);
-    return out.data();
 }
 
 uint64_t Le64(const uint8_t* p) {
@@ -60,18 +50,12 @@ AnsiString KeyIdHex(const std::array<uint8_t, 8>& id) {
 
 // The BLAKE2b-256 checksum that a secret key file carries over its fields.
 void SecretKeyChecksum(const uint8_t* sigAlg, const uint8_t* keyId, const uint8_t* key, uint8_t out[32]) {
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, 32);
-    crypto_generichash_update(&state, sigAlg, 2);
-    crypto_generichash_update(&state, keyId, 8);
-    crypto_generichash_update(&state, key, 64);
-    crypto_generichash_final(&state, out, 32);
+    Blake2b(out, 32, {{sigAlg, 2}, {keyId, 8}, {key, 64}});
 }
 
 std::array<uint8_t, 64> Prehash(const AnsiString& message) {
     std::array<uint8_t, 64> hash;
-    crypto_generichash(hash.data(), hash.size(), reinterpret_cast<const uint8_t*>(message.data()), message.size(),
-                       nullptr, 0);
+    Blake2b(hash.data(), hash.size(), {{message.data(), message.size()}});
     return hash;
 }
 
@@ -79,10 +63,10 @@ std::array<uint8_t, 64> Prehash(const AnsiString& message) {
 
 AnsiString TPublicKey::KeyIdText() const { return KeyIdHex(KeyId); }
 
-TSecretKey::~TSecretKey() { sodium_memzero(Key.data(), Key.size()); }
+TSecretKey::~TSecretKey() { Wipe(Key.data(), Key.size()); }
 
 TPublicKey ParsePublicKey(const AnsiString& fileText) {
-    StartSodium();
+    StartLibrary();
     std::vector<AnsiString> lines = Lines(fileText);
     // The comment line is optional in a key given on its own.
     const AnsiString& encoded = lines.size() >= 2 && lines[0].rfind(kUntrusted, 0) == 0 ? lines[1]
@@ -98,7 +82,7 @@ TPublicKey ParsePublicKey(const AnsiString& fileText) {
 }
 
 void ParseSecretKey(const AnsiString& fileText, const std::function<AnsiString()>& password, TSecretKey& key) {
-    StartSodium();
+    StartLibrary();
     std::vector<AnsiString> lines = Lines(fileText);
     if (lines.size() < 2 || lines[0].rfind(kUntrusted, 0) != 0)
         throw ESignatureError("The secret key file does not have minisign's two lines");
@@ -117,17 +101,15 @@ void ParseSecretKey(const AnsiString& fileText, const std::function<AnsiString()
     if (memcmp(kdfAlg, "Sc", 2) == 0) {
         // minisign never makes a key dearer than its "sensitive" costs; a key
         // that asks for more would hold the publisher for hours.
-        if (Le64(opslimit) > crypto_pwhash_scryptsalsa208sha256_OPSLIMIT_SENSITIVE ||
-            Le64(memlimit) > crypto_pwhash_scryptsalsa208sha256_MEMLIMIT_SENSITIVE)
+        if (Le64(opslimit) > kScryptOpsLimitSensitive || Le64(memlimit) > kScryptMemLimitSensitive)
             throw ESignatureError("The secret key asks for a password cost above minisign's limits");
         AnsiString pass = password ? password() : AnsiString();
         std::vector<uint8_t> stream(104);
-        if (crypto_pwhash_scryptsalsa208sha256(stream.data(), stream.size(), pass.data(), pass.size(), salt,
-                                               Le64(opslimit), static_cast<size_t>(Le64(memlimit))) != 0)
+        if (!Scrypt(stream.data(), stream.size(), pass, salt, Le64(opslimit), Le64(memlimit)))
             throw ESignatureError("The password cannot be turned into a key (out of memory?)");
         for (size_t i = 0; i < 104; ++i) sealed[i] ^= stream[i];
-        sodium_memzero(stream.data(), stream.size());
-        sodium_memzero(&pass[0], pass.size());
+        Wipe(stream.data(), stream.size());
+        Wipe(&pass[0], pass.size());
     } else if (kdfAlg[0] != 0 || kdfAlg[1] != 0) {
         throw ESignatureError("The secret key is protected in a way this program does not know");
     }
@@ -135,23 +117,23 @@ void ParseSecretKey(const AnsiString& fileText, const std::function<AnsiString()
     SecretKeyChecksum(sigAlg, sealed, sealed + 8, checksum);
     static const uint8_t kNoChecksum[32] = {};
     // minisign leaves the checksum empty in a key without a password.
-    bool good = sodium_memcmp(checksum, sealed + 72, 32) == 0 ||
+    bool good = EqualInConstantTime(checksum, sealed + 72, 32) ||
                 (kdfAlg[0] == 0 && kdfAlg[1] == 0 && memcmp(sealed + 72, kNoChecksum, 32) == 0);
     // Either way the key must be whole: its public half follows from its seed.
     uint8_t pk[32], sk[64];
-    crypto_sign_seed_keypair(pk, sk, sealed + 8);
-    good = good && sodium_memcmp(sk, sealed + 8, 64) == 0;
-    sodium_memzero(sk, sizeof sk);
+    Ed25519SeedKeyPair(pk, sk, sealed + 8);
+    good = good && EqualInConstantTime(sk, sealed + 8, 64);
+    Wipe(sk, sizeof sk);
     if (good) {
         memcpy(key.KeyId.data(), sealed, 8);
         memcpy(key.Key.data(), sealed + 8, 64);
     }
-    sodium_memzero(bytes.data(), bytes.size());
+    Wipe(bytes.data(), bytes.size());
     if (!good) throw ESignatureError("Wrong password, or the secret key is damaged");
 }
 
 TSignature ParseSignature(const AnsiString& fileText) {
-    StartSodium();
+    StartLibrary();
     std::vector<AnsiString> lines = Lines(fileText);
     if (lines.size() < 4 || lines[0].rfind(kUntrusted, 0) != 0 || lines[2].rfind(kTrusted, 0) != 0)
         throw ESignatureError("The signature file does not have minisign's four lines");
@@ -169,7 +151,7 @@ TSignature ParseSignature(const AnsiString& fileText) {
 }
 
 void VerifySignature(const TSignature& signature, const TPublicKey& key, const AnsiString& message) {
-    StartSodium();
+    StartLibrary();
     if (signature.Algorithm == "Ed")
         throw ESignatureError("The signature is in the legacy form (\"Ed\"); only prehashed (\"ED\") signatures are taken");
     if (signature.Algorithm != "ED") throw ESignatureError("The signature is not an Ed25519 signature");
@@ -177,29 +159,28 @@ void VerifySignature(const TSignature& signature, const TPublicKey& key, const A
         throw ESignatureError("The signature was made with another key (key id " + KeyIdHex(signature.KeyId) +
                               ", expected " + key.KeyIdText() + ")");
     std::array<uint8_t, 64> hash = Prehash(message);
-    if (crypto_sign_verify_detached(signature.Signature.data(), hash.data(), hash.size(), key.Key.data()) != 0)
+    if (!Ed25519Verify(signature.Signature.data(), hash.data(), hash.size(), key.Key.data()))
         throw ESignatureMismatch("The signature does not match the file");
     AnsiString global(reinterpret_cast<const char*>(signature.Signature.data()), signature.Signature.size());
     global += signature.TrustedComment;
-    if (crypto_sign_verify_detached(signature.GlobalSignature.data(), reinterpret_cast<const uint8_t*>(global.data()),
-                                    global.size(), key.Key.data()) != 0)
+    if (!Ed25519Verify(signature.GlobalSignature.data(), reinterpret_cast<const uint8_t*>(global.data()), global.size(),
+                       key.Key.data()))
         throw ESignatureError("The trusted comment does not match its signature");
 }
 
 AnsiString SignMessage(const TSecretKey& key, const AnsiString& message, const AnsiString& trustedComment) {
-    StartSodium();
+    StartLibrary();
     if (trustedComment.find('\n') != AnsiString::npos || trustedComment.find('\r') != AnsiString::npos)
         throw ESignatureError("A trusted comment is one line");
     std::array<uint8_t, 64> hash = Prehash(message);
     uint8_t record[2 + 8 + 64];
     memcpy(record, "ED", 2);
     memcpy(record + 2, key.KeyId.data(), 8);
-    crypto_sign_detached(record + 10, nullptr, hash.data(), hash.size(), key.Key.data());
+    Ed25519Sign(record + 10, hash.data(), hash.size(), key.Key.data());
     AnsiString global(reinterpret_cast<const char*>(record + 10), 64);
     global += trustedComment;
     uint8_t globalSignature[64];
-    crypto_sign_detached(globalSignature, nullptr, reinterpret_cast<const uint8_t*>(global.data()), global.size(),
-                         key.Key.data());
+    Ed25519Sign(globalSignature, reinterpret_cast<const uint8_t*>(global.data()), global.size(), key.Key.data());
     return AnsiString(kUntrusted) + "signature from skiff-publish secret key\n" + ToBase64(record, sizeof record) +
            "\n" + kTrusted + trustedComment + "\n" + ToBase64(globalSignature, sizeof globalSignature) + "\n";
 }
@@ -208,7 +189,7 @@ AnsiString PublicKeyText(const TSecretKey& key) {
     uint8_t record[2 + 8 + 32];
     memcpy(record, "Ed", 2);
     memcpy(record + 2, key.KeyId.data(), 8);
-    crypto_sign_ed25519_sk_to_pk(record + 10, key.Key.data());
+    memcpy(record + 10, key.Key.data() + 32, 32);  // the seed, then the public key
     return AnsiString(kUntrusted) + "minisign public key " + KeyIdHex(key.KeyId) + "\n" +
            ToBase64(record, sizeof record) + "\n";
 }
@@ -222,15 +203,15 @@ AnsiString SecretKeyText(const TSecretKey& key) {
     memcpy(sealed + 8, key.Key.data(), 64);
     SecretKeyChecksum(record, sealed, sealed + 8, sealed + 72);
     AnsiString text = AnsiString(kUntrusted) + "minisign encrypted secret key\n" + ToBase64(record, sizeof record) + "\n";
-    sodium_memzero(record, sizeof record);
+    Wipe(record, sizeof record);
     return text;
 }
 
 void GenerateKey(TSecretKey& key) {
-    StartSodium();
+    StartLibrary();
     uint8_t pk[32];
-    crypto_sign_keypair(pk, key.Key.data());
-    randombytes_buf(key.KeyId.data(), key.KeyId.size());
+    Ed25519NewKeyPair(pk, key.Key.data());
+    RandomBytes(key.KeyId.data(), key.KeyId.size());
 }
 
 std::map<AnsiString, AnsiString> CommentFields(const AnsiString& comment) {

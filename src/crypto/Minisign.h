@@ -2,7 +2,7 @@
 // `minisign -G` and anyone can check a release with `minisign -V`:
 // Ed25519 over the BLAKE2b-512 hash of the file (the "ED" form), a trusted
 // comment, and a global signature over the signature and that comment.
-// Every cryptographic operation is libsodium's.
+// The cryptographic operations are in Primitives.h (libsodium or libgcrypt).
 //
 // Files:
 //   public key   "untrusted comment: ..." / base64("Ed" | key id[8] | key[32])

@@ -1,10 +1,8 @@
-// SHA-256 through OpenSSL's EVP interface, which uses the CPU's SHA
+// SHA-256 through OpenSSL's EVP interface on Linux (libgcrypt's on Windows), which uses the CPU's SHA
 // extensions where it has them (1.7 GB/s here against libsodium's 0.3 GB/s:
 // bench/hash.cpp). Fed as data arrive.
 #pragma once
 #include "platform/Classes.h"
-
-struct evp_md_ctx_st;
 
 class TSha256 {
 public:
@@ -17,7 +15,7 @@ public:
     AnsiString HexDigest();
 
 private:
-    evp_md_ctx_st* FContext;
+    void* FContext;  // the library's hashing state
 };
 
 // The SHA-256 of a whole file (native or system path as FileSystem takes

@@ -82,8 +82,12 @@ uint8_t TGzip::Compress() {
     static const char strategies[] = {'\0', 'f', 'h'};
     AnsiString mode = "wb" + IntToStr(CompressionLevel < 1 ? 1 : CompressionLevel > 9 ? 9 : CompressionLevel);
     if (strategies[CompressionType]) mode += strategies[CompressionType];
-    gzFile gz = gzopen(NativePath(FileDestination).c_str(), mode.c_str());
+    // Through FileSystem's door (never through a link, any folder name on
+    // Windows), then handed to zlib, whose gzclose closes it.
+    const int dest = OpenForWriting(FileDestination);
+    gzFile gz = dest >= 0 ? gzdopen(dest, mode.c_str()) : nullptr;
     if (!gz) {
+        if (dest >= 0) close(dest);
         close(src);
         ShowError("Can't create: " + FileDestination);
         return ResultCannotCreate;

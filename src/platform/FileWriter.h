@@ -12,8 +12,14 @@
 // flight while the next is filled: the file's size runs ahead of its bytes
 // meanwhile (the file system only writes in the background within it) and
 // is cut back to the bytes at Finish. No thread of our own is involved.
+//
+// On Windows (win32/FileWriter.cpp) the same interface writes through the
+// system's cache in blocks of a mebibyte: its lazy writer does what the
+// page cache needs direct writes for here.
 #pragma once
+#ifndef _WIN32
 #include <linux/aio_abi.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +44,14 @@ public:
     bool Finish();
 
 private:
+#ifdef _WIN32
+    bool Flush();
+    int FFd;
+    int64_t FOffset;
+    char* FBlock = nullptr;
+    size_t FHeld = 0;
+    int FError = 0;
+#else
     static constexpr int kDepth = 4;  // blocks: one filling, the rest in flight
     bool WriteDirect(size_t n);
     bool WriteBuffered(const char* data, size_t n);
@@ -60,6 +74,7 @@ private:
     int FInFlight = 0;
     int64_t FReserved = 0;
     int FError = 0;  // of a background write
+#endif
 };
 
 // A download's file: opened new (or keeping its first `keep` bytes, for a

@@ -173,47 +173,6 @@ TEST(SignedRelease, AWrongPasswordOrADamagedKeyWritesNothing) {
               "The secret key asks for a password cost above minisign's limits");
 }
 
-TEST(SignedRelease, EveryWayAListCanBeWrongIsRefusedWithItsReason) {
-    TSecretKey ours, theirs;
-    GenerateKey(ours);
-    GenerateKey(theirs);
-    TPublicKey pub = ParsePublicKey(PublicKeyText(ours));
-    const std::string list = "skiff-release 7 codepage=950\r\nE a.gz a 7 10\r\n";
-    const int64_t now = 1800000000;
-    auto signedBy = [&](const TSecretKey& k, const std::string& comment) { return SignMessage(k, list, comment); };
-    const std::string good = signedBy(ours, "serial:5\tcodepage:950\texpires:1900000000");
-    EXPECT_EQ(CheckSignedList(list, good, pub, 5, now), 5);
-
-    std::string flipped = list;
-    flipped[30] ^= 1;
-    EXPECT_EQ(RefusalOf([&] { CheckSignedList(flipped, good, pub, 0, now); }), "The signature does not match the file");
-    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, good, pub, 6, now); }),
-              "The list's serial 5 is lower than 6, the last one installed here: an older release served as new");
-    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, good, pub, 0, 1900000001); }), "The list's signature has expired");
-    EXPECT_NE(RefusalOf([&] { CheckSignedList(list, signedBy(theirs, "serial:5"), pub, 0, now); })
-                  .find("The signature was made with another key"),
-              std::string::npos);
-    std::string altered = good;
-    altered.replace(altered.find("serial:5"), 8, "serial:9");
-    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, altered, pub, 0, now); }),
-              "The trusted comment does not match its signature");
-    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, signedBy(ours, "serial:5\tcodepage:936"), pub, 0, now); }),
-              "The list declares code page 950, its signature 936");
-    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, "not a signature\n", pub, 0, now); }),
-              "The signature file does not have minisign's four lines");
-    EXPECT_EQ(RefusalOf([&] { ParsePublicKey("untrusted comment: x\nRWQ=\n"); }), "The public key has the wrong length");
-    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, signedBy(ours, "codepage:950"), pub, 0, now); }),
-              "The signed list has no serial");
-    std::string emptyLine = good;
-    emptyLine.replace(emptyLine.find('\n') + 1, emptyLine.find('\n', emptyLine.find('\n') + 1) - emptyLine.find('\n') - 1, "");
-    EXPECT_EQ(RefusalOf([&] { CheckSignedList(list, emptyLine, pub, 0, now); }), "The signature is empty");
-    // The signed code page, for a header that names none.
-    const std::string bare = "skiff-release 7\r\nE a.gz a 7 10\r\n";
-    int codePage = -1;
-    CheckSignedList(bare, SignMessage(ours, bare, "serial:5\tcodepage:950"), pub, 0, now, &codePage);
-    EXPECT_EQ(codePage, 950);
-}
-
 TEST(SignedRelease, FilesAreCheckedAgainstTheListAndGetItsModes) {
     Installer t;
     WriteFile(t.app.file("a.dll"), "old a");
