@@ -543,7 +543,12 @@ TForm1::TAttempt TForm1::ConnectionLoop() {
         StatusBar1->SimpleText = "Connected Server" + IntToStr(ServerIndex);
         bool usable = ConfigureForServer(*WexFTP1, line);
         if (AbortFlag) return TAttempt::Aborted;
-        if (usable) {
+        TServerLine server;
+        if (usable && ParseServerLine(line, server) && server.Web()) {
+            // The plan is made from an FTP server's list; a web mirror
+            // serving the same list joins the run's sessions.
+            UpdateLog::Write("server " + ServerLabel(line) + ": a web mirror, used for the run's files only");
+        } else if (usable) {
             UpdateLog::Write("server " + ServerLabel(line) + ": connecting");
             try {
                 WexFTP1->Connect();
