@@ -55,6 +55,12 @@ AnsiString Sha256Of(const AnsiString& bytes) {
     return hash.HexDigest();
 }
 
+void Sha256Raw(const void* data, size_t n, unsigned char digest[32]) {
+    unsigned int size = 0;
+    if (EVP_Digest(data, n, digest, &size, EVP_sha256(), nullptr) != 1 || size != 32)
+        throw Exception("The cryptography library cannot hash");
+}
+
 bool IsSha256Text(const AnsiString& text) {
     if (text.size() != 64) return false;
     for (char c : text)
