@@ -1,0 +1,164 @@
+// The delta form on a 200 MiB file: 64 overwrites of 16 KiB and a 1 MiB
+// insertion in the middle per release (about 2.1 MB that no method can
+// avoid), four releases in a row. Prints what a player on the previous
+// release and one three releases back fetch, beside the full download and
+// beside zstd --patch-from (--long=31 -3) from the same old file; the cost
+// of a 1-byte change; the assembly's time; and the publisher's speed.
+//   bench_delta WORK_DIR [MiB]
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+#include "BenchSupport.h"
+#include "DeltaSupport.h"
+#include "crypto/Sha256.h"
+#include "publish/DeltaWriter.h"
+#include "publish/Publisher.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Shared libraries of this system, by name, up to `size` bytes: code and
+// tables that compress as a client's files do, the same at every run here.
+std::string BaseBytes(size_t size) {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator("/usr/lib/x86_64-linux-gnu"))
+        if (!e.is_symlink() && e.is_regular_file() && e.path().string().find(".so") != std::string::npos)
+            names.push_back(e.path());
+    std::sort(names.begin(), names.end());
+    std::string bytes;
+    for (const std::string& n : names) {
+        if (bytes.size() >= size) break;
+        bytes += ReadFile(n);
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+void Change(std::string& bytes, unsigned seed) {
+    std::mt19937_64 random(seed);
+    auto noise = [&random](size_t n) {
+        std::string s(n, '\0');
+        for (char& c : s) c = static_cast<char>(random());
+        return s;
+    };
+    for (int i = 0; i < 64; ++i) {
+        const size_t at = random() % (bytes.size() - (16 << 10));
+        bytes.replace(at, 16 << 10, noise(16 << 10));
+    }
+    bytes.insert(bytes.size() / 2, noise(1 << 20));
+}
+
+int64_t SizeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+int64_t ZstdPatch(const std::string& from, const std::string& to, const std::string& patch) {
+    const std::string command = "zstd -q -f --long=31 -3 --patch-from=" + from + " " + to + " -o " + patch;
+    if (system(command.c_str()) != 0) return -1;
+    return SizeOf(patch);
+}
+
+std::string ServedOf(const std::string& out) {
+    std::istringstream lines(ReadFile(out + "/update3.dat"));
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    std::istringstream words(line);
+    std::string kind, remote;
+    words >> kind >> remote;
+    return out + "/" + remote;
+}
+
+void Player(const std::string& label, const std::string& work, const std::string& oldFile, const std::string& pub,
+            const std::string& newFile) {
+    const std::string app = work + "/player";
+    fs::remove_all(app);
+    fs::create_directories(app);
+    fs::copy_file(oldFile, app + "/big.bin");
+    const double start = bench::Now();
+    DeltaRun run = RunDelta(pub, "big.bin", app + "/big.bin");
+    const double seconds = bench::Now() - start;
+    const bool same = run.end == TDeltaStep::Done && ReadFile(app + "/big.bin") == ReadFile(newFile);
+    const int64_t zstd = ZstdPatch(oldFile, newFile, work + "/patch.zst");
+    printf("%-28s delta %9lld bytes in %4d ranges (%.2fx zstd), assembled in %.2f s%s; zstd --patch-from %9lld; "
+           "full %9lld\n",
+           label.c_str(), static_cast<long long>(run.fetched), run.ranges, zstd > 0 ? double(run.fetched) / zstd : 0.0,
+           seconds, same ? "" : (" FAILED: " + run.problem).c_str(), static_cast<long long>(zstd),
+           static_cast<long long>(SizeOf(ServedOf(pub))));
+    for (int64_t gap : {int64_t(0), int64_t(64 << 10)}) {
+        fs::remove(app + "/big.bin");
+        fs::copy_file(oldFile, app + "/big.bin");
+        DeltaRun other = RunDelta(pub, "big.bin", app + "/big.bin", {}, {}, gap);
+        printf("%-28s   merge gap %3lld KiB: %9lld bytes in %4d ranges\n", "", static_cast<long long>(gap >> 10),
+               static_cast<long long>(other.fetched), other.ranges);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        fprintf(stderr, "usage: bench_delta WORK_DIR [MiB]\n");
+        return 2;
+    }
+    const std::string work = argv[1];
+    const size_t mib = argc > 2 ? std::stoul(argv[2]) : 200;
+    fs::remove_all(work);
+    std::string bytes = BaseBytes(mib << 20);
+    const int kReleases = 5;  // 0 to 4, then a 1-byte change
+    for (int k = 0; k <= kReleases; ++k) {
+        const std::string src = work + "/src" + std::to_string(k), out = work + "/out" + std::to_string(k);
+        if (k > 0 && k < kReleases) Change(bytes, 1000 + k);
+        if (k == kReleases) bytes[bytes.size() / 3] ^= 1;
+        WriteFile(src + "/big.bin", bytes);
+        TPublishOptions o;
+        o.ReleaseDir = src;
+        o.OutDir = out;
+        o.Version = std::to_string(100 + k);
+        o.CodePage = 65001;
+        o.Delta = true;
+        if (k > 0) o.Previous = work + "/out" + std::to_string(k - 1);
+        double start = bench::Now();
+        TPublishSummary s = Publish(o);
+        const double whole = bench::Now() - start;
+        // The delta form alone, again, into a scratch folder.
+        fs::remove_all(work + "/scratch");
+        fs::create_directories(work + "/scratch");
+        start = bench::Now();
+        TDeltaWriter writer(k > 0 ? work + "/out" + std::to_string(k - 1) : "");
+        TDeltaSummary made;
+        const std::string sha = Sha256OfFile(src + "/big.bin");
+        writer.Write({{"x", src + "/big.bin", static_cast<int64_t>(bytes.size()), sha, false}},
+                     work + "/scratch", false, made);
+        const double delta = bench::Now() - start;
+        printf("release %d: publish --delta %.2f s (%.0f MB/s of input; the full gzip file included), "
+               "the delta form alone %.2f s (%.0f MB/s), %lld bytes of new chunk files, index %lld bytes\n",
+               k, whole, bytes.size() / whole / 1e6, delta, bytes.size() / delta / 1e6,
+               static_cast<long long>(s.DeltaChunkBytes), static_cast<long long>(made.IndexBytes));
+    }
+    fs::remove_all(work + "/scratch");
+    const std::string last = work + "/out4";
+    printf("\nfile of %zu MiB, release 4 against earlier ones (the floor is about 2.1 MB a release):\n", mib);
+    Player("player on release 3", work, work + "/src3/big.bin", last, work + "/src4/big.bin");
+    Player("player on release 1 (3 back)", work, work + "/src1/big.bin", last, work + "/src4/big.bin");
+    Player("1-byte change (on 4, to 5)", work, work + "/src4/big.bin", work + "/out5", work + "/src5/big.bin");
+    // What the publisher's dry run says for the players of the history.
+    TPublishOptions o;
+    o.ReleaseDir = work + "/src5";
+    o.OutDir = work + "/out6";
+    o.CodePage = 65001;
+    o.Version = "106";
+    o.Delta = o.DryRun = true;
+    o.Previous = work + "/out5";
+    WriteFile(work + "/src5/big.bin", bytes + "tail");
+    for (const auto& f : Publish(o).PlayerFetches)
+        printf("dry run, a player on %s: %lld bytes by the delta form, %lld by the full files\n", f.Version.c_str(),
+               static_cast<long long>(f.Delta), static_cast<long long>(f.Full));
+    return 0;
+}
