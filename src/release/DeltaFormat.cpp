@@ -48,6 +48,8 @@ struct TCursor {
             if (left == 0) return Fail(AnsiString("cut short in ") + what);
             const unsigned char b = *p++;
             --left;
+            // One spelling per number: no trailing zero groups, no bits past 64.
+            if ((b == 0 && shift > 0) || (shift == 63 && b > 1)) return Fail(AnsiString("a number misspelt in ") + what);
             v |= static_cast<uint64_t>(b & 0x7F) << shift;
             if (!(b & 0x80)) return v <= max || Fail(AnsiString(what) + " out of range");
             if (shift == 63) break;
