@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <set>
 
 #include "Cores.h"
@@ -39,6 +38,7 @@ public:
         if (FFd >= 0) close(FFd);
         if (!FDone && FFd != -2) unlink(FStaging.c_str());
     }
+    int64_t Size() const { return FSize; }
     int64_t Append(const AnsiString& blob) {
         const int64_t at = FSize;
         if (FFd >= 0 && !WriteAllBytes(FFd, blob.data(), blob.size()))
@@ -73,6 +73,20 @@ private:
     TSha256 FHash;
     bool FDone = false;
 };
+
+struct TFd {
+    int fd = -1;
+    TFd() = default;
+    explicit TFd(int f) : fd(f) {}
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    ~TFd() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// New chunks go into files of at most this many bytes.
+const int64_t kMaxChunkFileBytes = int64_t(1) << 30;
 
 // Where a blob lies: in a published chunk file (Writer -1) or in one this
 // release writes, whose id is known once it is complete.
@@ -197,20 +211,14 @@ AnsiString TDeltaWriter::Write(const std::vector<TDeltaEntry>& entries, const An
             fresh.push_back(&e);
         }
     }
-    // Cut and store, a file per core; a chunk that any file holds is stored once.
-    std::mutex lock;
+    // Cut and hashed in one read, a file per core.
     std::vector<std::vector<TChunkRecord>> cut(fresh.size());
-    for (size_t k = 0; k < fresh.size(); ++k)
-        s.Writers.push_back(std::make_unique<TBlobFile>(out + "/.staging-delta-" + IntToStr(static_cast<int64_t>(k)), dryRun));
+    std::vector<std::vector<int64_t>> offsets(fresh.size());
     OnEveryCore(fresh.size(), [&](size_t k) {
         const TDeltaEntry& e = *fresh[k];
-        const int fd = OpenRegularForReadingNative(e.Native);
-        if (fd < 0) throw Exception("Cannot read " + e.Native + ": " + strerror(errno));
-        struct TFd {
-            int fd;
-            ~TFd() { close(fd); }
-        } closer{fd};
-        TChunkReader reader(fd);
+        TFd in(OpenRegularForReadingNative(e.Native));
+        if (in.fd < 0) throw Exception("Cannot read " + e.Native + ": " + strerror(errno));
+        TChunkReader reader(in.fd);
         TSha256 whole;
         const unsigned char* data;
         size_t n;
@@ -221,21 +229,68 @@ AnsiString TDeltaWriter::Write(const std::vector<TDeltaEntry>& entries, const An
             c.Id = ChunkIdOf(data, n);
             c.Length = static_cast<uint32_t>(n);
             cut[k].push_back(c);
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                if (s.Chunks.count(c.Id)) continue;
-            }
-            bool compressed = false;
-            const AnsiString stored = StoredFormOf(reinterpret_cast<const char*>(data), n, compressed);
-            std::lock_guard<std::mutex> hold(lock);
-            if (s.Chunks.count(c.Id)) continue;
-            TBlobAt at{static_cast<int>(k), {0, 0, static_cast<uint32_t>(stored.size()), compressed}};
-            at.Place.Offset = s.Writers[k]->Append(stored);
-            s.Chunks[c.Id] = at;
+            offsets[k].push_back(offset);
         }
         if (reader.Failed()) throw Exception("Cannot read " + e.Native + ": " + strerror(errno));
         if (whole.HexDigest() != e.Sha256) throw Exception(e.Native + " changed while it was published");
     });
+    // The chunks no published file holds, each once, in the order of the
+    // files and their bytes: the chunk files come out the same whatever the
+    // threads did, and a change's new chunks lie side by side in them.
+    struct TNewChunk {
+        size_t Entry;
+        int64_t Offset;
+        uint32_t Length;
+        TChunkId Id;
+    };
+    std::vector<TNewChunk> news;
+    {
+        std::unordered_map<TChunkId, bool, TIdHash> seen;
+        for (size_t k = 0; k < fresh.size(); ++k)
+            for (size_t i = 0; i < cut[k].size(); ++i)
+                if (!s.Chunks.count(cut[k][i].Id) && seen.emplace(cut[k][i].Id, true).second)
+                    news.push_back({k, offsets[k][i], cut[k][i].Length, cut[k][i].Id});
+    }
+    // Compressed on every core, a window of batches at a time (bounded
+    // memory), appended in order.
+    std::vector<std::unique_ptr<TFd>> sources;
+    for (const TDeltaEntry* e : fresh) {
+        sources.push_back(std::make_unique<TFd>());
+        sources.back()->fd = OpenRegularForReadingNative(e->Native);
+        if (sources.back()->fd < 0) throw Exception("Cannot read " + e->Native + ": " + strerror(errno));
+    }
+    const size_t kBatch = 256, kWindow = 32 * kBatch;
+    auto writerFor = [&](int64_t adding) {
+        if (s.Writers.empty() || s.Writers.back()->Size() + adding > kMaxChunkFileBytes)
+            s.Writers.push_back(std::make_unique<TBlobFile>(
+                out + "/.staging-delta-" + IntToStr(static_cast<int64_t>(s.Writers.size())), dryRun));
+        return static_cast<int>(s.Writers.size() - 1);
+    };
+    for (size_t first = 0; first < news.size(); first += kWindow) {
+        const size_t count = std::min(kWindow, news.size() - first);
+        std::vector<AnsiString> stored(count);
+        std::vector<char> compressed(count);
+        OnEveryCore((count + kBatch - 1) / kBatch, [&](size_t b) {
+            AnsiString raw;
+            for (size_t i = b * kBatch; i < std::min(count, (b + 1) * kBatch); ++i) {
+                const TNewChunk& c = news[first + i];
+                raw.resize(c.Length);
+                if (pread(sources[c.Entry]->fd, &raw[0], c.Length, c.Offset) != static_cast<ssize_t>(c.Length) ||
+                    ChunkIdOf(raw.data(), raw.size()) != c.Id)
+                    throw Exception(fresh[c.Entry]->Native + " changed while it was published");
+                bool packed = false;
+                stored[i] = StoredFormOf(raw.data(), raw.size(), packed);
+                compressed[i] = packed;
+            }
+        });
+        for (size_t i = 0; i < count; ++i) {
+            const int w = writerFor(static_cast<int64_t>(stored[i].size()));
+            TBlobAt at{w, {0, 0, static_cast<uint32_t>(stored[i].size()), compressed[i] != 0}};
+            at.Place.Offset = s.Writers[w]->Append(stored[i]);
+            s.Chunks[news[first + i].Id] = at;
+        }
+    }
+    sources.clear();
     std::vector<TChunkFileRef> made(s.Writers.size());
     for (size_t k = 0; k < s.Writers.size(); ++k)
         if (s.Writers[k]->Finish(out)) made[k] = s.Writers[k]->Ref;

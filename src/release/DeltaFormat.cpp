@@ -328,7 +328,10 @@ bool DecodeDeltaIndex(const AnsiString& bytes, TDeltaIndex& index, AnsiString& p
             !in.Varint(offset, kMaxFile, "a group's offset") || !in.Varint(stored, kMaxRecordBytes, "a group's record") ||
             !in.Bytes(&flags, 1, "a group's flags"))
             return done(false);
-        if (index.Files.empty() || chunks == 0 || groupBytes < chunks || flags > kCompressed)
+        // No chunk but a file's last is shorter than the cut's minimum: the
+        // chunks a reader may hold stay in proportion to the file.
+        if (index.Files.empty() || chunks == 0 || groupBytes < (chunks - 1) * TChunkSizes().Min + 1 ||
+            flags > kCompressed)
             return done(in.Fail("a group that cannot be"));
         g.Chunks = static_cast<uint32_t>(chunks);
         g.Bytes = static_cast<int64_t>(groupBytes);

@@ -87,7 +87,7 @@ struct TDeltaInstall::TState {
     std::unordered_map<TChunkId, TBlobWanted, TIdHash> Blobs;
     std::unique_ptr<TTempFile> Spool;
     TFd SpoolWrite, SpoolRead;
-    int64_t SpoolEnd = 0, FetchBytes = 0, LocalBytes = 0;
+    int64_t SpoolEnd = 0, FetchBytes = 0, LocalBytes = 0, Limit = -1;
     int FetchRanges = 0;
     bool DeliveryFailed = false;
     // Assembling.
@@ -135,6 +135,7 @@ TDeltaInstall::TDeltaInstall(const AnsiString& target, const AnsiString& index, 
 TDeltaInstall::~TDeltaInstall() = default;
 
 void TDeltaInstall::AddLocalSource(const AnsiString& path) { F->Sources.push_back(path); }
+void TDeltaInstall::FallBackAbove(int64_t bytes) { F->Limit = bytes; }
 
 const std::vector<TByteRange>& TDeltaInstall::Wanted() const { return F->Wanted; }
 const AnsiString& TDeltaInstall::Problem() const { return F->Problem; }
@@ -257,6 +258,7 @@ TDeltaStep TDeltaInstall::TState::AskFor(std::vector<TBlobWanted> blobs, TPhase 
     }
     for (const TByteRange& r : Wanted) FetchBytes += r.Length;
     FetchRanges += static_cast<int>(Wanted.size());
+    if (Limit >= 0 && FetchBytes > Limit) return FallBack("the full file is smaller than the chunks it lacks");
     Received.assign(Wanted.size(), 0);
     DeliveryFailed = false;
     Phase = awaiting;

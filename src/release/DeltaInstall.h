@@ -52,6 +52,9 @@ public:
 
     // Another installed file that may hold chunks of the new one (before the first Step).
     void AddLocalSource(const AnsiString& path);
+    // Fall back as soon as the ranges to fetch come to more than `bytes`
+    // (the full file's served size: no use fetching more by pieces).
+    void FallBackAbove(int64_t bytes);
     // A slice of work of at most a few mebibytes read or written.
     TDeltaStep Step();
     // While Step says Fetch: the ranges wanted, sorted, none overlapping.

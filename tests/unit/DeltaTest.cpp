@@ -96,8 +96,18 @@ TEST(DeltaTest, OlderReleasesAssembleByteExactAndTheOriginalFormatSeesFullFilesO
         EXPECT_LT(run.fetched, ServedSize(r.Dir(3), "big.bin") / 2) << "from release " << from;
         EXPECT_EQ(player.Temporaries(), 0);
     }
+    // Without the file, every chunk is fetched; more than the full file
+    // (chunks compress apart) is not worth it when the caller says so.
     PlayerFolder fresh("");
     fs::remove(fresh.Target());
+    const int64_t full = ServedSize(r.Dir(3), "big.bin");
+    DeltaRun capped = RunDelta(r.Dir(3), "big.bin", fresh.Target(), {}, [full](TDeltaStep, TDeltaInstall& i) {
+        i.FallBackAbove(full);
+        return true;
+    });
+    EXPECT_EQ(capped.end, TDeltaStep::FallBack);
+    EXPECT_NE(capped.problem.find("full file is smaller"), std::string::npos) << capped.problem;
+    EXPECT_FALSE(fs::exists(fresh.Target()));
     EXPECT_EQ(RunDelta(r.Dir(3), "big.bin", fresh.Target()).end, TDeltaStep::Done);
     EXPECT_EQ(ReadFile(fresh.Target()), r.big[2]);
     // The unchanged file keeps its index; the small one has none; every
