@@ -12,6 +12,7 @@
 #include "ReferenceReader.h"
 #include "publish/Publisher.h"
 #include "publish/ReleaseHistory.h"
+#include "publish/Verify.h"
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -124,6 +125,7 @@ TEST(DeltaTest, OlderReleasesAssembleByteExactAndTheOriginalFormatSeesFullFilesO
     EXPECT_EQ(indexLine(m3, "small.txt"), "");
     for (const AnsiString& name : ServedNamesIn(r.Dir(3), ReadFile(r.Dir(3) + "/update3.dat")))
         EXPECT_TRUE(fs::exists(r.Dir(3) + "/" + std::string(name))) << name;
+    EXPECT_TRUE(VerifyRelease(r.Dir(3), "").Ok());
     // An updater built to the original format installs the full files and
     // then finds nothing to do; no line it reads names the delta form.
     TempDir theirs;
@@ -224,6 +226,9 @@ TEST(DeltaTest, DamageOnEitherSideFallsBackOrFetchesMoreAndNeverTouchesTheTarget
     for (size_t n = 0; n < index.size(); ++n)
         EXPECT_FALSE(DecodeDeltaIndex(index.substr(0, n), decoded, problem)) << n;
     EXPECT_TRUE(DecodeDeltaIndex(index, decoded, problem)) << problem;
+    // verify tells a published folder whose delta form is damaged.
+    WriteFile(pub + "/" + std::string(named.Name), tampered);
+    EXPECT_FALSE(VerifyRelease(pub, "").Ok());
 }
 
 TEST(DeltaTest, AKillBetweenStagesLeavesTheTargetAndTemporariesThatTheNextStartRemoves) {
