@@ -87,6 +87,7 @@ struct TFd {
 
 // New chunks go into files of at most this many bytes.
 const int64_t kMaxChunkFileBytes = int64_t(1) << 30;
+const int64_t kFastCompressionAbove = 64 << 20;
 
 // Where a blob lies: in a published chunk file (Writer -1) or in one this
 // release writes, whose id is known once it is complete.
@@ -259,6 +260,13 @@ AnsiString TDeltaWriter::Write(const std::vector<TDeltaEntry>& entries, const An
         sources.back()->fd = OpenRegularForReadingNative(e->Native);
         if (sources.back()->fd < 0) throw Exception("Cannot read " + e->Native + ": " + strerror(errno));
     }
+    // A release whose new chunks are many (a first one: the whole file) is
+    // compressed fast: those chunks are fetched again only by players who
+    // lack the file, while a release's few new ones (what players on the
+    // release before fetch) get zlib's usual effort.
+    int64_t newBytes = 0;
+    for (const TNewChunk& c : news) newBytes += c.Length;
+    const int level = newBytes > kFastCompressionAbove ? 1 : 6;
     const size_t kBatch = 256, kWindow = 32 * kBatch;
     auto writerFor = [&](int64_t adding) {
         if (s.Writers.empty() || s.Writers.back()->Size() + adding > kMaxChunkFileBytes)
@@ -279,7 +287,7 @@ AnsiString TDeltaWriter::Write(const std::vector<TDeltaEntry>& entries, const An
                     ChunkIdOf(raw.data(), raw.size()) != c.Id)
                     throw Exception(fresh[c.Entry]->Native + " changed while it was published");
                 bool packed = false;
-                stored[i] = StoredFormOf(raw.data(), raw.size(), packed);
+                stored[i] = StoredFormOf(raw.data(), raw.size(), packed, level);
                 compressed[i] = packed;
             }
         });

@@ -117,11 +117,11 @@ TChunkId ChunkIdOf(const void* data, size_t n) {
 
 AnsiString HexOf(const TChunkId& id) { return HexBytes(id.data(), id.size()); }
 
-AnsiString StoredFormOf(const char* raw, size_t n, bool& compressed) {
+AnsiString StoredFormOf(const char* raw, size_t n, bool& compressed, int level) {
     uLongf size = compressBound(static_cast<uLong>(n));
     AnsiString out(size, '\0');
     if (compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(raw),
-                  static_cast<uLong>(n), 6) == Z_OK &&
+                  static_cast<uLong>(n), level) == Z_OK &&
         size < n) {
         out.resize(size);
         compressed = true;

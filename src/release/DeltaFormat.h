@@ -58,8 +58,8 @@ struct TBlobPlace {
     uint32_t Stored = 0;
     bool Compressed = false;
 };
-// The stored form of raw bytes: compressed only when that is smaller.
-AnsiString StoredFormOf(const char* raw, size_t n, bool& compressed);
+// The stored form of raw bytes: compressed (at zlib's `level`) only when that is smaller.
+AnsiString StoredFormOf(const char* raw, size_t n, bool& compressed, int level = 6);
 // The raw bytes of a stored blob, false unless they are `length` bytes that
 // hash to `id`.
 bool OpenBlob(const char* stored, size_t n, bool compressed, uint32_t length, const TChunkId& id, AnsiString& raw);
