@@ -5,6 +5,7 @@
 // beside zstd --patch-from (--long=31 -3) from the same old file; the cost
 // of a 1-byte change; the assembly's time; and the publisher's speed.
 //   bench_delta WORK_DIR [MiB]
+//   bench_delta WORK_DIR tree [MiB]   a tree of mixed files (2 GiB), 1% of it changed
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 
 #include "BenchSupport.h"
 #include "DeltaSupport.h"
+#include "ReferenceReader.h"
 #include "crypto/Sha256.h"
 #include "publish/DeltaWriter.h"
 #include "publish/Publisher.h"
@@ -100,14 +102,91 @@ void Player(const std::string& label, const std::string& work, const std::string
     }
 }
 
+// Files of 4 KiB to 64 MiB (sizes spread evenly by their logarithm), three
+// in four cut from the shared libraries, the rest noise (media, archives);
+// then about 1% of the bytes changed: a few large files changed in place,
+// some small ones replaced.
+int Tree(const std::string& work, size_t mib) {
+    const std::string base = BaseBytes(256 << 20);
+    std::mt19937_64 random(7);
+    std::vector<std::string> names;
+    std::vector<std::string> contents;
+    size_t total = 0;
+    for (int i = 0; total < (mib << 20); ++i) {
+        const size_t size = std::min<size_t>(size_t(4096) << (random() % 15), (mib << 20) - total + 4096);
+        std::string bytes;
+        if (random() % 4) bytes = base.substr(random() % (base.size() - size), size);
+        else bytes = Random(size, static_cast<unsigned>(random()));
+        names.push_back("d" + std::to_string(i % 16) + "/f" + std::to_string(i) + ".bin");
+        WriteFile(work + "/src0/" + names.back(), bytes);
+        total += size;
+    }
+    fs::copy(work + "/src0", work + "/src1", fs::copy_options::recursive);
+    size_t changed = 0, changedFiles = 0;
+    for (size_t i = 0; changed < total / 100 && i < names.size(); i += 1 + random() % 7) {
+        std::string bytes = ReadFile(work + "/src1/" + names[i]);
+        if (bytes.size() < (64 << 10)) bytes = Random(bytes.size(), static_cast<unsigned>(i));
+        else
+            for (int k = 0; k < 8; ++k) bytes.replace(random() % (bytes.size() - 4096), 4096, Random(4096, k + i));
+        changed += bytes.size() < (64 << 10) ? bytes.size() : 8 * 4096;
+        ++changedFiles;
+        WriteFile(work + "/src1/" + names[i], bytes);
+    }
+    printf("tree: %zu files, %zu MiB; %zu files changed, %zu bytes of them\n", names.size(), total >> 20, changedFiles,
+           changed);
+    for (int k = 0; k <= 1; ++k) {
+        TPublishOptions o;
+        o.ReleaseDir = work + "/src" + std::to_string(k);
+        o.OutDir = work + "/out" + std::to_string(k);
+        o.Version = std::to_string(100 + k);
+        o.CodePage = 65001;
+        o.Delta = true;
+        if (k > 0) o.Previous = work + "/out0";
+        const double start = bench::Now();
+        TPublishSummary s = Publish(o);
+        const double seconds = bench::Now() - start;
+        printf("release %d: publish --delta %.1f s (%.0f MB/s of input), %d entries changed, %d indexes made, %d kept\n",
+               k, seconds, total / seconds / 1e6, s.Changed, s.DeltaIndexed, s.DeltaReused);
+    }
+    // A player on release 0 brings in every changed entry.
+    int64_t delta = 0, full = 0, zstd = 0;
+    const std::string app = work + "/player";
+    double assemble = 0;
+    for (const std::string& line : ReferenceReader::Lines(ReadFile(work + "/out1/update3.dat"))) {
+        const std::string local = ReferenceReader::Field(3, line), remote = ReferenceReader::Field(2, line);
+        if (local.empty() || fs::exists(work + "/out0/" + remote)) continue;
+        std::string name = local;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        const int64_t served = std::stoll(ReferenceReader::Field(5, line));
+        full += served;
+        fs::remove_all(app);
+        WriteFile(app + "/" + name, ReadFile(work + "/src0/" + name));
+        const double start = bench::Now();
+        DeltaRun run = RunDelta(work + "/out1", local, app + "/" + name);
+        assemble += bench::Now() - start;
+        delta += run.end == TDeltaStep::Done ? std::min(run.fetched, served) : served;
+        const int64_t patch = ZstdPatch(work + "/src0/" + name, work + "/src1/" + name, work + "/patch.zst");
+        zstd += patch > 0 ? std::min(patch, served) : served;
+    }
+    printf("player on release 0: delta %lld bytes (%.2fx zstd), assembled in %.1f s; zstd --patch-from %lld; "
+           "full %lld\n",
+           static_cast<long long>(delta), double(delta) / zstd, assemble, static_cast<long long>(zstd),
+           static_cast<long long>(full));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: bench_delta WORK_DIR [MiB]\n");
+        fprintf(stderr, "usage: bench_delta WORK_DIR [MiB] | WORK_DIR tree [MiB]\n");
         return 2;
     }
     const std::string work = argv[1];
+    if (argc > 2 && std::string(argv[2]) == "tree") {
+        fs::remove_all(work);
+        return Tree(work, argc > 3 ? std::stoul(argv[3]) : 2048);
+    }
     const size_t mib = argc > 2 ? std::stoul(argv[2]) : 200;
     fs::remove_all(work);
     std::string bytes = BaseBytes(mib << 20);
