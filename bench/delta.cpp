@@ -152,7 +152,8 @@ int Tree(const std::string& work, size_t mib) {
     int64_t delta = 0, full = 0, zstd = 0;
     const std::string app = work + "/player";
     double assemble = 0;
-    for (const std::string& line : ReferenceReader::Lines(ReadFile(work + "/out1/update3.dat"))) {
+    const std::vector<std::string> lines = ReferenceReader::Lines(ReadFile(work + "/out1/update3.dat"));
+    for (const std::string& line : std::vector<std::string>(lines.begin() + 1, lines.end())) {
         const std::string local = ReferenceReader::Field(3, line), remote = ReferenceReader::Field(2, line);
         if (local.empty() || fs::exists(work + "/out0/" + remote)) continue;
         std::string name = local;
@@ -178,6 +179,7 @@ int Tree(const std::string& work, size_t mib) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 2) {
         fprintf(stderr, "usage: bench_delta WORK_DIR [MiB] | WORK_DIR tree [MiB]\n");
         return 2;

@@ -29,14 +29,14 @@ struct TIdHash {
 // after its bytes once complete. In a dry run only its size is kept.
 class TBlobFile {
 public:
-    TBlobFile(const AnsiString& staging, bool dryRun) : FStaging(staging) {
+    TBlobFile(const AnsiString& staging, bool dryRun) : FStaging(staging), FDry(dryRun) {
         if (dryRun) return;
         FFd = open(staging.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (FFd < 0) throw Exception("Cannot write " + staging + ": " + strerror(errno));
     }
     ~TBlobFile() {
         if (FFd >= 0) close(FFd);
-        if (!FDone && FFd != -2) unlink(FStaging.c_str());
+        if (!FDone && !FDry) unlink(FStaging.c_str());
     }
     int64_t Size() const { return FSize; }
     int64_t Append(const AnsiString& blob) {
@@ -68,10 +68,10 @@ public:
 
 private:
     AnsiString FStaging;
-    int FFd = -2;
+    int FFd = -1;
     int64_t FSize = 0;
     TSha256 FHash;
-    bool FDone = false;
+    bool FDry, FDone = false;
 };
 
 struct TFd {
