@@ -122,13 +122,24 @@ int Tree(const std::string& work, size_t mib) {
         total += size;
     }
     fs::copy(work + "/src0", work + "/src1", fs::copy_options::recursive);
+    // Files in a random order, a tenth of each changed (16 KiB overwrites,
+    // and 64 KiB inserted), small ones replaced, until 1% of the bytes are new.
+    std::vector<size_t> order(names.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), random);
     size_t changed = 0, changedFiles = 0;
-    for (size_t i = 0; changed < total / 100 && i < names.size(); i += 1 + random() % 7) {
+    for (size_t i : order) {
+        if (changed >= total / 100) break;
         std::string bytes = ReadFile(work + "/src1/" + names[i]);
-        if (bytes.size() < (64 << 10)) bytes = Random(bytes.size(), static_cast<unsigned>(i));
-        else
-            for (int k = 0; k < 8; ++k) bytes.replace(random() % (bytes.size() - 4096), 4096, Random(4096, k + i));
-        changed += bytes.size() < (64 << 10) ? bytes.size() : 8 * 4096;
+        if (bytes.size() < (256 << 10)) {
+            changed += bytes.size();
+            bytes = Random(bytes.size(), static_cast<unsigned>(i));
+        } else {
+            for (size_t k = 0; k < bytes.size() / 10 / (16 << 10); ++k)
+                bytes.replace(random() % (bytes.size() - (16 << 10)), 16 << 10, Random(16 << 10, k + i));
+            bytes.insert(bytes.size() / 3, Random(64 << 10, i));
+            changed += bytes.size() / 10 + (64 << 10);
+        }
         ++changedFiles;
         WriteFile(work + "/src1/" + names[i], bytes);
     }
