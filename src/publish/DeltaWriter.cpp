@@ -41,14 +41,16 @@ public:
     int64_t Size() const { return FSize; }
     int64_t Append(const AnsiString& blob) {
         const int64_t at = FSize;
-        if (FFd >= 0 && !WriteAllBytes(FFd, blob.data(), blob.size()))
-            throw Exception("Cannot write " + FStaging + ": " + strerror(errno));
         FHash.Update(blob.data(), blob.size());
         FSize += static_cast<int64_t>(blob.size());
+        // Written a mebibyte at a time: a blob is a few KiB.
+        if (FFd >= 0) FBuffer += blob;
+        if (FBuffer.size() >= (1 << 20)) Flush();
         return at;
     }
     // Puts the file in `out` under its name; false for an empty one, which is not published.
     bool Finish(const AnsiString& out) {
+        Flush();
         if (FFd >= 0 && close(FFd) != 0) {
             FFd = -1;
             throw Exception("Cannot write " + FStaging + ": " + strerror(errno));
@@ -67,7 +69,12 @@ public:
     TChunkFileRef Ref;
 
 private:
-    AnsiString FStaging;
+    void Flush() {
+        if (FFd >= 0 && !WriteAllBytes(FFd, FBuffer.data(), FBuffer.size()))
+            throw Exception("Cannot write " + FStaging + ": " + strerror(errno));
+        FBuffer.clear();
+    }
+    AnsiString FStaging, FBuffer;
     int FFd = -1;
     int64_t FSize = 0;
     TSha256 FHash;

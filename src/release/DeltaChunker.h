@@ -13,7 +13,7 @@
 #include <memory>
 
 struct TChunkSizes {
-    uint32_t Min = 2 << 10, Average = 8 << 10, Max = 64 << 10;
+    uint32_t Min = 1 << 10, Average = 4 << 10, Max = 32 << 10;
 };
 constexpr uint32_t kMaxChunkBytes = 64 << 10;  // what any index may declare
 

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "DeltaChunker.h"
@@ -117,18 +118,42 @@ TChunkId ChunkIdOf(const void* data, size_t n) {
 
 AnsiString HexOf(const TChunkId& id) { return HexBytes(id.data(), id.size()); }
 
-AnsiString StoredFormOf(const char* raw, size_t n, bool& compressed, int level) {
-    uLongf size = compressBound(static_cast<uLong>(n));
-    AnsiString out(size, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(raw),
-                  static_cast<uLong>(n), level) == Z_OK &&
-        size < n) {
-        out.resize(size);
-        compressed = true;
-        return out;
+namespace {
+
+// One deflate state per thread and level, reset between chunks: setting one
+// up costs more than compressing a chunk of a few KiB at level 1.
+class TDeflater {
+public:
+    explicit TDeflater(int level) : FReady(deflateInit(&FStream, level) == Z_OK) {}
+    ~TDeflater() {
+        if (FReady) deflateEnd(&FStream);
     }
-    compressed = false;
-    return AnsiString(raw, n);
+    // False when zlib cannot (out of memory) or `out` cannot hold the result.
+    bool Compress(const char* raw, size_t n, AnsiString& out) {
+        if (!FReady || deflateReset(&FStream) != Z_OK) return false;
+        FStream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw));
+        FStream.avail_in = static_cast<uInt>(n);
+        FStream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+        FStream.avail_out = static_cast<uInt>(out.size());
+        if (deflate(&FStream, Z_FINISH) != Z_STREAM_END) return false;
+        out.resize(out.size() - FStream.avail_out);
+        return true;
+    }
+
+private:
+    z_stream FStream{};
+    bool FReady;
+};
+
+}  // namespace
+
+AnsiString StoredFormOf(const char* raw, size_t n, bool& compressed, int level) {
+    thread_local std::map<int, std::unique_ptr<TDeflater>> deflaters;
+    std::unique_ptr<TDeflater>& deflater = deflaters[level];
+    if (!deflater) deflater = std::make_unique<TDeflater>(level);
+    AnsiString out(compressBound(static_cast<uLong>(n)), '\0');
+    compressed = deflater->Compress(raw, n, out) && out.size() < n;
+    return compressed ? out : AnsiString(raw, n);
 }
 
 bool OpenBlob(const char* stored, size_t n, bool compressed, uint32_t length, const TChunkId& id, AnsiString& raw) {
