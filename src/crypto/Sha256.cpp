@@ -28,3 +28,9 @@ AnsiString TSha256::HexDigest() {
     }
     return hex;
 }
+
+void Sha256Raw(const void* data, size_t n, unsigned char digest[32]) {
+    unsigned int size = 0;
+    if (EVP_Digest(data, n, digest, &size, EVP_sha256(), nullptr) != 1 || size != 32)
+        throw Exception("The cryptography library cannot hash");
+}

@@ -23,5 +23,8 @@ private:
 AnsiString Sha256OfFile(const AnsiString& path);
 // The SHA-256 of bytes in memory.
 AnsiString Sha256Of(const AnsiString& bytes);
+// The SHA-256 of bytes in memory, as its 32 raw bytes (one call, no
+// context kept: the delta form hashes every chunk of a file).
+void Sha256Raw(const void* data, size_t n, unsigned char digest[32]);
 // True for 64 hex digits.
 bool IsSha256Text(const AnsiString& text);

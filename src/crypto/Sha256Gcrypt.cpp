@@ -28,3 +28,7 @@ AnsiString TSha256::HexDigest() {
     }
     return hex;
 }
+
+void Sha256Raw(const void* data, size_t n, unsigned char digest[32]) {
+    gcry_md_hash_buffer(GCRY_MD_SHA256, digest, data, n);
+}

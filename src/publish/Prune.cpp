@@ -94,7 +94,7 @@ std::vector<TPublishedList> ReadHistory(const AnsiString& outDir) {
     AnsiString newestText;
     for (const TReleaseList& l : ReleaseLists(outDir)) {
         newestText = ReadWholeFile(SystemPathFromNative(l.Path));
-        lists.push_back({l.Path.substr(l.Path.rfind('/') + 1), ServedNamesOf(newestText)});
+        lists.push_back({l.Path.substr(l.Path.rfind('/') + 1), ServedNamesIn(outDir, newestText)});
     }
     const AnsiString folder = outDir + "/" + kReleasesFolder;
     if (lists.empty()) throw Exception(folder + ": no release lists (a folder published without its history?)");
@@ -108,7 +108,7 @@ TFolderPrune PruneFolder(const AnsiString& outDir, size_t keep, bool dryRun) {
     std::vector<TPublishedList> lists = ReadHistory(outDir);
     TFolderPrune result;
     result.Removed = ChoosePrune(lists, keep, RegularFilesIn(outDir),
-                                 ServedNamesOf(ReadWholeFile(SystemPathFromNative(outDir + "/" + kListFile))));
+                                 ServedNamesIn(outDir, ReadWholeFile(SystemPathFromNative(outDir + "/" + kListFile))));
     for (const AnsiString& name : result.Removed.Files) {
         const AnsiString path = outDir + "/" + name;
         struct stat st;

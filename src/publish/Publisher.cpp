@@ -15,6 +15,8 @@
 #include <set>
 #include <thread>
 
+#include "Cores.h"
+#include "DeltaWriter.h"
 #include "DroppedFiles.h"
 #include "ReleaseHistory.h"
 #include "ReleaseNames.h"
@@ -26,6 +28,7 @@
 #include "release/OwnFiles.h"
 #include "release/PackArchive.h"
 #include "release/RemovalsFile.h"
+#include "release/UpdateEntry.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/StringList.h"
@@ -248,29 +251,6 @@ int64_t NextSerial(const TPublishOptions& o) {
     return o.Serial;
 }
 
-// Runs each(0) .. each(count - 1) on every core, each index once; the first
-// failure is raised once all have ended.
-void OnEveryCore(size_t count, const std::function<void(size_t)>& each) {
-    std::atomic<size_t> next{0};
-    std::vector<std::exception_ptr> failures(count);
-    auto work = [&] {
-        for (size_t k; (k = next++) < count;) {
-            try {
-                each(k);
-            } catch (...) {
-                failures[k] = std::current_exception();
-            }
-        }
-    };
-    std::vector<std::thread> helpers;
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    for (unsigned i = 1; i < cores && i < count; ++i) helpers.emplace_back(work);
-    work();
-    for (std::thread& t : helpers) t.join();
-    for (const std::exception_ptr& failure : failures)
-        if (failure) std::rethrow_exception(failure);
-}
-
 // Makes the served files of `fresh` in `out`, on every core: each is
 // compressed (or copied) and hashed in one pass, then named after its
 // bytes, so a mirror that still serves an older list keeps the file that
@@ -323,7 +303,7 @@ void KeepHistory(const AnsiString& previousFolder, const AnsiString& out) {
     for (const TReleaseList& l : lists) {
         if (!CopyFile(l.Path, out + "/" + ReleaseListName(l.Number), TCopy::MayLink))
             throw Exception("Cannot copy " + l.Path);
-        for (const AnsiString& name : ServedNamesOf(ReadWholeFile(SystemPathFromNative(l.Path)))) {
+        for (const AnsiString& name : ServedNamesIn(previousFolder, ReadWholeFile(SystemPathFromNative(l.Path)))) {
             const AnsiString there = out + "/" + name;
             if (access(there.c_str(), F_OK) != 0) CopyFile(previousFolder + "/" + name, there, TCopy::MayLink);
         }
@@ -352,6 +332,64 @@ AnsiString WriteRemovals(const AnsiString& previousFolder, const std::vector<Sou
     const TRemovalsFile file{ServedNameOf(kRemovalsFile, sha, ""), static_cast<int64_t>(text.size()), sha};
     WriteWholeFile(SystemPathFromNative(out + "/" + file.Name), text);
     return " " + RemovalsHeaderField(file);
+}
+
+// The entries that may have a delta form: single files ("E" and "O").
+std::vector<TDeltaEntry> DeltaEntriesOf(const std::vector<Entry>& entries) {
+    std::vector<TDeltaEntry> out;
+    for (const Entry& e : entries)
+        if (e.kind != 'C')
+            out.push_back({e.remote.empty() ? "new:" + e.local : e.remote, e.members[0]->native, e.members[0]->size,
+                           e.members[0]->sha256, !e.changed});
+    return out;
+}
+
+// What a player on each of the last few releases would fetch of this one:
+// the delta form is worked out (nothing written) and held against each
+// release's own.
+void EstimatePlayerFetches(const std::vector<Entry>& entries, const AnsiString& previousFolder,
+                           TPublishSummary& summary) {
+    if (previousFolder.empty()) return;
+    TDeltaWriter delta(previousFolder);
+    TDeltaSummary ignored;
+    const std::vector<TDeltaEntry> deltaEntries = DeltaEntriesOf(entries);
+    delta.Write(deltaEntries, "", true, ignored);
+    std::vector<TReleaseList> lists = ReleaseLists(previousFolder);
+    const size_t kReleases = 4;
+    for (size_t n = 0; n < kReleases && n < lists.size(); ++n) {
+        const AnsiString text = ReadWholeFile(SystemPathFromNative(lists[lists.size() - 1 - n].Path));
+        TStringList list;
+        list.SetText(text);
+        std::map<AnsiString, std::pair<AnsiString, int64_t>> held;  // lower-cased local -> remote, size
+        for (int i = 1; i < list.Count(); ++i) {
+            try {
+                TUpdateEntry e = ParseUpdateEntry(list[i]);
+                if (IsKnownKind(e.Kind)) held[LowerCase(e.Local)] = {e.Remote, e.Size};
+            } catch (const EConvertError&) {
+            }
+        }
+        TPublishSummary::TPlayerFetch fetch;
+        fetch.Version = GetField(2, list.Count() ? list[0] : AnsiString());
+        std::vector<TDeltaWriter::TEstimateEntry> estimate;
+        size_t d = 0;
+        for (const Entry& e : entries) {
+            auto it = held.find(LowerCase(e.local));
+            const AnsiString heldRemote = it == held.end() ? AnsiString() : it->second.first;
+            struct stat served;
+            const int64_t full = !e.changed && stat((previousFolder + "/" + e.remote).c_str(), &served) == 0
+                                     ? served.st_size
+                                     : e.members[0]->size;
+            if (e.kind == 'C') {
+                if (heldRemote != e.remote) fetch.Delta += full, fetch.Full += full;
+                continue;
+            }
+            const TDeltaEntry& de = deltaEntries[d++];
+            if (heldRemote != de.Remote) fetch.Full += full;
+            estimate.push_back({de.Remote, heldRemote, full});
+        }
+        fetch.Delta += delta.FetchEstimate(ReadDeltaHoldings(previousFolder, text), estimate);
+        summary.PlayerFetches.push_back(fetch);
+    }
 }
 
 }  // namespace
@@ -522,7 +560,10 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
 
     summary.Files = static_cast<int>(sources.size());
     summary.Entries = static_cast<int>(entries.size());
-    if (o.DryRun) return summary;
+    if (o.DryRun) {
+        if (o.Delta) EstimatePlayerFetches(entries, previousFolder, summary);
+        return summary;
+    }
 
     // Write into a fresh folder beside OUT_DIR, then swap it in.
     AnsiString temp = o.OutDir + ".publishing-" + IntToStr(getpid());
@@ -566,6 +607,14 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
             manifest.Add(e.local + " " + e.sum + " " + e.version + " " + e.remote + " " + e.sha256);
             for (const Source* m : e.members) installed.Add(InstalledSumsLine({m->local, e.version, m->size, m->sha256}));
             summary.BytesOut += e.remoteSize;
+        }
+        if (o.Delta) {
+            TDeltaWriter delta(previousFolder);
+            TDeltaSummary made;
+            update3[0] = update3[0] + delta.Write(DeltaEntriesOf(entries), temp, false, made);
+            summary.DeltaIndexed = made.Indexed;
+            summary.DeltaReused = made.Reused;
+            summary.DeltaChunkBytes = made.NewChunkFileBytes;
         }
         update3.SaveToFile(SystemPathFromNative(temp + "/update3.dat"));
         KeepHistory(previousFolder, temp);

@@ -40,6 +40,9 @@ struct TPublishOptions {
     // default, all). Both are always written to the header.
     int Connections = 0;
     AnsiString Mirrors;
+    // Write the delta form beside the full files (see release/DeltaFormat.h);
+    // with DryRun, tell what a player on each of the last releases would fetch.
+    bool Delta = false;
 };
 
 constexpr int64_t kMaxSerial = (int64_t(1) << 53) - 1;
@@ -53,6 +56,18 @@ struct TPublishSummary {
     // Local names (in UTF-8) of the entries against the previous release
     // (all added without one).
     std::vector<AnsiString> AddedNames, ChangedNames, UnchangedNames, RemovedNames;
+    // With Delta: files indexed anew and indexes kept, the new chunk files' bytes.
+    int DeltaIndexed = 0, DeltaReused = 0;
+    int64_t DeltaChunkBytes = 0;
+    // With Delta and DryRun: per earlier release (its version, newest
+    // first), the bytes a player on it would fetch through the delta form
+    // and without it (the changed entries' full files; in a dry run those
+    // made anew count their installed size).
+    struct TPlayerFetch {
+        AnsiString Version;
+        int64_t Delta = 0, Full = 0;
+    };
+    std::vector<TPlayerFetch> PlayerFetches;
 };
 
 // Progress: bytes done of all bytes, and the file being worked on.

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "Prune.h"
+#include "ReleaseHistory.h"
 #include "platform/FileSystem.h"
 #include "release/ReleaseCheck.h"
 #include "release/UpdateEntry.h"
@@ -58,6 +59,16 @@ TLocalRelease ReadLocalRelease(const AnsiString& outDir, bool forPruning) {
                         " bytes, the list says " + IntToStr(e.Size);
         r.Files.push_back(f);
         r.Names.push_back(f.Name);
+    }
+    // The delta form goes up with the full files, before the list that names it.
+    for (const auto& [name, size] : DeltaServedFilesIn(outDir, r.List)) {
+        struct stat st;
+        if (stat((outDir + "/" + name).c_str(), &st) != 0 || st.st_size != size) {
+            problems += "\n  " + name + " (delta form) is missing or of another size";
+            continue;
+        }
+        r.Files.push_back({name, outDir + "/" + name, size});
+        r.Names.push_back(name);
     }
     if (!problems.empty())
         throw Exception(outDir + " is not a whole published folder (see skiff-publish verify):" + problems);

@@ -7,6 +7,9 @@
 #include <cstdlib>
 
 #include "platform/StringList.h"
+#include "crypto/Sha256.h"
+#include "platform/FileSystem.h"
+#include "release/DeltaFormat.h"
 #include "release/LineFields.h"
 #include "release/RemovalsFile.h"
 #include "release/UpdateEntry.h"
@@ -44,5 +47,29 @@ std::vector<AnsiString> ServedNamesOf(const AnsiString& listText) {
         AnsiString kind = GetField(1, lines[i]), remote = GetField(2, lines[i]);
         if (IsKnownKind(kind) && !remote.empty()) names.push_back(remote);
     }
+    return names;
+}
+
+std::vector<std::pair<AnsiString, int64_t>> DeltaServedFilesIn(const AnsiString& folder, const AnsiString& listText) {
+    std::vector<std::pair<AnsiString, int64_t>> files;
+    TDeltaManifestFile named;
+    if (!DeclaredDeltaManifest(listText.substr(0, listText.find_first_of("\r\n")), named)) return files;
+    files.push_back({named.Name, named.Size});
+    TDeltaManifest manifest;
+    AnsiString problem;
+    try {
+        const AnsiString text = ReadWholeFile(SystemPathFromNative(folder + "/" + named.Name), kMaxDeltaManifestBytes);
+        if (Sha256Of(text) != named.Sha256 || !DecodeDeltaManifest(text, manifest, problem)) return files;
+    } catch (const EInOutError&) {
+        return files;
+    }
+    for (const auto& index : manifest.Indexes) files.push_back({index.second.Name, index.second.Size});
+    for (const TChunkFileRef& f : manifest.ChunkFiles) files.push_back({f.Name, f.Size});
+    return files;
+}
+
+std::vector<AnsiString> ServedNamesIn(const AnsiString& folder, const AnsiString& listText) {
+    std::vector<AnsiString> names = ServedNamesOf(listText);
+    for (const auto& file : DeltaServedFilesIn(folder, listText)) names.push_back(file.first);
     return names;
 }

@@ -4,6 +4,7 @@
 // so that a mirror made from it never lacks a file that a list still live
 // somewhere names; prune decides when an old release may go.
 #pragma once
+#include <utility>
 #include <vector>
 
 #include "platform/Classes.h"
@@ -24,3 +25,9 @@ AnsiString ReleaseListName(int number);  // "releases/000042.update3.dat"
 // The remote names of the served files ("E", "O" and "C" entries, and the
 // removals file its header names) of a list.
 std::vector<AnsiString> ServedNamesOf(const AnsiString& listText);
+// The delta form's served files (the manifest its header names, the
+// indexes and chunk files the manifest names, as `folder` holds them) with
+// their sizes; only the manifest when it is missing or damaged there.
+std::vector<std::pair<AnsiString, int64_t>> DeltaServedFilesIn(const AnsiString& folder, const AnsiString& listText);
+// ServedNamesOf and the delta form's files.
+std::vector<AnsiString> ServedNamesIn(const AnsiString& folder, const AnsiString& listText);

@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "DeltaWriter.h"
+#include "ReleaseHistory.h"
 #include "release/LineFields.h"
 #include "release/OwnFiles.h"
 #include "release/PackArchive.h"
@@ -69,6 +71,16 @@ TVerifyReport VerifyRelease(const AnsiString& outDir, const AnsiString& keyFile)
             problem(removals.Name + ": the removals file is missing");
         else if (RemovalLinesOf(ReadWholeFile(SystemPathFromNative(path), kMaxRemovalsBytes), removals).empty())
             problem(removals.Name + ": is not the removals file that the header names");
+    }
+    // The delta form: every file it serves there with its size, the manifest
+    // and each index the ones named, every record where its index says.
+    for (const auto& [name, size] : DeltaServedFilesIn(outDir, listBytes))
+        if (stat((outDir + "/" + name).c_str(), &st) != 0 || st.st_size != size)
+            problem(name + ": a file of the delta form, missing or of another size");
+    try {
+        ReadDeltaHoldings(outDir, listBytes);
+    } catch (const Exception& e) {
+        problem("the delta form: " + e.Message);
     }
     for (int i = 1; i < lines.Count(); ++i) {
         const AnsiString& line = lines[i];

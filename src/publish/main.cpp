@@ -57,7 +57,10 @@ const char kUsage[] =
     "                            that updaters remove them where the player did not change them\n"
     "  --connections N           updaters open at most N sessions per mirror (1-8, default 2)\n"
     "  --mirrors one|all         updaters fetch from all mirrors at once (default) or one\n"
+    "  --delta                   also write the delta form: each large file's chunks and index, so that\n"
+    "                            updaters fetch what their files lack (the full files stay)\n"
     "  --dry-run                 print what would be added, changed, kept and removed; write nothing\n"
+    "                            (with --delta: what a player on each of the last releases fetches)\n"
     "  --json                    print the summary as JSON\n"
     "  -h, --help                this text\n"
     "  --version                 the program's version\n"
@@ -177,10 +180,16 @@ void PrintSummary(const TPublishSummary& s, bool dryRun, bool json) {
         PrintNames("removed  ", s.RemovedNames);
         printf("%zu added, %zu changed, %zu unchanged, %zu removed; nothing was written\n", s.AddedNames.size(),
                s.ChangedNames.size(), s.UnchangedNames.size(), s.RemovedNames.size());
+        for (const TPublishSummary::TPlayerFetch& f : s.PlayerFetches)
+            printf("a player on release %s fetches %lld bytes by the delta form, %lld by the full files\n",
+                   Printable(f.Version).c_str(), static_cast<long long>(f.Delta), static_cast<long long>(f.Full));
         return;
     }
     printf("%d files in %d entries, %lld bytes -> %lld bytes on the server, %d entries changed\n", s.Files,
            s.Entries, static_cast<long long>(s.BytesIn), static_cast<long long>(s.BytesOut), s.Changed);
+    if (s.DeltaIndexed || s.DeltaReused)
+        printf("delta form: %d files indexed, %d indexes kept, %lld bytes of new chunk files\n", s.DeltaIndexed,
+               s.DeltaReused, static_cast<long long>(s.DeltaChunkBytes));
     if (s.Removals) printf("%d files to be removed from the players' folders where unchanged\n", s.Removals);
     if (s.Serial) printf("signed: update3.dat.minisig, serial %lld\n", static_cast<long long>(s.Serial));
 }
@@ -266,7 +275,7 @@ int KitCommand(int argc, char** argv) {
 int PublishCommand(int argc, char** argv) {
     enum { kReleaseVersion = 256, kPrevious, kPack, kPlain, kCodePage, kSign, kPasswordFile, kExpires, kSerial,
            kVersion, kDryRun, kJson, kRemoveDropped, kConnections, kMirrors,
-           kUnsignedOverSigned };
+           kUnsignedOverSigned, kDelta };
     static const option options[] = {
         {"connections", required_argument, nullptr, kConnections},
         {"mirrors", required_argument, nullptr, kMirrors},
@@ -281,6 +290,7 @@ int PublishCommand(int argc, char** argv) {
         {"serial", required_argument, nullptr, kSerial},
         {"dry-run", no_argument, nullptr, kDryRun},
         {"remove-dropped", no_argument, nullptr, kRemoveDropped},
+        {"delta", no_argument, nullptr, kDelta},
         {"unsigned-over-signed", no_argument, nullptr, kUnsignedOverSigned},
         {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, 'h'},
@@ -308,6 +318,7 @@ int PublishCommand(int argc, char** argv) {
             case kSerial: o.Serial = NumberIn("--serial", optarg, 1, kMaxSerial); break;
             case kDryRun: o.DryRun = true; break;
             case kRemoveDropped: o.RemoveDropped = true; break;
+            case kDelta: o.Delta = true; break;
             case kUnsignedOverSigned: o.UnsignedOverSigned = true; break;
             case kConnections: o.Connections = static_cast<int>(NumberIn("--connections", optarg, 1, 8)); break;
             case kMirrors:

@@ -7,7 +7,11 @@
 #include "platform/StringList.h"
 
 bool DeclaredRemovalsFile(const AnsiString& header, TRemovalsFile& file) {
-    const AnsiString value = DeclaredHeaderValue(header, kRemovalsKey);
+    return DeclaredSideFile(header, kRemovalsKey, file);
+}
+
+bool DeclaredSideFile(const AnsiString& header, const AnsiString& key, TRemovalsFile& file) {
+    const AnsiString value = DeclaredHeaderValue(header, key);
     const size_t a = value.find(','), b = value.rfind(',');
     if (a == AnsiString::npos || a == b) return false;
     file.Name = value.substr(0, a);
@@ -20,8 +24,10 @@ bool DeclaredRemovalsFile(const AnsiString& header, TRemovalsFile& file) {
     return IsSafeRemoteName(file.Name) && file.Size >= 0 && IsSha256Text(file.Sha256);
 }
 
-AnsiString RemovalsHeaderField(const TRemovalsFile& file) {
-    return AnsiString(kRemovalsKey) + "=" + file.Name + "," + IntToStr(file.Size) + "," + file.Sha256;
+AnsiString RemovalsHeaderField(const TRemovalsFile& file) { return SideFileHeaderField(kRemovalsKey, file); }
+
+AnsiString SideFileHeaderField(const AnsiString& key, const TRemovalsFile& file) {
+    return key + "=" + file.Name + "," + IntToStr(file.Size) + "," + file.Sha256;
 }
 
 std::vector<AnsiString> RemovalLinesOf(const AnsiString& text, const TRemovalsFile& file) {

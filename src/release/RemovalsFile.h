@@ -29,6 +29,9 @@ struct TRemovalsFile {
 // The removals file that a list's header line names; false when it names
 // none, or names one in a form no publisher writes.
 bool DeclaredRemovalsFile(const AnsiString& header, TRemovalsFile& file);
+// The same for any side file a header key names as "KEY=NAME,SIZE,SHA256".
+bool DeclaredSideFile(const AnsiString& header, const AnsiString& key, TRemovalsFile& file);
+AnsiString SideFileHeaderField(const AnsiString& key, const TRemovalsFile& file);
 // The header field that names `file`.
 AnsiString RemovalsHeaderField(const TRemovalsFile& file);
 // The "D" lines of a removals file's text (its header passed over); none

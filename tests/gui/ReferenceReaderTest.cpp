@@ -1,6 +1,6 @@
 // Our releases read by an updater built to the original format, and our
 // updater held against it. Over a sequence of releases made with every
-// publisher option, a player who updates at each release, one who starts
+// publisher option (the delta form too), a player who updates at each release, one who starts
 // afresh and one who skipped a release each install exactly the release in
 // one run and then find nothing to update, in both updaters; ours ends with
 // the same tree and update2.dat, less the files the releases dropped, which
@@ -57,6 +57,8 @@ struct Sequence {
             fs::remove(src.file("drop.dll"));
             WriteFile(src.file(LongMember()), "the hundredth");  // 100 members: cut at 99
         }
+        // A file large enough for the delta form, changed in the middle.
+        if (k == 1 || k == 3) WriteFile(src.file("media/big.dat"), Random(150000, 7) + Random(200000, k));
         if (k == 3) {
             fs::remove(src.file(LongMember()));
             fs::remove(src.file("data/m15"));
@@ -73,9 +75,11 @@ struct Sequence {
         o.CodePage = codePage;
         o.SecretKey = out.file("k.key");
         o.RemoveDropped = true;
+        o.Delta = k >= 2;  // a delta form from release 2 on, which neither updater uses yet
         if (k == 2) o.Connections = 1, o.Mirrors = "one";
         if (k == 3) o.Connections = 3;
         ::Publish(o);
+        if (o.Delta) EXPECT_NE(ReadFile(Dir(k) + "/update3.dat").find(" delta="), std::string::npos);
     }
     // The files release `count` dropped, as the player's paths (UTF-8).
     std::set<std::string> Dropped() const {
