@@ -14,7 +14,11 @@
 #include <cstdint>
 #include <functional>
 
+#include <array>
+#include <vector>
+
 #include "platform/Classes.h"
+#include "platform/EventLoop.h"
 
 class TFetchSession {
 public:
@@ -70,7 +74,7 @@ public:
     virtual bool Ready() const = 0;
     virtual bool Broken() const = 0;
     // Inside one of this session's handlers: it may not be destroyed now.
-    virtual bool Dispatching() const = 0;
+    bool Dispatching() const { return FDepth > 0; }
     virtual const TOutcome& Outcome() const = 0;
 
     std::function<void()> OnReady;
@@ -81,4 +85,34 @@ public:
     std::function<void(const AnsiString& why, bool login)> OnBroken;
     std::function<void(int64_t bytes)> OnBytes;  // each block of data taken
     std::function<void()> OnClosed;
+
+protected:
+    // A socket or timer event of the session, from its window: handled now,
+    // or, when one of its callbacks let the loop run, once that returns, so
+    // that the session sees its events in order and never inside itself.
+    void HandleEvent(UINT msg, WPARAM wParam, LPARAM lParam) {
+        if (FDepth > 0) {
+            FDeferred.push_back({msg, static_cast<uintptr_t>(wParam), static_cast<uintptr_t>(lParam)});
+            return;
+        }
+        Counted(msg, wParam, lParam);
+        while (!FDeferred.empty()) {
+            const auto next = FDeferred.front();
+            FDeferred.erase(FDeferred.begin());
+            Counted(static_cast<UINT>(next[0]), static_cast<WPARAM>(next[1]), static_cast<LPARAM>(next[2]));
+        }
+    }
+    virtual void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) = 0;
+
+private:
+    void Counted(UINT msg, WPARAM wParam, LPARAM lParam) {
+        struct TDepth {
+            int& depth;
+            explicit TDepth(int& d) : depth(d) { ++depth; }
+            ~TDepth() { --depth; }  // also when a callback throws
+        } depth(FDepth);
+        Dispatch(msg, wParam, lParam);
+    }
+    int FDepth = 0;
+    std::vector<std::array<uintptr_t, 3>> FDeferred;
 };

@@ -58,26 +58,11 @@ TFtpSession::~TFtpSession() {
 LRESULT TFtpSession::WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = static_cast<TFtpSession*>(GetWindowOwner(wnd));
     if (!self) return DefWindowProc(wnd, msg, wParam, lParam);
-    if (self->FDepth > 0) {
-        // A callback let the loop run: this event waits until it returns.
-        self->FDeferred.push_back({msg, static_cast<uintptr_t>(wParam), static_cast<uintptr_t>(lParam)});
-        return 0;
-    }
-    self->Dispatch(msg, wParam, lParam);
-    while (!self->FDeferred.empty()) {
-        const auto next = self->FDeferred.front();
-        self->FDeferred.erase(self->FDeferred.begin());
-        self->Dispatch(static_cast<UINT>(next[0]), static_cast<WPARAM>(next[1]), static_cast<LPARAM>(next[2]));
-    }
+    self->HandleEvent(msg, wParam, lParam);
     return 0;
 }
 
 void TFtpSession::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-    struct TDepth {
-        int& depth;
-        explicit TDepth(int& d) : depth(d) { ++depth; }
-        ~TDepth() { --depth; }  // also when a callback throws
-    } depth(FDepth);
     const int event = Winsock::WSAGETSELECTEVENT(lParam), error = Winsock::WSAGETSELECTERROR(lParam);
     const int socket = static_cast<int>(wParam);
     if (msg == kControlMessage && socket == FControl && FControl >= 0) OnControlEvent(event, error);

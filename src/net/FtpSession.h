@@ -97,7 +97,6 @@ public:
     bool Closing() const { return FState == TState::Quitting; }
     // Inside one of this session's handlers (a callback runs): the session
     // may not be destroyed now.
-    bool Dispatching() const override { return FDepth > 0; }
     const TFailure& Failure() const { return FFailure; }
     const TOutcome& Outcome() const override { return FOutcome; }
     // The session broke while it put the control connection back in step
@@ -133,7 +132,7 @@ private:
         Port, Passive, PassiveWait, DataConnecting, Restart, Retrieve, Transfer, Aborting, Quitting, Broken
     };
     static LRESULT WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
+    void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) override;
     void OnControlEvent(int event, int error);
     void OnDataEvent(int event, int error);
     void OnListenEvent(int event, int error);
@@ -201,6 +200,4 @@ private:
     std::chrono::steady_clock::time_point FLastActivity;
     // Events that came while a handler of this session ran (a callback that
     // let the loop run): replayed once it is done.
-    int FDepth = 0;
-    std::vector<std::array<uintptr_t, 3>> FDeferred;
 };

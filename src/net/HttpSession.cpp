@@ -52,26 +52,11 @@ THttpSession::~THttpSession() {
 LRESULT THttpSession::WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = static_cast<THttpSession*>(GetWindowOwner(wnd));
     if (!self) return DefWindowProc(wnd, msg, wParam, lParam);
-    if (self->FDepth > 0) {
-        // A callback let the loop run: this event waits until it returns.
-        self->FDeferred.push_back({msg, static_cast<uintptr_t>(wParam), static_cast<uintptr_t>(lParam)});
-        return 0;
-    }
-    self->Dispatch(msg, wParam, lParam);
-    while (!self->FDeferred.empty()) {
-        const auto next = self->FDeferred.front();
-        self->FDeferred.erase(self->FDeferred.begin());
-        self->Dispatch(static_cast<UINT>(next[0]), static_cast<WPARAM>(next[1]), static_cast<LPARAM>(next[2]));
-    }
+    self->HandleEvent(msg, wParam, lParam);
     return 0;
 }
 
 void THttpSession::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-    struct TDepth {
-        int& depth;
-        explicit TDepth(int& d) : depth(d) { ++depth; }
-        ~TDepth() { --depth; }
-    } depth(FDepth);
     const int socket = static_cast<int>(wParam);
     if (msg == kSocketMessage && socket == FSocket && FSocket >= 0)
         OnSocketEvent(Winsock::WSAGETSELECTEVENT(lParam), Winsock::WSAGETSELECTERROR(lParam));

@@ -61,7 +61,6 @@ public:
     void Abandon() override;
     bool Ready() const override { return FState == TState::Ready; }
     bool Broken() const override { return FState == TState::Broken; }
-    bool Dispatching() const override { return FDepth > 0; }
     const TOutcome& Outcome() const override { return FOutcome; }
 
     // Of the current or last fetch: the size the server announced (the whole
@@ -93,7 +92,7 @@ private:
     // What the body of the answer being read is for.
     enum class TBodyUse { Data, Discard };
     static LRESULT WindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
+    void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) override;
     void OnSocketEvent(int event, int error);
     void OnLookup(int error);
     void OnTick();
@@ -169,6 +168,4 @@ private:
     BIO* FCipherOut = nullptr;  // what OpenSSL wrote, for the socket
     AnsiString FTransportWhy;
     std::chrono::steady_clock::time_point FLastActivity;
-    int FDepth = 0;
-    std::vector<std::array<uintptr_t, 3>> FDeferred;
 };
