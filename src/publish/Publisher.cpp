@@ -31,6 +31,7 @@
 #include "release/UpdateEntry.h"
 #include "platform/CodePage.h"
 #include "platform/FileSystem.h"
+#include "platform/WindowsNames.h"
 #include "platform/StringList.h"
 #include "platform/System.h"
 
@@ -517,6 +518,16 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         summary.Warnings.push_back(IntToStr(static_cast<int64_t>(writable.size())) +
                                    " files are writable by group or others (" + writable[0] +
                                    (writable.size() > 1 ? ", ..." : "") + "); published without those bits");
+    // Windows players' updaters refuse names Windows cannot hold: the rest
+    // of the release still comes to them, these files never do.
+    std::vector<AnsiString> windowsUnsafe;
+    for (const Source& s : sources)
+        if (HasWindowsUnsafeNamePart(s.rel)) windowsUnsafe.push_back(s.rel);
+    if (!windowsUnsafe.empty())
+        summary.Warnings.push_back(IntToStr(static_cast<int64_t>(windowsUnsafe.size())) +
+                                   " files have names Windows cannot hold (" + windowsUnsafe[0] +
+                                   (windowsUnsafe.size() > 1 ? ", ..." : "") +
+                                   "); updaters on Windows refuse them");
     {
         std::vector<AnsiString> earlier;
         for (const auto& p : previous)

@@ -239,4 +239,9 @@ TEST(Publisher, GroupOrWorldWritableFilesArePublishedWithoutThoseBits) {
     EXPECT_NE(s.Warnings[0].find("portal.exe"), std::string::npos);
     EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" portal.exe 0001 "), std::string::npos);
     EXPECT_NE(ReadFile(out.file("pub/update3.dat")).find(" 0755 "), std::string::npos);
+    // A name Windows cannot hold is published, with a word for the vendor.
+    WriteFile(rel.file("data/aux.txt"), "a");
+    s = Publish(Options(rel.path(), out.file("pub"), "0002"));
+    ASSERT_EQ(s.Warnings.size(), 2u);
+    EXPECT_NE(s.Warnings[1].find("names Windows cannot hold (data/aux.txt)"), std::string::npos) << s.Warnings[1];
 }
