@@ -103,6 +103,11 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
             return stream.WriteFailed() ? TEntryOutcome::WriteFailed : TEntryOutcome::NotDecompressed;
         }
         if (e.Kind == "O") {
+            // The file itself goes in place: it must hold the bytes checked.
+            if (FileSizeOf(download.Path()) != e.Size) {
+                Detail = "the download is not on the disk whole";
+                return TEntryOutcome::Incomplete;
+            }
             download.PutInPlace(mode);
         } else if (e.Kind == "E") {
             stream.Output().PutInPlace(mode);

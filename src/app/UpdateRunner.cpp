@@ -226,6 +226,11 @@ TDownloadResult TUpdateRunner::TakeFromPool(int i, const TDownloadRequest& r) {
         if (!pool.Streams(i) && pool.Prefix(i) < r.Size) throw EPoolGaveUp("no try brought it");
         EventLoop::WaitUntil([&] { return pool.Prefix(i) > at || !pool.Streams(i) || IsLeaving(); });
     }
-    // Every byte is in: the pool has made the segment file the partial download.
+    // Every byte has been read; the last piece may still be ending. The
+    // bytes count once the pool has made the segment file the partial
+    // download.
+    EventLoop::WaitUntil([&] { return !pool.Streams(i) || IsLeaving(); });
+    if (IsLeaving()) throw Exception("the run was left");
+    if (pool.GivenUp(i)) throw EPoolGaveUp("no try brought it");
     return TDownloadResult{r.Size, true, true};
 }
