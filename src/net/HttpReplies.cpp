@@ -226,10 +226,10 @@ bool ParseContentRange(const AnsiString& value, TContentRange& r) {
     r = TContentRange{};
     const AnsiString v = Trim(value);
     if (!StartsNoCase(v, "bytes ")) return false;
-    const AnsiString spec = Trim(v.substr(6));
-    const size_t slash = spec.find('/');
+    const AnsiString rangeAndTotal = Trim(v.substr(6));
+    const size_t slash = rangeAndTotal.find('/');
     if (slash == AnsiString::npos) return false;
-    const AnsiString range = spec.substr(0, slash), total = spec.substr(slash + 1);
+    const AnsiString range = rangeAndTotal.substr(0, slash), total = rangeAndTotal.substr(slash + 1);
     if (total != "*" && !ParseDecimal(total, r.Total)) return false;
     if (range == "*") return r.Total >= 0;  // 416: only the size
     const size_t dash = range.find('-');
