@@ -237,10 +237,15 @@ std::vector<AnsiString>& DirtyFiles() {
     return *files;
 }
 
+// The publisher installs files on every core: the records are locked.
+std::mutex gDirtyLock;
+
 void NoteInstalled(const AnsiString& nativePath) {
     AnsiString folder = FolderOf(nativePath);
     struct stat st;
-    if (stat(folder.c_str(), &st) == 0) DirtyFileSystems().emplace(st.st_dev, folder);
+    const bool known = stat(folder.c_str(), &st) == 0;
+    std::lock_guard<std::mutex> hold(gDirtyLock);
+    if (known) DirtyFileSystems().emplace(st.st_dev, folder);
     if (DirtyFiles().size() <= kFilesSyncedOneByOne) DirtyFiles().push_back(nativePath);
 }
 
@@ -409,9 +414,16 @@ int RemoveLeftoverTemporaries(const AnsiString& folder) {
 }
 
 void FlushInstalledFiles() {
-    if (DirtyFiles().size() <= kFilesSyncedOneByOne) {
+    std::vector<AnsiString> files;
+    std::map<dev_t, AnsiString> fileSystems;
+    {
+        std::lock_guard<std::mutex> hold(gDirtyLock);
+        files.swap(DirtyFiles());
+        fileSystems.swap(DirtyFileSystems());
+    }
+    if (files.size() <= kFilesSyncedOneByOne) {
         std::set<AnsiString> folders;
-        for (const AnsiString& path : DirtyFiles()) {
+        for (const AnsiString& path : files) {
             int fd = KeepRegular(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (fd >= 0) {
                 fsync(fd);
@@ -423,15 +435,13 @@ void FlushInstalledFiles() {
         }
         for (const AnsiString& folder : folders) SyncFolder(folder);
     } else {
-        for (const auto& entry : DirtyFileSystems()) {
+        for (const auto& entry : fileSystems) {
             int fd = open(entry.second.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0) continue;
             syncfs(fd);
             close(fd);
         }
     }
-    DirtyFileSystems().clear();
-    DirtyFiles().clear();
 }
 
 void WriteWholeFileAtomic(const AnsiString& path, const AnsiString& data) {
