@@ -8,6 +8,7 @@
 #include "app/Pictures.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
+#include "app/Unattended.h"
 #include "app/UpdateLog.h"
 #include "crypto/Sha256.h"
 #include "platform/CommandLine.h"
@@ -20,7 +21,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: skiff [--repair] [--unattended] [--help] [--version]\n"
+    "usage: skiff [--repair] [--unattended [--no-window]] [--help] [--version]\n"
     "Other arguments (as desktop launchers pass) are ignored.\n"
     "\n"
     "Brings the client installed in this program's folder in step with its FTP mirrors\n"
@@ -31,14 +32,16 @@ const char kUsage[] =
     "             signed list again, not only those that changed since the last check\n"
     "  --unattended  no click and no box: the saved server choice, the update, then the\n"
     "             launch when nothing failed; the window shows the progress, the log the rest\n"
+    "  --no-window   with --unattended: no window and no display at all; the log tells\n"
     "\n"
     "Exit status: 0 after the launch or a confirmed exit, 2 for a bad command line,\n"
     "3 when no server could be used, 4 when the update left files not installed,\n"
     "5 when the launcher could not be started.\n";
 
-// --help, --version, --repair and --unattended: the updater takes everything else from
-// its folder's data files. The first two need no display.
-bool gRepair = false, gUnattended = false;
+// --help, --version, --repair, --unattended and --no-window: the updater takes
+// everything else from its folder's data files. The first two and the last
+// need no display.
+bool gRepair = false, gUnattended = false, gNoWindow = false;
 AnsiString gIgnored;  // the arguments that are not options
 
 void ReadCommandLine(int argc, char** argv) {
@@ -46,6 +49,7 @@ void ReadCommandLine(int argc, char** argv) {
                                      {"version", no_argument, nullptr, 'v'},
                                      {"repair", no_argument, nullptr, 'r'},
                                      {"unattended", no_argument, nullptr, 'u'},
+                                     {"no-window", no_argument, nullptr, 'w'},
                                      {nullptr, 0, nullptr, 0}};
     opterr = 0;
     for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
@@ -54,6 +58,7 @@ void ReadCommandLine(int argc, char** argv) {
             case 'v': printf("skiff %s\n%s\n", SKIFF_VERSION, kCopyright); exit(0);
             case 'r': gRepair = true; break;
             case 'u': gUnattended = true; break;
+            case 'w': gNoWindow = true; break;
             default:
                 fprintf(stderr, "skiff: %s\nTry 'skiff --help'.\n", OptionMistake(c, argv).c_str());
                 exit(2);
@@ -79,10 +84,29 @@ AnsiString WindowClassName() {
     return name;
 }
 
+// No window, no display, no instance to bring forward: the folder's lock
+// alone keeps a second updater out.
+int RunWithoutDisplay() {
+    const AnsiString folder = ApplicationFolder();
+    UpdateLog::Open(folder);
+    if (!ClaimFolderLock(folder)) {
+        UpdateLog::Write("another updater is at work in this folder: nothing done");
+        return 0;
+    }
+    UpdateLog::Write("skiff " SKIFF_VERSION " starts in " + ShownPath(folder) + " with no window");
+    if (!gIgnored.empty()) UpdateLog::Write("arguments ignored: " + gIgnored);
+    return RunWithoutWindow(folder, gRepair);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ReadCommandLine(argc, argv);
+    if (gNoWindow && !gUnattended) {
+        fputs("skiff: --no-window needs --unattended (nobody is there to click)\nTry 'skiff --help'.\n", stderr);
+        return 2;
+    }
+    if (gNoWindow) return RunWithoutDisplay();
     // A second start brings the running one forward and ends quietly.
     Application->Title = "skiff.exe";
     const AnsiString instance = InstanceName();
@@ -90,7 +114,7 @@ int main(int argc, char** argv) {
     PrepareFontsInBackground();
     OpenDisplay();
     Form1 = new TForm1(nullptr);
-    Form1->ForceRepair = gRepair;
+    Form1->Core->ForceRepair = gRepair;
     Form1->Unattended = gUnattended;
     if (gUnattended) UpdateLog::Write("unattended start");
     SetMainForm(Form1);

@@ -2,6 +2,9 @@
 
 #include <sys/time.h>
 
+#include "platform/FileSystem.h"
+#include "platform/StringList.h"
+
 uint32_t ClockSeed() {
     timeval tv;
     gettimeofday(&tv, nullptr);
@@ -25,4 +28,17 @@ std::vector<AnsiString> BuildServerOrder(const std::vector<AnsiString>& isp0Line
         rest.erase(rest.begin() + r);
     }
     return order;
+}
+
+int SavedServerChoice(const AnsiString& appFolder, int items) {
+    if (!FileExists(appFolder + "isp1.dat")) return 0;
+    int selected = 0;
+    try {
+        TStringList saved;
+        saved.LoadFromFile(appFolder + "isp1.dat");
+        if (saved.Count() > 0) selected = StrToInt(saved[0]);
+    } catch (const Exception&) {
+        return 0;  // an unreadable choice falls back to the first item
+    }
+    return selected < 0 || selected >= items ? 0 : selected;
 }

@@ -29,3 +29,8 @@ uint32_t ClockSeed();
 // "Other" (no preferred server).
 std::vector<AnsiString> BuildServerOrder(const std::vector<AnsiString>& isp0Lines, int selected,
                                          TRandomGenerator& random);
+
+// The choice the server dialog saved in isp1.dat: the index of the chosen
+// item among `items` (the servers, then "Other"); 0 when there is none or
+// it cannot be used.
+int SavedServerChoice(const AnsiString& appFolder, int items);

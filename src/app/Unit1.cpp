@@ -1,27 +1,20 @@
 #include "Unit1.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <ctime>
 #include <cstdio>
 
-#include "release/LineFields.h"
+#include <unistd.h>
+
 #include "Pictures.h"
-#include "release/ReleaseCheck.h"
-#include "ServerOrder.h"
+#include "RunSession.h"
 #include "UpdateLog.h"
 #include "Texts.h"
+#include "ServerOrder.h"
 #include "Unit2.h"
-#include "UpdatePlan.h"
-#include "RunSession.h"
-#include "Removals.h"
-#include "crypto/Sha256.h"
+#include "release/ReleaseCheck.h"
 #include "platform/CodePage.h"
 #include "platform/Dialogs.h"
 #include "platform/EventLoop.h"
@@ -33,14 +26,6 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
-// However a run ends (a damaged entry raises), it is no longer running.
-struct TRunning {
-    bool& flag;
-    explicit TRunning(bool& f) : flag(f) { flag = true; }
-    ~TRunning() { flag = false; }
-};
-
-const int64_t kMaxKeyBytes = 4 << 10;
 const char kLauncher[] = "portal.exe";
 
 const char* const kFailureTexts[] = {
@@ -179,6 +164,14 @@ void TForm1::FormCreate(TObject*) {
     SetLeft((Screen->Width() - 628) / 2);
     SetTop((Screen->Height() - 479) / 2);
     AppFolder = ApplicationFolder();
+    Core->AppFolder = AppFolder;
+    Core->OnNewSession = [this](TWexFTP& ftp) { AttachHandlers(ftp); };
+    Core->OnServerTried = [this](int index) {
+        ListBox3->Items.Clear();
+        Label3->Show();
+        StatusBar1->SimpleText = "Connected Server" + IntToStr(index);
+    };
+    Core->OnPoolProgress = [this] { ShowPoolProgress(); };
     UpdateLog::Open(AppFolder);
     UpdateLog::Write("skiff " SKIFF_VERSION " starts in " + ShownPath(AppFolder));
     AnsiString mode = GetLanguageMode();
@@ -221,7 +214,7 @@ void TForm1::FormResize(TObject*) {
 void TForm1::ContinueUnattended() {
     if (!Unattended || Leaving()) return;
     CompleteCheck();  // what it finds is part of the run
-    if (UpdateList && Button1->Enabled) {
+    if (Core->UpdateList && Button1->Enabled) {
         try {
             Button1Click(nullptr);
         } catch (const std::exception& e) {
@@ -230,7 +223,7 @@ void TForm1::ContinueUnattended() {
         }
     }
     if (Leaving() || !Visible()) return;  // the window closed meanwhile
-    if (UpdateList && ExitCode == 0) {
+    if (Core->UpdateList && ExitCode == 0) {
         Image3Click(nullptr);  // launches and closes, unless the launcher fails
         if (!Visible() || Leaving()) return;
     }
@@ -240,26 +233,17 @@ void TForm1::ContinueUnattended() {
 }
 
 void TForm1::FormClose(TObject*, TCloseAction&) {
-    if (!InstalledList) return;
     // The user is leaving: a list that cannot be saved (a full disk) is
-    // reported once and the program ends all the same; what it did not
-    // record is simply fetched again next time.
+    // reported once and the program ends all the same.
     try {
-        if (Runner) Runner->SaveInstalledList();
+        if (!Core->Close()) return;
     } catch (const Exception& e) {
         ShowErrorBox(e.Message);
     }
-    if (Runner) Runner->Close();  // a run further up the stack stops where it is
-    InstalledList.reset();
-    UpdateList.reset();
-    RemoteList.reset();
     if (ConnectedFlag) Halt();
 }
 
-void TForm1::FormDestroy(TObject*) {
-    delete WexFTP1;
-    WexFTP1 = nullptr;
-}
+void TForm1::FormDestroy(TObject*) { Core->Stop(); }
 
 void TForm1::Button4Click(TObject*) {
     if (AbortFlag || !ConfirmYesNo(Localized(TText::ExitQuestion, LanguageMode))) return;
@@ -267,52 +251,20 @@ void TForm1::Button4Click(TObject*) {
     CentreLabel(Label3);
     AbortFlag = true;
     UpdateLog::Write("the user left");
-    // Whatever the network is doing now is abandoned: every wait of the FTP
-    // component returns at once (the program is ending), and no box follows.
-    if (WexFTP1) WexFTP1->Cancel();
+    // Whatever the network is doing now is abandoned, and no box follows.
+    Core->Stop();
     Close();
 }
 
-bool TForm1::Leaving() const { return AbortFlag || Application->Terminated; }
-
-// In signed mode the launcher runs only as the release made it: its bytes
-// are checked against the list before every launch (the record is not
-// trusted for this one), and put right first when they differ.
 bool TForm1::LauncherIsTheRelease() {
-    if (!ReleaseKey || !RemoteList || !InstalledList || !Runner) return true;
-    int line = -1;
-    TUpdateEntry e;
-    for (int i = 1; i < RemoteList->Count() && line < 0; ++i) {
-        try {
-            e = ParseUpdateEntry((*RemoteList)[i]);
-        } catch (const EConvertError&) {
-            continue;
-        }
-        if ((e.Kind == "E" || e.Kind == "O") && SameNameIgnoringCase(e.Local, kLauncher)) line = i;
+    const TUpdaterCore::TLauncher launcher = Core->CheckLauncher();
+    if (!Core->Session()) ConnectedFlag = false;  // a repair took the plan's session
+    switch (launcher) {
+        case TUpdaterCore::TLauncher::AsReleased: return true;
+        case TUpdaterCore::TLauncher::Stopped: return false;
+        case TUpdaterCore::TLauncher::NotRepaired: break;
     }
-    if (line < 0) return true;  // the release does not bring the launcher
-    TInstalledRecord fresh(AppFolder, false);
-    if (IsInstalledAsListed(e, fresh)) return true;
-    UpdateLog::Write("the launcher is not the one the release names: repairing it before the launch");
-    int installedLine = -1;
-    for (int i = 1; i < InstalledList->Count() && installedLine < 0; ++i)
-        if (!Runner->RemovedLines().count(i) && SameNameIgnoringCase(GetField(1, (*InstalledList)[i]), kLauncher))
-            installedLine = i;
-    const AnsiString entry = installedLine > 0 ? "U " + IntToStr(installedLine) + " " + (*RemoteList)[line]
-                                               : (*RemoteList)[line];
-    TEntryOutcome outcome;
-    {
-        TRunning running(RunInProgress);
-        LetSessionGo();
-        Runner->LoggedInSilence = LoggedInSilence;
-        outcome = Runner->BringInOne(entry);
-    }
-    if (Runner->Closed()) return false;
-    if (outcome == TEntryOutcome::Installed) Runner->SaveInstalledList();
-    TInstalledRecord again(AppFolder, false);
-    if (outcome == TEntryOutcome::Installed && IsInstalledAsListed(e, again)) return true;
     ExitCode = kExitLauncherFailed;
-    UpdateLog::Write("the launcher could not be repaired; not started");
     Tell(Localized(TText::LauncherNotRepaired, LanguageMode));
     return false;
 }
@@ -327,29 +279,8 @@ void TForm1::ReportError(const std::exception& e) {
     else Application->HandleException(e);
 }
 
-// With no server to ask, the client as installed may still be played: in
-// signed mode only when the last list this folder took (update3.dat, put in
-// place only once it passed its checks) names exactly what is installed.
-bool TForm1::InstalledClientChecksOut() {
-    if (!IsRegularFile(AppFolder + kLauncher)) return false;
-    if (!ReleaseKey) return true;
-    try {
-        TStringList remote, installed;
-        remote.LoadFromFile(AppFolder + "update3.dat");
-        installed.LoadFromFile(AppFolder + "update2.dat");
-        if (installed.Count() == 1) installed.Add("");
-        TUpdatePlan plan = ::BuildUpdatePlan(remote.Lines(), installed.Lines());
-        if (!plan.Entries.empty()) return false;  // not that release whole: nothing to check it by
-        TInstalledRecord record(AppFolder, true);
-        PlanRepairs(remote.Lines(), installed.Lines(), record, plan);
-        return plan.Entries.empty();
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 void TForm1::Image3Click(TObject*) {
-    if (RunInProgress) return;  // the launcher waits for the run under way
+    if (Core->RunInProgress) return;  // the launcher waits for the run under way
     // Files that the check finds wrong are put right before the client runs.
     const int planned = ListBox1->Items.Count();
     CompleteCheck();
@@ -394,7 +325,7 @@ void TForm1::WexFTP1Disconnect(TObject*) {
     // Once there is a plan, a dropped server (an idle one closes after a few
     // minutes) is tried again or replaced when the run needs it: no box.
     if (Quiet())
-        UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": the connection closed");
+        UpdateLog::Write("server " + ServerLabel(Core->CurrentServerLine) + ": the connection closed");
     else Tell(Localized(TText::Disconnected, LanguageMode));
     StatusBar1->SimpleText = "Disconnected";
 }
@@ -403,7 +334,7 @@ void TForm1::WexFTP1ConnectionFailed(TObject*) { ConnectedFlag = false; }
 void TForm1::WexFTP1HostResolved(TObject*) { StatusBar1->SimpleText = "Host resolved"; }
 void TForm1::WexFTP1InvalidHost(bool&) {
     if (!Quiet()) return Tell("Invalid Host");
-    UpdateLog::Write("server " + WexFTP1->Host + ": Invalid Host");
+    if (Core->Session()) UpdateLog::Write("server " + Core->Session()->Host + ": Invalid Host");
     StatusBar1->SimpleText = "Invalid Host";
 }
 
@@ -437,12 +368,14 @@ void TForm1::WexFTP1UnSupportedFunction(TCmdType Trans_Type) {
 // counted it (with the kept bytes of a resumed one, when it announced what
 // is left); the listed size only when it announced none.
 int64_t TForm1::DownloadTotal() const {
-    const int64_t announced = WexFTP1->TransferSize, at = WexFTP1->RestartedAt;
+    const TWexFTP* ftp = Core->Session();
+    const int64_t announced = ftp ? ftp->TransferSize : 0, at = ftp ? ftp->RestartedAt : 0;
     return announced <= 0 ? at : announced;
 }
 
 void TForm1::WexFTP1TransactionStart(TObject*) {
-    int64_t total = DownloadTotal(), at = WexFTP1->RestartedAt;
+    if (!Core->Session()) return;
+    int64_t total = DownloadTotal(), at = Core->Session()->RestartedAt;
     Gauge1->SetMaxValue(GaugeUnits(total, total));
     Gauge1->SetProgress(GaugeUnits(at, total));
     StatusBar1->SimpleText = "Beginning Data Transfer";
@@ -458,8 +391,9 @@ void TForm1::WexFTP1Status(TObject*, const AnsiString&) {}
 void TForm1::WexFTP1ListItem(const AnsiString& Listing) { ListBox3->Items.Add(Listing); }
 
 void TForm1::WexFTP1PacketRecvd(TObject*) {
-    if (!ProgressFlag || !WexFTP1) return;
-    int64_t received = WexFTP1->RestartedAt + WexFTP1->ReceivedCount(), total = DownloadTotal();
+    const TWexFTP* ftp = Core->Session();
+    if (!ProgressFlag || !ftp) return;
+    int64_t received = ftp->RestartedAt + ftp->ReceivedCount(), total = DownloadTotal();
     Gauge1->SetProgress(GaugeUnits(received, total));
     // The count is text to measure and draw: a few times a second is all
     // the eye reads, whatever the speed of the link; the last one always.
@@ -470,7 +404,7 @@ void TForm1::WexFTP1PacketRecvd(TObject*) {
     CentreLabel(Label4);
 }
 
-// ---- start-up sequence: server choice and connection ----
+// ---- start-up sequence ----
 
 void TForm1::ShowDisconnected(bool answered) {
     // A user who ends the program while servers are still being tried has
@@ -478,10 +412,11 @@ void TForm1::ShowDisconnected(bool answered) {
     if (Leaving()) return;
     ExitCode = kExitNoServer;
     UpdateLog::Write("no server could be used");
+    Label3->Show();
     Label3->SetCaption(Localized(TText::Disconnected, LanguageMode));
     const AnsiString told =
         answered ? Label3->Caption() : Label3->Caption() + "\n" + Localized(TText::NoServerHint, LanguageMode);
-    if (Unattended || !InstalledClientChecksOut()) return Tell(told);
+    if (Unattended || !Core->InstalledClientChecksOut()) return Tell(told);
     // The player may still play what is installed.
     if (!ConfirmYesNo(told + "\n" + Localized(TText::LaunchInstalled, LanguageMode))) return;
     UpdateLog::Write("no server: the installed client is started as it is");
@@ -499,169 +434,44 @@ void TForm1::RunStartUpSequence() {
         else ShowErrorBox(Form2->ServerListError);
         return;
     }
-    if (!LoadReleaseKey()) return;
+    if (!Core->LoadKey()) return ShowKeyUnusable();
     // Unattended, the choice saved in isp1.dat stands (or the first server).
     if (!Unattended) Form2->ShowModal();
-    ServerIndex = -1;
-    int selected = Form2->ListBox1->ItemIndex();
-    if (selected < 0) selected = 0;
-    TRandomGenerator random(ClockSeed());
-    ServerOrder = std::make_unique<TStringList>();
-    for (const AnsiString& line : ::BuildServerOrder(Form2->ListBox2->Items.Lines().Lines(), selected, random))
-        ServerOrder->Add(line);
+    Core->OrderServers(Form2->ListBox2->Items.Lines().Lines(), Form2->ListBox1->ItemIndex(), ClockSeed());
     Label3->SetCaption(Localized(TText::Connecting, LanguageMode));
     CentreLabel(Label3);
-    TAttempt outcome = TAttempt::Exhausted;
-    if (!NextIsSentinel()) outcome = ConnectionLoop();  // a list without servers tries nothing
-    if (outcome == TAttempt::Aborted) return;
-    if (!ConnectedFlag) {
-        Label3->Show();
-        ShowDisconnected();
+    TUpdaterCore::TFound found;
+    try {
+        found = Core->FindList();
+    } catch (const std::exception& e) {
+        ReportError(e);
         return;
     }
-    UseTransferTimeOuts();
-    PlanPart();
-}
-
-bool TForm1::NextIsSentinel() const {
-    int next = ServerIndex + 1;
-    return !ServerOrder || next >= ServerOrder->Count() || (*ServerOrder)[next] == "end";
-}
-
-TForm1::TAttempt TForm1::ConnectionLoop() {
-    using namespace std::placeholders;
-    for (;;) {
-        if (WexFTP1) {
-            delete WexFTP1;
-            WexFTP1 = nullptr;
-        }
-        EventLoop::ProcessMessages();
-        NewFtpComponent();
-        ++ServerIndex;
-        const AnsiString line = (*ServerOrder)[ServerIndex];
-        Label3->Show();
-        StatusBar1->SimpleText = "Connected Server" + IntToStr(ServerIndex);
-        bool usable = ConfigureForServer(*WexFTP1, line);
-        if (AbortFlag) return TAttempt::Aborted;
-        TServerLine server;
-        if (usable && ParseServerLine(line, server) && server.Web()) {
-            // The plan is made from an FTP server's list; a web mirror
-            // serving the same list joins the run's sessions.
-            UpdateLog::Write("server " + ServerLabel(line) + ": a web mirror, used for the run's files only");
-        } else if (usable) {
-            UpdateLog::Write("server " + ServerLabel(line) + ": connecting");
-            try {
-                WexFTP1->Connect();
-            } catch (const std::exception& e) {
-                // The event handlers have shown what there is to show.
-                UpdateLog::Write("server " + ServerLabel(line) + ": " + WexFTP1->Step + " failed: " + e.what());
-            }
-        } else {
-            UpdateLog::Write("server line \"" + line + "\" of isp0.dat is damaged");
-        }
-        if (ConnectedFlag) {
-            UpdateLog::Write("server " + ServerLabel(line) + ": logged in");
-            CurrentServerLine = line;
-            return TAttempt::Connected;
-        }
-        if (NextIsSentinel()) return TAttempt::Exhausted;
+    ConnectedFlag = found == TUpdaterCore::TFound::List;
+    switch (found) {
+        case TUpdaterCore::TFound::Stopped: return;
+        case TUpdaterCore::TFound::NoServer: return ShowDisconnected();
+        case TUpdaterCore::TFound::NoListServed: return ShowDisconnected(true);
+        case TUpdaterCore::TFound::NoValidList: return ShowNoValidList();
+        case TUpdaterCore::TFound::List: break;
     }
-}
-
-// A fresh FTP component with every handler of the window attached.
-void TForm1::NewFtpComponent() {
-    using namespace std::placeholders;
-    delete WexFTP1;
-    WexFTP1 = NewServerComponent(this);
-    WexFTP1->OnConnect = std::bind(&TForm1::WexFTP1Connect, this, _1);
-        WexFTP1->OnPacketRecvd = std::bind(&TForm1::WexFTP1PacketRecvd, this, _1);
-        WexFTP1->OnPacketSent = std::bind(&TForm1::WexFTP1PacketSent, this, _1);
-        WexFTP1->OnError = std::bind(&TForm1::WexFTP1Error, this, _1, _2, _3);
-        WexFTP1->OnTransactionStart = std::bind(&TForm1::WexFTP1TransactionStart, this, _1);
-        WexFTP1->OnDisconnect = std::bind(&TForm1::WexFTP1Disconnect, this, _1);
-        WexFTP1->OnTransactionStop = std::bind(&TForm1::WexFTP1TransactionStop, this, _1);
-        WexFTP1->OnFailure = std::bind(&TForm1::WexFTP1Failure, this, _1, _2);
-        WexFTP1->OnUnSupportedFunction = std::bind(&TForm1::WexFTP1UnSupportedFunction, this, _1);
-        WexFTP1->OnHostResolved = std::bind(&TForm1::WexFTP1HostResolved, this, _1);
-        WexFTP1->OnConnectionFailed = std::bind(&TForm1::WexFTP1ConnectionFailed, this, _1);
-        WexFTP1->OnInvalidHost = std::bind(&TForm1::WexFTP1InvalidHost, this, _1);
-        WexFTP1->OnStatus = std::bind(&TForm1::WexFTP1Status, this, _1, _2);
-        WexFTP1->OnListItem = std::bind(&TForm1::WexFTP1ListItem, this, _1);
-}
-
-TForm1::TAttempt TForm1::ConnectNextServer() {
-    if (NextIsSentinel()) return TAttempt::Exhausted;
-    return ConnectionLoop();
-}
-
-// ---- start-up sequence: listing and plan ----
-
-bool TForm1::ListingHas(const AnsiString& name) const {
-    for (const AnsiString& item : ListBox3->Items.Lines().Lines())
-        if (SameNameIgnoringCase(item, name)) return true;
-    return false;
-}
-
-void TForm1::PlanPart() {
-    // A server counts when its listing holds update3.dat and the list it
-    // serves passes the checks (with update.pub: a valid signature).
-    bool sawList = false;
-    for (bool first = true;; first = false) {
-        if (!first) {
-            TAttempt next = ConnectNextServer();
-            if (next == TAttempt::Aborted) return;
-            if (next == TAttempt::Exhausted) {
-                ConnectedFlag = false;
-                break;
-            }
-            ListBox3->Items.Clear();
-        }
-        UseTransferTimeOuts();
-        try {
-            WexFTP1->NList();
-        } catch (const std::exception& e) {
-            UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": listing failed: " + e.what());
-        }
-        if (Leaving()) return;
-        ConnectedFlag = ListingHas("update3.dat");
-        if (!ConnectedFlag) {
-            UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": its listing holds no update3.dat");
-            continue;
-        }
-        sawList = true;
-        try {
-            if (FetchCheckedList()) break;
-        } catch (const std::exception& e) {
-            UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat failed: " + e.what());
-            ReportError(e);
-            return;
-        }
-        if (Leaving()) return;
-        UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": " + ListRefusedFile + " refused: " + ListRefusal);
-        ConnectedFlag = false;
-    }
-    // The run may need the other servers: in the order they would be tried.
-    RunServers.clear();
-    for (int i = 0; i < ServerOrder->Count(); ++i)
-        if ((*ServerOrder)[i] != "end") RunServers.push_back((*ServerOrder)[i]);
-    ServerOrder.reset();
-    if (!ConnectedFlag) {
-        if (sawList && ReleaseKey) ShowNoValidList();
-        else ShowDisconnected(true);
-        return;
-    }
+    std::vector<AnsiString> names;
     try {
         ProgressFlag = true;
         Gauge1->SetProgress(0);
         Label4->SetCaption("0%");
         CentreLabel(Label4);
-        AnsiString installed = AppFolder + "update2.dat";
-        if (!FileExists(installed)) WriteWholeFileAtomic(installed, "KOVRAN\r\n");
-        BuildUpdatePlan();
+        names = Core->MakePlan();
     } catch (const std::exception& e) {
         ReportError(e);
         return;
     }
+    ShowPlan(std::move(names));
+}
+
+void TForm1::ShowPlan(std::vector<AnsiString> names) {
+    ListBox1->CodePage = ListBox2->CodePage = NameCodePage();
+    for (AnsiString& name : names) ListBox1->Items.Add(std::move(name));
     ShowRemainingCount();
     CentreLabel(Label3);
     Label3->SetTop(290);
@@ -672,9 +482,50 @@ void TForm1::PlanPart() {
         Label3->SetCaption(Localized(TText::NothingToUpdate, LanguageMode));
         CentreLabel(Label3);
         Image3->Show();
-        if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
+        Core->AcceptSerial();
     }
     ScheduleCheck();
+}
+
+// A fresh FTP component shows what it does through the window's handlers.
+void TForm1::AttachHandlers(TWexFTP& ftp) {
+    using namespace std::placeholders;
+    ftp.OnConnect = std::bind(&TForm1::WexFTP1Connect, this, _1);
+    ftp.OnPacketRecvd = std::bind(&TForm1::WexFTP1PacketRecvd, this, _1);
+    ftp.OnPacketSent = std::bind(&TForm1::WexFTP1PacketSent, this, _1);
+    ftp.OnError = std::bind(&TForm1::WexFTP1Error, this, _1, _2, _3);
+    ftp.OnTransactionStart = std::bind(&TForm1::WexFTP1TransactionStart, this, _1);
+    ftp.OnDisconnect = std::bind(&TForm1::WexFTP1Disconnect, this, _1);
+    ftp.OnTransactionStop = std::bind(&TForm1::WexFTP1TransactionStop, this, _1);
+    ftp.OnFailure = std::bind(&TForm1::WexFTP1Failure, this, _1, _2);
+    ftp.OnUnSupportedFunction = std::bind(&TForm1::WexFTP1UnSupportedFunction, this, _1);
+    ftp.OnHostResolved = std::bind(&TForm1::WexFTP1HostResolved, this, _1);
+    ftp.OnConnectionFailed = std::bind(&TForm1::WexFTP1ConnectionFailed, this, _1);
+    ftp.OnInvalidHost = std::bind(&TForm1::WexFTP1InvalidHost, this, _1);
+    ftp.OnStatus = std::bind(&TForm1::WexFTP1Status, this, _1, _2);
+    ftp.OnListItem = std::bind(&TForm1::WexFTP1ListItem, this, _1);
+}
+
+// A public key that cannot be used stops everything (never a quiet
+// fallback to unsigned).
+void TForm1::ShowKeyUnusable() {
+    ExitCode = kExitNoServer;
+    Label3->Show();
+    Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
+    CentreLabel(Label3);
+    Tell(Localized(TText::KeyUnusable, LanguageMode, ShownPath(AppFolder + kPublicKeyFile), Core->KeyProblem));
+}
+
+void TForm1::ShowNoValidList() {
+    if (Leaving()) return;
+    ExitCode = kExitNoServer;
+    UpdateLog::Write("no server offers a valid update list");
+    Label3->Show();
+    Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
+    CentreLabel(Label3);
+    // What happened in plain words and what to do; the checks' own words
+    // are in the log.
+    Tell(Label3->Caption() + "\n" + Localized(Core->Taken.Problem, LanguageMode));
 }
 
 // ---- the check of what is installed (signed mode) ----
@@ -683,7 +534,7 @@ void TForm1::PlanPart() {
 // once, and the window stays live while tens of thousands of files are
 // checked.
 void TForm1::ScheduleCheck() {
-    if (!Check) return;
+    if (!Core->Check) return;
     std::weak_ptr<int> alive = FAlive;
     PostTask([this, alive] {
         if (!alive.expired()) CheckSlice(0.02);
@@ -691,29 +542,16 @@ void TForm1::ScheduleCheck() {
 }
 
 bool TForm1::CheckSlice(double seconds) {
-    if (!Check) return true;
-    if (!RemoteList || Leaving()) {
-        Check.reset();
-        return true;
-    }
+    std::vector<AnsiString> found;
     // No messages run inside a slice (a slice ends after the file it is
     // on), so nothing can pull the lists away while it works.
-    bool done = Check->Step(RemoteList->Lines(), InstalledList->Lines(), *Record, seconds);
-    if (!done) {
+    if (!Core->CheckSlice(seconds, found)) {
         ScheduleCheck();
         return false;
     }
-    TUpdatePlan found = std::move(Check->Found);
-    Check.reset();
-    Record->Save();
-    if (found.Entries.empty()) return true;
-    UpdateLog::Write(IntToStr(static_cast<int64_t>(found.Entries.size())) +
-                     " installed files are not the release's: planned again");
-    const bool nothingBefore = ListBox1->Items.Count() == 0 && !RunInProgress;
-    for (size_t k = 0; k < found.Entries.size(); ++k) {
-        ListBox1->Items.Add(std::move(found.Names[k]));
-        UpdateList->Add(std::move(found.Entries[k]));
-    }
+    if (found.empty()) return true;
+    const bool nothingBefore = ListBox1->Items.Count() == 0 && !Core->RunInProgress;
+    for (AnsiString& name : found) ListBox1->Items.Add(std::move(name));
     ShowRemainingCount();
     CentreLabel(Label3);
     Label3->SetTop(290);
@@ -726,180 +564,34 @@ bool TForm1::CheckSlice(double seconds) {
 
 // Before the run or the launch: what is left of the check, at once.
 void TForm1::CompleteCheck() {
-    while (Check && !CheckSlice(1.0)) {
+    while (Core->Check && !CheckSlice(1.0)) {
     }
 }
-
-// Fetches update3.dat (and, with a public key, its signature) into
-// temporaries; only a list that passes every check replaces update3.dat in
-// the application folder. False, with the reason in ListRefusal, when this
-// server's list is refused; without a key a failed download is an error, as
-// it always was.
-bool TForm1::FetchCheckedList() {
-    TTempFile list(AppFolder + "update3.dat");
-    AnsiString listBytes, signature;
-    try {
-        FetchListPair(*WexFTP1, AppFolder, ReleaseKey != nullptr, list.Path(), listBytes, signature);
-        if (ReleaseKey) {
-            auto check = [&] {
-                return CheckSignedList(listBytes, signature, *ReleaseKey, AcceptedSerial(AppFolder),
-                                       static_cast<int64_t>(time(nullptr)), &SignedCodePage);
-            };
-            try {
-                ListSerial = check();
-            } catch (const ESignatureMismatch&) {
-                // A mirror caught between renaming a new list into place and
-                // its signature: the pair matches again a moment later.
-                UpdateLog::Write("server " + ServerLabel(CurrentServerLine) +
-                                 ": update3.dat and its signature do not match; asking again in 2 s");
-                PauseFor(2, [this] { return Leaving(); });
-                if (Leaving()) return false;
-                FetchListPair(*WexFTP1, AppFolder, true, list.Path(), listBytes, signature);
-                ListSerial = check();
-            }
-        }
-    } catch (const std::exception& e) {
-        if (!ReleaseKey || Leaving()) throw;
-        // In signed mode a server whose list cannot be had or checked is one
-        // without a list: the next server may have a good one.
-        ListRefusal = e.what();
-        // A download that failed names its own file (a missing signature is
-        // not a missing list); a check that failed is the list's.
-        const AnsiString step = WexFTP1 ? WexFTP1->Step : AnsiString();
-        ListRefusedFile = !dynamic_cast<const ESignatureError*>(&e) && step.rfind("download ", 0) == 0
-                              ? step.substr(9)
-                              : AnsiString("update3.dat");
-        // A signature that fails, or is missing, most often means a release
-        // caught on its way up.
-        ListProblem = dynamic_cast<const EListExpired*>(&e)      ? TText::ListExpired
-                      : dynamic_cast<const EListRolledBack*>(&e) ? TText::ListOlder
-                                                                 : TText::ListUnverified;
-        return false;
-    }
-    list.PutInPlace();
-    PlanListSha = Sha256Of(listBytes);
-    PlanSignature = signature;
-    UpdateLog::Write("server " + ServerLabel(CurrentServerLine) + ": update3.dat taken" +
-                     (ReleaseKey ? ", signature valid, serial " + IntToStr(ListSerial) : AnsiString()));
-    return true;
-}
-
-// A public key in the application folder switches signed mode on; a key
-// that cannot be used stops everything (never a quiet fallback to unsigned).
-bool TForm1::LoadReleaseKey() {
-    ReleaseKey.reset();
-    AnsiString path = AppFolder + kPublicKeyFile;
-    // Only a key that is not there means unsigned mode: a dangling link, a
-    // file we may not read or a disk error stop here with their own reason.
-    struct stat st;
-    if (lstat(NativePath(path).c_str(), &st) != 0 && errno == ENOENT) return true;
-    try {
-        ReleaseKey = std::make_unique<TPublicKey>(ParsePublicKey(ReadWholeFile(path, kMaxKeyBytes)));
-        AcceptedSerial(AppFolder);  // a damaged record is refused here too
-        return true;
-    } catch (const Exception& e) {
-        ReleaseKey.reset();
-        ExitCode = kExitNoServer;
-        UpdateLog::Write("the public key " + ShownPath(path) + " cannot be used: " + e.Message);
-        Label3->Show();
-        Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
-        CentreLabel(Label3);
-        Tell(Localized(TText::KeyUnusable, LanguageMode, ShownPath(path), e.Message));
-        return false;
-    }
-}
-
-void TForm1::ShowNoValidList() {
-    if (Leaving()) return;
-    ExitCode = kExitNoServer;
-    UpdateLog::Write("no server offers a valid update list");
-    Label3->Show();
-    Label3->SetCaption(Localized(TText::NoValidList, LanguageMode));
-    CentreLabel(Label3);
-    // What happened in plain words and what to do; the checks' own words
-    // are in the log.
-    Tell(Label3->Caption() + "\n" + Localized(ListProblem, LanguageMode));
-}
-
-void TForm1::UseTransferTimeOuts() { ::UseTransferTimeOuts(*WexFTP1, LoggedInSilence); }
 
 void TForm1::ShowRemainingCount() {
     AnsiString text;
     if (RemainingCountText(ListBox1->Items.Count(), LanguageMode, text)) Label3->SetCaption(text);
 }
 
-void TForm1::BuildUpdatePlan() {
-    // Built aside and handed over at the end: the window stays live while a
-    // signed start checks what is installed, and a user who leaves meanwhile
-    // finds no half-made lists to save.
-    auto remote = std::make_unique<TStringList>(), installed = std::make_unique<TStringList>();
-    remote->LoadFromFile(AppFolder + "update3.dat");
-    UseNamesCodePageOf(*remote);
-    installed->LoadFromFile(AppFolder + "update2.dat");
-    if (installed->Count() == 1) installed->Add("");
-    TUpdatePlan plan = ::BuildUpdatePlan(remote->Lines(), installed->Lines());
-    PlanRemovals(remote->Lines(), AppFolder, plan);
-    if (ReleaseKey) {
-        // Signed mode trusts only what it has checked, installed files too:
-        // they are checked once the plan is on the screen.
-        Record = std::make_unique<TInstalledRecord>(AppFolder, !ForceRepair);
-        Check = std::make_unique<TRepairCheck>(plan.Names);
-    }
-    UpdateList = std::make_unique<TStringList>();
-    RemoteList = std::move(remote);
-    InstalledList = std::move(installed);
-    MakeRunner();
-    // Partial downloads of entries still planned are continued by the run;
-    // those of an older release are of no use any more. Usually there are
-    // none, and a list of a million entries costs nothing more for them.
-    std::vector<AnsiString> partials = PartialsBelow(AppFolder), kept;
-    const std::set<AnsiString> present(partials.begin(), partials.end());
-    for (size_t i = 0; i < plan.Entries.size() && !present.empty(); ++i) {
-        try {
-            TUpdateEntry e = ParseUpdateEntry(plan.Entries[i]);
-            if (!IsKnownKind(e.Kind) || !IsSafeRelativeName(e.Local)) continue;
-            AnsiString path = PartialPathOf(AppFolder, e);
-            // A segmented download keeps its segments and their record too.
-            for (const AnsiString& p : {path, TTransferPool::SegmentPathOf(path), TTransferPool::RangesPathOf(path)})
-                if (present.count(p)) kept.push_back(p);
-        } catch (const EConvertError&) {
-            // reported when the run reaches it
-        }
-    }
-    if (!present.empty()) RemoveStalePartials(AppFolder, kept);
-    // The entries and names move into the lists: a list near its limit is
-    // held as few times as it must be.
-    for (size_t i = 0; i < plan.Entries.size(); ++i) {
-        ListBox1->Items.Add(std::move(plan.Names[i]));
-        UpdateList->Add(std::move(plan.Entries[i]));
-    }
-}
-
 // ---- update run ----
 
 void TForm1::Button1Click(TObject*) {
-    // A plan whose server has gone meanwhile (an idle connection closes)
-    // finds a server again for its first entry.
-    if (!UpdateList) return;
+    if (!Core->UpdateList) return;
     CompleteCheck();  // its findings are part of this run
-    if (!UpdateList) return;
+    if (!Core->UpdateList) return;
     Button1->Enabled = false;
     Gauge1->Show();
     Label3->Show();
     if (ExitCode == kExitFailedEntries) ExitCode = 0;
-    const int count = UpdateList->Count();
+    const int count = Core->UpdateList->Count();
     const int updatedBefore = ListBox2->Items.Count();
     std::vector<TFailedEntry> failed;
     std::vector<int> failedEntries;
     std::vector<AnsiString> failedNames;
-    TRunning running(RunInProgress);
-    LetSessionGo();
-    Runner->LoggedInSilence = LoggedInSilence;
-    Runner->OnEntry = [&](int i, TEntryOutcome outcome) {
+    auto shown = [&](int i, TEntryOutcome outcome) {
         const AnsiString name = ListBox1->Items.Count() > 0 ? ListBox1->Items[0] : AnsiString();
         if (IsFailure(outcome)) {
             failed.push_back({NameForDisplay(name), ReasonOf(outcome)});
-            failedEntries.push_back(i);
             failedNames.push_back(name);
         }
         if (ListBox1->Items.Count() > 0) {
@@ -911,15 +603,10 @@ void TForm1::Button1Click(TObject*) {
         Label3->SetTop(290);
         if (i == count - 1) Image3->Show();
     };
-    struct TForget {  // the hook sees this call's locals
-        TUpdateRunner& run;
-        ~TForget() { run.OnEntry = nullptr; }
-    } forget{*Runner};
-    if (!Runner->Run(*UpdateList)) return;  // the window closed meanwhile and saved what was done
-    RunInProgress = false;
+    const bool ended = Core->Run(shown, failedEntries);
+    ConnectedFlag = false;  // the run's sessions took over from the plan's
+    if (!ended) return;  // the window closed meanwhile and saved what was done
     ShowPoolProgress(true);  // the whole run's figures stay
-    // The release is in: an older list can no longer pass for a newer one.
-    if (ReleaseKey) SaveAcceptedSerial(AppFolder, ListSerial);
     if (failed.empty()) return;
     TellFailures(failed);
     // The names that did not come in go back to the list to update.
@@ -930,12 +617,9 @@ void TForm1::Button1Click(TObject*) {
     OfferRetry(failedEntries, failedNames);
 }
 
-// Start tries the entries that failed once more: the mirrors may have
-// caught up meanwhile (a release still being uploaded, a server back).
+// Start tries the entries that failed once more.
 void TForm1::OfferRetry(const std::vector<int>& failedEntries, const std::vector<AnsiString>& failedNames) {
-    auto retry = std::make_unique<TStringList>();
-    for (int i : failedEntries) retry->Add((*UpdateList)[i]);
-    UpdateList = std::move(retry);
+    Core->KeepForRetry(failedEntries);
     for (const AnsiString& name : failedNames) ListBox1->Items.Add(name);
     Label3->SetCaption(RetryCountText(static_cast<int>(failedNames.size()), LanguageMode));
     CentreLabel(Label3);
@@ -969,23 +653,12 @@ AnsiString TForm1::NameForDisplay(const AnsiString& name) const {
     return TryUtf8ToCodePage(CodePageToUtf8(name, NameCodePage()), DisplayCodePage(), shown) ? shown : name;
 }
 
-// A release may declare the code page of its names in the header of its
-// versions list ("codepage=950"); the names then mean the same files on
-// every user's machine. Without it, the system code page, as ever.
-void TForm1::UseNamesCodePageOf(const TStringList& list) {
-    int codePage = list.Count() > 0 ? DeclaredNamesCodePage(list[0]) : 0;
-    // A signed list means the same files in every locale: the code page its
-    // signature declares holds when the header names none.
-    if (codePage == 0 && ReleaseKey && IsKnownCodePage(SignedCodePage)) codePage = SignedCodePage;
-    SetNameCodePage(codePage);
-    ListBox1->CodePage = ListBox2->CodePage = codePage;
-}
-
 // The whole run's bytes while several transfers run, and the servers in use.
 void TForm1::ShowPoolProgress(bool final) {
-    if (!Runner || Runner->RunBytesPlanned() <= 0 || !ProgressFlag) return;
-    const int64_t total = std::max<int64_t>(Runner->RunBytesPlanned(), 1),
-                  done = std::min(Runner->RunBytesDone(), total);
+    const TUpdateRunner* runner = Core->Runner.get();
+    if (!runner || runner->RunBytesPlanned() <= 0 || !ProgressFlag) return;
+    const int64_t total = std::max<int64_t>(runner->RunBytesPlanned(), 1),
+                  done = std::min(runner->RunBytesDone(), total);
     const auto now = std::chrono::steady_clock::now();
     if (!final && done < total && now - FLastCountShown < std::chrono::milliseconds(50)) return;
     FLastCountShown = now;
@@ -993,40 +666,9 @@ void TForm1::ShowPoolProgress(bool final) {
     Gauge1->SetProgress(GaugeUnits(done, total));
     Label4->SetCaption(IntToStr(done) + " of " + IntToStr(total) + " ");
     CentreLabel(Label4);
-    const TRunFetches* fetches = Runner->Fetches();
+    const TRunFetches* fetches = runner->Fetches();
     AnsiString names;
     if (fetches)
         for (const AnsiString& name : fetches->Pool().MirrorsInUse()) names += (names.empty() ? "" : ", ") + name;
     if (!names.empty()) StatusBar1->SimpleText = "Servers " + names;
-}
-
-
-// The run takes over from the start-up sequence: its servers, the plan's
-// session and list, the lists it records into; what it does is shown here.
-void TForm1::MakeRunner() {
-    Runner = std::make_unique<TUpdateRunner>();
-    Runner->AppFolder = AppFolder;
-    Runner->Servers = RunServers;
-    Runner->CurrentServerLine = CurrentServerLine;
-    Runner->PlanServerNeedsActive = WexFTP1 && !WexFTP1->Passive;
-    Runner->ListHeader = RemoteList->Count() > 0 ? (*RemoteList)[0] : AnsiString();
-    Runner->PlanListSha = PlanListSha;
-    Runner->PlanSignature = PlanSignature;
-    Runner->Installed = InstalledList.get();
-    Runner->Record = Record.get();
-    Runner->RequireHashes = ReleaseKey != nullptr;
-    Runner->Leaving = [this] { return Leaving(); };
-    Runner->OnPoolProgress = [this] { ShowPoolProgress(); };
-}
-
-// The run's sessions take over from the plan's, which becomes the first of
-// them: a server that takes one session per user has it for the run.
-void TForm1::LetSessionGo() {
-    if (!WexFTP1) return;
-    if (!WexFTP1->Passive) Runner->PlanServerNeedsActive = true;
-    Runner->PlanSession = WexFTP1->TakeSession();
-    WexFTP1->OnDisconnect = nullptr;
-    delete WexFTP1;
-    WexFTP1 = nullptr;
-    ConnectedFlag = false;
 }

@@ -1,13 +1,13 @@
 // TForm1, the updater's main window: skin pictures, the two file lists, the
-// status and progress texts, the progress gauge and three picture buttons;
-// and the updater's work, which runs from its handlers on the one UI thread:
-// the start-up sequence (server choice, connection, listing, plan) on the
-// first resize, the update run on the start picture, the launcher on the
-// launch picture.
+// status and progress texts, the progress gauge and three picture buttons.
+// Its handlers drive the updater's window-free core (TUpdaterCore): the
+// start-up sequence on the first resize, the update run on the start
+// picture, the launcher on the launch picture; it shows what the core
+// reports and asks the player what only the player can answer.
 //
 // The FTP component waits by pumping window messages, so the picture
 // handlers, the exit question and the FTP event handlers run nested inside a
-// waiting sequence or run; the flags below are how they talk to it.
+// waiting sequence or run.
 #pragma once
 #include <algorithm>
 #include <chrono>
@@ -18,9 +18,8 @@
 #include <memory>
 
 #include "Texts.h"
-#include "crypto/Minisign.h"
-#include "Repair.h"
-#include "UpdateRunner.h"
+#include "Unattended.h"
+#include "UpdaterCore.h"
 #include "gzip/Gzip.h"
 #include "net/WexFTP.h"
 #include "platform/Controls.h"
@@ -48,42 +47,16 @@ public:
     bool AbortFlag = false;
     bool FirstResizeFlag = false;
     bool ProgressFlag = false;
-    TWexFTP* WexFTP1 = nullptr;  // the one FTP component of the latest attempt
-    // Created by BuildUpdatePlan; destroyed by FormClose.
-    std::unique_ptr<TStringList> RemoteList, InstalledList, UpdateList;
-    // The connection order (its last line the sentinel "end") and the index
-    // of the line last tried.
-    std::unique_ptr<TStringList> ServerOrder;
-    int ServerIndex = -1;
-    // Signed mode: the key of update.pub, the serial of the list taken, and
-    // why the last server's list was refused.
-    std::unique_ptr<TPublicKey> ReleaseKey;
-    int64_t ListSerial = 0;
-    int SignedCodePage = 0;  // of the names, as the list's signature declares it
-    AnsiString ListRefusal, ListRefusedFile = "update3.dat";
-    TText ListProblem = TText::TryLater;  // what the player is told of it
-    // The run: the servers it may turn to (in connection order) and the
-    // one the start-up sequence logged in to.
-    std::vector<AnsiString> RunServers;
-    AnsiString CurrentServerLine;
-    // The update run itself, made with the plan (see TUpdateRunner).
-    std::unique_ptr<TUpdateRunner> Runner;
-    bool RunInProgress = false;
-    // The list's SHA-256 (and, signed, its signature) that the plan was made
-    // from: a server is used for the run only while it serves these bytes.
-    AnsiString PlanListSha, PlanSignature;
-    // Signed mode: what is installed, as checked (update2.sums); --repair
-    // checks every file again.
-    std::unique_ptr<TInstalledRecord> Record;
-    std::unique_ptr<TRepairCheck> Check;  // while the check runs
-    bool ForceRepair = false;
+    // The work: servers, plan, check, run and launcher check.
+    std::unique_ptr<TUpdaterCore> Core = std::make_unique<TUpdaterCore>();
     // Runs the check's next slice for about `seconds`; true when it is done.
     bool CheckSlice(double seconds);
     void CompleteCheck();
 
     // The program's exit code: 0 after a launch or a confirmed exit; the
     // others say how the updater left things (see skiff(1)).
-    static constexpr int kExitNoServer = 3, kExitFailedEntries = 4, kExitLauncherFailed = 5;
+    static constexpr int kExitNoServer = ::kExitNoServer, kExitFailedEntries = ::kExitFailedEntries,
+                         kExitLauncherFailed = ::kExitLauncherFailed;
     int ExitCode = 0;
 
     // Started with --unattended: the saved server choice, no click, no box
@@ -93,9 +66,6 @@ public:
 
     // Ends the program at once (closing while connected). Tests replace it.
     std::function<void()> Halt;
-    // How long a logged-in server may stay silent (milliseconds) before the
-    // try counts as broken. Tests shorten it.
-    int LoggedInSilence = 60000;
 
     // Handlers of the window and its controls.
     void FormCreate(TObject* Sender);
@@ -128,50 +98,37 @@ public:
     void WexFTP1Status(TObject* Sender, const AnsiString& Status);
     void WexFTP1ListItem(const AnsiString& Listing);
 
-    // The work.
-    enum class TAttempt { Connected, Aborted, Exhausted };
     void RunStartUpSequence();
-    TAttempt ConnectionLoop();
-    TAttempt ConnectNextServer();
-    bool ListingHas(const AnsiString& name) const;
-    void BuildUpdatePlan();
     // The user confirmed the exit: nothing more is shown, no wait is begun.
-    bool Leaving() const;
-    bool LauncherIsTheRelease();
+    bool Leaving() const { return Core->Stopped(); }
 
     void CentreLabel(TLabel* label);
     void ShowRemainingCount();
 
 private:
     void LoadSkin(TImage* image, const AnsiString& baseName);
-    bool NextIsSentinel() const;
+    void AttachHandlers(TWexFTP& ftp);
     // `answered`: servers took the login but none had the list, so the hint
     // about the player's connection does not fit.
     void ShowDisconnected(bool answered = false);
+    void ShowKeyUnusable();
+    void ShowNoValidList();
+    void ShowPlan(std::vector<AnsiString> names);
     void ContinueUnattended();
-    bool InstalledClientChecksOut();
     void ReportError(const std::exception& e);
-    void PlanPart();
-    void NewFtpComponent();
-    // The whole run's bytes while fetches run ahead (with `inFlight` bytes
-    // of the run's own download); `final` shows the last figures at once.
+    // The whole run's bytes while fetches run ahead; `final` shows the last
+    // figures at once.
     void ShowPoolProgress(bool final = false);
-    void LetSessionGo();
-    void MakeRunner();
-    void UseTransferTimeOuts();
     // Once a plan exists, a lost connection is found again when it is
     // needed: no box for it, nor for what the failover meets on its way.
-    bool Quiet() const { return RunInProgress || UpdateList != nullptr; }
+    bool Quiet() const { return Core->RunInProgress || Core->UpdateList != nullptr; }
     void OfferRetry(const std::vector<int>& failedEntries, const std::vector<AnsiString>& failedNames);
     int64_t DownloadTotal() const;
     void Tell(const AnsiString& text);  // a message box, unless the user is leaving
     void TellFailures(const std::vector<TFailedEntry>& failed);
     static TFailReason ReasonOf(TEntryOutcome outcome);
     AnsiString NameForDisplay(const AnsiString& name) const;
-    void UseNamesCodePageOf(const TStringList& list);
-    bool FetchCheckedList();
-    bool LoadReleaseKey();
-    void ShowNoValidList();
+    bool LauncherIsTheRelease();
     void ScheduleCheck();
     std::shared_ptr<int> FAlive = std::make_shared<int>(0);  // posted tasks see the window is gone
     std::chrono::steady_clock::time_point FLastCountShown;

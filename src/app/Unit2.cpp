@@ -1,5 +1,7 @@
 #include "Unit2.h"
 
+#include "ServerOrder.h"
+
 #include "release/LineFields.h"
 #include "Pictures.h"
 #include "Texts.h"
@@ -71,16 +73,7 @@ void TForm2::FormCreate(TObject*) {
     }
     for (int i = 0; i + 1 < ListBox2->Items.Count(); ++i) ListBox1->Items.Add(GetField(1, ListBox2->Items[i]));
     ListBox1->Items.Add("Other");
-    int selected = 0;
-    if (FileExists(AppFolder + "isp1.dat")) {
-        try {
-            ListBox3->Items.LoadFromFile(AppFolder + "isp1.dat");
-            if (ListBox3->Items.Count() > 0) selected = StrToInt(ListBox3->Items[0]);
-        } catch (const Exception&) {
-            selected = 0;  // an unreadable choice falls back to the first item
-        }
-        if (selected < 0 || selected >= ListBox1->Items.Count()) selected = 0;
-    }
+    const int selected = SavedServerChoice(AppFolder, ListBox1->Items.Count());
     ListBox1->SetItemIndex(selected);
 }
 

@@ -27,6 +27,7 @@ expect 2 "" "unknown option '--bogus'" "$skiff" --bogus
 expect 0 "skiff $version" "" "$skiff" %U --version   # words that are not options are ignored
 expect 2 "" "option '--version' takes no value" "$skiff" --version=3
 expect 2 "" "unknown option '-x'" "$skiff" -x
+expect 2 "" "--no-window needs --unattended" "$skiff" --no-window
 
 expect 0 "usage: skiff-publish" "" "$publish" --help
 expect 0 "skiff-publish $version" "" "$publish" --version

@@ -76,3 +76,18 @@ wait_for '[ -s "$app/portal.log" ]' 50 || fail "nothing-to-update did not offer 
 end_updater
 [ "$(cat "$app/update2.dat")" = "$expected" ] || fail "update2.dat changed on the second start"
 echo "second start: nothing to update, single instance kept"
+
+# Third start, with no display at all: release 3 comes in and the client is
+# launched with no window and no click; with no server, the status says so.
+printf 'release 3\r\n' > "$rel/readme.txt"
+"$bin/skiff-publish" "$rel" "$work/pub" --release-version 3 --pack data=data --plain '*.txt' \
+  --previous "$work/pub" >/dev/null || fail "release 3"
+rm -f "$app/portal.log"
+env -u DISPLAY "$app/skiff" --unattended --no-window || fail "the run with no window ended with $?"
+cmp "$rel/readme.txt" "$app/readme.txt" || fail "release 3 not installed with no window"
+wait_for '[ -s "$app/portal.log" ]' 50 && [ "$(cat "$app/portal.log")" = "$app/portal.exe 1" ] || fail "no launch after the run with no window"
+grep -q "unattended run ends with 0" "$app/update.log" || fail "the log does not tell how the run ended"
+printf 'Local 127.0.0.1 1 5000 update\r\nend\r\n' > "$app/isp0.dat"
+rc=0; env -u DISPLAY "$app/skiff" --unattended --no-window || rc=$?
+[ "$rc" -eq 3 ] || fail "no server: ended with $rc, not 3"
+echo "third start: updated and launched with no display"

@@ -113,7 +113,7 @@ TEST_F(UpdaterFixture, PlayersDuringPushesGetOneReleaseWholeEveryTime) {
         dialogs.clear();
         Start("en_US.UTF-8");
         RunSequence();
-        ASSERT_TRUE(Form1->RemoteList) << "run " << runs << ": " << (dialogs.empty() ? "" : dialogs[0].second);
+        ASSERT_TRUE(Form1->Core->RemoteList) << "run " << runs << ": " << (dialogs.empty() ? "" : dialogs[0].second);
         if (Form1->Button1->Enabled) Form1->Button1Click(nullptr);
         EXPECT_EQ(Form1->ExitCode, 0) << "run " << runs << ": " << ReadFile(app.file("update.log"));
         EXPECT_TRUE(dialogs.empty()) << "run " << runs << ": " << dialogs[0].second;

@@ -99,7 +99,7 @@ TEST_F(UpdaterFixture, MissingSkinIsReportedAndTheSequenceNeverStarts) {
     EXPECT_NE(dialogs[0].second.find("2-1c.jpg"), std::string::npos);
     EXPECT_FALSE(Form1->FirstResizeFlag);
     Form1->FormResize(Form1);  // does nothing: no dialog, no attempt
-    EXPECT_EQ(Form1->ServerIndex, -1);
+    EXPECT_EQ(Form1->Core->ServerIndex, -1);
     EXPECT_FALSE(Form2->Modal());
 }
 

@@ -54,13 +54,13 @@ struct ParallelFixture : UpdaterFixture {
         WriteFile(app.file("update2.dat"), "KOVRAN\r\n");
         Start("en_US.UTF-8");
         RunSequence();
-        ASSERT_TRUE(Form1->UpdateList);
+        ASSERT_TRUE(Form1->Core->UpdateList);
         Form1->Button1Click(nullptr);
     }
     void ExpectTheWholeRelease() {
         EXPECT_EQ(ReadFile(app.file("update2.dat")), release.Installed());
         // The label ends with the whole run's bytes, not the last file's.
-        if (Form1->Runner->RunBytesPlanned() > 0) {
+        if (Form1->Core->Runner->RunBytesPlanned() > 0) {
             int64_t listed = 0;
             std::istringstream lines(ReadFile(release.file("update3.dat")));
             std::string line;
@@ -160,7 +160,7 @@ TEST_F(ParallelFixture, LeavingWhileThePoolFetchesStopsTheRunAndRecordsOnlyWhatI
         b(release.root(), "update", "x", {"5000000", "--threaded"});
     confirmAnswer = true;
     std::function<void()> poke = [&] {
-        const TRunFetches* f = Form1->Runner ? Form1->Runner->Fetches() : nullptr;
+        const TRunFetches* f = Form1->Core->Runner ? Form1->Core->Runner->Fetches() : nullptr;
         if (f && f->Pool().BytesDone() > (6 << 20)) Form1->Button4Click(nullptr);
         else PostTask(poke);
     };
@@ -375,7 +375,7 @@ TEST_F(ParallelFixture, AListPushedBetweenThePlanAndStartLeavesTheRunWhole) {
     WriteFile(app.file("update2.dat"), "KOVRAN\r\n");
     Start("en_US.UTF-8");
     RunSequence();
-    ASSERT_TRUE(Form1->UpdateList);
+    ASSERT_TRUE(Form1->Core->UpdateList);
     WriteFile(release.file("update3.dat"), "skiff-release 10 codepage=1252\r\nO new.bin new.bin 10 1\r\n");
     Form1->Button1Click(nullptr);
     WriteFile(release.file("update3.dat"), ReadFile(app.file("update3.dat")));  // for the expectations

@@ -32,7 +32,7 @@ struct RunFixture : UpdaterFixture {
         ServerList(ports, silence ? silence : 3000);
         WriteFile(app.file("isp1.dat"), "0\r\n");  // the first server first
         Start("en_US.UTF-8");
-        if (silence) Form1->LoggedInSilence = silence;
+        if (silence) Form1->Core->LoggedInSilence = silence;
         RunSequence();
         if (idleBeforeStart) PumpUntil([] { return false; }, idleBeforeStart);
         ASSERT_TRUE(Form1->Button1->Enabled) << (dialogs.empty() ? "" : dialogs[0].second);
@@ -128,7 +128,8 @@ TEST_F(RunFixture, AServerThatDiesMidDownloadIsReplacedByTheNextFromTheSameByte)
     FtpServer next(release.root(), "update", "x", {"--log", nextLog.path});
     RunAll({dying.port(), next.port()});
     ExpectInstalled(release);
-    EXPECT_EQ(nextLog.Count("REST "), 1) << "the second server went on from the first one's bytes";
+    EXPECT_EQ(nextLog.Count("REST "), 1) << "the second server went on from the first one's bytes\n"
+                                         << ReadFile(app.file("update.log"));
     EXPECT_LE(nextLog.BytesSent(), static_cast<int64_t>(kBig - 1048576 + 16384));
 }
 

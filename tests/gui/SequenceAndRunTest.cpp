@@ -56,15 +56,15 @@ TEST_F(UpdaterFixture, FirstServerRefusesSecondLacksListThirdPlansAndTheRunInsta
     Start("en_US.UTF-8");
     RunSequence();
     ASSERT_TRUE(Form1->ConnectedFlag);
-    EXPECT_EQ(Form1->WexFTP1->Port, withList.port());
-    EXPECT_GE(Form1->ServerIndex, 1);  // it moved on from the chosen server
+    EXPECT_EQ(Form1->Core->Session()->Port, withList.port());
+    EXPECT_GE(Form1->Core->ServerIndex, 1);  // it moved on from the chosen server
     EXPECT_EQ(ReadFile(app.file("isp1.dat")), "1\r\n");
     ASSERT_EQ(Form1->ListBox1->Items.Count(), 2);
     EXPECT_EQ(Form1->ListBox1->Items[0], "readme.txt");
     EXPECT_EQ(Form1->ListBox1->Items[1], "data.pack");
     EXPECT_EQ(Form1->Label3->Caption(), "2files remain to be updated");
     EXPECT_TRUE(Form1->Button1->Enabled);
-    EXPECT_EQ((*Form1->UpdateList)[0].substr(0, 4), "U 1 ");
+    EXPECT_EQ((*Form1->Core->UpdateList)[0].substr(0, 4), "U 1 ");
 
     Form1->Image2MouseUp(Form1->Image2, mbLeft, 0, 1, 1);  // release on the start picture
     EXPECT_FALSE(Form1->Button1->Enabled);
@@ -172,18 +172,18 @@ TEST_F(UpdaterFixture, AllServersFailingShowsDisconnectedAfterOneAttemptEach) {
     ServerList({ClosedPort()});
     Start("en_US.UTF-8");
     RunSequence();
-    EXPECT_EQ(Form1->ServerIndex, 0);  // one server line: one attempt
+    EXPECT_EQ(Form1->Core->ServerIndex, 0);  // one server line: one attempt
     EXPECT_EQ(Form1->Label3->Caption(), "Disconnected");
     EXPECT_TRUE(Form1->Label3->Visible());
     EXPECT_EQ(CountDialogs(TDialogKind::Message, kDisconnectedBox), 1u);
-    EXPECT_FALSE(Form1->InstalledList);
+    EXPECT_FALSE(Form1->Core->InstalledList);
 
     CloseWindows();
     dialogs.clear();
     WriteFile(app.file("isp0.dat"), "end\r\n");  // no server at all: nothing is tried
     Start("en_US.UTF-8");
     RunSequence();
-    EXPECT_EQ(Form1->ServerIndex, -1);
+    EXPECT_EQ(Form1->Core->ServerIndex, -1);
     EXPECT_EQ(CountDialogs(TDialogKind::Message, kDisconnectedBox), 1u);
 
     // A server that answers but has no list: no word of the player's connection.
@@ -261,7 +261,7 @@ TEST_F(UpdaterFixture, ChoiceIsSavedAndPreselectedAndOddChoicesFallBackToTheFirs
     Form2->ListBox1->SetItemIndex(1);
     RunSequence();
     EXPECT_EQ(ReadFile(app.file("isp1.dat")), "1\r\n");
-    EXPECT_EQ(Form1->ServerIndex, 1);  // both tried
+    EXPECT_EQ(Form1->Core->ServerIndex, 1);  // both tried
     for (const char* saved : {"1\r\n", "2\r\n", "abc\r\n", "7\r\n", "-1\r\n"}) {
         CloseWindows();
         WriteFile(app.file("isp1.dat"), saved);
@@ -274,10 +274,10 @@ TEST_F(UpdaterFixture, ChoiceIsSavedAndPreselectedAndOddChoicesFallBackToTheFirs
 TEST_F(UpdaterFixture, ListingCheckIgnoresCaseAndMissingServerListIsNamed) {
     ServerList({1});
     Start("en_US.UTF-8");
-    Form1->WexFTP1ListItem("readme.txt");
-    Form1->WexFTP1ListItem("UPDATE3.DAT");
-    EXPECT_TRUE(Form1->ListingHas("update3.dat"));
-    EXPECT_FALSE(Form1->ListingHas("update3.da"));
+    Form1->Core->NoteListItem("readme.txt");
+    Form1->Core->NoteListItem("UPDATE3.DAT");
+    EXPECT_TRUE(Form1->Core->ListingHas("update3.dat"));
+    EXPECT_FALSE(Form1->Core->ListingHas("update3.da"));
     CloseWindows();
     std::filesystem::remove(app.file("isp0.dat"));
     Start("en_US.UTF-8");
@@ -306,7 +306,7 @@ TEST_F(UpdaterFixture, ConfirmedExitDuringAFailingAttemptEndsWithoutDisconnected
     Start("en_US.UTF-8");
     confirmAnswer = true;
     std::function<void()> poke = [&] {
-        if (Form1->ServerIndex >= 0) Form1->Button4Click(nullptr); else PostTask(poke);
+        if (Form1->Core->ServerIndex >= 0) Form1->Button4Click(nullptr); else PostTask(poke);
     };
     PostTask(poke);
     RunSequence();
@@ -356,7 +356,7 @@ TEST_F(UpdaterFixture, ServerStoppedMidDownloadKeepsFinishedEntriesAndNoHalfFile
     RunSequence();
     ASSERT_EQ(Form1->ListBox1->Items.Count(), 2);
     std::function<void()> stopper = [&] {
-        if (Form1->Runner->RunBytesDone() > (1 << 20)) server->Stop(); else PostTask(stopper);
+        if (Form1->Core->Runner->RunBytesDone() > (1 << 20)) server->Stop(); else PostTask(stopper);
     };
     PostTask(stopper);
     EXPECT_NO_THROW(Form1->Button1Click(nullptr));  // the run ends, and says what it could not do
@@ -394,7 +394,7 @@ TEST_F(UpdaterFixture, WindowClosedMidRunWhileDisconnectedStopsTheRunSafely) {
     };
     PostTask(closer);
     Form1->Button1Click(nullptr);  // returns without touching the freed lists
-    EXPECT_FALSE(Form1->InstalledList);
+    EXPECT_FALSE(Form1->Core->InstalledList);
     EXPECT_EQ(ReadFile(app.file("update2.dat")), "KOVRAN\r\n\r\nbin\\client.exe 200\r\n");
     EXPECT_TRUE(Application->Terminated);
 }
@@ -457,5 +457,5 @@ TEST_F(UpdaterFixture, ADamagedEntryEndsTheRunAndLeavesItNotRunning) {
     RunSequence();
     ASSERT_EQ(Form1->ListBox1->Items.Count(), 1);
     EXPECT_THROW(Form1->Button1Click(nullptr), EConvertError);
-    EXPECT_FALSE(Form1->RunInProgress);
+    EXPECT_FALSE(Form1->Core->RunInProgress);
 }

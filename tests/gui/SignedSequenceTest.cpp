@@ -87,7 +87,7 @@ TEST_F(SignedFixture, AServerWithABadListIsPassedOverForOneWithAGoodList) {
     Start("en_US.UTF-8");
     RunSequence();
     ASSERT_TRUE(Form1->ConnectedFlag);
-    EXPECT_EQ(Form1->WexFTP1->Port, genuine.port());
+    EXPECT_EQ(Form1->Core->Session()->Port, genuine.port());
     EXPECT_EQ(ReadFile(app.file("update3.dat")), ReadFile(good.file("update3.dat")));
     Form1->Button1Click(nullptr);
     EXPECT_EQ(ReadFile(app.file("data/a.txt")), "a");
@@ -156,7 +156,7 @@ TEST_F(SignedFixture, AKeyThatCannotBeReadStopsEverythingWithoutFallingBack) {
     WriteFile(app.file("update.pub"), "untrusted comment: damaged\nnot base64 at all\n");
     Start("en_US.UTF-8");
     RunSequence();
-    EXPECT_EQ(Form1->ServerIndex, -1) << "no server was even tried";
+    EXPECT_EQ(Form1->Core->ServerIndex, -1) << "no server was even tried";
     ASSERT_EQ(dialogs.size(), 1u);
     EXPECT_EQ(dialogs[0].second, "The public key \"" + app.path() + "/update.pub\" cannot be used: The public key is not valid base64");
     EXPECT_FALSE(Exists(app.file("update3.dat")));
@@ -170,7 +170,7 @@ TEST_F(SignedFixture, AKeyThatCannotBeReadStopsEverythingWithoutFallingBack) {
         dialogs.clear();
         Start("en_US.UTF-8");
         RunSequence();
-        EXPECT_EQ(Form1->ServerIndex, -1) << fifo;
+        EXPECT_EQ(Form1->Core->ServerIndex, -1) << fifo;
         ASSERT_EQ(dialogs.size(), 1u) << fifo;
         EXPECT_NE(dialogs[0].second.find("cannot be used"), std::string::npos) << dialogs[0].second;
     }
@@ -210,7 +210,7 @@ TEST_F(SignedFixture, PlantedFilesAreRepairedAndOnlyTheGenuineLauncherRuns) {
     WriteFile(app.file("update2.dat"), "KOVRAN\r\nportal.exe 7\r\ndata\\a.txt 7\r\n");
     Start("en_US.UTF-8");
     RunSequence();
-    ASSERT_TRUE(PumpUntil([] { return !Form1->Check; })) << "the check of what is installed runs after the plan";
+    ASSERT_TRUE(PumpUntil([] { return !Form1->Core->Check; })) << "the check of what is installed runs after the plan";
     ASSERT_EQ(Form1->ListBox1->Items.Count(), 2) << "both planted files are planned again";
     EXPECT_TRUE(Form1->Button1->Enabled);
     Form1->Button1Click(nullptr);
@@ -225,7 +225,7 @@ TEST_F(SignedFixture, PlantedFilesAreRepairedAndOnlyTheGenuineLauncherRuns) {
     CloseWindows();
     Start("en_US.UTF-8");
     RunSequence();
-    ASSERT_TRUE(PumpUntil([] { return !Form1->Check; }));
+    ASSERT_TRUE(PumpUntil([] { return !Form1->Core->Check; }));
     EXPECT_EQ(Form1->ListBox1->Items.Count(), 0);
     EXPECT_TRUE(Form1->Image3->Visible());
     EXPECT_TRUE(Exists(app.file("update2.sums")));

@@ -1,0 +1,105 @@
+// The updater's core with no window and no display: the start-up sequence
+// over servers in the states a player meets (one down, one without a list,
+// one with the signed release), the plan, the check of what is installed,
+// the run, and the launcher's check before a launch.
+#include <gtest/gtest.h>
+
+#include "FtpServer.h"
+#include "LoopbackPeer.h"
+#include "app/UpdateLog.h"
+#include "app/UpdaterCore.h"
+#include "crypto/Minisign.h"
+#include "publish/Publisher.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct CoreRelease {
+    TempDir src, pub, empty, app, secrets;
+    TSecretKey key;
+    CoreRelease() {
+        WriteFile(src.file("portal.exe"), "the launcher");
+        WriteFile(src.file("data/a.txt"), Random(5000, 1));
+        GenerateKey(key);
+        WriteFile(secrets.file("k.key"), SecretKeyText(key));
+        TPublishOptions o;
+        o.ReleaseDir = src.path();
+        o.OutDir = pub.path();
+        o.Version = "7";
+        o.SecretKey = secrets.file("k.key");
+        o.Serial = 3;
+        Publish(o);
+        WriteFile(app.file("update.pub"), PublicKeyText(key));
+        UpdateLog::Open(app.appFolder());
+    }
+    static std::string Line(int port) { return "S 127.0.0.1 " + std::to_string(port) + " 3000 update"; }
+    void Prepare(TUpdaterCore& core, const std::vector<int>& ports) const {
+        core.AppFolder = app.appFolder();
+        core.LoggedInSilence = 3000;
+        std::vector<AnsiString> lines;
+        for (int port : ports) lines.push_back(Line(port));
+        lines.push_back("end");
+        ASSERT_TRUE(core.LoadKey()) << core.KeyProblem;
+        core.OrderServers(lines, 0, 1);
+    }
+};
+
+void CheckAll(TUpdaterCore& core, std::vector<AnsiString>& names) {
+    while (!core.CheckSlice(1.0, names)) {
+    }
+}
+
+}  // namespace
+
+TEST(UpdaterCore, PassesOverServersWithoutAGoodListThenPlansRunsAndGuardsTheLauncher) {
+    CoreRelease r;
+    FtpServer noList(r.empty.path()), good(r.pub.path());
+    TUpdaterCore core;
+    // The chosen server is down, the next has no list: the order keeps the
+    // choice first and shuffles the rest, so both others are met in some order.
+    r.Prepare(core, {ClosedPort(), noList.port(), good.port()});
+    ASSERT_EQ(core.FindList(), TUpdaterCore::TFound::List);
+    EXPECT_EQ(core.Taken.Serial, 3);
+    EXPECT_EQ(core.CurrentServerLine, CoreRelease::Line(good.port()));
+    std::vector<AnsiString> names = core.MakePlan();
+    CheckAll(core, names);
+    ASSERT_EQ(names.size(), 2u);
+    std::vector<int> failed;
+    std::vector<int> seen;
+    ASSERT_TRUE(core.Run([&](int i, TEntryOutcome) { seen.push_back(i); }, failed));
+    EXPECT_TRUE(failed.empty());
+    EXPECT_EQ(seen, (std::vector<int>{0, 1}));
+    EXPECT_EQ(ReadFile(r.app.file("data/a.txt")), ReadFile(r.src.file("data/a.txt")));
+    EXPECT_EQ(ReadFile(r.app.file("update.serial")), "3\r\n");
+    EXPECT_TRUE(core.InstalledClientChecksOut());
+
+    // A launcher changed behind the updater's back is put right before the launch.
+    WriteFile(r.app.file("portal.exe"), "something else");
+    EXPECT_FALSE(core.InstalledClientChecksOut());
+    EXPECT_EQ(core.CheckLauncher(), TUpdaterCore::TLauncher::AsReleased);
+    EXPECT_EQ(ReadFile(r.app.file("portal.exe")), "the launcher");
+    // With the mirror gone it cannot be, and the launch is refused.
+    good.Stop();
+    WriteFile(r.app.file("portal.exe"), "something else");
+    EXPECT_EQ(core.CheckLauncher(), TUpdaterCore::TLauncher::NotRepaired);
+    EXPECT_TRUE(core.Close());
+}
+
+TEST(UpdaterCore, NamesTheFileARefusedListLacksAndStopsAtOnceWhenAsked) {
+    CoreRelease r;
+    std::filesystem::remove(r.pub.file("update3.dat.minisig"));
+    FtpServer unsigned_(r.pub.path());
+    TUpdaterCore core;
+    r.Prepare(core, {unsigned_.port()});
+    EXPECT_EQ(core.FindList(), TUpdaterCore::TFound::NoValidList);
+    EXPECT_EQ(core.Taken.RefusedFile, "update3.dat.minisig");
+    EXPECT_EQ(core.Taken.Problem, TText::ListUnverified);
+    EXPECT_FALSE(std::filesystem::exists(r.app.file("update3.dat"))) << "a refused list is never put in place";
+
+    TUpdaterCore stopped;
+    r.Prepare(stopped, {unsigned_.port()});
+    stopped.Stop();
+    EXPECT_EQ(stopped.FindList(), TUpdaterCore::TFound::Stopped);
+    EXPECT_EQ(stopped.ServerIndex, -1) << "no server is tried once the player left";
+}
