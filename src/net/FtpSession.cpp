@@ -168,6 +168,14 @@ void TFtpSession::OnControlEvent(int event, int error) {
         if (FState == TState::Quitting) return Closed();
         if (FState == TState::Broken) return;
         Fail(TFailure::TKind::Closed, "");
+        // A server that dies mid-file closes both connections at once; the
+        // bytes already on their way over the data connection are taken
+        // first, so that the next try goes on after them.
+        if (FState == TState::Transfer && FData >= 0 && FDataBegun && !FControlGone) {
+            FControlGone = true;
+            PostMessage(FWindow, kDataMessage, FData, Winsock::FD_READ);
+            return;
+        }
         Break("the server closed the connection", FState <= TState::Type);
     }
 }
@@ -402,7 +410,7 @@ void TFtpSession::Fetch(const TFetch& fetch) {
     if (FState != TState::Ready) return;
     FFetch = fetch;
     FReceived = FAnnounced = FRestartedAt = 0;
-    FDataClosed = FFinalReply = FDataBegun = FDataCloseSeen = FOtherSize = false;
+    FDataClosed = FFinalReply = FDataBegun = FDataCloseSeen = FOtherSize = FControlGone = false;
     FFinalCode = FAbortReplies = FPassiveRetries = 0;
     FOutcome = TOutcome{};
     BeginOperation();
@@ -581,6 +589,7 @@ void TFtpSession::ReadData() {
 void TFtpSession::DataEnded() {
     CloseData();
     FDataClosed = true;
+    if (FControlGone) return Break("the server closed the connection", false);
     Touch();  // the final reply is due from now
     // Fewer bytes than the caller knows the file has end the fetch now,
     // unless they are all that the server announced: then the file there
@@ -616,6 +625,7 @@ void TFtpSession::MaybeFinish() {
 // and ABOR and NOOP put the control connection back in step.
 void TFtpSession::Settle(TEnd end, const AnsiString& why) {
     CloseData();
+    if (FControlGone) return Break("the server closed the connection", false);
     FOutcome = TOutcome{true, end, why};
     if (FFinalReply) return EndFetch(end, why);
     FAbortReplies = 0;

@@ -188,6 +188,9 @@ private:
     TFetch FFetch;
     int64_t FReceived = 0, FAnnounced = 0, FRestartedAt = 0;
     bool FDataClosed = false, FFinalReply = false, FDataBegun = false, FQuiet = false, FQuitUntilClosed = true;
+    // The control connection closed while the data connection still brings
+    // bytes: they are taken to the data's end, then the session counts as broken.
+    bool FControlGone = false;
     bool FDataCloseSeen = false, FBrokeInResync = false, FOtherSize = false;  // the server closed the data connection; read it to its end
     int FFinalCode = 0, FAbortReplies = 0, FPassiveRetries = 0, FUnasked = 0;
     bool FNoopSent = false;  // ABOR has had its final reply
