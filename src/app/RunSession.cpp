@@ -33,40 +33,37 @@ void UseTransferTimeOuts(TWexFTP& ftp, int loggedInSilence) {
     ftp.TimeOut = 50000000;
 }
 
-void FetchListPair(TWexFTP& ftp, const AnsiString& appFolder, bool withSignature, const AnsiString& listPath,
-                   AnsiString& list, AnsiString& signature) {
+TListDownload ListDownloadOver(TWexFTP& ftp, const AnsiString& appFolder) {
+    return [&ftp, appFolder](const AnsiString& remote, int64_t limit) {
+        TTempFile file(appFolder + "update3.dat");
+        ftp.SizeLimit = limit;
+        ftp.Download(remote, file.Path());
+        if (ftp.TransferSize > limit) throw EInOutError("The server's " + remote + " is larger than any real one");
+        return ReadWholeFile(file.Path(), limit);
+    };
+}
+
+void FetchListPair(const TListDownload& download, bool withSignature, AnsiString& list, AnsiString& signature) {
     // The versions list has no size of its own to check; a server that
     // sends more than any real list is cut off.
-    ftp.SizeLimit = kMaxVersionsListBytes;
-    ftp.Download("update3.dat", listPath);
-    if (ftp.TransferSize > kMaxVersionsListBytes) throw EInOutError("The server's update3.dat is larger than 64 MiB");
-    list = ReadWholeFile(listPath);
+    list = download("update3.dat", kMaxVersionsListBytes);
     // Bounded work and memory whatever a server sends: every entry costs a
     // few copies of its line in the lists, the plan and the window.
     if (std::count(list.begin(), list.end(), '\n') > kMaxListEntries + 1)  // and the header
         throw EInOutError("The server's update3.dat names more than " + IntToStr(kMaxListEntries) + " files");
     signature.clear();
-    if (withSignature) {
-        TTempFile signatureFile(appFolder + kSignatureFile);
-        ftp.SizeLimit = kMaxSignatureBytes;
-        ftp.Download(kSignatureFile, signatureFile.Path());
-        if (ftp.TransferSize > kMaxSignatureBytes) throw ESignatureError("The signature file is too large");
-        signature = ReadWholeFile(signatureFile.Path());
-    }
-    FetchRemovalsFile(ftp, appFolder, list.substr(0, list.find_first_of("\r\n")));
+    if (withSignature) signature = download(kSignatureFile, kMaxSignatureBytes);
 }
 
-void FetchRemovalsFile(TWexFTP& ftp, const AnsiString& appFolder, const AnsiString& header) {
+void FetchRemovalsFile(const TListDownload& download, const AnsiString& appFolder, const AnsiString& header) {
     TRemovalsFile named;
     if (!DeclaredRemovalsFile(header, named)) return;
-    TTempFile file(appFolder + kRemovalsFile);
-    ftp.SizeLimit = std::min(named.Size, kMaxRemovalsBytes);
-    ftp.Download(named.Name, file.Path());
+    const AnsiString bytes = download(named.Name, std::min(named.Size, kMaxRemovalsBytes));
     // Checked as the list is: a file that is not the one the (signed) list
     // names is a damaged or tampered release.
-    if (ftp.TransferSize != named.Size || Sha256OfFile(file.Path()) != named.Sha256)
+    if (static_cast<int64_t>(bytes.size()) != named.Size || Sha256Of(bytes) != named.Sha256)
         throw EInOutError("The server's " + named.Name + " is not the removals file that update3.dat names");
-    file.PutInPlace();
+    WriteWholeFileAtomic(appFolder + kRemovalsFile, bytes);
 }
 
 void PauseFor(double seconds, const std::function<bool()>& leaving) {

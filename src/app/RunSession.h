@@ -23,19 +23,23 @@ bool ConfigureForServer(TWexFTP& ftp, const AnsiString& line);
 // server's own the first time.
 void UseTransferTimeOuts(TWexFTP& ftp, int loggedInSilence);
 
-// update3.dat into `listPath` and its bytes into `list`; with `signed`, its
-// signature (beside it in the application folder, as a temporary) into
-// `signature`; then the removals file the list names, if any (see
-// FetchRemovalsFile). Raises what the downloads raise, and on a list or
-// signature larger than any real one.
-void FetchListPair(TWexFTP& ftp, const AnsiString& appFolder, bool withSignature, const AnsiString& listPath,
-                   AnsiString& list, AnsiString& signature);
+// One file of a server, whole and in memory, of at most `limit` bytes
+// (more raises): how the list and the files it names are fetched, from an
+// FTP or a web mirror alike. Raises when the file cannot be had.
+using TListDownload = std::function<AnsiString(const AnsiString& remote, int64_t limit)>;
+// Over the FTP component (through a temporary beside update3.dat).
+TListDownload ListDownloadOver(TWexFTP& ftp, const AnsiString& appFolder);
+
+// update3.dat's bytes into `list`; with `signed`, its signature into
+// `signature`. Raises what the downloads raise, and on a list larger than
+// any real one.
+void FetchListPair(const TListDownload& download, bool withSignature, AnsiString& list, AnsiString& signature);
 // The removals file that the list header `header` names, into the
 // application folder (update3.removals) once its size and SHA-256 are those
 // the header gives; raises EInOutError otherwise. The plan takes its lines
 // only while they match the list it was made from, so a file left by a list
 // refused later does no harm.
-void FetchRemovalsFile(TWexFTP& ftp, const AnsiString& appFolder, const AnsiString& header);
+void FetchRemovalsFile(const TListDownload& download, const AnsiString& appFolder, const AnsiString& header);
 
 // Waits without holding the window, until the time is up or `leaving` says so.
 void PauseFor(double seconds, const std::function<bool()>& leaving);

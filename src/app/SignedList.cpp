@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <ctime>
 
-#include "RunSession.h"
 #include "UpdateLog.h"
+#include "WebPlanSession.h"
 #include "crypto/Sha256.h"
 #include "platform/FileSystem.h"
 #include "release/ReleaseCheck.h"
@@ -33,13 +33,27 @@ std::unique_ptr<TPublicKey> LoadReleaseKey(const AnsiString& appFolder, AnsiStri
     }
 }
 
-TTakenList TakeCheckedList(TWexFTP& ftp, const AnsiString& appFolder, const AnsiString& server,
+TTakenList TakeCheckedList(const TListDownload& download, const AnsiString& appFolder, const AnsiString& server,
                            const TPublicKey* key, const std::function<bool()>& stopped) {
     TTakenList taken;
-    TTempFile list(appFolder + "update3.dat");
+    // The file being fetched: a download that fails names its own file (a
+    // missing signature is not a missing list).
+    AnsiString fetching;
+    const TListDownload named = [&](const AnsiString& remote, int64_t limit) {
+        fetching = remote;
+        AnsiString bytes = download(remote, limit);
+        fetching.clear();
+        return bytes;
+    };
     AnsiString listBytes, signature;
     try {
-        FetchListPair(ftp, appFolder, key != nullptr, list.Path(), listBytes, signature);
+        try {
+            FetchListPair(named, key != nullptr, listBytes, signature);
+        } catch (const EFileNotServed&) {
+            if (fetching != "update3.dat") throw;
+            taken.ListMissing = true;
+            return taken;
+        }
         if (key) {
             auto check = [&] {
                 return CheckSignedList(listBytes, signature, *key, AcceptedSerial(appFolder),
@@ -51,17 +65,15 @@ TTakenList TakeCheckedList(TWexFTP& ftp, const AnsiString& appFolder, const Ansi
                 UpdateLog::Write("server " + server + ": update3.dat and its signature do not match; asking again in 2 s");
                 PauseFor(2, stopped);
                 if (stopped()) return taken;
-                FetchListPair(ftp, appFolder, true, list.Path(), listBytes, signature);
+                FetchListPair(named, true, listBytes, signature);
                 taken.Serial = check();
             }
         }
+        FetchRemovalsFile(named, appFolder, listBytes.substr(0, listBytes.find_first_of("\r\n")));
     } catch (const std::exception& e) {
         if (!key || stopped()) throw;
         taken.Refusal = e.what();
-        // A download that failed names its own file; a check that failed is the list's.
-        const AnsiString& step = ftp.Step;
-        if (!dynamic_cast<const ESignatureError*>(&e) && step.rfind("download ", 0) == 0)
-            taken.RefusedFile = step.substr(9);
+        if (!fetching.empty()) taken.RefusedFile = fetching;
         // A signature that fails, or is missing, most often means a release
         // caught on its way up.
         taken.Problem = dynamic_cast<const EListExpired*>(&e)      ? TText::ListExpired
@@ -69,7 +81,7 @@ TTakenList TakeCheckedList(TWexFTP& ftp, const AnsiString& appFolder, const Ansi
                                                                    : TText::ListUnverified;
         return taken;
     }
-    list.PutInPlace();
+    WriteWholeFileAtomic(appFolder + "update3.dat", listBytes);
     taken.Taken = true;
     taken.ListSha = Sha256Of(listBytes);
     taken.Signature = signature;

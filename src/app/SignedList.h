@@ -6,9 +6,9 @@
 #include <functional>
 #include <memory>
 
+#include "RunSession.h"
 #include "Texts.h"
 #include "crypto/Minisign.h"
-#include "net/WexFTP.h"
 
 // update.pub of `appFolder`: null with `problem` empty when there is none
 // (unsigned mode); null with `problem` set when one is there but cannot be
@@ -27,12 +27,15 @@ struct TTakenList {
     // signature is not a missing list), and what the player is told.
     AnsiString Refusal, RefusedFile = "update3.dat";
     TText Problem = TText::TryLater;
+    // The server has no update3.dat at all (a web mirror, which has no
+    // listing to tell it first).
+    bool ListMissing = false;
 };
 
-// Takes the list from the server `ftp` is logged in to (`server` names it in
-// the log). Without a key a failed download raises, as it always did; with
+// Takes the list (then the removals file it names) through `download` from
+// the server `server` names in the log. Without a key a failed download raises, as it always did; with
 // one, a list that cannot be had or checked is a refusal: the next server
 // may have a good one. A signature that does not match is asked again once
 // after 2 s: a mirror may be between renaming a new list and its signature.
-TTakenList TakeCheckedList(TWexFTP& ftp, const AnsiString& appFolder, const AnsiString& server,
+TTakenList TakeCheckedList(const TListDownload& download, const AnsiString& appFolder, const AnsiString& server,
                            const TPublicKey* key, const std::function<bool()>& stopped);

@@ -65,6 +65,7 @@ bool TUpdaterCore::NextIsSentinel() const {
 bool TUpdaterCore::ConnectNext() {
     while (!NextIsSentinel() && !Stopped()) {
         FFtp.reset();
+        FWeb.reset();
         EventLoop::ProcessMessages();  // what the last component still had pending
         FFtp.reset(NewServerComponent(nullptr));
         if (OnNewSession) OnNewSession(*FFtp);
@@ -79,9 +80,19 @@ bool TUpdaterCore::ConnectNext() {
         if (Stopped()) return false;
         TServerLine server;
         if (usable && ParseServerLine(line, server) && server.Web()) {
-            // The plan is made from an FTP server's list; a web mirror
-            // serving the same list joins the run's sessions.
-            UpdateLog::Write("server " + ServerLabel(line) + ": a web mirror, used for the run's files only");
+            // A web mirror serves the list as any server does; its session
+            // becomes the run's first there.
+            UpdateLog::Write("server " + ServerLabel(line) + ": connecting");
+            FFtp.reset();
+            FWeb = std::make_unique<TWebPlanSession>(server, TransferSilence(LoggedInSilence, server.TimeOut));
+            AnsiString why;
+            if (FWeb->Open([this] { return Stopped(); }, why)) {
+                UpdateLog::Write("server " + ServerLabel(line) + ": answered");
+                CurrentServerLine = line;
+                return true;
+            }
+            FWeb.reset();
+            if (!Stopped()) UpdateLog::Write("server " + ServerLabel(line) + ": connecting failed: " + why);
             continue;
         }
         if (!usable) {
@@ -119,24 +130,32 @@ TUpdaterCore::TFound TUpdaterCore::FindList() {
         if (!first && !ConnectNext()) break;
         FListing.clear();
         const AnsiString server = ServerLabel(CurrentServerLine);
-        UseTransferTimeOuts(*FFtp, LoggedInSilence);
-        try {
-            FFtp->NList();
-        } catch (const std::exception& e) {
-            UpdateLog::Write("server " + server + ": listing failed: " + e.what());
+        const auto stopped = [this] { return Stopped(); };
+        if (FFtp) {
+            UseTransferTimeOuts(*FFtp, LoggedInSilence);
+            try {
+                FFtp->NList();
+            } catch (const std::exception& e) {
+                UpdateLog::Write("server " + server + ": listing failed: " + e.what());
+            }
+            if (Stopped()) return TFound::Stopped;
+            if (!ListingHas("update3.dat")) {
+                UpdateLog::Write("server " + server + ": its listing holds no update3.dat");
+                continue;
+            }
         }
-        if (Stopped()) return TFound::Stopped;
-        if (!ListingHas("update3.dat")) {
-            UpdateLog::Write("server " + server + ": its listing holds no update3.dat");
-            continue;
-        }
-        sawList = true;
         try {
-            Taken = TakeCheckedList(*FFtp, AppFolder, server, FKey.get(), [this] { return Stopped(); });
+            Taken = TakeCheckedList(FFtp ? ListDownloadOver(*FFtp, AppFolder) : FWeb->Download(stopped), AppFolder,
+                                    server, FKey.get(), stopped);
         } catch (const std::exception& e) {
             UpdateLog::Write("server " + server + ": update3.dat failed: " + e.what());
             throw;
         }
+        if (Taken.ListMissing) {
+            UpdateLog::Write("server " + server + ": serves no update3.dat");
+            continue;
+        }
+        sawList = true;
         if (Stopped()) return TFound::Stopped;
         if ((taken = Taken.Taken)) break;
         UpdateLog::Write("server " + server + ": " + Taken.RefusedFile + " refused: " + Taken.Refusal);
@@ -250,6 +269,8 @@ void TUpdaterCore::MakeRunner() {
 // The run's sessions take over from the plan's, which becomes the first of
 // them: a server that takes one session per user has it for the run.
 void TUpdaterCore::LetSessionGo() {
+    if (FWeb) Runner->PlanSession = FWeb->Take();
+    FWeb.reset();
     if (!FFtp) return;
     if (!FFtp->Passive) Runner->PlanServerNeedsActive = true;
     Runner->PlanSession = FFtp->TakeSession();

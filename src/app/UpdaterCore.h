@@ -18,6 +18,7 @@
 #include "Repair.h"
 #include "SignedList.h"
 #include "UpdateRunner.h"
+#include "WebPlanSession.h"
 #include "net/WexFTP.h"
 
 class TUpdaterCore {
@@ -64,7 +65,7 @@ public:
     int ServerIndex = -1;              // of the line last tried
     AnsiString CurrentServerLine;      // the plan's server
     TTakenList Taken;                  // what the last server's list came to
-    TWexFTP* Session() const { return FFtp.get(); }
+    TWexFTP* Session() const { return FFtp.get(); }  // null while the server at hand is a web mirror
     // The listing of the server at hand (case is ignored).
     bool ListingHas(const AnsiString& name) const;
     void NoteListItem(const AnsiString& item) { FListing.push_back(item); }
@@ -115,5 +116,6 @@ private:
     std::unique_ptr<TPublicKey> FKey;
     std::vector<AnsiString> FOrder, FRunServers, FListing;
     std::unique_ptr<TWexFTP> FFtp;
+    std::unique_ptr<TWebPlanSession> FWeb;  // the plan's server is a web mirror
     bool FStopped = false;
 };

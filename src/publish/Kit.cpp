@@ -140,7 +140,7 @@ AnsiString ServerListForKit(const AnsiString& text, int codePage) {
     TStringList lines;
     lines.SetText(text);
     AnsiString out, problems;
-    int servers = 0, ftpServers = 0;
+    int servers = 0;
     for (int i = 0; i < lines.Count(); ++i) {
         const AnsiString& line = lines[i];
         if (line.empty()) continue;
@@ -155,7 +155,6 @@ AnsiString ServerListForKit(const AnsiString& text, int codePage) {
         }
         const AnsiString host = GetField(2, line);
         const bool web = host.rfind("http://", 0) == 0 || host.rfind("https://", 0) == 0;
-        ftpServers += web ? 0 : 1;
         if (!NumberWithin(GetField(3, line), web ? 0 : 1, 65535))
             problems += "\n  " + where + ": the port \"" + GetField(3, line) + "\" is not a port number";
         if (!NumberWithin(GetField(4, line), 1, 3600000))
@@ -172,9 +171,6 @@ AnsiString ServerListForKit(const AnsiString& text, int codePage) {
     }
     if (!problems.empty()) throw Exception("The server list cannot be used:" + problems);
     if (servers == 0) throw Exception("The server list names no server");
-    // Web mirrors (a base address in the host field) serve a run's files;
-    // the plan is made from an FTP server's list.
-    if (ftpServers == 0) throw Exception("The server list names no FTP server: players read the versions list from one");
     return out + "end\r\n";
 }
 

@@ -6,6 +6,7 @@
 
 #include "FtpServer.h"
 #include "LoopbackPeer.h"
+#include "NginxServer.h"
 #include "app/UpdateLog.h"
 #include "app/UpdaterCore.h"
 #include "crypto/Minisign.h"
@@ -35,10 +36,13 @@ struct CoreRelease {
     }
     static std::string Line(int port) { return "S 127.0.0.1 " + std::to_string(port) + " 3000 update"; }
     void Prepare(TUpdaterCore& core, const std::vector<int>& ports) const {
-        core.AppFolder = app.appFolder();
-        core.LoggedInSilence = 3000;
         std::vector<AnsiString> lines;
         for (int port : ports) lines.push_back(Line(port));
+        PrepareLines(core, lines);
+    }
+    void PrepareLines(TUpdaterCore& core, std::vector<AnsiString> lines) const {
+        core.AppFolder = app.appFolder();
+        core.LoggedInSilence = 3000;
         lines.push_back("end");
         ASSERT_TRUE(core.LoadKey()) << core.KeyProblem;
         core.OrderServers(lines, 0, 1);
@@ -102,4 +106,32 @@ TEST(UpdaterCore, NamesTheFileARefusedListLacksAndStopsAtOnceWhenAsked) {
     stopped.Stop();
     EXPECT_EQ(stopped.FindList(), TUpdaterCore::TFound::Stopped);
     EXPECT_EQ(stopped.ServerIndex, -1) << "no server is tried once the player left";
+}
+
+// A vendor whose mirrors are all web servers: the plan, the run and the
+// launcher's check come over HTTPS alone; a web server without the release
+// is passed over.
+TEST(UpdaterCore, WebMirrorsAloneServeThePlanAndTheRun) {
+    if (!NginxServer::Available()) GTEST_SKIP() << "nginx is not installed";
+    CoreRelease r;
+    TestCertificates certs;
+    const std::string cert = certs.Server("mirror", "IP:127.0.0.1");
+    setenv("SSL_CERT_FILE", certs.ca().c_str(), 1);
+    NginxServer empty(r.empty.path()), web(r.pub.path(), {{cert, TestCertificates::KeyOf(cert)}});
+    TUpdaterCore core;
+    r.PrepareLines(core, {"Empty http://127.0.0.1:" + std::to_string(empty.port()) + "/ 0 3000 -",
+                                            "CDN https://127.0.0.1:" + std::to_string(web.tlsPort()) + "/ 0 3000 -"});
+    ASSERT_EQ(core.FindList(), TUpdaterCore::TFound::List) << ReadFile(r.app.file("update.log"));
+    EXPECT_EQ(core.ServerIndex, 1);
+    std::vector<AnsiString> names = core.MakePlan();
+    CheckAll(core, names);
+    std::vector<int> failed;
+    ASSERT_TRUE(core.Run({}, failed));
+    unsetenv("SSL_CERT_FILE");
+    EXPECT_TRUE(failed.empty()) << ReadFile(r.app.file("update.log"));
+    EXPECT_EQ(ReadFile(r.app.file("data/a.txt")), ReadFile(r.src.file("data/a.txt")));
+    EXPECT_EQ(core.CheckLauncher(), TUpdaterCore::TLauncher::AsReleased);
+    EXPECT_NE(ReadFile(r.app.file("update.log")).find("Empty (http://127.0.0.1:" + std::to_string(empty.port()) +
+                                                      "/): serves no update3.dat"),
+              std::string::npos);
 }

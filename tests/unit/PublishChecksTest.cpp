@@ -255,10 +255,11 @@ TEST(Kit, ServerListIsCheckedLineByLineWrittenInTheReleasesCodePageAndEndsWithTh
         EXPECT_EQ(e.Message.find("line 1 "), std::string::npos);
     }
     EXPECT_THROW(ServerListForKit("end\n", 1252), Exception);
-    // A web mirror's port is its address's own; the plan needs an FTP server.
+    // A web mirror's port is its address's own; web mirrors alone serve players too.
     EXPECT_EQ(ServerListForKit("A h 21 5000 u\nW https://cdn.example/game/ 0 5000 -\n", 1252),
               "A h 21 5000 u\r\nW https://cdn.example/game/ 0 5000 -\r\nend\r\n");
-    EXPECT_THROW(ServerListForKit("W https://cdn.example/game/ 0 5000 -\n", 1252), Exception);
+    EXPECT_EQ(ServerListForKit("W https://cdn.example/game/ 0 5000 -\n", 1252),
+              "W https://cdn.example/game/ 0 5000 -\r\nend\r\n");
 }
 
 TEST(Kit, RefusesWhatWouldStrandItsUsersAndLeavesNoHalfKit) {
