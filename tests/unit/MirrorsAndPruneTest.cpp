@@ -150,3 +150,35 @@ TEST(MirrorStatusRank, UncheckedSerialsAreFlaggedAndNeverRankTheMirrors) {
     RankMirrors(r, true);
     EXPECT_EQ(r.NewestSha256, "hostile");
 }
+
+// A player's run fetches from a web mirror only while it serves the FTP
+// mirror's very list and signature; an unsigned list over a plain
+// transport is warned of on each mirror, an https one excepted.
+TEST(MirrorStatusRank, WebMirrorsCountOnlyWithTheFtpMirrorsListAndSignature) {
+    TStatusReport r;
+    auto add = [&r](const char* name, bool web, bool tls, const char* signature) {
+        TMirrorStatus m;
+        m.Answers = m.HasList = true;
+        m.Mirror = name, m.Web = web, m.Tls = tls, m.Sha256 = "list", m.SignatureSha256 = signature;
+        m.Signed = *signature != 0;
+        r.Mirrors.push_back(m);
+    };
+    add("ftp-mirror", false, true, "");
+    add("web-same", true, false, "");
+    add("web-tls", true, true, "");
+    add("web-resigned", true, true, "other");
+    RankMirrors(r, false);
+    EXPECT_TRUE(r.FtpLists);
+    EXPECT_TRUE(r.Mirrors[1].ServedWithFtp && r.Mirrors[1].Newest);
+    EXPECT_FALSE(r.Mirrors[3].ServedWithFtp || r.Mirrors[3].Newest);
+    EXPECT_FALSE(r.Ok());
+    testing::internal::CaptureStdout();
+    PrintStatus(r, false);
+    const std::string shown = testing::internal::GetCapturedStdout();
+    EXPECT_NE(shown.find("web-resigned: its update3.dat and signature are not byte for byte those of any FTP mirror"),
+              std::string::npos) << shown;
+    // ftps:// is the publisher's way in: players still read plain FTP.
+    EXPECT_NE(shown.find("ftp-mirror: warning: " + UnsignedWarning("FTP")), std::string::npos) << shown;
+    EXPECT_NE(shown.find("web-same: warning: " + UnsignedWarning("HTTP")), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("web-tls: warning"), std::string::npos) << shown;
+}
