@@ -150,7 +150,12 @@ size_t TWebSession::OnWrite(char* data, size_t size, size_t count, void* self) {
         return 0;
     }
     if (s->FRead + static_cast<int64_t>(n) > s->FLimit) {
-        snprintf(s->FError, sizeof s->FError, "more than %lld bytes", static_cast<long long>(s->FLimit));
+        if (s->FWant == TWant::Size)
+            snprintf(s->FError, sizeof s->FError, "the server sent more than the one byte asked of %s",
+                     s->FName.c_str());
+        else
+            snprintf(s->FError, sizeof s->FError, "%s has more than %lld bytes", s->FName.c_str(),
+                     static_cast<long long>(s->FLimit));
         return 0;
     }
     s->FRead += static_cast<int64_t>(n);

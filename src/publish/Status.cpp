@@ -159,13 +159,14 @@ private:
 
     void HashFrom(size_t i) {
         if (!FDeep) return;
-        for (; i < FRightSize.size() && ExpectedDigest(FRightSize[i]).empty(); ++i) ++M.Unjudged;
+        AnsiString expected;
+        for (; i < FRightSize.size() && (expected = ExpectedDigest(FRightSize[i])).empty(); ++i) ++M.Unjudged;
         if (i == FRightSize.size()) return;
-        S().HashOf(FRightSize[i].Name, FRightSize[i].Size, [this, i] {
+        S().HashOf(FRightSize[i].Name, FRightSize[i].Size, [this, i, expected] {
             if (Failed("reading " + FRightSize[i].Name)) return;
             if (S().Missing)
                 M.Missing.push_back(FRightSize[i].Name);  // gone since it was sized
-            else if (S().Digest != ExpectedDigest(FRightSize[i]))
+            else if (S().Digest != expected)
                 M.Damaged.push_back(FRightSize[i].Name);
             HashFrom(i + 1);
         });
