@@ -210,6 +210,12 @@ const TMirrorStatus* MostServed(const std::vector<TMirrorStatus>& mirrors) {
 
 bool Expired(const TMirrorStatus& m) { return m.Expires != 0 && m.Expires < time(nullptr); }
 
+// Why a mirror that answered is not whole.
+AnsiString Lacking(const TMirrorStatus& m) {
+    if (!m.Failure.empty()) return "failed";
+    return m.Missing.empty() && m.WrongSize.empty() && !m.Damaged.empty() ? "files damaged" : "files missing";
+}
+
 AnsiString StateOf(const TMirrorStatus& m, const TStatusReport& r) {
     const bool verified = r.Verified;
     if (!m.Answers) return "down";
@@ -218,9 +224,9 @@ AnsiString StateOf(const TMirrorStatus& m, const TStatusReport& r) {
     if (Expired(m)) return "expired";
     if (r.Local) {
         if (!m.ServesLocal) return "other release";
-        return m.Whole() ? "release, whole" : m.Failure.empty() ? "files missing" : "failed";
+        return m.Whole() ? "release, whole" : Lacking(m);
     }
-    if (!m.Whole()) return m.Failure.empty() ? "files missing" : "failed";
+    if (!m.Whole()) return Lacking(m);
     if (m.Newest) return "newest, whole";
     return verified ? "older release" : "other release";
 }

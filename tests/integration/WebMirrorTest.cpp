@@ -72,6 +72,15 @@ TStatusReport StatusOf(const std::string& mirrorUrl, const std::string& outDir, 
     return MirrorStatus(ParseMirrors(mirrorUrl, "mirrors"), TFtpSettings{}, key, outDir, true);
 }
 
+// The real program's exit status, its standard output in `out`.
+int RunPublisher(const std::string& arguments, std::string& out) {
+    FILE* p = popen((std::string(SKIFF_TOOL_DIR) + "/skiff-publish " + arguments + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    const int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string Printed(const TStatusReport& r) {
     testing::internal::CaptureStdout();
     PrintStatus(r, false);
@@ -116,7 +125,11 @@ TEST(WebMirror, TheDocumentedNginxSetUpServesTheReleaseWholeWithTheRightHeaders)
     ASSERT_NE(at, std::string::npos) << "the guide gives no warning for unsigned releases";
     std::string warning = guide.substr(at, guide.find('\n', at) - at);
     warning.replace(warning.find("plain FTP"), 9, "plain HTTP");
-    const std::string shown = Printed(r);
+    TempDir work;
+    WriteFile(work.file("mirrors"), "# the CDN\n" + base + "\n");
+    std::string shown;
+    EXPECT_EQ(RunPublisher("status " + root.file("game") + " --deep --mirrors " + work.file("mirrors"), shown), 0)
+        << shown;
     EXPECT_NE(shown.find("cannot list its folder"), std::string::npos) << shown;
     EXPECT_NE(shown.find(base + ": warning: " + warning), std::string::npos) << shown;
 
@@ -127,6 +140,7 @@ TEST(WebMirror, TheDocumentedNginxSetUpServesTheReleaseWholeWithTheRightHeaders)
     r = StatusOf(base, root.file("game"));
     EXPECT_FALSE(r.Ok());
     EXPECT_EQ(r.Mirrors[0].Damaged, std::vector<AnsiString>{text});
+    EXPECT_NE(Printed(r).find("files damaged"), std::string::npos);
 }
 
 TEST(WebMirror, HttpsSignaturesAndEveryKindOfMisconfigurationAreNamed) {
