@@ -120,6 +120,7 @@ size_t TWebSession::OnHeader(char* data, size_t size, size_t count, void* self) 
     if (line.compare(0, 5, "HTTP/") == 0) {
         s->FStatusLine = Shown(line);
         s->FEncoding.clear(), s->FContentRange.clear();
+        s->FRead = 0;  // the bytes that count are those of this answer
         const size_t blank = line.find(' ');
         s->Status = blank == AnsiString::npos ? 0 : atoi(line.c_str() + blank + 1);
         return n;

@@ -141,6 +141,10 @@ TEST(WebMirror, TheDocumentedNginxSetUpServesTheReleaseWholeWithTheRightHeaders)
     EXPECT_FALSE(r.Ok());
     EXPECT_EQ(r.Mirrors[0].Damaged, std::vector<AnsiString>{text});
     EXPECT_NE(Printed(r).find("files damaged"), std::string::npos);
+    // The delta form goes up with the release: a mirror without it lacks it.
+    std::filesystem::remove(root.file("game/" + manifest));
+    r = StatusOf(base, root.file("game"));
+    EXPECT_EQ(r.Mirrors[0].Missing, std::vector<AnsiString>{manifest});
 }
 
 TEST(WebMirror, HttpsSignaturesAndEveryKindOfMisconfigurationAreNamed) {
