@@ -12,8 +12,8 @@ AnsiString EscapedPath(CURL* easy, const AnsiString& name) {
     size_t from = 0;
     while (true) {
         const size_t slash = name.find('/', from);
-        const AnsiString part = name.substr(from, slash == AnsiString::npos ? AnsiString::npos : slash - from);
-        char* e = curl_easy_escape(easy, part.data(), static_cast<int>(part.size()));
+        const AnsiString segment = name.substr(from, slash == AnsiString::npos ? AnsiString::npos : slash - from);
+        char* e = curl_easy_escape(easy, segment.data(), static_cast<int>(segment.size()));
         out += e ? e : "";
         curl_free(e);
         if (slash == AnsiString::npos) return out;
