@@ -1,10 +1,9 @@
 #include "MirrorsFtp.h"
 
-#include <signal.h>
-
-#include <chrono>
+#include <cstdlib>
 #include <cstring>
 
+#include "crypto/Sha256.h"
 #include "platform/StringList.h"
 
 namespace {
@@ -25,16 +24,20 @@ AnsiString Escaped(CURL* easy, const AnsiString& name) {
 
 }  // namespace
 
-TMirrorSession::TMirrorSession(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings)
+AnsiString TFtpSettings::Authorities() const {
+    if (!CaFile.empty()) return CaFile;
+    for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
+        if (const char* v = getenv(name); v && *v) return v;
+    return "";
+}
+
+TMirrorSession::TMirrorSession(TCurlRunner& runner, const TMirror& mirror, const TFtpSettings& settings)
     : FRunner(runner), FMirror(mirror), FSettings(settings), FEasy(curl_easy_init()) {
     if (!FEasy) throw Exception("libcurl could not start a transfer");
 }
 
 TMirrorSession::~TMirrorSession() {
-    if (FThen) {
-        curl_multi_remove_handle(FRunner.FMulti, FEasy);
-        --FRunner.FActive;
-    }
+    if (FThen) FRunner.Remove(FEasy);
     curl_easy_cleanup(FEasy);
     curl_slist_free_all(FCommands);
     if (FUploadFile) fclose(FUploadFile);
@@ -49,13 +52,15 @@ void TMirrorSession::Begin(const AnsiString& url, TThen then) {
     Body.clear();
     Size = -1;
     Sent = 0;
+    Digest.clear();
+    FRead = 0;
+    FHash.reset();
     Reply.clear();
     LastCommand.clear();
     FError[0] = 0;
     CURL* e = FEasy;
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "ftp");
-    curl_easy_setopt(e, CURLOPT_PRIVATE, this);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, FError);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     if (FMirror.HasPassword) {
@@ -72,7 +77,8 @@ void TMirrorSession::Begin(const AnsiString& url, TThen then) {
         if (curl_version_info(CURLVERSION_NOW)->version_num < 0x080900) version |= CURL_SSLVERSION_MAX_TLSv1_2;
         curl_easy_setopt(e, CURLOPT_SSLVERSION, version);
     }
-    if (!FSettings.CaFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, FSettings.CaFile.c_str());
+    const AnsiString authorities = FSettings.Authorities();
+    if (!authorities.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, authorities.c_str());
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, FSettings.ConnectSeconds);
     curl_easy_setopt(e, CURLOPT_SERVER_RESPONSE_TIMEOUT, FSettings.StallSeconds);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -87,8 +93,7 @@ void TMirrorSession::Begin(const AnsiString& url, TThen then) {
     curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, OnDebug);
     curl_easy_setopt(e, CURLOPT_DEBUGDATA, this);
     FThen = std::move(then);
-    curl_multi_add_handle(FRunner.FMulti, e);
-    ++FRunner.FActive;
+    FRunner.Add(e, *this);
 }
 
 void TMirrorSession::Finish(CURLcode code) {
@@ -96,6 +101,8 @@ void TMirrorSession::Finish(CURLcode code) {
     Missing = code == CURLE_REMOTE_FILE_NOT_FOUND || NoFolder();
     curl_off_t length = -1;
     if (curl_easy_getinfo(FEasy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) Size = length;
+    if (FHash && code == CURLE_OK) Digest = FHash->HexDigest();
+    FHash.reset();
     if (FUploadFile) fclose(FUploadFile);
     FUploadFile = nullptr;
     curl_slist_free_all(FCommands);
@@ -131,6 +138,14 @@ void TMirrorSession::Download(const AnsiString& name, int64_t limit, TThen then)
     FLimit = limit;
     curl_easy_setopt(FEasy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
     curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, OnWrite);
+    curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
+}
+
+void TMirrorSession::HashOf(const AnsiString& name, int64_t limit, TThen then) {
+    Begin(FMirror.FolderUrl() + Escaped(FEasy, name), std::move(then));
+    FLimit = limit;
+    FHash = std::make_unique<TSha256>();
+    curl_easy_setopt(FEasy, CURLOPT_WRITEFUNCTION, OnHash);
     curl_easy_setopt(FEasy, CURLOPT_WRITEDATA, this);
 }
 
@@ -224,6 +239,18 @@ size_t TMirrorSession::OnWrite(char* data, size_t size, size_t count, void* self
     return n;
 }
 
+size_t TMirrorSession::OnHash(char* data, size_t size, size_t count, void* self) {
+    auto* s = static_cast<TMirrorSession*>(self);
+    size_t n = size * count;
+    if (s->FRead + static_cast<int64_t>(n) > s->FLimit) {
+        snprintf(s->FError, sizeof s->FError, "more than %lld bytes", static_cast<long long>(s->FLimit));
+        return 0;
+    }
+    s->FRead += static_cast<int64_t>(n);
+    s->FHash->Update(data, n);
+    return n;
+}
+
 size_t TMirrorSession::OnRead(char* data, size_t size, size_t count, void* self) {
     auto* s = static_cast<TMirrorSession*>(self);
     if (!s->FUploadFile) return CURL_READFUNC_ABORT;
@@ -237,43 +264,6 @@ int TMirrorSession::OnSeek(void* self, curl_off_t offset, int origin) {
     auto* s = static_cast<TMirrorSession*>(self);
     if (!s->FUploadFile || fseeko(s->FUploadFile, offset, origin) != 0) return CURL_SEEKFUNC_CANTSEEK;
     return CURL_SEEKFUNC_OK;
-}
-
-TFtpRunner::TFtpRunner() {
-    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    if (!initialised || !(FMulti = curl_multi_init())) throw Exception("libcurl could not start");
-    // A server that drops a connection mid-write must end that transfer, not
-    // the program (libcurl, told not to touch signals, leaves this to us).
-    signal(SIGPIPE, SIG_IGN);
-}
-
-TFtpRunner::~TFtpRunner() { curl_multi_cleanup(FMulti); }
-
-void TFtpRunner::Run(const std::function<void()>& tick, double tickSeconds) {
-    using Clock = std::chrono::steady_clock;
-    auto nextTick = Clock::now();
-    while (FActive > 0) {
-        int running = 0;
-        curl_multi_perform(FMulti, &running);
-        int left = 0;
-        while (CURLMsg* msg = curl_multi_info_read(FMulti, &left)) {
-            if (msg->msg != CURLMSG_DONE) continue;
-            CURL* easy = msg->easy_handle;
-            CURLcode code = msg->data.result;
-            TMirrorSession* session = nullptr;
-            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &session);
-            curl_multi_remove_handle(FMulti, easy);
-            --FActive;
-            session->Finish(code);  // may start the session's next request
-        }
-        if (tick && Clock::now() >= nextTick) {
-            tick();
-            nextTick = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                          std::chrono::duration<double>(tickSeconds));
-        }
-        if (FActive > 0) curl_multi_poll(FMulti, nullptr, 0, static_cast<int>(tickSeconds * 1000), nullptr);
-    }
-    if (tick) tick();
 }
 
 std::map<AnsiString, int64_t> ParseMlsd(const AnsiString& listing) {

@@ -69,7 +69,7 @@ std::vector<TServedEntry> ServedEntriesOf(const AnsiString& listText) {
     std::set<AnsiString> seen;
     TRemovalsFile removals;
     if (lines.Count() > 0 && DeclaredRemovalsFile(lines[0], removals)) {
-        entries.push_back({removals.Name, removals.Size, 0});
+        entries.push_back({removals.Name, removals.Size, 0, removals.Sha256});
         seen.insert(removals.Name);
     }
     for (int i = 1; i < lines.Count(); ++i) {
@@ -80,6 +80,7 @@ std::vector<TServedEntry> ServedEntriesOf(const AnsiString& listText) {
             if (!IsKnownKind(e.Kind)) continue;
             entry.Name = e.Remote;
             entry.Size = e.Size;
+            entry.Sha256 = e.Sha256;
         } catch (const EConvertError&) {
             // A broken size still names its file.
             entry.Name = GetField(2, lines[i]);

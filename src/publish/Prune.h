@@ -35,6 +35,7 @@ struct TServedEntry {
     AnsiString Name;  // remote name
     int64_t Size = -1;  // -1: the list's size is not a number
     int Line = 0;
+    AnsiString Sha256;  // of the served bytes, as the list gives it; empty when it gives none
 };
 // The served files of a list's text with their sizes, each name once (its
 // first entry).

@@ -87,7 +87,7 @@ AnsiString RandomHex() {
 // a request whose ending starts the next step.
 class TMirrorPusher {
 public:
-    TMirrorPusher(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings, const TLocalRelease& release,
+    TMirrorPusher(TCurlRunner& runner, const TMirror& mirror, const TFtpSettings& settings, const TLocalRelease& release,
                   size_t prune, TMirrorPush& state)
         : S(runner, mirror, settings), R(release), P(state), FPrune(prune),
           FStart(std::chrono::steady_clock::now()) {
@@ -370,7 +370,7 @@ bool TPushReport::Ok() const {
 
 TPushReport Push(const TPushOptions& o, const TPushProgress& progress) {
     TLocalRelease release = ReadLocalRelease(o.OutDir, o.Prune > 0);
-    TFtpRunner runner;
+    TCurlRunner runner;
     TPushReport report;
     report.Mirrors.resize(o.Mirrors.size());
     std::vector<std::unique_ptr<TMirrorPusher>> pushers;

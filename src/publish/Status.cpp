@@ -6,6 +6,8 @@
 
 #include "Json.h"
 #include "MirrorsReport.h"
+#include "MirrorsWeb.h"
+#include "ReleaseHistory.h"
 #include "platform/Printable.h"
 #include "Prune.h"
 #include "Push.h"
@@ -21,6 +23,7 @@ constexpr int64_t kListLimit = int64_t(64) << 20;
 
 // The release of a published folder, read before any mirror is asked.
 struct TLocalList {
+    AnsiString Dir;
     AnsiString List, Signature;  // Signature empty: unsigned
     std::vector<TServedEntry> Entries;
 };
@@ -28,37 +31,48 @@ struct TLocalList {
 // One mirror asked, step by step on its session, like a push without uploads.
 class TMirrorProbe {
 public:
-    TMirrorProbe(TFtpRunner& runner, const TMirror& mirror, const TFtpSettings& settings, const TPublicKey* key,
-                 const TLocalList* local, TMirrorStatus& state)
-        : S(runner, mirror, settings), FKey(key), FLocal(local), M(state) {
+    TMirrorProbe(TCurlRunner& runner, const TMirror& mirror, const TFtpSettings& settings, const TPublicKey* key,
+                 const TLocalList* local, bool deep, TMirrorStatus& state)
+        : FKey(key), FLocal(local), FDeep(deep), M(state) {
+        if (mirror.Web) {
+            auto web = std::make_unique<TWebSession>(runner, mirror, settings);
+            FWeb = web.get();
+            FSession = std::move(web);
+        } else {
+            auto ftp = std::make_unique<TMirrorSession>(runner, mirror, settings);
+            FFtp = ftp.get();
+            FSession = std::move(ftp);
+        }
         if (FLocal) FEntries = FLocal->Entries;
     }
 
     void Start() {
-        S.Download(kListFile, kListLimit, [this] {
+        S().Download(kListFile, kListLimit, [this] {
             if (Failed("reading update3.dat")) return;
             M.Answers = true;
-            if (S.Missing) {
+            if (S().Missing) {
                 M.Failure = "no update3.dat";
                 // Still worth knowing how much of the local release is up there.
                 if (FLocal) Survey();
                 return;
             }
-            FList = S.Body;
-            S.Download(kSignatureFile, kListLimit, [this] {
+            FList = S().Body;
+            S().Download(kSignatureFile, kListLimit, [this] {
                 if (Failed("reading update3.dat.minisig")) return;
-                ReadList(S.Missing ? nullptr : &S.Body);
+                ReadList(S().Missing ? nullptr : &S().Body);
                 Survey();
             });
         });
     }
 
 private:
+    TMirrorReader& S() { return *FSession; }
+
     bool Failed(const AnsiString& step) {
-        if (S.Ok() || S.Missing) return false;
-        AnsiString early = S.EarlyStep();
+        if (S().Ok() || S().Missing) return false;
+        AnsiString early = S().EarlyStep();
         M.Answers = M.Answers || (early != "connect" && early != "TLS");
-        M.Failure = (early.empty() ? step : early) + ": " + S.Failure();
+        M.Failure = (early.empty() ? step : early) + ": " + S().Failure();
         return true;
     }
 
@@ -67,9 +81,8 @@ private:
         TStringList lines;
         lines.SetText(FList);
         M.Version = lines.Count() ? GetField(2, lines[0]) : "";
-        TSha256 hash;
-        hash.Update(FList.data(), FList.size());
-        M.Sha256 = hash.HexDigest();
+        M.Sha256 = Sha256Of(FList);
+        M.SignatureSha256 = signature ? Sha256Of(*signature) : AnsiString();
         if (FLocal)
             M.ServesLocal = FList == FLocal->List && (signature ? *signature : AnsiString()) == FLocal->Signature;
         else
@@ -93,28 +106,33 @@ private:
         }
     }
 
+    // The sizes of the files: from one listing where the server gives one,
+    // else (no MLSD, or a web server, which lists nothing) file by file.
     void Survey() {
-        S.List([this] {
-            if (S.Ok()) {
-                std::map<AnsiString, int64_t> held = ParseMlsd(S.Body);
+        if (!FFtp) return SizeFrom(0);
+        FFtp->List([this] {
+            if (FFtp->Ok()) {
+                M.Listed = true;
+                std::map<AnsiString, int64_t> held = ParseMlsd(FFtp->Body);
                 for (const TServedEntry& e : FEntries) {
                     auto h = held.find(e.Name);
                     Compare(e, h == held.end() ? -1 : h->second, h == held.end());
                 }
                 for (const auto& h : held)
                     if (h.first.rfind(kUploadPrefix, 0) == 0) M.Temporaries.push_back(h.first);
-                return;
+                return HashFrom(0);
             }
-            if (S.NotUnderstood()) return SizeFrom(0);
+            if (FFtp->NotUnderstood()) return SizeFrom(0);
             Failed("listing");
         });
     }
 
     void SizeFrom(size_t i) {
-        if (i == FEntries.size()) return;
-        S.SizeOf(FEntries[i].Name, [this, i] {
-            if (Failed("SIZE " + FEntries[i].Name)) return;
-            Compare(FEntries[i], S.Size, S.Missing);
+        if (i == FEntries.size()) return HashFrom(0);
+        S().SizeOf(FEntries[i].Name, [this, i] {
+            if (Failed((FFtp ? "SIZE " : "size of ") + FEntries[i].Name)) return;
+            if (FWeb && FWeb->NoRanges) M.NoRanges = true;
+            Compare(FEntries[i], S().Size, S().Missing);
             SizeFrom(i + 1);
         });
     }
@@ -124,14 +142,45 @@ private:
             M.Missing.push_back(e.Name);
         else if (held != e.Size)
             M.WrongSize.push_back({e.Name, held, e.Size});
+        else
+            FRightSize.push_back(e);
     }
 
-    TMirrorSession S;
+    // What a file's bytes must hash to: the list's word, else the published
+    // file's own; empty when neither is there.
+    AnsiString ExpectedDigest(const TServedEntry& e) const {
+        if (!e.Sha256.empty() || !FLocal) return LowerCase(e.Sha256);
+        try {
+            return Sha256OfFile(SystemPathFromNative(FLocal->Dir + "/" + e.Name));
+        } catch (const Exception&) {
+            return "";
+        }
+    }
+
+    void HashFrom(size_t i) {
+        if (!FDeep) return;
+        AnsiString expected;
+        for (; i < FRightSize.size() && (expected = ExpectedDigest(FRightSize[i])).empty(); ++i) ++M.Unjudged;
+        if (i == FRightSize.size()) return;
+        S().HashOf(FRightSize[i].Name, FRightSize[i].Size, [this, i, expected] {
+            if (Failed("reading " + FRightSize[i].Name)) return;
+            if (S().Missing)
+                M.Missing.push_back(FRightSize[i].Name);  // gone since it was sized
+            else if (S().Digest != expected)
+                M.Damaged.push_back(FRightSize[i].Name);
+            HashFrom(i + 1);
+        });
+    }
+
+    std::unique_ptr<TMirrorReader> FSession;
+    TMirrorSession* FFtp = nullptr;  // the same session, when it speaks FTP
+    TWebSession* FWeb = nullptr;     // or HTTP
     const TPublicKey* FKey;
     const TLocalList* FLocal;
+    bool FDeep;
     TMirrorStatus& M;
     AnsiString FList;
-    std::vector<TServedEntry> FEntries;
+    std::vector<TServedEntry> FEntries, FRightSize;
 };
 
 // The newer of two checked lists: the higher serial, then the greater version.
@@ -161,6 +210,12 @@ const TMirrorStatus* MostServed(const std::vector<TMirrorStatus>& mirrors) {
 
 bool Expired(const TMirrorStatus& m) { return m.Expires != 0 && m.Expires < time(nullptr); }
 
+// Why a mirror that answered is not whole.
+AnsiString Lacking(const TMirrorStatus& m) {
+    if (!m.Failure.empty()) return "failed";
+    return m.Missing.empty() && m.WrongSize.empty() && !m.Damaged.empty() ? "files damaged" : "files missing";
+}
+
 AnsiString StateOf(const TMirrorStatus& m, const TStatusReport& r) {
     const bool verified = r.Verified;
     if (!m.Answers) return "down";
@@ -169,9 +224,9 @@ AnsiString StateOf(const TMirrorStatus& m, const TStatusReport& r) {
     if (Expired(m)) return "expired";
     if (r.Local) {
         if (!m.ServesLocal) return "other release";
-        return m.Whole() ? "release, whole" : m.Failure.empty() ? "files missing" : "failed";
+        return m.Whole() ? "release, whole" : Lacking(m);
     }
-    if (!m.Whole()) return m.Failure.empty() ? "files missing" : "failed";
+    if (!m.Whole()) return Lacking(m);
     if (m.Newest) return "newest, whole";
     return verified ? "older release" : "other release";
 }
@@ -187,8 +242,8 @@ AnsiString ShownTime(int64_t t) {
 }  // namespace
 
 bool TMirrorStatus::Whole() const {
-    return Answers && HasList && Failure.empty() && Missing.empty() && WrongSize.empty() && SignatureProblem.empty() &&
-           !Expired(*this);
+    return Answers && HasList && Failure.empty() && Missing.empty() && WrongSize.empty() && Damaged.empty() &&
+           SignatureProblem.empty() && !Expired(*this);
 }
 
 bool TStatusReport::Ok() const {
@@ -199,11 +254,12 @@ bool TStatusReport::Ok() const {
 }
 
 TStatusReport MirrorStatus(const std::vector<TMirror>& mirrors, const TFtpSettings& settings,
-                           const AnsiString& keyFile, const AnsiString& outDir) {
+                           const AnsiString& keyFile, const AnsiString& outDir, bool deep) {
     std::unique_ptr<TPublicKey> key;
     if (!keyFile.empty())
         key = std::make_unique<TPublicKey>(ParsePublicKey(ReadWholeFile(SystemPathFromNative(keyFile))));
     TStatusReport report;
+    report.Deep = deep;
     std::unique_ptr<TLocalList> local;
     if (!outDir.empty()) {
         const AnsiString listPath = outDir + "/" + kListFile, signaturePath = outDir + "/" + kSignatureFile;
@@ -213,15 +269,18 @@ TStatusReport MirrorStatus(const std::vector<TMirror>& mirrors, const TFtpSettin
         local->List = ReadWholeFile(SystemPathFromNative(listPath));
         report.LocalSigned = FileExists(SystemPathFromNative(signaturePath));
         if (report.LocalSigned) local->Signature = ReadWholeFile(SystemPathFromNative(signaturePath));
+        local->Dir = outDir;
         local->Entries = ServedEntriesOf(local->List);
+        // Push puts the delta form up with the files: a mirror without it
+        // does not serve the release whole.
+        for (const auto& [name, size] : DeltaServedFilesIn(outDir, local->List))
+            local->Entries.push_back({name, size, 0, ""});
         report.Local = true;
         report.LocalDir = outDir;
         TStringList lines;
         lines.SetText(local->List);
         report.LocalVersion = lines.Count() ? GetField(2, lines[0]) : "";
-        TSha256 hash;
-        hash.Update(local->List.data(), local->List.size());
-        report.LocalSha256 = hash.HexDigest();
+        report.LocalSha256 = Sha256Of(local->List);
         // An updater with this key refuses what a mirror serving this
         // release serves: better known before the push than after.
         if (key && !report.LocalSigned) report.LocalSignatureProblem = "not signed";
@@ -234,13 +293,15 @@ TStatusReport MirrorStatus(const std::vector<TMirror>& mirrors, const TFtpSettin
             }
         }
     }
-    TFtpRunner runner;
+    TCurlRunner runner;
     report.Mirrors.resize(mirrors.size());
     std::vector<std::unique_ptr<TMirrorProbe>> probes;
     for (size_t i = 0; i < mirrors.size(); ++i) {
         report.Mirrors[i].Mirror = mirrors[i].Shown();
-        probes.push_back(
-            std::make_unique<TMirrorProbe>(runner, mirrors[i], settings, key.get(), local.get(), report.Mirrors[i]));
+        report.Mirrors[i].Web = mirrors[i].Web;
+        report.Mirrors[i].Tls = mirrors[i].Tls;
+        probes.push_back(std::make_unique<TMirrorProbe>(runner, mirrors[i], settings, key.get(), local.get(), deep,
+                                                        report.Mirrors[i]));
     }
     for (auto& p : probes) p->Start();
     runner.Run({});
@@ -261,9 +322,27 @@ void RankMirrors(TStatusReport& report, bool verified) {
     if (newest) {
         report.NewestVersion = newest->Version;
         report.NewestSha256 = newest->Sha256;
+        report.NewestSignatureSha256 = newest->SignatureSha256;
         report.NewestSerial = newest->Serial;
     }
-    for (TMirrorStatus& m : report.Mirrors) m.Newest = newest && m.HasList && m.Sha256 == report.NewestSha256;
+    // Players' runs fetch from mirrors together only while they serve the
+    // very list and signature of the run's plan.
+    for (TMirrorStatus& m : report.Mirrors)
+        m.Newest = newest && m.HasList && m.Sha256 == report.NewestSha256 &&
+                   m.SignatureSha256 == report.NewestSignatureSha256;
+    report.FtpLists = false;
+    for (const TMirrorStatus& ftp : report.Mirrors) report.FtpLists = report.FtpLists || (!ftp.Web && ftp.HasList);
+    for (TMirrorStatus& m : report.Mirrors) {
+        m.ServedWithFtp = false;
+        for (const TMirrorStatus& ftp : report.Mirrors)
+            m.ServedWithFtp = m.ServedWithFtp || (m.Web && m.HasList && !ftp.Web && ftp.HasList &&
+                                                  ftp.Sha256 == m.Sha256 && ftp.SignatureSha256 == m.SignatureSha256);
+    }
+}
+
+AnsiString UnsignedWarning(const AnsiString& transport) {
+    return "update3.dat is not signed and players read it over plain " + transport +
+           ": anyone on the way can change what they install (publish with --sign, and give kit --key)";
 }
 
 void PrintStatus(const TStatusReport& r, bool json) {
@@ -281,8 +360,9 @@ void PrintStatus(const TStatusReport& r, bool json) {
         printf(" \"mirrors\": [");
         for (size_t i = 0; i < r.Mirrors.size(); ++i) {
             const TMirrorStatus& m = r.Mirrors[i];
-            AnsiString missing = "[", wrong = "[", temporaries = "[";
+            AnsiString missing = "[", wrong = "[", temporaries = "[", damaged = "[";
             for (const AnsiString& n : m.Missing) missing += (missing.size() > 1 ? ", " : "") + JsonString(n);
+            for (const AnsiString& n : m.Damaged) damaged += (damaged.size() > 1 ? ", " : "") + JsonString(n);
             for (const AnsiString& n : m.Temporaries)
                 temporaries += (temporaries.size() > 1 ? ", " : "") + JsonString(n);
             for (const TWrongSize& w : m.WrongSize)
@@ -292,7 +372,8 @@ void PrintStatus(const TStatusReport& r, bool json) {
                    "\"whole\": %s, \"version\": %s, \"sha256\": %s, \"signed\": %s, \"serial\": %lld, "
                    "\"expires\": %lld, \"signature_checked\": %s, \"signature_problem\": %s, \"files\": %d, "
                    "\"missing\": %s], \"wrong_size\": %s], \"temporaries\": %s], \"serves_release\": %s, "
-                   "\"failure\": %s}",
+                   "\"web\": %s, \"listed\": %s, \"served_with_ftp\": %s, \"no_ranges\": %s, \"damaged\": %s], "
+                   "\"unjudged\": %d, \"failure\": %s}",
                    i ? "," : "", JsonString(m.Mirror).c_str(), m.Answers ? "true" : "false",
                    m.HasList ? "true" : "false", JsonString(StateOf(m, r)).c_str(),
                    m.Newest ? "true" : "false",
@@ -300,7 +381,8 @@ void PrintStatus(const TStatusReport& r, bool json) {
                    m.Signed ? "true" : "false", static_cast<long long>(m.Serial), static_cast<long long>(m.Expires),
                    m.SignatureChecked ? "true" : "false", JsonString(m.SignatureProblem).c_str(), m.Files,
                    missing.c_str(), wrong.c_str(), temporaries.c_str(), m.ServesLocal ? "true" : "false",
-                   JsonString(m.Failure).c_str());
+                   m.Web ? "true" : "false", m.Listed ? "true" : "false", m.ServedWithFtp ? "true" : "false",
+                   m.NoRanges ? "true" : "false", damaged.c_str(), m.Unjudged, JsonString(m.Failure).c_str());
         }
         printf("]}\n");
         return;
@@ -312,7 +394,9 @@ void PrintStatus(const TStatusReport& r, bool json) {
         const AnsiString serial = m.Signed ? IntToStr(m.Serial) + (m.SignatureChecked ? "" : "?") : "-";
         rows.push_back({m.Mirror, StateOf(m, r), serial, m.HasList ? m.Version : "-", ShownTime(m.Expires),
                         m.HasList ? m.Sha256.substr(0, 16) : "-", m.HasList ? IntToStr(m.Files) : "-",
-                        m.HasList ? IntToStr(static_cast<int64_t>(m.Missing.size() + m.WrongSize.size())) : "-"});
+                        m.HasList ? IntToStr(static_cast<int64_t>(m.Missing.size() + m.WrongSize.size() +
+                                                                  m.Damaged.size()))
+                                  : "-"});
     }
     PrintTable(rows);
     int whole = 0;
@@ -329,9 +413,30 @@ void PrintStatus(const TStatusReport& r, bool json) {
             printf("%s: %s%s has %lld bytes, the list says %lld\n", m.Mirror.c_str(),
                    w.Held < w.Listed ? "partial: " : "", Printable(w.Name).c_str(), static_cast<long long>(w.Held),
                    static_cast<long long>(w.Listed));
+        for (const AnsiString& n : m.Damaged)
+            printf("%s: damaged: %s has the listed size but not the release's bytes\n", m.Mirror.c_str(),
+                   Printable(n).c_str());
+        if (m.Unjudged)
+            printf("%s: %d files could not be hashed against the list: it gives no SHA-256 for them\n",
+                   m.Mirror.c_str(), m.Unjudged);
         for (const AnsiString& n : m.Temporaries)
             printf("%s: %s is a temporary upload left by a push (push --prune removes it)\n", m.Mirror.c_str(),
                    Printable(n).c_str());
+        if (m.Web && m.Answers)
+            printf("%s: a web server cannot list its folder: files no list names (temporary uploads, strays) "
+                   "cannot be seen there\n",
+                   m.Mirror.c_str());
+        if (m.NoRanges)
+            printf("%s: answers a one-byte range with the whole file: players cannot continue a cut download "
+                   "or fetch it in segments there (leave Range support on)\n",
+                   m.Mirror.c_str());
+        if (m.Web && m.HasList && r.FtpLists && !m.ServedWithFtp)
+            printf("%s: its update3.dat and signature are not byte for byte those of any FTP mirror: players' "
+                   "runs fetch nothing from it\n",
+                   m.Mirror.c_str());
+        const bool notSigned = r.Local ? !r.LocalSigned : m.HasList && !m.Signed;
+        if (notSigned && (m.Answers || r.Local) && !(m.Web && m.Tls))
+            printf("%s: warning: %s\n", m.Mirror.c_str(), UnsignedWarning(m.Web ? "HTTP" : "FTP").c_str());
     }
     if (r.Local) {
         if (!r.LocalSignatureProblem.empty())

@@ -1,7 +1,7 @@
 // skiff-publish: makes the files that the updater downloads from a folder of
 // the client's files as they should be installed; checks a published folder;
 // makes the starter kit that end users download first; puts a release on the
-// FTP mirrors, tells what they serve, and prunes old releases.
+// FTP mirrors, tells what the FTP and web mirrors serve, and prunes old releases.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -33,8 +33,8 @@ const char kUsage[] =
     "                         [--title TEXT] [--title-zh_TW TEXT] [--title-zh_CN TEXT] [--codepage N]\n"
     "                         [--unattended] OUT.tar.gz\n"
     "       skiff-publish push OUT_DIR --mirrors FILE [--netrc FILE] [--prune N] [MIRROR OPTIONS] [--json]\n"
-    "       skiff-publish status [OUT_DIR] --mirrors FILE [--key update.pub] [--netrc FILE] [MIRROR OPTIONS]\n"
-    "                            [--json]\n"
+    "       skiff-publish status [OUT_DIR] --mirrors FILE|--servers FILE [--key update.pub] [--deep]\n"
+    "                            [--netrc FILE] [MIRROR OPTIONS] [--json]\n"
     "       skiff-publish prune OUT_DIR --keep N [--dry-run] [--json]\n"
     "\n"
     "Writes OUT_DIR/update3.dat and the files it names: gzip files (\"E\"), plain copies of\n"
@@ -83,13 +83,18 @@ const char kUsage[] =
     "mirror that serves the release the files of ours that none of the newest N lists of\n"
     "OUT_DIR/releases and not its own list names.\n"
     "status shows what each mirror serves: state, serial, version, expiry, the SHA-256 of its\n"
-    "update3.dat and the files it lacks or holds with another size (--key checks signatures).\n"
+    "update3.dat and the files it lacks or holds with another size (--key checks signatures;\n"
+    "--deep also reads every file through and checks its SHA-256). Its mirrors FILE may also\n"
+    "hold web mirrors, http://HOST[:PORT]/PATH or https://..., which push passes by; --servers\n"
+    "FILE reads the server list of the kit (isp0.dat's lines) instead, as players reach them.\n"
+    "A web server cannot list: files no list names cannot be seen there.\n"
     "With OUT_DIR it holds each mirror against the release there: whether it serves that\n"
     "update3.dat and signature, which of its files it lacks or holds cut off, which temporary\n"
     "uploads lie there; without --key a signed release is said to be unchecked.\n"
     "prune removes from OUT_DIR the lists of releases/ beyond the newest N and the served files\n"
     "that none of the newest N lists names (--dry-run lists them only).\n"
-    "MIRROR OPTIONS: --cacert FILE (certificate authorities for ftps://, default the system's),\n"
+    "MIRROR OPTIONS: --cacert FILE (certificate authorities for ftps:// and https://, default\n"
+    "$CURL_CA_BUNDLE, $SSL_CERT_FILE or the system's),\n"
     "--timeout SECONDS (to connect and log in, and for a stalled transfer; default 20 and 60).\n"
     "See skiff-publish(1).\n"
     "\n"
@@ -420,7 +425,14 @@ int PushCommand(int argc, char** argv) {
     o.OutDir = FolderArgument(argc, argv, "push needs OUT_DIR");
     o.Ftp = args.Ftp;
     try {
-        o.Mirrors = args.Mirrors("push");
+        // A web mirror serves what its origin holds: it is filled by the
+        // push to that origin, and only status asks it anything.
+        for (const TMirror& m : args.Mirrors("push")) {
+            if (!m.Web) o.Mirrors.push_back(m);
+            else fprintf(stderr, "skiff-publish: %s is a web mirror: push passes it by (status checks it)\n",
+                         m.Shown().c_str());
+        }
+        if (o.Mirrors.empty()) throw Exception(args.MirrorsFile + ": no FTP mirror to push to");
         TPushProgressLines lines(isatty(2));
         TPushReport report = Push(o, [&lines](const std::vector<TMirrorPush>& m) { lines.Show(m); });
         PrintPushReport(report, args.Json);
@@ -431,20 +443,27 @@ int PushCommand(int argc, char** argv) {
 }
 
 int StatusCommand(int argc, char** argv) {
-    enum { kKey = 256 };
-    static const std::vector<option> options = MirrorOptions({{"key", required_argument, nullptr, kKey}});
+    enum { kKey = 256, kDeep, kServers };
+    static const std::vector<option> options = MirrorOptions({{"key", required_argument, nullptr, kKey},
+                                                              {"deep", no_argument, nullptr, kDeep},
+                                                              {"servers", required_argument, nullptr, kServers}});
     TMirrorArgs args;
-    AnsiString key;
+    AnsiString key, servers;
+    bool deep = false;
     for (int c; (c = getopt_long(argc, argv, ":h", options.data(), nullptr)) != -1;) {
         if (args.Take(c)) continue;
-        if (c != kKey) BadOption(c, argv);
-        key = optarg;
+        if (c == kKey) key = optarg;
+        else if (c == kDeep) deep = true;
+        else if (c == kServers) servers = optarg;
+        else BadOption(c, argv);
     }
+    if (!servers.empty() && !args.MirrorsFile.empty()) BadUsage("status takes --mirrors FILE or --servers FILE, not both");
     AnsiString outDir;
     if (argc - optind > 1) BadUsage(AnsiString("unexpected argument '") + argv[optind + 1] + "'");
     if (argc - optind == 1) outDir = FolderArgument(argc, argv, "status takes at most one OUT_DIR");
     try {
-        TStatusReport report = MirrorStatus(args.Mirrors("status"), args.Ftp, key, outDir);
+        const std::vector<TMirror> mirrors = servers.empty() ? args.Mirrors("status") : ReadServerListFile(servers);
+        TStatusReport report = MirrorStatus(mirrors, args.Ftp, key, outDir, deep);
         PrintStatus(report, args.Json);
         return report.Ok() ? 0 : 1;
     } catch (const std::exception& e) {

@@ -68,5 +68,10 @@ python3 -c 'import json,sys; d=json.load(open(sys.argv[1]));
 assert not d["ok"] and d["entries"] == 2 and any(sys.argv[2] + " is missing" in p for p in d["problems"]), d' \
   "$work/verify.json" "$b_served" || fail "verify JSON: $(cat "$work/verify.json")"
 
+# Web mirrors are for status: push passes them by, and refuses a file of nothing else.
+printf 'https://cdn.example.com/game/\n' > "$work/web-mirrors"
+expect 1 "" "no FTP mirror to push to" "$publish" push "$work/pub" --mirrors "$work/web-mirrors"
+expect 2 "" "--mirrors FILE or --servers FILE, not both" "$publish" status --mirrors a --servers b
+
 [ "$failures" -eq 0 ] || exit 1
 echo "command lines: help, version and every mistake as expected"
