@@ -54,6 +54,9 @@ const Row kCatalogue[] = {
      "No server could be reached. Please check your Internet connection and start the updater again."},
     // LaunchInstalled: 要啟動已安裝的遊戲嗎?
     {"\xADn\xB1\xD2\xB0\xCA\xA4w\xA6w\xB8\xCB\xAA\xBA\xB9" "C\xC0\xB8\xB6\xDC?", "Start the installed client anyway?"},
+    // NewerRelease: 伺服器上有更新的版本：按開始即可下載
+    {"\xA6\xF8\xAA" "A\xBE\xB9\xA4W\xA6\xB3\xA7\xF3\xB7s\xAA\xBA\xAA\xA9\xA5\xBB\xA1G\xAB\xF6\xB6}\xA9l\xA7Y\xA5i\xA4U\xB8\xFC",
+     "A newer release is on the servers: press Start to get it"},
     // ServerListUnreadable: 找不到或無法讀取伺服器清單 "@1"。
     {"\xA7\xE4\xA4\xA3\xA8\xEC\xA9\xCE\xB5L\xAAk\xC5\xAA\xA8\xFA\xA6\xF8\xAA" "A\xBE\xB9\xB2M\xB3\xE6 \"@1\"\xA1" "C",
      "The server list \"@1\" is missing or cannot be read."},

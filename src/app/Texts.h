@@ -16,6 +16,8 @@ enum class TText {
     ListExpired, ListOlder, ListUnverified, TryLater, NoServerHint,
     // No server answered, and the client is installed: start it as it is?
     LaunchInstalled,
+    // After a run: a mirror serves a newer release than the one installed.
+    NewerRelease,
     // Boxes with a detail: @1 and @2 stand for a path and the system's words.
     ServerListUnreadable, KeyUnusable, LauncherNotRepaired, ClientNotStarted
 };

@@ -233,6 +233,18 @@ void TTransferPool::OnReady(TWorker& w) {
     FetchList(w);
 }
 
+// A mirror whose update3.dat is not the plan's is left, except the plan's
+// own server (see FirstIsThePlans).
+void TTransferPool::OtherList(TWorker& w) {
+    TMirror& m = FMirrors[w.Mirror];
+    if (!(FSettings.FirstIsThePlans && w.Mirror == 0)) {
+        Say("server " + m.Label() + ": serves another update3.dat; not used");
+        return Leave(w.Mirror, "it serves another update3.dat");
+    }
+    Say("server " + m.Label() + ": serves another update3.dat now; asked for the planned files still");
+    Verified(w);
+}
+
 void TTransferPool::FetchList(TWorker& w) {
     w.Phase = TWorker::TPhase::List;
     TFtpSession::TFetch f;
@@ -254,12 +266,18 @@ void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiStrin
         case TWorker::TPhase::List:
             if (end != TFtpSession::TEnd::Done) return Leave(w.Mirror, "its update3.dat cannot be fetched: " + why);
             if (Sha256Of(w.Fetched) != FListSha) {
-                if (!(FSettings.FirstIsThePlans && w.Mirror == 0)) {
-                    Say("server " + m.Label() + ": serves another update3.dat; not used");
-                    return Leave(w.Mirror, "it serves another update3.dat");
+                if (!FSignature.empty() && OnOtherList) {
+                    // Its signature tells whether it is a newer release.
+                    w.OtherList = std::move(w.Fetched);
+                    w.Fetched.clear();
+                    w.Phase = TWorker::TPhase::OtherSignature;
+                    TFtpSession::TFetch f;
+                    f.Remote = kSignatureFile;
+                    f.Memory = &w.Fetched;
+                    f.MaxBytes = kMaxSignatureBytes;
+                    return w.Session->Fetch(f);
                 }
-                Say("server " + m.Label() + ": serves another update3.dat now; asked for the planned files still");
-                return Verified(w);
+                return OtherList(w);
             }
             if (FSignature.empty()) return Verified(w);
             w.Phase = TWorker::TPhase::Signature;
@@ -272,6 +290,11 @@ void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiStrin
                 w.Session->Fetch(f);
             }
             return;
+        case TWorker::TPhase::OtherSignature:
+            if (end == TFtpSession::TEnd::Done) OnOtherList(m.Line, w.OtherList, w.Fetched);
+            w.OtherList.clear();
+            if (w.Dead) return;
+            return OtherList(w);
         case TWorker::TPhase::Signature:
             if (end == TFtpSession::TEnd::Done && w.Fetched == FSignature) return Verified(w);
             if (FSettings.FirstIsThePlans && w.Mirror == 0) return Verified(w);

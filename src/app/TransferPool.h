@@ -111,6 +111,10 @@ public:
 
     std::function<void(const AnsiString& text)> Log;
     std::function<void()> OnProgress;  // bytes arrived or an entry settled
+    // Signed runs: a mirror serves another list (a newer release pushed
+    // there, or a stale mirror); its list and signature, for the caller to
+    // judge. The mirror is not used for this run either way.
+    std::function<void(const AnsiString& serverLine, const AnsiString& list, const AnsiString& signature)> OnOtherList;
 
     static AnsiString SegmentPathOf(const AnsiString& partial) { return partial + ".seg"; }
     static AnsiString RangesPathOf(const AnsiString& partial) { return partial + ".ranges"; }
@@ -151,8 +155,8 @@ private:
         std::unique_ptr<TFetchSession> Session;
         TFtpSession* Ftp = nullptr;  // the same session, when it speaks FTP
         size_t Mirror;
-        enum class TPhase { Login, List, Signature, Working } Phase = TPhase::Login;
-        AnsiString Fetched;
+        enum class TPhase { Login, List, Signature, OtherSignature, Working } Phase = TPhase::Login;
+        AnsiString Fetched, OtherList;
         int Job = -1;
         int64_t From = 0, JobBytes = 0;  // where its fetch began, and what came since
         std::chrono::steady_clock::time_point Began;
@@ -178,6 +182,7 @@ private:
     void Leave(size_t mirror, const AnsiString& why);
     void Desegment(TItem& item);
     void FetchList(TWorker& w);
+    void OtherList(TWorker& w);
     bool MayAsk(const TItem& item, size_t mirror) const;
     bool MayAskThis(const TItem& item, size_t mirror) const;
     void SettleIfHopeless(TItem& item);

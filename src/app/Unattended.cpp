@@ -45,18 +45,28 @@ int RunWithoutWindow(const AnsiString& appFolder, bool repair) {
         return Ends(kExitNoServer);
     }
     try {
-        std::vector<AnsiString> names = core.MakePlan();
-        while (!core.CheckSlice(1.0, names)) {
-        }
-        if (core.UpdateList->Count() == 0) {
-            core.AcceptSerial();
-        } else {
-            std::vector<int> failed;
-            core.Run({}, failed);
-            if (!failed.empty()) {
-                UpdateLog::Write(IntToStr(static_cast<int64_t>(failed.size())) + " files were not updated");
-                core.Close();
-                return Ends(kExitFailedEntries);
+        // The plan's release, then once more when a mirror showed a newer one.
+        for (int round = 0; round < 2; ++round) {
+            std::vector<AnsiString> names = core.MakePlan();
+            while (!core.CheckSlice(1.0, names)) {
+            }
+            if (core.UpdateList->Count() == 0) {
+                core.AcceptSerial();
+                core.LookForNewer();
+            } else {
+                std::vector<int> failed;
+                core.Run({}, failed);
+                if (!failed.empty()) {
+                    UpdateLog::Write(IntToStr(static_cast<int64_t>(failed.size())) + " files were not updated");
+                    core.Close();
+                    return Ends(kExitFailedEntries);
+                }
+                if (!core.NewerSeen()) core.LookForNewer();
+            }
+            if (round > 0 || !core.NewerSeen()) break;
+            if (core.PlanNewer() != TUpdaterCore::TFound::List) {
+                UpdateLog::Write("the newer release cannot be had now");
+                break;
             }
         }
         if (core.CheckLauncher() != TUpdaterCore::TLauncher::AsReleased) {

@@ -214,13 +214,15 @@ void TForm1::FormResize(TObject*) {
 void TForm1::ContinueUnattended() {
     if (!Unattended || Leaving()) return;
     CompleteCheck();  // what it finds is part of the run
-    if (Core->UpdateList && Button1->Enabled) {
+    // A newer release seen on the way is fetched too, once.
+    for (int round = 0; round < 2 && Core->UpdateList && Button1->Enabled && !Leaving(); ++round) {
         try {
             Button1Click(nullptr);
         } catch (const std::exception& e) {
             UpdateLog::Write(AnsiString("the run stopped: ") + e.what());
             ExitCode = kExitFailedEntries;
         }
+        if (ExitCode != 0 || !Core->NewerSeen()) break;
     }
     if (Leaving() || !Visible()) return;  // the window closed meanwhile
     if (Core->UpdateList && ExitCode == 0) {
@@ -483,8 +485,59 @@ void TForm1::ShowPlan(std::vector<AnsiString> names) {
         CentreLabel(Label3);
         Image3->Show();
         Core->AcceptSerial();
+        LookForNewer();
     }
     ScheduleCheck();
+}
+
+// Signed mode, with nothing to update: the plan's server may be a stale
+// mirror. Asked once the plan is on the screen; the launch stays offered.
+void TForm1::LookForNewer() {
+    if (!Core->ReleaseKey()) return;
+    std::weak_ptr<int> alive = FAlive;
+    auto look = [this, alive] {
+        if (alive.expired() || Leaving() || !Core->UpdateList || Core->RunInProgress) return;
+        Core->LookForNewer();
+        if (!alive.expired() && !Leaving()) ShowNewer();
+    };
+    if (Unattended) look();  // the unattended start goes on from here
+    else PostTask(look);
+}
+
+void TForm1::ShowNewer() {
+    if (!Core->NewerSeen()) return;
+    Label3->Show();
+    Label3->SetCaption(Localized(TText::NewerRelease, LanguageMode));
+    CentreLabel(Label3);
+    Button1->Enabled = true;
+}
+
+// Start after a newer release was seen: the plan made again from its
+// server's list. False when it cannot be had (what is installed stays whole).
+bool TForm1::PlanNewer() {
+    TUpdaterCore::TFound found;
+    try {
+        found = Core->PlanNewer();
+    } catch (const std::exception& e) {
+        found = TUpdaterCore::TFound::NoListServed;
+        UpdateLog::Write(AnsiString("the newer release cannot be had: ") + e.what());
+    }
+    if (found != TUpdaterCore::TFound::List) {
+        if (found != TUpdaterCore::TFound::Stopped) UpdateLog::Write("the newer release cannot be had now");
+        Label3->SetCaption(Localized(TText::NothingToUpdate, LanguageMode));
+        CentreLabel(Label3);
+        Button1->Enabled = false;
+        return false;
+    }
+    try {
+        std::vector<AnsiString> names = Core->MakePlan();
+        ListBox2->Items.Clear();
+        ShowPlan(std::move(names));
+    } catch (const std::exception& e) {
+        ReportError(e);
+        return false;
+    }
+    return Core->UpdateList && Core->UpdateList->Count() > 0;
 }
 
 // A fresh FTP component shows what it does through the window's handlers.
@@ -577,6 +630,7 @@ void TForm1::ShowRemainingCount() {
 
 void TForm1::Button1Click(TObject*) {
     if (!Core->UpdateList) return;
+    if (Core->NewerSeen() && ListBox1->Items.Count() == 0 && !PlanNewer()) return;
     CompleteCheck();  // its findings are part of this run
     if (!Core->UpdateList) return;
     Button1->Enabled = false;
@@ -607,7 +661,7 @@ void TForm1::Button1Click(TObject*) {
     ConnectedFlag = false;  // the run's sessions took over from the plan's
     if (!ended) return;  // the window closed meanwhile and saved what was done
     ShowPoolProgress(true);  // the whole run's figures stay
-    if (failed.empty()) return;
+    if (failed.empty()) return Core->NewerSeen() ? ShowNewer() : LookForNewer();
     TellFailures(failed);
     // The names that did not come in go back to the list to update.
     for (size_t k = failedEntries.size(); k-- > 0;) {

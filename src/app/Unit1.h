@@ -114,6 +114,9 @@ private:
     void ShowKeyUnusable();
     void ShowNoValidList();
     void ShowPlan(std::vector<AnsiString> names);
+    void LookForNewer();
+    void ShowNewer();
+    bool PlanNewer();
     void ContinueUnattended();
     void ReportError(const std::exception& e);
     // The whole run's bytes while fetches run ahead; `final` shows the last

@@ -86,6 +86,7 @@ void TUpdateRunner::StartPool(const TStringList& entries) {
     pool.OnProgress = [this] {
         if (OnPoolProgress) OnPoolProgress();
     };
+    pool.OnOtherList = OnOtherList;
 }
 
 TEntryOutcome TUpdateRunner::BringInEntry(int i, const AnsiString& entry) {

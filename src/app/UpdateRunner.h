@@ -43,6 +43,8 @@ public:
     std::function<bool()> Leaving;
     std::function<void()> OnPoolProgress;
     std::function<void(int i, TEntryOutcome outcome)> OnEntry;  // entry i of the run is done with
+    // A mirror serves another list than the plan's (see TTransferPool::OnOtherList).
+    std::function<void(const AnsiString& serverLine, const AnsiString& list, const AnsiString& signature)> OnOtherList;
 
     // Every entry of `entries` in order; update2.dat is saved at the end.
     // False when Close came first.

@@ -1,5 +1,6 @@
 #include "UpdaterCore.h"
 
+#include <ctime>
 #include <set>
 
 #include "Removals.h"
@@ -40,6 +41,7 @@ void TUpdaterCore::Stop() {
     // Whatever the network is doing now is abandoned: every wait of the FTP
     // component returns at once.
     if (FFtp) FFtp->Cancel();
+    if (FProbe) FProbe->Cancel();
 }
 
 bool TUpdaterCore::Stopped() const { return FStopped || Application->Terminated; }
@@ -264,6 +266,76 @@ void TUpdaterCore::MakeRunner() {
     Runner->OnPoolProgress = [this] {
         if (OnPoolProgress) OnPoolProgress();
     };
+    if (FKey)
+        Runner->OnOtherList = [this](const AnsiString& line, const AnsiString& list, const AnsiString& signature) {
+            JudgeOtherList(line, list, signature);
+        };
+}
+
+// A list that passes the same checks as the plan's with a higher serial is
+// a newer release; anything else another mirror serves is only logged.
+void TUpdaterCore::JudgeOtherList(const AnsiString& line, const AnsiString& list, const AnsiString& signature) {
+    try {
+        const int64_t serial =
+            CheckSignedList(list, signature, *FKey, Taken.Serial, static_cast<int64_t>(time(nullptr)));
+        if (serial <= Taken.Serial || serial <= FNewer.Serial) return;
+        FNewer.Serial = serial;
+        FNewer.Line = line;
+        UpdateLog::Write("server " + ServerLabel(line) + ": serves a newer release (serial " + IntToStr(serial) + ")");
+    } catch (const std::exception& e) {
+        UpdateLog::Write("server " + ServerLabel(line) + ": its other list is not taken: " + e.what());
+    }
+}
+
+void TUpdaterCore::LookForNewer() {
+    if (!FKey) return;
+    const auto stopped = [this] { return Stopped(); };
+    for (const AnsiString& line : FRunServers) {
+        TServerLine server;
+        if (Stopped()) return;
+        if (line == CurrentServerLine || !ParseServerLine(line, server)) continue;
+        try {
+            AnsiString signature;
+            if (server.Web()) {
+                TWebPlanSession web(server, TransferSilence(LoggedInSilence, server.TimeOut));
+                AnsiString why;
+                if (!web.Open(stopped, why)) continue;
+                signature = web.Download(stopped)(kSignatureFile, kMaxSignatureBytes);
+            } else {
+                struct TGone {  // however the asking ends
+                    std::unique_ptr<TWexFTP>& probe;
+                    ~TGone() { probe.reset(); }
+                } gone{FProbe};
+                FProbe.reset(NewServerComponent(nullptr));
+                if (!ConfigureForServer(*FProbe, line)) continue;
+                FProbe->Connect();
+                if (!FProbe->Connected || Stopped()) continue;
+                UseTransferTimeOuts(*FProbe, LoggedInSilence);
+                signature = ListDownloadOver(*FProbe, AppFolder)(kSignatureFile, kMaxSignatureBytes);
+            }
+            const int64_t serial = SignedSerialClaim(signature, *FKey);
+            if (serial <= Taken.Serial || serial <= FNewer.Serial) continue;
+            FNewer.Serial = serial;
+            FNewer.Line = line;
+            UpdateLog::Write("server " + ServerLabel(line) + ": serves a newer release (serial " + IntToStr(serial) +
+                             ")");
+        } catch (const std::exception&) {
+            // A server that cannot tell stays out of it: what is installed is whole.
+        }
+    }
+}
+
+TUpdaterCore::TFound TUpdaterCore::PlanNewer() {
+    if (!NewerSeen()) return TFound::NoListServed;
+    std::vector<AnsiString> order{FNewer.Line};
+    for (const AnsiString& line : FRunServers)
+        if (line != FNewer.Line) order.push_back(line);
+    order.push_back("end");
+    FOrder = std::move(order);
+    ServerIndex = -1;
+    FNewer = {};
+    UpdateLog::Write("the newer release is planned");
+    return FindList();
 }
 
 // The run's sessions take over from the plan's, which becomes the first of
@@ -365,6 +437,10 @@ bool TUpdaterCore::InstalledClientChecksOut() const {
 }
 
 bool TUpdaterCore::Close() {
+    // Nothing more is asked of any server (a look for a newer release may
+    // be further up the stack).
+    FStopped = true;
+    if (FProbe) FProbe->Cancel();
     if (!InstalledList) return false;
     // A list that cannot be saved (a full disk) is reported by the caller;
     // what it does not record is simply fetched again next time.

@@ -101,6 +101,19 @@ public:
     // The release is in: an older list can no longer pass for a newer one.
     void AcceptSerial();
 
+    // Signed mode: a mirror served a newer release than the plan's during
+    // the run (a stale mirror gave the plan, or a push came meanwhile). The
+    // plan's release is installed whole all the same; PlanNewer then makes
+    // the plan again from that mirror's list (the others after it), and
+    // MakePlan and Run go on as after FindList.
+    bool NewerSeen() const { return FNewer.Serial > 0; }
+    int64_t NewerSerial() const { return FNewer.Serial; }
+    TFound PlanNewer();
+    // With nothing to update: the other servers' signatures are read (a few
+    // hundred bytes each, their trusted comments checked) to learn whether
+    // one serves a newer release than the plan's server gave.
+    void LookForNewer();
+
     // The program is closing: what was done is recorded (raises when
     // update2.dat cannot be saved), the run further up the stack stops, the
     // lists go. False when there was nothing to record.
@@ -112,10 +125,16 @@ private:
     void LetSessionGo();
     void MakeRunner();
     void KeepPartialsOf(const TUpdatePlan& plan);
+    void JudgeOtherList(const AnsiString& line, const AnsiString& list, const AnsiString& signature);
 
     std::unique_ptr<TPublicKey> FKey;
     std::vector<AnsiString> FOrder, FRunServers, FListing;
     std::unique_ptr<TWexFTP> FFtp;
     std::unique_ptr<TWebPlanSession> FWeb;  // the plan's server is a web mirror
+    std::unique_ptr<TWexFTP> FProbe;        // LookForNewer's, while it asks
     bool FStopped = false;
+    struct {
+        int64_t Serial = 0;
+        AnsiString Line;
+    } FNewer;
 };

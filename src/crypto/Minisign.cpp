@@ -150,7 +150,8 @@ TSignature ParseSignature(const AnsiString& fileText) {
     return s;
 }
 
-void VerifySignature(const TSignature& signature, const TPublicKey& key, const AnsiString& message) {
+namespace {
+void CheckForm(const TSignature& signature, const TPublicKey& key) {
     StartLibrary();
     if (signature.Algorithm == "Ed")
         throw ESignatureError("The signature is in the legacy form (\"Ed\"); only prehashed (\"ED\") signatures are taken");
@@ -158,9 +159,19 @@ void VerifySignature(const TSignature& signature, const TPublicKey& key, const A
     if (signature.KeyId != key.KeyId)
         throw ESignatureError("The signature was made with another key (key id " + KeyIdHex(signature.KeyId) +
                               ", expected " + key.KeyIdText() + ")");
+}
+}  // namespace
+
+void VerifySignature(const TSignature& signature, const TPublicKey& key, const AnsiString& message) {
+    CheckForm(signature, key);
     std::array<uint8_t, 64> hash = Prehash(message);
     if (!Ed25519Verify(signature.Signature.data(), hash.data(), hash.size(), key.Key.data()))
         throw ESignatureMismatch("The signature does not match the file");
+    VerifyTrustedComment(signature, key);
+}
+
+void VerifyTrustedComment(const TSignature& signature, const TPublicKey& key) {
+    CheckForm(signature, key);
     AnsiString global(reinterpret_cast<const char*>(signature.Signature.data()), signature.Signature.size());
     global += signature.TrustedComment;
     if (!Ed25519Verify(signature.GlobalSignature.data(), reinterpret_cast<const uint8_t*>(global.data()), global.size(),

@@ -58,6 +58,9 @@ TSignature ParseSignature(const AnsiString& fileText);
 // global signature over the signature and the trusted comment. Raises
 // ESignatureError saying which check failed.
 void VerifySignature(const TSignature& signature, const TPublicKey& key, const AnsiString& message);
+// The trusted comment alone: it was signed by `key` with the signature it
+// comes with, whatever file that signature is of (the file is not needed).
+void VerifyTrustedComment(const TSignature& signature, const TPublicKey& key);
 
 // The signature file text for `message`, in the "ED" form.
 AnsiString SignMessage(const TSecretKey& key, const AnsiString& message, const AnsiString& trustedComment);

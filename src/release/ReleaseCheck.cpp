@@ -40,6 +40,14 @@ int64_t CheckSignedList(const AnsiString& list, const AnsiString& signatureFile,
     return serial;
 }
 
+int64_t SignedSerialClaim(const AnsiString& signatureFile, const TPublicKey& key) {
+    TSignature signature = ParseSignature(signatureFile);
+    VerifyTrustedComment(signature, key);
+    std::map<AnsiString, AnsiString> fields = CommentFields(signature.TrustedComment);
+    if (!fields.count("serial")) throw ESignatureError("The signed list has no serial");
+    return NumberField(fields, "serial", 0);
+}
+
 int64_t AcceptedSerial(const AnsiString& appFolder) {
     AnsiString path = appFolder + kSerialFile;
     if (!FileExists(path)) return 0;

@@ -28,6 +28,12 @@ class EListExpired : public ESignatureError { using ESignatureError::ESignatureE
 int64_t CheckSignedList(const AnsiString& list, const AnsiString& signatureFile, const TPublicKey& key,
                         int64_t lastSerial, int64_t now, int* signedCodePage = nullptr);
 
+// The serial that a signature file's trusted comment states, once that
+// comment checks out against `key` (without the list it signs: enough to
+// learn that the publisher made a release of that serial). Raises
+// ESignatureError otherwise.
+int64_t SignedSerialClaim(const AnsiString& signatureFile, const TPublicKey& key);
+
 // The serial accepted last in the folder (0 when none was), and its record.
 int64_t AcceptedSerial(const AnsiString& appFolder);
 void SaveAcceptedSerial(const AnsiString& appFolder, int64_t serial);

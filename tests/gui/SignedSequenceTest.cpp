@@ -20,12 +20,13 @@ namespace {
 // A release with an executable launcher, signed with `key`.
 struct SignedRelease : TestRelease {
     TempDir secrets;
-    explicit SignedRelease(const TSecretKey& key, int64_t serial = 1, int expiresDays = 0) {
+    explicit SignedRelease(const TSecretKey& key, int64_t serial = 1, int expiresDays = 0, const std::string& a = "a",
+                           const std::string& version = "7") {
         Add("portal.exe", "#!/bin/sh\necho \"$1\" > \"$(dirname \"$0\")/portal.ran\"\n");
         chmod(src.file("portal.exe").c_str(), 0755);
-        Add("data/a.txt", "a");
+        Add("data/a.txt", a);
         WriteFile(secrets.file("k.key"), SecretKeyText(key));
-        TPublishOptions o = Options("7");
+        TPublishOptions o = Options(version);
         o.SecretKey = secrets.file("k.key");
         o.Serial = serial;
         o.ExpiresDays = expiresDays;
@@ -251,4 +252,23 @@ TEST_F(SignedFixture, ALockedOutPlayerIsToldInPlainWordsInEveryMode) {
         const std::string shown = DisplayToUtf8(dialogs[0].second);
         EXPECT_EQ(shown.find('?'), std::string::npos) << lang << ": " << shown;
     }
+}
+
+// The chosen mirror is stale: its release comes in whole, then the window
+// says a newer one is on the servers, and Start brings it in.
+TEST_F(SignedFixture, AStaleMirrorsReleaseIsFollowedByTheNewerOneOnStart) {
+    SignedRelease older(key, 1), newer(key, 2, 0, "b", "8");
+    FtpServer stale(older.root()), fresh(newer.root());
+    ServerList({stale.port(), fresh.port()});
+    Start("en_US.UTF-8");
+    RunSequence();
+    ASSERT_TRUE(Form1->Button1->Enabled) << (dialogs.empty() ? "" : dialogs[0].second);
+    Form1->Button1Click(nullptr);
+    EXPECT_EQ(ReadFile(app.file("update.serial")), "1\r\n");
+    ASSERT_TRUE(PumpUntil([] { return Form1->Button1->Enabled; }));
+    EXPECT_EQ(Form1->Label3->Caption(), Localized(TText::NewerRelease, 'n'));
+    Form1->Button1Click(nullptr);
+    EXPECT_EQ(ReadFile(app.file("data/a.txt")), "b");
+    EXPECT_EQ(ReadFile(app.file("update.serial")), "2\r\n");
+    EXPECT_TRUE(dialogs.empty()) << dialogs[0].second;
 }

@@ -24,15 +24,18 @@ struct CoreRelease {
         WriteFile(src.file("data/a.txt"), Random(5000, 1));
         GenerateKey(key);
         WriteFile(secrets.file("k.key"), SecretKeyText(key));
-        TPublishOptions o;
-        o.ReleaseDir = src.path();
-        o.OutDir = pub.path();
-        o.Version = "7";
-        o.SecretKey = secrets.file("k.key");
-        o.Serial = 3;
-        Publish(o);
+        PublishTo(pub.path(), "7", 3);
         WriteFile(app.file("update.pub"), PublicKeyText(key));
         UpdateLog::Open(app.appFolder());
+    }
+    void PublishTo(const std::string& out, const std::string& version, int64_t serial) const {
+        TPublishOptions o;
+        o.ReleaseDir = src.path();
+        o.OutDir = out;
+        o.Version = version;
+        o.SecretKey = secrets.file("k.key");
+        o.Serial = serial;
+        Publish(o);
     }
     static std::string Line(int port) { return "S 127.0.0.1 " + std::to_string(port) + " 3000 update"; }
     void Prepare(TUpdaterCore& core, const std::vector<int>& ports) const {
@@ -134,4 +137,37 @@ TEST(UpdaterCore, WebMirrorsAloneServeThePlanAndTheRun) {
     EXPECT_NE(ReadFile(r.app.file("update.log")).find("Empty (http://127.0.0.1:" + std::to_string(empty.port()) +
                                                       "/): serves no update3.dat"),
               std::string::npos);
+}
+
+// A player whose chosen mirror is stale installs what it serves, whole, then
+// learns from another mirror's signature that a newer release exists, and
+// Start (PlanNewer) brings it in.
+TEST(UpdaterCore, AStaleMirrorsPlayerLearnsOfTheNewerReleaseAndGetsIt) {
+    CoreRelease r;
+    TempDir next;
+    WriteFile(r.src.file("data/a.txt"), "release 8");
+    r.PublishTo(next.path(), "8", 4);
+    FtpServer stale(r.pub.path()), fresh(next.path());
+    TUpdaterCore core;
+    r.Prepare(core, {stale.port(), fresh.port()});
+    ASSERT_EQ(core.FindList(), TUpdaterCore::TFound::List);
+    ASSERT_EQ(core.Taken.Serial, 3);
+    std::vector<AnsiString> names = core.MakePlan();
+    CheckAll(core, names);
+    std::vector<int> failed;
+    ASSERT_TRUE(core.Run({}, failed));
+    EXPECT_EQ(ReadFile(r.app.file("update.serial")), "3\r\n");
+    core.LookForNewer();
+    ASSERT_TRUE(core.NewerSeen());
+    EXPECT_EQ(core.NewerSerial(), 4);
+    ASSERT_EQ(core.PlanNewer(), TUpdaterCore::TFound::List);
+    EXPECT_EQ(core.CurrentServerLine, CoreRelease::Line(fresh.port()));
+    names = core.MakePlan();
+    CheckAll(core, names);
+    ASSERT_TRUE(core.Run({}, failed));
+    EXPECT_TRUE(failed.empty());
+    EXPECT_EQ(ReadFile(r.app.file("data/a.txt")), "release 8");
+    EXPECT_EQ(ReadFile(r.app.file("update.serial")), "4\r\n");
+    core.LookForNewer();
+    EXPECT_FALSE(core.NewerSeen()) << "an older release elsewhere is no news";
 }
