@@ -1,5 +1,7 @@
 #include "Repair.h"
 
+#include "release/PlayerOwned.h"
+
 #include <sys/stat.h>
 
 #include <chrono>
@@ -122,6 +124,7 @@ bool IsInstalledAsListed(const TUpdateEntry& e, TInstalledRecord& record) {
 
 void TRepairCheck::Prepare(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed) {
     FPrepared = true;
+    if (!remote.empty()) FOwned = DeclaredOwnedFiles(remote[0]);
     if (installed.size() < 2) return;
     std::unordered_map<AnsiString, size_t> firstLine;
     firstLine.reserve(installed.size());
@@ -149,6 +152,8 @@ bool TRepairCheck::Step(const std::vector<AnsiString>& remote, const std::vector
         } catch (const EConvertError&) {
             continue;
         }
+        // A file the player owns is checked only for being there.
+        if (FOwned.count(LowerCase(e.Local)) && !record.Sha256Of(e.Local).empty()) continue;
         if (IsSafeRelativeName(e.Local) && !IsInstalledAsListed(e, record)) {
             Found.Names.push_back(e.Local);
             Found.Entries.push_back("U " + IntToStr(static_cast<int64_t>(i)) + " " + remote[r]);

@@ -9,6 +9,7 @@
 #pragma once
 #include <functional>
 #include <map>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -69,6 +70,7 @@ public:
 private:
     void Prepare(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed);
     std::vector<AnsiString> FPlanned;
+    std::set<AnsiString> FOwned;  // the player's files (see release/PlayerOwned.h)
     std::vector<std::pair<size_t, size_t>> FTodo;  // remote line, installed line
     size_t FNext = 0;
     bool FPrepared = false;

@@ -187,6 +187,7 @@ std::vector<AnsiString> TUpdaterCore::MakePlan() {
     if (codePage == 0 && FKey && IsKnownCodePage(Taken.SignedCodePage)) codePage = Taken.SignedCodePage;
     SetNameCodePage(codePage);
     TUpdatePlan plan = ::BuildUpdatePlan(remote->Lines(), installed->Lines());
+    if (remote->Count() > 0) LeaveToThePlayer((*remote)[0], AppFolder, plan);
     PlanRemovals(remote->Lines(), AppFolder, plan);
     if (FKey) {
         // Signed mode trusts only what it has checked, installed files too:
@@ -427,6 +428,7 @@ bool TUpdaterCore::InstalledClientChecksOut() const {
         TStringList remote, installed;
         LoadLists(AppFolder, remote, installed);
         TUpdatePlan plan = ::BuildUpdatePlan(remote.Lines(), installed.Lines());
+        if (remote.Count() > 0) LeaveToThePlayer(remote[0], AppFolder, plan);
         if (!plan.Entries.empty()) return false;  // not that release whole: nothing to check it by
         TInstalledRecord record(AppFolder, true);
         PlanRepairs(remote.Lines(), installed.Lines(), record, plan);

@@ -27,6 +27,7 @@
 #include "release/LineFields.h"
 #include "release/OwnFiles.h"
 #include "release/PackArchive.h"
+#include "release/PlayerOwned.h"
 #include "release/RemovalsFile.h"
 #include "release/UpdateEntry.h"
 #include "platform/CodePage.h"
@@ -58,6 +59,31 @@ struct Entry {
 struct PreviousEntry {
     AnsiString sum, version, remote, sha256, local;
 };
+
+// The list names of the files --player-owned matches: files of their own
+// ("E" or "O"), never a pack's member (a pack is installed whole) nor the
+// launcher (it must always be the release's).
+std::vector<AnsiString> PlayerOwnedNames(const TPublishOptions& o, const std::vector<Source>& sources,
+                                         const std::vector<Entry>& entries) {
+    std::vector<AnsiString> names;
+    if (o.PlayerOwnedGlobs.empty()) return names;
+    auto matches = [&](const AnsiString& rel) {
+        for (const AnsiString& g : o.PlayerOwnedGlobs)
+            if (fnmatch(g.c_str(), rel.c_str(), 0) == 0) return true;
+        return false;
+    };
+    for (const Source& s : sources) {
+        if (!matches(s.rel)) continue;
+        const Entry* own = nullptr;
+        for (const Entry& e : entries)
+            if (e.members.size() == 1 && e.members[0] == &s && e.kind != 'C') own = &e;
+        if (!own) throw Exception("--player-owned matches " + s.rel + ", a member of a pack: packs are installed whole");
+        if (SameNameIgnoringCase(own->local, "portal.exe"))
+            throw Exception("--player-owned matches the launcher portal.exe: it must always be the release's");
+        names.push_back(own->local);
+    }
+    return names;
+}
 
 AnsiString OctalMode(int mode) {
     char b[8];
@@ -471,6 +497,7 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         e.members.push_back(&s);
         entries.push_back(e);
     }
+    const std::vector<AnsiString> owned = PlayerOwnedNames(o, sources, entries);
     for (auto& [name, members] : packs) {
         std::vector<size_t> firsts;
         for (size_t first = 0; first < members.size(); first += PackPartSize(members, first)) firsts.push_back(first);
@@ -587,6 +614,7 @@ TPublishSummary Publish(const TPublishOptions& o, const TPublishProgress& progre
         update3.Add("skiff-release " + version + " codepage=" + IntToStr(codePage) +
                     " connections=" + IntToStr(o.Connections > 0 ? o.Connections : 2) +
                     " mirrors=" + (o.Mirrors.empty() ? AnsiString("all") : o.Mirrors) +
+                    (owned.empty() ? AnsiString() : " " + OwnedHeaderField(owned)) +
                     WriteRemovals(previousFolder, sources, o.RemoveDropped, temp, summary));
         std::vector<Entry*> fresh;  // entries whose served file is made anew
         for (Entry& e : entries) {

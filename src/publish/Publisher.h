@@ -16,6 +16,9 @@ struct TPublishOptions {
     AnsiString Version;             // empty: the current UTC time, yyyymmddhhmmss
     std::vector<std::pair<AnsiString, AnsiString>> Packs;  // release sub-folder -> pack name
     std::vector<AnsiString> PlainGlobs;                    // matched against the local name with '/'
+    // Files installed when missing and then left to the player (the header's
+    // "owned=", see release/PlayerOwned.h); matched as PlainGlobs are.
+    std::vector<AnsiString> PlayerOwnedGlobs;
     // The code page of the names in update3.dat and in packs (0: the system
     // code page); the header declares it, so every updater maps the names
     // to the same files whatever its user's locale.

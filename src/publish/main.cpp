@@ -46,6 +46,8 @@ const char kUsage[] =
     "                            their version and need no new download\n"
     "  --pack FOLDER=NAME        the files below FOLDER travel as pack archives NAME.pack\n"
     "  --plain GLOB              files matching GLOB are served as they are (\"O\")\n"
+    "  --player-owned GLOB       files matching GLOB are installed when missing, then left to the\n"
+    "                            player: never replaced or repaired (a settings file the player edits)\n"
     "  --codepage N              code page of the names in the list (default: the system's)\n"
     "  --sign SECRET_KEY         sign update3.dat with a minisign secret key (update3.dat.minisig)\n"
     "  --password-file FILE      the secret key's password on the first line of FILE\n"
@@ -280,7 +282,7 @@ int KitCommand(int argc, char** argv) {
 int PublishCommand(int argc, char** argv) {
     enum { kReleaseVersion = 256, kPrevious, kPack, kPlain, kCodePage, kSign, kPasswordFile, kExpires, kSerial,
            kVersion, kDryRun, kJson, kRemoveDropped, kConnections, kMirrors,
-           kUnsignedOverSigned, kDelta };
+           kUnsignedOverSigned, kDelta, kPlayerOwned };
     static const option options[] = {
         {"connections", required_argument, nullptr, kConnections},
         {"mirrors", required_argument, nullptr, kMirrors},
@@ -288,6 +290,7 @@ int PublishCommand(int argc, char** argv) {
         {"previous", required_argument, nullptr, kPrevious},
         {"pack", required_argument, nullptr, kPack},
         {"plain", required_argument, nullptr, kPlain},
+        {"player-owned", required_argument, nullptr, kPlayerOwned},
         {"codepage", required_argument, nullptr, kCodePage},
         {"sign", required_argument, nullptr, kSign},
         {"password-file", required_argument, nullptr, kPasswordFile},
@@ -308,6 +311,7 @@ int PublishCommand(int argc, char** argv) {
             case kReleaseVersion: o.Version = optarg; break;
             case kPrevious: o.Previous = optarg; break;
             case kPlain: o.PlainGlobs.push_back(optarg); break;
+            case kPlayerOwned: o.PlayerOwnedGlobs.push_back(optarg); break;
             case kPack: {
                 AnsiString v = optarg;
                 size_t eq = v.find('=');

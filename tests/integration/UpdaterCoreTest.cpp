@@ -7,6 +7,7 @@
 #include "FtpServer.h"
 #include "LoopbackPeer.h"
 #include "NginxServer.h"
+#include "ReferenceReader.h"
 #include "app/UpdateLog.h"
 #include "app/UpdaterCore.h"
 #include "crypto/Minisign.h"
@@ -28,8 +29,10 @@ struct CoreRelease {
         WriteFile(app.file("update.pub"), PublicKeyText(key));
         UpdateLog::Open(app.appFolder());
     }
-    void PublishTo(const std::string& out, const std::string& version, int64_t serial) const {
+    void PublishTo(const std::string& out, const std::string& version, int64_t serial,
+                   std::vector<AnsiString> owned = {}) const {
         TPublishOptions o;
+        o.PlayerOwnedGlobs = std::move(owned);
         o.ReleaseDir = src.path();
         o.OutDir = out;
         o.Version = version;
@@ -170,4 +173,46 @@ TEST(UpdaterCore, AStaleMirrorsPlayerLearnsOfTheNewerReleaseAndGetsIt) {
     EXPECT_EQ(ReadFile(r.app.file("update.serial")), "4\r\n");
     core.LookForNewer();
     EXPECT_FALSE(core.NewerSeen()) << "an older release elsewhere is no news";
+}
+
+// A file the player owns is installed when missing, then neither replaced by
+// a later release nor repaired; an updater built to the original format
+// installs it as any file.
+TEST(UpdaterCore, AFileThePlayerOwnsIsInstalledOnceAndThenLeftAlone) {
+    CoreRelease r;
+    TempDir first, second;
+    WriteFile(r.src.file("settings.ini"), "volume=5");
+    r.PublishTo(first.path(), "8", 4, {"settings.ini"});
+    WriteFile(r.src.file("settings.ini"), "volume=7");
+    r.PublishTo(second.path(), "9", 5, {"settings.ini"});
+    ReferenceReader reference;
+    TempDir theirs;
+    reference.app = theirs.path();
+    reference.pub = second.path();
+    reference.Run(reference.Plan());
+    EXPECT_EQ(ReadFile(theirs.file("settings.ini")), "volume=7");
+
+    auto start = [&](const std::string& pub, bool repair) {
+        FtpServer server(pub);
+        TUpdaterCore core;
+        core.ForceRepair = repair;
+        r.Prepare(core, {server.port()});
+        EXPECT_EQ(core.FindList(), TUpdaterCore::TFound::List);
+        std::vector<AnsiString> names = core.MakePlan();
+        CheckAll(core, names);
+        std::vector<int> failed;
+        EXPECT_TRUE(core.Run({}, failed));
+        EXPECT_TRUE(failed.empty());
+        core.Close();
+    };
+    start(first.path(), false);
+    EXPECT_EQ(ReadFile(r.app.file("settings.ini")), "volume=5");
+    WriteFile(r.app.file("settings.ini"), "volume=11, the player's");
+    start(second.path(), false);
+    start(second.path(), true);
+    EXPECT_EQ(ReadFile(r.app.file("settings.ini")), "volume=11, the player's");
+    EXPECT_EQ(ReadFile(r.app.file("data/a.txt")), ReadFile(r.src.file("data/a.txt")));
+    std::filesystem::remove(r.app.file("settings.ini"));
+    start(second.path(), false);
+    EXPECT_EQ(ReadFile(r.app.file("settings.ini")), "volume=7") << "missing again: installed again";
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "release/LineFields.h"
+#include "release/PlayerOwned.h"
 
 TEST(GetField, BlanksSeparateAndNothingElse) {
     EXPECT_EQ(GetField(1, "  a  bb c"), "a");
@@ -51,4 +52,17 @@ TEST(HeaderFields, TransferLimitsTakeTheirBoundsAndDefaults) {
     EXPECT_EQ(DeclaredTransferLimits("x connections=0").Connections, 1);
     EXPECT_EQ(DeclaredTransferLimits("x connections=lots").Connections, 2);
     EXPECT_EQ(DeclaredNamesCodePage("x connections=3 codepage=950"), 950);
+}
+
+// Names with blanks, commas, '%' and Big5 bytes (a 0x5C trail byte) stay one
+// header field and come back as they were; a damaged value names nothing.
+TEST(HeaderFields, PlayerOwnedNamesTravelInOneField) {
+    const std::vector<AnsiString> names{"settings.ini", "My Games\\a,b%.cfg", "\xA5\\\xB6\xB7.ini"};
+    const AnsiString field = OwnedHeaderField(names);
+    EXPECT_EQ(field.find(' '), AnsiString::npos);
+    EXPECT_EQ(DeclaredOwnedFiles("skiff-release 9 " + field + " mirrors=all"),
+              (std::set<AnsiString>{"settings.ini", "my games\\a,b%.cfg", "\xA5\\\xB6\xB7.ini"}));
+    EXPECT_TRUE(OwnedHeaderField({}).empty());
+    EXPECT_TRUE(DeclaredOwnedFiles("x owned=a.ini,b%4").empty());
+    EXPECT_TRUE(DeclaredOwnedFiles("KOVRAN").empty());
 }
