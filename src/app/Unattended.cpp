@@ -78,12 +78,7 @@ int RunWithoutWindow(const AnsiString& appFolder, bool repair) {
         UpdateLog::Write(AnsiString("the run stopped: ") + e.what());
         return Ends(kExitFailedEntries);
     }
-    const AnsiString launcher = appFolder + "portal.exe";
     AnsiString error;
-    if (!StartProgram(launcher, {"1"}, appFolder, error)) {
-        UpdateLog::Write("the launcher " + ShownPath(launcher) + " could not be started: " + error);
-        return Ends(kExitLauncherFailed);
-    }
-    UpdateLog::Write("the launcher " + ShownPath(launcher) + " started");
+    if (!core.Launch(error)) return Ends(kExitLauncherFailed);
     return Ends(0);
 }

@@ -289,19 +289,14 @@ void TForm1::Image3Click(TObject*) {
     if (ListBox1->Items.Count() > planned) return;
     if (!LauncherIsTheRelease()) return;
     Hide();
-    // Exactly the application folder's launcher with the one argument "1",
-    // started in that folder: no shell, no splitting of the path at blanks.
-    const AnsiString launcher = AppFolder + kLauncher;
     AnsiString error;
-    if (!StartProgram(launcher, {"1"}, AppFolder, error)) {
+    if (!Core->Launch(error)) {
         ExitCode = kExitLauncherFailed;
-        UpdateLog::Write("the launcher " + ShownPath(launcher) + " could not be started: " + error);
         Show();
-        Tell(Localized(TText::ClientNotStarted, LanguageMode, ShownPath(launcher), error));
+        Tell(Localized(TText::ClientNotStarted, LanguageMode, ShownPath(AppFolder + kLauncher), error));
         return;
     }
     ExitCode = 0;
-    UpdateLog::Write("the launcher " + ShownPath(launcher) + " started");
     Close();
 }
 

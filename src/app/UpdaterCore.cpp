@@ -12,6 +12,7 @@
 #include "platform/CodePage.h"
 #include "platform/EventLoop.h"
 #include "platform/FileSystem.h"
+#include "platform/System.h"
 #include "release/LineFields.h"
 #include "release/ReleaseCheck.h"
 
@@ -419,6 +420,18 @@ TUpdaterCore::TLauncher TUpdaterCore::CheckLauncher() {
     if (outcome == TEntryOutcome::Installed && IsInstalledAsListed(e, again)) return TLauncher::AsReleased;
     UpdateLog::Write("the launcher could not be repaired; not started");
     return TLauncher::NotRepaired;
+}
+
+// Exactly the application folder's launcher with the one argument "1",
+// started in that folder: no shell, no splitting of the path at blanks.
+bool TUpdaterCore::Launch(AnsiString& error) const {
+    const AnsiString launcher = AppFolder + kLauncher;
+    if (!StartProgram(launcher, {"1"}, AppFolder, error)) {
+        UpdateLog::Write("the launcher " + ShownPath(launcher) + " could not be started: " + error);
+        return false;
+    }
+    UpdateLog::Write("the launcher " + ShownPath(launcher) + " started");
+    return true;
 }
 
 bool TUpdaterCore::InstalledClientChecksOut() const {

@@ -94,6 +94,8 @@ public:
     //    right first when they differ.
     enum class TLauncher { AsReleased, NotRepaired, Stopped };
     TLauncher CheckLauncher();
+    // Starts the launcher (false, with the system's words, when it cannot be).
+    bool Launch(AnsiString& error) const;
     // With no server to ask: whether the installed client may be played as
     // it is (in signed mode only when the last list taken names exactly
     // what is installed).
