@@ -1,0 +1,161 @@
+// The run with a release published --delta: a player on the release before
+// fetches the chunks it lacks through the pool, from FTP or web mirrors;
+// whatever a mirror gets wrong ends in the full file, installed as ever;
+// a fresh player never asks for the delta form at all.
+#include <gtest/gtest.h>
+
+#include "DeltaSupport.h"
+#include "FtpServer.h"
+#include "NginxServer.h"
+#include "app/UpdateLog.h"
+#include "app/UpdatePlan.h"
+#include "app/UpdateRunner.h"
+#include "crypto/Sha256.h"
+#include "publish/Publisher.h"
+
+using namespace testing_support;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Release 1 and release 2 (big.bin changed in a few places, small.txt
+// anew), and a player holding release 1 or nothing.
+struct DeltaPlayer {
+    TempDir src, r1, r2, app, logs;
+    std::string big2;
+    TStringList installed, entries;
+
+    explicit DeltaPlayer(bool onRelease1) {
+        std::string big = Words(3 << 20, 5);
+        for (auto [out, version] : {std::pair{&r1, "101"}, std::pair{&r2, "102"}}) {
+            WriteFile(src.file("big.bin"), big);
+            WriteFile(src.file("small.txt"), std::string("small of ") + version);
+            TPublishOptions o;
+            o.ReleaseDir = src.path();
+            o.OutDir = out->path();
+            o.Version = version;
+            o.CodePage = 65001;
+            o.Delta = true;
+            if (out == &r2) o.Previous = r1.path();
+            Publish(o);
+            if (out == &r1 && onRelease1) {
+                WriteFile(app.file("big.bin"), big);
+                WriteFile(app.file("small.txt"), "small of 101");
+            }
+            for (int i = 0; i < 3; ++i) big.replace(300000 + i * 900000, 4096, Random(4096, i));
+            big.insert(big.size() / 2, Random(20000, 9));
+        }
+        big2 = ReadFile(src.file("big.bin"));
+        std::string record = "KOVRAN\r\n";
+        std::istringstream lines(ReadFile(r1.file("update3.dat")));
+        std::string line;
+        for (std::getline(lines, line); onRelease1 && std::getline(lines, line);) {
+            TUpdateEntry e = ParseUpdateEntry(line.substr(0, line.find('\r')));
+            record += e.Local + " " + e.Version + "\r\n";
+        }
+        WriteFile(app.file("update2.dat"), record);
+        WriteFile(app.file("update3.dat"), ReadFile(r2.file("update3.dat")));
+        UpdateLog::Open(app.appFolder());
+        installed.LoadFromFile(app.appFolder() + "update2.dat");
+        if (!onRelease1) installed.Add("");  // as the sequence leaves an empty folder's list
+        TStringList remote;
+        remote.LoadFromFile(app.appFolder() + "update3.dat");
+        for (const AnsiString& e : BuildUpdatePlan(remote.Lines(), installed.Lines()).Entries) entries.Add(e);
+    }
+
+    // Every file ends as release 2 has it, recorded, with nothing left over.
+    void Run(const std::string& server) {
+        TUpdateRunner run;
+        run.Servers = {server};
+        run.CurrentServerLine = server;
+        run.AppFolder = app.appFolder();
+        TStringList remote;
+        remote.LoadFromFile(app.appFolder() + "update3.dat");
+        run.ListHeader = remote[0];
+        run.PlanListSha = Sha256Of(ReadFile(app.file("update3.dat")));
+        run.Installed = &installed;
+        run.LoggedInSilence = 3000;
+        std::vector<TEntryOutcome> outcomes;
+        run.OnEntry = [&](int, TEntryOutcome o) { outcomes.push_back(o); };
+        ASSERT_TRUE(run.Run(entries));
+        EXPECT_EQ(outcomes, std::vector<TEntryOutcome>(entries.Count(), TEntryOutcome::Installed)) << Log();
+        EXPECT_TRUE(ReadFile(app.file("big.bin")) == big2);
+        EXPECT_EQ(ReadFile(app.file("small.txt")), "small of 102");
+        EXPECT_NE(ReadFile(app.file("update2.dat")).find("big.bin 102"), std::string::npos);
+        EXPECT_TRUE(Temporaries(app.path(), true).empty());
+        EXPECT_EQ(run.RunBytesDone(), run.RunBytesPlanned());  // the window's figures end whole
+        planned = run.RunBytesPlanned();
+    }
+    std::string FtpLine(const FtpServer& s) const { return "S 127.0.0.1 " + std::to_string(s.port()) + " 3000 update"; }
+    std::string Log() const { return ReadFile(app.file("update.log")); }
+    int64_t ServedBig() const { return static_cast<int64_t>(fs::file_size(r2.file(ServedName(r2.path(), "big.bin")))); }
+    int64_t planned = 0;
+};
+
+// The bytes an FTP mirror's log says it sent, of files whose names hold `part`.
+int64_t SentBytes(const std::string& log, const std::string& part = "") {
+    int64_t n = 0;
+    std::istringstream in(ReadFile(log));
+    for (std::string kind, name, bytes; in >> kind;) {
+        if (kind == "SENT" && in >> name >> bytes && name.find(part) != std::string::npos) n += std::stoll(bytes);
+        std::getline(in, kind);
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST(DeltaRun, APlayerOnTheReleaseBeforeFetchesOnlyTheChunksItLacksOverFtpAndHttp) {
+    {
+        DeltaPlayer p(true);
+        const std::string log = p.logs.file("ftp");
+        FtpServer ftp(p.r2.path(), "update", "x", {"--log", log});
+        p.Run(p.FtpLine(ftp));
+        const int64_t sent = SentBytes(log) - SentBytes(log, "update3.dat");
+        EXPECT_EQ(SentBytes(log, ServedName(p.r2.path(), "big.bin")), 0);
+        EXPECT_GT(sent, 0);
+        EXPECT_LT(sent * 5, p.ServedBig()) << sent << " of " << p.ServedBig();
+        EXPECT_LE(p.planned, sent);  // what the window counts came (a server may send past a range)
+        EXPECT_NE(p.Log().find("big.bin: made from its delta form"), std::string::npos) << p.Log();
+    }
+    if (!NginxServer::Available()) return;
+    DeltaPlayer p(true);
+    const std::string log = p.logs.file("web");
+    NginxServer web(p.r2.path(), {}, "access_log " + log + ";");
+    p.Run("W http://127.0.0.1:" + std::to_string(web.port()) + "/ 0 3000 -");
+    EXPECT_NE(ReadFile(log).find("\" 206 "), std::string::npos) << "ranges over HTTP";
+    EXPECT_EQ(ReadFile(log).find(ServedName(p.r2.path(), "big.bin")), std::string::npos);
+    EXPECT_LT(p.planned * 5, p.ServedBig());
+}
+
+// Chunk files missing, or served with damaged bytes: the full file, with
+// the reason in the log.
+TEST(DeltaRun, AMirrorLackingOrDamagingTheChunkFilesGivesTheFullFile) {
+    for (bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "missing");
+        DeltaPlayer p(true);
+        for (auto& f : fs::directory_iterator(p.r2.path())) {
+            if (f.path().filename().string().rfind("delta-chunks", 0) != 0) continue;
+            if (!damaged) fs::remove(f.path());
+            else {
+                std::string bytes = ReadFile(f.path());
+                for (size_t at = 0; at < bytes.size(); at += 997) bytes[at] ^= 0x55;
+                WriteFile(f.path(), bytes);
+            }
+        }
+        const std::string log = p.logs.file("ftp");
+        FtpServer ftp(p.r2.path(), "update", "x", {"--log", log});
+        p.Run(p.FtpLine(ftp));
+        EXPECT_EQ(SentBytes(log, ServedName(p.r2.path(), "big.bin")), p.ServedBig());
+        EXPECT_NE(p.Log().find("big.bin: fetched in full, not by its delta form: "), std::string::npos) << p.Log();
+    }
+}
+
+TEST(DeltaRun, AFreshPlayerGetsTheFullFilesAndNeverAsksForTheDeltaForm) {
+    DeltaPlayer p(false);
+    const std::string log = p.logs.file("ftp");
+    FtpServer ftp(p.r2.path(), "update", "x", {"--log", log});
+    p.Run(p.FtpLine(ftp));
+    EXPECT_EQ(ReadFile(log).find("RETR delta"), std::string::npos);
+    EXPECT_EQ(SentBytes(log, ServedName(p.r2.path(), "big.bin")), p.ServedBig());
+}
