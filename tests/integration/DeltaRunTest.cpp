@@ -159,3 +159,20 @@ TEST(DeltaRun, AFreshPlayerGetsTheFullFilesAndNeverAsksForTheDeltaForm) {
     EXPECT_EQ(ReadFile(log).find("RETR delta"), std::string::npos);
     EXPECT_EQ(SentBytes(log, ServedName(p.r2.path(), "big.bin")), p.ServedBig());
 }
+
+// Ranges of one chunk file: close ones share a request, far ones do not,
+// and however many there are a file takes few requests (unless its gaps
+// are too large to read through); other files are never joined.
+TEST(DeltaRun, RangesOfAChunkFileGoInFewRequests) {
+    std::vector<TByteRange> wanted{{"a", 0, 100}, {"a", 100 + (64 << 10), 100}, {"a", 5 << 20, 100}, {"b", 0, 100}};
+    std::vector<TRangeSpan> spans = SpansOf(wanted);
+    ASSERT_EQ(spans.size(), 3u);
+    EXPECT_EQ(spans[0].Length, 200 + (64 << 10));
+    EXPECT_EQ(spans[0].Last, 1u);
+    EXPECT_EQ(spans[2].Remote, "b");
+    wanted.clear();
+    for (int i = 0; i < 200; ++i) wanted.push_back({"a", int64_t(i) * (200 << 10), 1000});
+    EXPECT_LE(SpansOf(wanted).size(), 16u);
+    for (auto& r : wanted) r.Offset *= 10;  // 2 MiB gaps: each range alone
+    EXPECT_EQ(SpansOf(wanted).size(), 200u);
+}
