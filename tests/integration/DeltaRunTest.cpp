@@ -30,6 +30,7 @@ struct DeltaPlayer {
         for (auto [out, version] : {std::pair{&r1, "101"}, std::pair{&r2, "102"}}) {
             WriteFile(src.file("big.bin"), big);
             WriteFile(src.file("small.txt"), std::string("small of ") + version);
+            WriteFile(src.file("a.txt"), std::string("first of ") + version);
             TPublishOptions o;
             o.ReleaseDir = src.path();
             o.OutDir = out->path();
@@ -41,6 +42,7 @@ struct DeltaPlayer {
             if (out == &r1 && onRelease1) {
                 WriteFile(app.file("big.bin"), big);
                 WriteFile(app.file("small.txt"), "small of 101");
+                WriteFile(app.file("a.txt"), "first of 101");
             }
             for (int i = 0; i < 3; ++i) big.replace(300000 + i * 900000, 4096, Random(4096, i));
             big.insert(big.size() / 2, Random(20000, 9));
@@ -63,9 +65,7 @@ struct DeltaPlayer {
         for (const AnsiString& e : BuildUpdatePlan(remote.Lines(), installed.Lines()).Entries) entries.Add(e);
     }
 
-    // Every file ends as release 2 has it, recorded, with nothing left over.
-    void Run(const std::string& server) {
-        TUpdateRunner run;
+    void SetUp(TUpdateRunner& run, const std::string& server) {
         run.Servers = {server};
         run.CurrentServerLine = server;
         run.AppFolder = app.appFolder();
@@ -75,6 +75,11 @@ struct DeltaPlayer {
         run.PlanListSha = Sha256Of(ReadFile(app.file("update3.dat")));
         run.Installed = &installed;
         run.LoggedInSilence = 3000;
+    }
+    // Every file ends as release 2 has it, recorded, with nothing left over.
+    void Run(const std::string& server) {
+        TUpdateRunner run;
+        SetUp(run, server);
         std::vector<TEntryOutcome> outcomes;
         run.OnEntry = [&](int, TEntryOutcome o) { outcomes.push_back(o); };
         ASSERT_TRUE(run.Run(entries));
@@ -158,6 +163,21 @@ TEST(DeltaRun, AFreshPlayerGetsTheFullFilesAndNeverAsksForTheDeltaForm) {
     p.Run(p.FtpLine(ftp));
     EXPECT_EQ(ReadFile(log).find("RETR delta"), std::string::npos);
     EXPECT_EQ(SentBytes(log, ServedName(p.r2.path(), "big.bin")), p.ServedBig());
+}
+
+// The window closes after the first entry, while big.bin's delta may be
+// anywhere on its way: the old file stays, unrecorded as new, and nothing
+// of the delta is left behind.
+TEST(DeltaRun, ARunLeftMidwayLeavesTheOldFileAndNoTemporaries) {
+    DeltaPlayer p(true);
+    FtpServer ftp(p.r2.path());
+    TUpdateRunner run;
+    p.SetUp(run, p.FtpLine(ftp));
+    run.OnEntry = [&](int, TEntryOutcome) { run.Close(); };
+    EXPECT_FALSE(run.Run(p.entries));
+    EXPECT_NE(ReadFile(p.app.file("big.bin")), p.big2);
+    EXPECT_EQ(ReadFile(p.app.file("update2.dat")).find("big.bin 102"), std::string::npos);
+    EXPECT_TRUE(Temporaries(p.app.path()).empty());
 }
 
 // Ranges of one chunk file: close ones share a request, far ones do not,
