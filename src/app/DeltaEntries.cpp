@@ -16,8 +16,11 @@ namespace {
 // requests as long as no gap read through exceeds kMaxGapRead.
 constexpr int64_t kFreeGap = 64 << 10, kMaxGapRead = 1 << 20;
 constexpr size_t kSpansPerFile = 16;
-// Files beside a missing one that may hold its chunks: of its kind, a few.
-constexpr size_t kMaxSiblings = 2;
+// Files beside a missing one that may hold its chunks: of its kind, a few,
+// looked for among the first names of its folder only, and only for a
+// download large enough to be worth a look (a fresh install of many files
+// must not read a growing folder once per file).
+constexpr size_t kMaxSiblings = 2, kMaxNamesLookedAt = 4096;
 
 AnsiString ExtensionOf(const AnsiString& name) {
     const size_t dot = name.rfind('.'), slash = name.find_last_of("/\\");
@@ -84,10 +87,12 @@ bool TDeltaEntries::HasBytesToBuildOn(const TUpdateEntry& e, std::vector<AnsiStr
     if (IsRegularFile(target)) return true;
     const size_t slash = target.find_last_of('\\');
     const AnsiString folder = target.substr(0, slash + 1), extension = ExtensionOf(e.Local);
-    if (extension.empty()) return false;
+    if (extension.empty() || e.Size < kMinDeltaFileBytes) return false;
     DIR* dir = opendir(NativePath(folder).c_str());
     if (!dir) return false;
+    size_t looked = 0;
     while (const dirent* d = readdir(dir)) {
+        if (++looked > kMaxNamesLookedAt) break;
         const AnsiString name = d->d_name;
         if (d->d_type != DT_REG || IsTemporaryName(name) || name.find(kPartialMarker) != AnsiString::npos ||
             ExtensionOf(name) != extension)

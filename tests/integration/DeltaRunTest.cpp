@@ -18,17 +18,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Release 1 and release 2 (big.bin changed in a few places, small.txt
-// anew), and a player holding release 1 or nothing.
+// Release 1 and release 2 (big.bin changed in a few places, under `name2`
+// then; small.txt anew), and a player holding release 1 or nothing.
 struct DeltaPlayer {
     TempDir src, r1, r2, app, logs;
-    std::string big2;
+    std::string big2, name2;
     TStringList installed, entries;
 
-    explicit DeltaPlayer(bool onRelease1) {
+    explicit DeltaPlayer(bool onRelease1, const std::string& renamed = "big.bin") : name2(renamed) {
         std::string big = Words(3 << 20, 5);
         for (auto [out, version] : {std::pair{&r1, "101"}, std::pair{&r2, "102"}}) {
-            WriteFile(src.file("big.bin"), big);
+            fs::remove(src.file("big.bin"));
+            WriteFile(src.file(out == &r1 ? "big.bin" : name2), big);
             WriteFile(src.file("small.txt"), std::string("small of ") + version);
             WriteFile(src.file("a.txt"), std::string("first of ") + version);
             TPublishOptions o;
@@ -47,7 +48,7 @@ struct DeltaPlayer {
             for (int i = 0; i < 3; ++i) big.replace(300000 + i * 900000, 4096, Random(4096, i));
             big.insert(big.size() / 2, Random(20000, 9));
         }
-        big2 = ReadFile(src.file("big.bin"));
+        big2 = ReadFile(src.file(name2));
         std::string record = "KOVRAN\r\n";
         std::istringstream lines(ReadFile(r1.file("update3.dat")));
         std::string line;
@@ -84,16 +85,16 @@ struct DeltaPlayer {
         run.OnEntry = [&](int, TEntryOutcome o) { outcomes.push_back(o); };
         ASSERT_TRUE(run.Run(entries));
         EXPECT_EQ(outcomes, std::vector<TEntryOutcome>(entries.Count(), TEntryOutcome::Installed)) << Log();
-        EXPECT_TRUE(ReadFile(app.file("big.bin")) == big2);
+        EXPECT_TRUE(ReadFile(app.file(name2)) == big2);
         EXPECT_EQ(ReadFile(app.file("small.txt")), "small of 102");
-        EXPECT_NE(ReadFile(app.file("update2.dat")).find("big.bin 102"), std::string::npos);
+        EXPECT_NE(ReadFile(app.file("update2.dat")).find(name2 + " 102"), std::string::npos);
         EXPECT_TRUE(Temporaries(app.path(), true).empty());
         EXPECT_EQ(run.RunBytesDone(), run.RunBytesPlanned());  // the window's figures end whole
         planned = run.RunBytesPlanned();
     }
     std::string FtpLine(const FtpServer& s) const { return "S 127.0.0.1 " + std::to_string(s.port()) + " 3000 update"; }
     std::string Log() const { return ReadFile(app.file("update.log")); }
-    int64_t ServedBig() const { return static_cast<int64_t>(fs::file_size(r2.file(ServedName(r2.path(), "big.bin")))); }
+    int64_t ServedBig() const { return static_cast<int64_t>(fs::file_size(r2.file(ServedName(r2.path(), name2)))); }
     int64_t planned = 0;
 };
 
@@ -131,6 +132,16 @@ TEST(DeltaRun, APlayerOnTheReleaseBeforeFetchesOnlyTheChunksItLacksOverFtpAndHtt
     EXPECT_NE(ReadFile(log).find("\" 206 "), std::string::npos) << "ranges over HTTP";
     EXPECT_EQ(ReadFile(log).find(ServedName(p.r2.path(), "big.bin")), std::string::npos);
     EXPECT_LT(p.planned * 5, p.ServedBig());
+}
+
+// A file new to the player, whose chunks lie in a file of its kind beside it.
+TEST(DeltaRun, ANewFileIsMadeFromAFileOfItsKindBesideIt) {
+    DeltaPlayer p(true, "big2.bin");
+    const std::string log = p.logs.file("ftp");
+    FtpServer ftp(p.r2.path(), "update", "x", {"--log", log});
+    p.Run(p.FtpLine(ftp));
+    EXPECT_EQ(SentBytes(log, ServedName(p.r2.path(), "big2.bin")), 0);
+    EXPECT_NE(p.Log().find("big2.bin: made from its delta form"), std::string::npos) << p.Log();
 }
 
 // Chunk files missing, or served with damaged bytes: the full file, with
