@@ -3,6 +3,7 @@
 // the ranges asked for read from the chunk files and delivered in pieces.
 #pragma once
 #include <functional>
+#include <random>
 #include <string>
 
 #include "TestSupport.h"
@@ -10,6 +11,17 @@
 #include "release/DeltaInstall.h"
 
 namespace testing_support {
+
+// Text-like bytes (words from a small vocabulary), which compress as most
+// of a client's files do.
+inline std::string Words(size_t n, unsigned seed) {
+    static const char* kWords[] = {"alpha ", "beta ", "gamma\n", "delta ", "skiff ", "mirror ", "chunk ", "0x1f "};
+    std::mt19937 random(seed);
+    std::string s;
+    while (s.size() < n) s += kWords[random() % 8];
+    s.resize(n);
+    return s;
+}
 
 struct DeltaRun {
     TDeltaStep end = TDeltaStep::FallBack;

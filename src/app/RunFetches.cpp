@@ -24,12 +24,19 @@ TRunFetches::TRunFetches(const TStringList& entries, const AnsiString& header, c
       FRequireHashes(requireHashes) {
     // A glance at each line, not a full parse: a list may hold a million.
     for (int i = 0; i < entries.Count(); ++i) {
-        const AnsiString kind = GetField(1, entries[i]);
+        // A changed file's line ("U <index> <line>") holds its fields two on.
+        const int at = GetField(1, entries[i]) == "U" ? 2 : 0;
+        const AnsiString kind = GetField(1 + at, entries[i]);
         if (kind != "E" && kind != "O" && kind != "C") continue;
         try {
-            FTotal += StrToInt64(GetField(5, entries[i]));
+            FTotal += StrToInt64(GetField(5 + at, entries[i]));
         } catch (const EConvertError&) {
         }
+    }
+    TDeltaManifestFile manifest;
+    if (DeclaredDeltaManifest(header, manifest)) {
+        FDelta = std::make_unique<TDeltaEntries>(manifest, appFolder, *FPool);
+        FDelta->OnDecided = [this] { Feed(FRunAt); };
     }
 }
 
@@ -45,11 +52,14 @@ bool TRunFetches::Fetched(const AnsiString& entry, TUpdateEntry& e) const {
 }
 
 void TRunFetches::Feed(int i) {
+    FRunAt = i;
     for (; FNext < FEntries.Count(); ++FNext) {
         if (FNext != i && (FNext - i >= kEntriesAhead || FAhead >= kBytesAhead)) return;
         TUpdateEntry e;
         if (!Fetched(FEntries[FNext], e)) continue;
-        FPool->Add(FNext, e);
+        const TDeltaEntries::TWay way = FDelta ? FDelta->Way(FNext, e) : TDeltaEntries::TWay::Full;
+        if (way == TDeltaEntries::TWay::Pending) return;  // fed on once it is decided
+        if (way == TDeltaEntries::TWay::Full) FPool->Add(FNext, e);
         FAhead += e.Size;
     }
 }
@@ -57,9 +67,16 @@ void TRunFetches::Feed(int i) {
 void TRunFetches::Before(int i, const std::function<bool()>& leaving) {
     Feed(i);
     FPool->Start();
+    if (FDelta && FDelta->Pending(i)) {
+        EventLoop::WaitUntil([&] { return !FDelta->Pending(i) || leaving(); });
+        Feed(i);  // given up: the full file
+    }
     if (!FPool->Has(i)) return;
     // An entry coming in segments is taken as its bytes come.
     EventLoop::WaitUntil([&] { return FPool->Settled(i) || FPool->Streams(i) || leaving(); });
 }
 
-void TRunFetches::After(int i, bool installed) { FAhead -= FPool->Done(i, installed); }
+void TRunFetches::After(int i, bool installed) {
+    if (Made(i)) FAhead -= FDelta->Forget(i);
+    else FAhead -= FPool->Done(i, installed);
+}

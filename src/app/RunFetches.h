@@ -7,11 +7,16 @@
 // (a removal, a name that is refused, a file of no bytes) is the run's
 // alone. The pool gets a bounded stretch ahead of the run (entries and
 // bytes: what is fetched ahead waits on the disk).
+//
+// A list whose header names a delta form has its entries taken up by
+// TDeltaEntries first, in order: the pool gets no entry while the one
+// before it is still being made from its delta, and none that was made.
 #pragma once
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "DeltaEntries.h"
 #include "TransferPool.h"
 #include "platform/StringList.h"
 #include "release/LineFields.h"
@@ -36,7 +41,17 @@ public:
 
     // Whether the entry is downloaded at all (it is then parsed into `e`).
     bool Fetched(const AnsiString& entry, TUpdateEntry& e) const;
-    int64_t TotalBytes() const { return FTotal; }  // every planned download's bytes
+    // Every planned download's bytes: a made entry's are those its delta
+    // fetched, and what the delta form fetched in vain counts too.
+    int64_t TotalBytes() const {
+        return FTotal + (FDelta ? FDelta->FetchedBytes() - FDelta->MadeListedBytes() : 0);
+    }
+    // Made from its delta form (the run puts it in place), or null.
+    TDeltaInstall* Made(int i) const { return FDelta ? FDelta->Made(i) : nullptr; }
+    // The bytes an installed entry counts for in the run's figures.
+    int64_t RunBytesOf(int i, int64_t listed) const { return Made(i) ? FDelta->FetchedFor(i) : listed; }
+    // The delta form's bytes that made no entry (the manifest, deltas given up).
+    int64_t DeltaOverheadBytes() const { return FDelta ? FDelta->FetchedBytes() - FDelta->MadeFetchedBytes() : 0; }
     const TTransferPool& Pool() const { return *FPool; }
     TTransferPool& Pool() { return *FPool; }
 
@@ -44,8 +59,10 @@ private:
     void Feed(int i);
 
     const TStringList& FEntries;
+    // Its callbacks need the pool: it goes after the pool.
+    std::unique_ptr<TDeltaEntries> FDelta;
     std::unique_ptr<TTransferPool> FPool;
     bool FRequireHashes;
-    int FNext = 0;
+    int FNext = 0, FRunAt = 0;
     int64_t FAhead = 0, FTotal = 0;
 };

@@ -95,6 +95,7 @@ void TTransferPool::Start() {
     FStarted = true;
     for (const TMirror& m : FMirrors)
         if (m.Damaged) Say("server " + ServerLabel(m.Line) + ": left for the rest of the run: its line in isp0.dat is damaged");
+    FailSidesIfNoMirror();
     // The plan's session goes on first; the others of its server need no
     // check of the list either, the server's first session has made it.
     std::vector<TWorker*> adopted;
@@ -216,9 +217,9 @@ TTransferPool::TWorker& TTransferPool::AddWorker(size_t mirror, std::unique_ptr<
     w->Session->OnFetched = [this, w](TFtpSession::TEnd end, const AnsiString& why) { OnFetched(*w, end, why); };
     w->Session->OnBroken = [this, w](const AnsiString& why, bool login) { OnBroken(*w, why, login); };
     w->Session->OnBytes = [this, w](int64_t n) {
-        if (w->Phase != TWorker::TPhase::Working || w->Job < 0) return;
+        if (w->Phase != TWorker::TPhase::Working || (w->Job < 0 && w->Side < 0)) return;
         w->JobBytes += n;
-        JobAt(static_cast<size_t>(w->Job)).Counted += n;
+        if (w->Job >= 0) JobAt(static_cast<size_t>(w->Job)).Counted += n;
         w->Delivered = true;
         FDone += n;
         if (OnProgress) OnProgress();
@@ -315,6 +316,15 @@ void TTransferPool::OnFetched(TWorker& w, TFtpSession::TEnd end, const AnsiStrin
             Say("server " + m.Label() + ": serves another update3.dat signature; not used");
             return Leave(w.Mirror, "it serves another update3.dat signature");
         case TWorker::TPhase::Working:
+            if (w.Side >= 0) {
+                // A file of another size is what the mirror serves: no use asking again.
+                const bool final = end != TFtpSession::TEnd::Failed || (w.Ftp && w.Ftp->OtherSize());
+                SideEnded(w, end == TFtpSession::TEnd::Done, final, why);
+                if (end == TFtpSession::TEnd::Done || final) return GiveWork(w);
+                Retire(w);
+                if (!m.Left && HasWorkFor(w.Mirror)) OpenSession(w.Mirror);
+                return;
+            }
             if (end == TFtpSession::TEnd::Done) return JobDone(w);
             {
                 // A file of another size there is that server's answer for
@@ -345,11 +355,14 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
     if (phase == TWorker::TPhase::Working && w.Adopted && !w.Delivered) {
         // The plan's session had been let go by the server meanwhile.
         if (w.Job >= 0) DropCopy(w);
+        if (w.Side >= 0) FSides[w.Side].Active = false, w.Side = -1;
         Retire(w);
         if (!m.Left && HasWorkFor(w.Mirror)) OpenSession(w.Mirror);
         return;
     }
-    if (phase == TWorker::TPhase::Working && w.Job >= 0 && allIn) {
+    if (phase == TWorker::TPhase::Working && w.Side >= 0) {
+        SideEnded(w, allIn, false, why);
+    } else if (phase == TWorker::TPhase::Working && w.Job >= 0 && allIn) {
         Say("server " + m.Label() + ": a session let go after a range (" + why + ")");
         Retire(w);
         JobDone(w);
@@ -401,6 +414,7 @@ bool TTransferPool::MayAskThis(const TItem& item, size_t mirror) const {
 }
 
 bool TTransferPool::HasWorkFor(size_t mirror) const {
+    if (HasSideWorkFor(mirror)) return true;
     // Entries not planned yet are work for every mirror, or with "mirrors=one"
     // for the first one still in use.
     if (FNextToPlan < FItemBase + FItems.size() && !FMirrors[mirror].Left) {
@@ -420,7 +434,9 @@ bool TTransferPool::HasWorkFor(size_t mirror) const {
 void TTransferPool::GiveWork(TWorker& w) {
     w.Job = -1;
     w.JobBytes = 0;
+    w.Idle = false;
     if (FStopped || w.Dead) return;
+    if (GiveSideWork(w)) return;
     const auto jobsEnd = [this] { return FJobBase + FJobs.size(); };
     while (FFirstOpenJob < jobsEnd() && (JobAt(FFirstOpenJob).Done || ItemAt(JobAt(FFirstOpenJob).Item).Settled))
         ++FFirstOpenJob;
@@ -436,6 +452,12 @@ void TTransferPool::GiveWork(TWorker& w) {
         return StartFetch(w, j, job.Offset);
     }
     if (TakeOver(w)) return;
+    // Held: more side fetches are coming, and a new session would cost a
+    // login and a check of the list.
+    if (FHeld) {
+        w.Idle = true;
+        return;
+    }
     // Nothing this session may take: it ends, and leaves the server's
     // session slots to others (the run's own session among them).
     Retire(w);
@@ -519,6 +541,7 @@ void TTransferPool::Let(TItem& item) {
 // for want of work opens one again.
 void TTransferPool::Replenish() {
     if (FStopped || !FStarted) return;
+    WakeIdle();
     for (size_t m = 0; m < FMirrors.size(); ++m)
         if (!FMirrors[m].Left && FMirrors[m].Live == 0 && HasWorkFor(m)) OpenSession(m);
 }
@@ -672,9 +695,11 @@ void TTransferPool::Leave(size_t mirror, const AnsiString& why) {
     for (auto& w : FWorkers)
         if (w->Mirror == mirror && !w->Dead) {
             if (w->Job >= 0) DropCopy(*w);
+            if (w->Side >= 0) FSides[w->Side].Active = false, w->Side = -1;
             Retire(*w);
         }
     for (auto& item : FItems) SettleIfHopeless(*item);
+    FailSidesIfNoMirror();
     // Jobs that went back go to the other mirrors.
     Replenish();
 }
@@ -847,4 +872,107 @@ std::vector<AnsiString> TTransferPool::MirrorsInUse() const {
     for (const TMirror& m : FMirrors)
         if (!m.Left && m.Verified > 0) names.push_back(m.Name);
     return names;
+}
+
+void TTransferPool::FetchSide(TSideFetch fetch) {
+    const int id = FNextSide++;
+    const bool empty = fetch.Length <= 0;
+    FSides[id].F = std::move(fetch);
+    if (empty) return EndSide(id, true, "");
+    if (!FStarted) return;  // Start opens the sessions
+    FailSidesIfNoMirror();
+    Replenish();
+}
+
+void TTransferPool::HoldSessions(bool hold) {
+    FHeld = hold;
+    if (!hold) WakeIdle();  // those with nothing to do end now
+}
+
+void TTransferPool::WakeIdle() {
+    for (size_t k = 0; k < FWorkers.size(); ++k) {
+        TWorker& w = *FWorkers[k];
+        if (w.Idle && !w.Dead) GiveWork(w);
+    }
+}
+
+bool TTransferPool::HasSideWorkFor(size_t mirror) const {
+    if (FMirrors[mirror].Left) return false;
+    // "mirrors=one": the first server still in use serves them.
+    for (size_t k = 0; k < mirror && !FSettings.AllMirrors; ++k)
+        if (!FMirrors[k].Left) return false;
+    for (const auto& side : FSides)
+        if (!side.second.Active) return true;
+    return false;
+}
+
+bool TTransferPool::GiveSideWork(TWorker& w) {
+    if (w.Phase != TWorker::TPhase::Working || !HasSideWorkFor(w.Mirror)) return false;
+    for (auto& [id, side] : FSides) {
+        if (side.Active) continue;
+        side.Active = true;
+        w.Side = id;
+        w.JobBytes = 0;
+        w.Began = std::chrono::steady_clock::now();
+        TFtpSession::TFetch f;
+        f.Remote = side.F.Remote;
+        f.Offset = side.F.Offset + side.Got;
+        f.Length = side.F.Length - side.Got;
+        f.EndsFile = side.F.EndsFile;
+        if (f.EndsFile) f.Expected = side.F.Offset + side.F.Length;
+        const int at = id;
+        f.Sink = [this, at](const char* data, size_t n, AnsiString& why) {
+            auto it = FSides.find(at);
+            if (it == FSides.end()) {
+                why = "no longer wanted";
+                return false;
+            }
+            TSide& s = it->second;
+            if (s.F.Sink && !s.F.Sink(s.Got, data, n)) {
+                why = "the bytes were refused";
+                return false;
+            }
+            s.Got += static_cast<int64_t>(n);
+            return true;
+        };
+        w.Session->Fetch(f);
+        return true;
+    }
+    return false;
+}
+
+// `final`: no other try may mend it (a refusal, another size, bytes refused).
+void TTransferPool::SideEnded(TWorker& w, bool fetched, bool final, const AnsiString& why) {
+    const int id = w.Side;
+    w.Side = -1;
+    auto it = FSides.find(id);
+    if (it == FSides.end()) return;
+    it->second.Active = false;
+    if (fetched) return EndSide(id, true, "");
+    Say(it->second.F.Remote + ": server " + FMirrors[w.Mirror].Label() + ": " + why);
+    if (final || ++it->second.Failures >= kFailuresPerEntry) return EndSide(id, false, why);
+    // Otherwise it goes on from where it got, on the next session free.
+}
+
+void TTransferPool::EndSide(int id, bool fetched, const AnsiString& why) {
+    auto it = FSides.find(id);
+    if (it == FSides.end()) return;
+    auto onEnd = std::move(it->second.F.OnEnd);
+    FSides.erase(it);
+    if (!onEnd) return;
+    // Told from the loop: the caller may fetch more, or let go of what the
+    // sinks write to, with no session inside its own handler.
+    std::weak_ptr<bool> alive = FAlive;
+    PostTask([alive, onEnd, fetched, why] {
+        if (alive.expired() || !*alive.lock()) return;
+        onEnd(fetched, why);
+    });
+}
+
+void TTransferPool::FailSidesIfNoMirror() {
+    for (const TMirror& m : FMirrors)
+        if (!m.Left) return;
+    std::vector<int> ids;
+    for (const auto& side : FSides) ids.push_back(side.first);
+    for (int id : ids) EndSide(id, false, "no server left to ask");
 }

@@ -28,10 +28,18 @@
 // mirror: it fetches the rest of that mirror's piece too, and whichever
 // ends first ends the other (the bytes are the same: both mirrors serve
 // the plan's list).
+//
+// Side fetches are files or byte ranges apart from the entries (the delta
+// form's manifest, indexes and chunk ranges): they go before every entry's
+// bytes, on any session that has checked its mirror's list, into memory the
+// caller owns. While the caller holds the sessions, one with no work left
+// waits for more instead of ending, so a chain of small fetches costs no
+// new logins.
 #pragma once
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -109,6 +117,23 @@ public:
     int64_t BytesDone() const { return FDone; }
     std::vector<AnsiString> MirrorsInUse() const;  // their names, first field of the line
 
+    // A served file (EndsFile: Offset to its end, Length bytes) or a range
+    // of one. Its bytes go to Sink in order (`at`: from Offset; false stops
+    // the fetch as failed). A transfer that breaks goes on from where it
+    // got once more on a fresh session; a refusal, a file of another size or
+    // a second failure ends it. OnEnd is called once, from the loop.
+    struct TSideFetch {
+        AnsiString Remote;
+        int64_t Offset = 0, Length = 0;
+        bool EndsFile = false;
+        std::function<bool(int64_t at, const char* data, size_t n)> Sink;
+        std::function<void(bool fetched, const AnsiString& why)> OnEnd;
+    };
+    void FetchSide(TSideFetch fetch);
+    // While held (the caller has more side fetches to come), sessions with
+    // nothing to do stay logged in.
+    void HoldSessions(bool hold);
+
     std::function<void(const AnsiString& text)> Log;
     std::function<void()> OnProgress;  // bytes arrived or an entry settled
     // Signed runs: a mirror serves another list (a newer release pushed
@@ -158,6 +183,8 @@ private:
         enum class TPhase { Login, List, Signature, OtherSignature, Working } Phase = TPhase::Login;
         AnsiString Fetched, OtherList;
         int Job = -1;
+        int Side = -1;      // the side fetch it is on
+        bool Idle = false;  // held with nothing to do
         int64_t From = 0, JobBytes = 0;  // where its fetch began, and what came since
         std::chrono::steady_clock::time_point Began;
         bool Dead = false, Closed = false;
@@ -181,6 +208,18 @@ private:
     void StartFetch(TWorker& w, size_t job, int64_t from);
     void Leave(size_t mirror, const AnsiString& why);
     void Desegment(TItem& item);
+    struct TSide {
+        TSideFetch F;
+        int64_t Got = 0;
+        int Failures = 0;
+        bool Active = false;
+    };
+    bool GiveSideWork(TWorker& w);
+    void SideEnded(TWorker& w, bool fetched, bool final, const AnsiString& why);
+    void EndSide(int id, bool fetched, const AnsiString& why);
+    void FailSidesIfNoMirror();
+    bool HasSideWorkFor(size_t mirror) const;
+    void WakeIdle();
     void FetchList(TWorker& w);
     void OtherList(TWorker& w);
     bool MayAsk(const TItem& item, size_t mirror) const;
@@ -217,6 +256,9 @@ private:
     TJob& JobAt(size_t j) { return FJobs[j - FJobBase]; }
     const TJob& JobAt(size_t j) const { return FJobs[j - FJobBase]; }
     std::vector<std::unique_ptr<TWorker>> FWorkers;
+    std::map<int, TSide> FSides;
+    int FNextSide = 0;
+    bool FHeld = false;
     int64_t FPlanned = 0, FDone = 0;
     bool FStarted = false, FStopped = false, FSweepPosted = false;
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);

@@ -135,6 +135,26 @@ TEntryOutcome TEntryInstaller::Process(const AnsiString& entry) {
     return TEntryOutcome::Installed;
 }
 
+TEntryOutcome TEntryInstaller::InstallMade(const AnsiString& entry, const std::function<void(int mode)>& putInPlace) {
+    Detail.clear();
+    TUpdateEntry e = ParseUpdateEntry(entry);
+    if (!IsKnownKind(e.Kind) || e.Kind == "C") return TEntryOutcome::UnknownKind;
+    if (!IsSafeRemoteName(e.Remote) || !IsSafeRelativeName(e.Local)) return TEntryOutcome::Refused;
+    if (IsUpdatersOwnFile(e.Local, ProgramFileName())) {
+        Detail = kOwnFileRefusal;
+        return TEntryOutcome::Refused;
+    }
+    try {
+        MakeFileFolders(AppFolder + e.Local);
+        putInPlace(!e.Modes.empty() ? e.Modes[0] : -1);
+    } catch (const EInOutError& err) {
+        Detail = err.Message;
+        return TEntryOutcome::WriteFailed;
+    }
+    Record(e);
+    if (OnInstalled) OnInstalled(e, {e.Local});
+    return TEntryOutcome::Installed;
+}
 
 // Only a file that is still what the earlier release installed goes: the
 // player's own changes, and files the player made, stay.

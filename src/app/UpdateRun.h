@@ -86,6 +86,10 @@ public:
     std::function<void(const TUpdateEntry& e, const std::vector<AnsiString>& files)> OnInstalled;
 
     TEntryOutcome Process(const AnsiString& entry);
+    // An entry whose file was made and checked whole by other means (its
+    // delta form): `putInPlace(mode)` renames it over the target (raising
+    // EInOutError when it cannot); then it is recorded as Process records.
+    TEntryOutcome InstallMade(const AnsiString& entry, const std::function<void(int mode)>& putInPlace);
     // What went wrong with the last entry, for the operator (the system's
     // own message for a write failure, the sizes for a mismatch).
     AnsiString Detail;

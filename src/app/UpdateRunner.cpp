@@ -34,9 +34,9 @@ TEntryOutcome TUpdateRunner::BringInOne(const AnsiString& entry) {
 bool TUpdateRunner::TakeAll(const TStringList& entries, const std::function<void(int, TEntryOutcome)>& each) {
     StartPool(entries);
     struct TPoolGoes {  // it holds `entries`, which may be this call's
-        std::unique_ptr<TRunFetches>& fetches;
-        ~TPoolGoes() { fetches.reset(); }
-    } poolGoes{FFetches};
+        TUpdateRunner& run;
+        ~TPoolGoes() { run.EndPool(); }
+    } poolGoes{*this};
     for (int i = 0, count = entries.Count(); i < count; ++i) {
         EventLoop::ProcessMessages();
         if (FClosed) return false;
@@ -48,16 +48,26 @@ bool TUpdateRunner::TakeAll(const TStringList& entries, const std::function<void
             throw;
         }
         if (FClosed) return false;
-        FFetches->After(i, outcome == TEntryOutcome::Installed);
         if (outcome == TEntryOutcome::Installed) {
             try {
-                FInstalledBytes += ParseUpdateEntry(entries[i]).Size;
+                FInstalledBytes += FFetches->RunBytesOf(i, ParseUpdateEntry(entries[i]).Size);
             } catch (const EConvertError&) {
             }
         }
+        FFetches->After(i, outcome == TEntryOutcome::Installed);
         if (each) each(i, outcome);
     }
     return true;
+}
+
+// The run's figures stay once the pool goes: every byte the delta form
+// fetched in vain counts as done, so that a run that installed everything
+// ends at its total.
+void TUpdateRunner::EndPool() {
+    if (!FFetches) return;
+    FRunPlanned = FFetches->TotalBytes();
+    FInstalledBytes += FFetches->DeltaOverheadBytes();
+    FFetches.reset();
 }
 
 // The downloads run ahead of the installs, over every server that serves
@@ -112,7 +122,8 @@ TEntryOutcome TUpdateRunner::BringInEntry(int i, const AnsiString& entry) {
         FStreamed = pool.Streams(i) ? i : -1;
         TEntryOutcome outcome;
         try {
-            outcome = ProcessEntry(entry);
+            TDeltaInstall* made = FFetches->Made(i);
+            outcome = made ? ProcessMade(entry, *made) : ProcessEntry(entry);
         } catch (const EConvertError&) {
             throw;  // a damaged entry: no server can mend it
         } catch (const std::exception& e) {
@@ -162,7 +173,7 @@ void TUpdateRunner::SaveInstalledList() {
     kept.SaveToFileAtomic(AppFolder + "update2.dat");
 }
 
-TEntryOutcome TUpdateRunner::ProcessEntry(const AnsiString& entry) {
+TEntryInstaller TUpdateRunner::MakeInstaller() {
     TEntryInstaller installer;
     installer.AppFolder = AppFolder;
     installer.RequireHashes = RequireHashes;
@@ -178,6 +189,25 @@ TEntryOutcome TUpdateRunner::ProcessEntry(const AnsiString& entry) {
             if (IsSha256Text(sha)) Record->NoteInstalled(files[i], sha);
         }
     };
+    return installer;
+}
+
+// An entry its delta form made: in place and recorded as a download would
+// be; what an earlier run fetched of the full file is of no use now.
+TEntryOutcome TUpdateRunner::ProcessMade(const AnsiString& entry, TDeltaInstall& made) {
+    TEntryInstaller installer = MakeInstaller();
+    const TEntryOutcome outcome = installer.InstallMade(entry, [&made](int mode) { made.PutInPlace(mode); });
+    FLastDetail = installer.Detail;
+    if (outcome == TEntryOutcome::Installed) {
+        const AnsiString partial = PartialPathOf(AppFolder, ParseUpdateEntry(entry));
+        for (const AnsiString& p : {partial, TTransferPool::SegmentPathOf(partial), TTransferPool::RangesPathOf(partial)})
+            unlink(p.c_str());
+    }
+    return outcome;
+}
+
+TEntryOutcome TUpdateRunner::ProcessEntry(const AnsiString& entry) {
+    TEntryInstaller installer = MakeInstaller();
     installer.Download = [this](const TDownloadRequest& r) {
         if (FStreamed >= 0) {
             const int i = FStreamed;

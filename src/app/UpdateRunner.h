@@ -63,13 +63,16 @@ public:
     const TRunFetches* Fetches() const { return FFetches.get(); }
     // The bytes of all the run's downloads, and those in so far (once the
     // run is over, those of the entries it installed).
-    int64_t RunBytesPlanned() const { return FRunPlanned; }
+    int64_t RunBytesPlanned() const { return FFetches ? FFetches->TotalBytes() : FRunPlanned; }
     int64_t RunBytesDone() const { return FFetches ? FFetches->Pool().BytesDone() : FInstalledBytes; }
 
 private:
     bool TakeAll(const TStringList& entries, const std::function<void(int, TEntryOutcome)>& each);
     TEntryOutcome BringInEntry(int i, const AnsiString& entry);
     TEntryOutcome ProcessEntry(const AnsiString& entry);
+    TEntryOutcome ProcessMade(const AnsiString& entry, TDeltaInstall& made);
+    TEntryInstaller MakeInstaller();
+    void EndPool();
     TDownloadResult TakeFromPool(int i, const TDownloadRequest& r);
     void LogOutcome(const AnsiString& name, TEntryOutcome outcome);
     void StartPool(const TStringList& entries);

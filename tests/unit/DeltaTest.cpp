@@ -19,17 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Text-like bytes (words from a small vocabulary), which compress as most
-// of a client's files do.
-std::string Words(size_t n, unsigned seed) {
-    static const char* kWords[] = {"alpha ", "beta ", "gamma\n", "delta ", "skiff ", "mirror ", "chunk ", "0x1f "};
-    std::mt19937 random(seed);
-    std::string s;
-    while (s.size() < n) s += kWords[random() % 8];
-    s.resize(n);
-    return s;
-}
-
 // Three releases of big.bin (overwrites and an insertion each time), with
 // keep.bin unchanged throughout and a small file that travels whole.
 struct DeltaReleases {
