@@ -10,31 +10,43 @@
 #include <cstdlib>
 #include <thread>
 
+namespace {
+std::thread gFontWarmUp;
+
+// The font configuration is shared with the UI thread from the first text
+// on: the warm-up is over before the display is handed to the windows.
+void FontsReady() {
+    if (gFontWarmUp.joinable()) gFontWarmUp.join();
+}
+}  // namespace
+
 // An X server that is busy right now may refuse a connection for a moment;
 // try for about a second before giving up with FLTK's own message.
 void OpenDisplay() {
-    if (fl_display) return;
+    if (fl_display) return FontsReady();
     for (int attempt = 0; attempt < 20; ++attempt) {
         if (Display* d = XOpenDisplay(nullptr)) {
             fl_open_display(d);
-            return;
+            return FontsReady();
         }
         if (!getenv("DISPLAY") || !*getenv("DISPLAY")) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    FontsReady();
     fl_open_display();
 }
 
 void PrepareFontsInBackground() {
-    std::thread([] {
-        FcInit();  // thread-safe; the first font lookup on the UI thread finds it done
+    if (gFontWarmUp.joinable()) return;
+    gFontWarmUp = std::thread([] {
+        FcInit();
         FcPattern* p = FcNameParse(reinterpret_cast<const FcChar8*>("AR PL UMing TW"));
         FcConfigSubstitute(nullptr, p, FcMatchPattern);
         FcDefaultSubstitute(p);
         FcResult r;
         if (FcPattern* m = FcFontMatch(nullptr, p, &r)) FcPatternDestroy(m);
         FcPatternDestroy(p);
-    }).detach();
+    });
 }
 bool DisplayOpen() { return fl_display != nullptr; }
 

@@ -8,7 +8,8 @@
 
 void OpenDisplay();
 // Loads the font configuration on a helper thread, so that it overlaps with
-// connecting to the display and decoding the skins instead of following them.
+// connecting to the display instead of following it; OpenDisplay waits for
+// it, so no text is measured or drawn while it runs.
 void PrepareFontsInBackground();
 bool DisplayOpen();
 // `utf8` drawn in white on black at (x, y) (top left of the text cell) into a
