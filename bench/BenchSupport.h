@@ -7,7 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -65,3 +70,22 @@ inline void Report(const char* what, Measured ours, Measured theirs, const char*
 }
 
 }  // namespace bench
+
+// Shared libraries of this system, by name, up to `size` bytes: code and
+// tables that compress as a client's files do, the same at every run here.
+inline std::string BaseBytes(size_t size) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator("/usr/lib/x86_64-linux-gnu"))
+        if (!e.is_symlink() && e.is_regular_file() && e.path().string().find(".so") != std::string::npos)
+            names.push_back(e.path());
+    std::sort(names.begin(), names.end());
+    std::string bytes;
+    for (const std::string& n : names) {
+        if (bytes.size() >= size) break;
+        std::ifstream in(n, std::ios::binary);
+        bytes.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bytes.resize(size);
+    return bytes;
+}

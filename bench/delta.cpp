@@ -24,23 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Shared libraries of this system, by name, up to `size` bytes: code and
-// tables that compress as a client's files do, the same at every run here.
-std::string BaseBytes(size_t size) {
-    std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator("/usr/lib/x86_64-linux-gnu"))
-        if (!e.is_symlink() && e.is_regular_file() && e.path().string().find(".so") != std::string::npos)
-            names.push_back(e.path());
-    std::sort(names.begin(), names.end());
-    std::string bytes;
-    for (const std::string& n : names) {
-        if (bytes.size() >= size) break;
-        bytes += ReadFile(n);
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
 void Change(std::string& bytes, unsigned seed) {
     std::mt19937_64 random(seed);
     auto noise = [&random](size_t n) {

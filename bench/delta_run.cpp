@@ -24,22 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Shared libraries of this system: bytes that compress as a client's do.
-std::string BaseBytes(size_t size) {
-    std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator("/usr/lib/x86_64-linux-gnu"))
-        if (!e.is_symlink() && e.is_regular_file() && e.path().string().find(".so") != std::string::npos)
-            names.push_back(e.path());
-    std::sort(names.begin(), names.end());
-    std::string bytes;
-    for (const std::string& n : names) {
-        if (bytes.size() >= size) break;
-        bytes += ReadFile(n);
-    }
-    bytes.resize(size);
-    return bytes;
-}
-
 int64_t SentBytes(const std::string& log) {
     int64_t n = 0;
     std::istringstream in(ReadFile(log));

@@ -6,6 +6,7 @@
 
 #include "DeltaSupport.h"
 #include "FtpServer.h"
+#include "RunnerSupport.h"
 #include "NginxServer.h"
 #include "app/UpdateLog.h"
 #include "app/UpdatePlan.h"
@@ -69,13 +70,7 @@ struct DeltaPlayer {
     void SetUp(TUpdateRunner& run, const std::string& server) {
         run.Servers = {server};
         run.CurrentServerLine = server;
-        run.AppFolder = app.appFolder();
-        TStringList remote;
-        remote.LoadFromFile(app.appFolder() + "update3.dat");
-        run.ListHeader = remote[0];
-        run.PlanListSha = Sha256Of(ReadFile(app.file("update3.dat")));
-        run.Installed = &installed;
-        run.LoggedInSilence = 3000;
+        PlanRunIn(run, app, installed);
     }
     // Every file ends as release 2 has it, recorded, with nothing left over.
     void Run(const std::string& server) {

@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "FtpServer.h"
+#include "RunnerSupport.h"
 #include "LoopbackPeer.h"
 #include "NginxServer.h"
 #include "app/UpdateLog.h"
@@ -56,13 +57,7 @@ struct Plan {
         for (size_t i = 0; i < webMirrors.size(); ++i)
             run.Servers.push_back("W" + std::to_string(i) + " " + webMirrors[i] + " 0 3000 -");
         run.CurrentServerLine = run.Servers[0];
-        run.AppFolder = app.appFolder();
-        TStringList remote;
-        remote.LoadFromFile(app.appFolder() + "update3.dat");
-        run.ListHeader = remote[0];
-        run.PlanListSha = Sha256Of(ReadFile(app.file("update3.dat")));
-        run.Installed = &installed;
-        run.LoggedInSilence = 3000;
+        PlanRunIn(run, app, installed);
     }
 
     static int Retrievals(const std::string& log, const std::string& name = "") {
