@@ -46,13 +46,6 @@ TRimsock::~TRimsock() {
     BeingDestroyed = true;
 }
 
-// Once the program is ending (the user confirmed the exit), every wait
-// counts as cancelled, so nothing holds the process.
-void TRimsock::WaitPass() {
-    if (!Application->Terminated) EventLoop::WaitForEvent(1.0);
-    if (Application->Terminated) Canceled = true;
-}
-
 void TRimsock::ReportStatus(int Level, const AnsiString& Text) {
     try {
         if (Level <= ReportLevel) {

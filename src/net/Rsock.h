@@ -2,7 +2,8 @@
 // connect, the time-outs, the status trace, the events and the error texts.
 // The connections themselves are an FTP session's (TFtpSession), which never
 // waits; a component's blocking-style operations are one session operation
-// and a wait for its end, so there is one socket implementation, not two.
+// and a wait for its end (EventLoop::WaitUntil), so there is one socket
+// implementation, not two.
 //
 // A wait lets the program handle its events and blocks in the event loop
 // while nothing is pending, so the window stays live and an idle wait uses
@@ -80,9 +81,4 @@ public:
     AnsiString LastReply;
     int ReplyNumber = 0;
     bool Connected = false;
-
-protected:
-    // One pass of a wait: blocks until something has been handled (at most
-    // a second, which only bounds how long a missed flag goes unnoticed).
-    void WaitPass();
 };

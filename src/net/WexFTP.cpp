@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -72,13 +71,12 @@ constexpr UINT kSessionDropped = WM_USER + 1;
 TWexFTP::TWexFTP(TComponent* AOwner) : TRimsock(AOwner) {
     Port = 21;
     Vendor = 2411;
-    FNoticeWindow = CreateMessageWindow(&TWexFTP::NoticeProc, this);
 }
 
 TWexFTP::~TWexFTP() {
     FSession.reset();
     FRetired.clear();
-    DestroyWindow(FNoticeWindow);
+    if (FNoticeWindow) DestroyWindow(FNoticeWindow);
     TRimsock::Cancel();
 }
 
@@ -97,6 +95,9 @@ LRESULT TWexFTP::NoticeProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 // login's form (firewall, proxy), the status lines.
 void TWexFTP::NewSession() {
     const bool proxied = !Proxy.empty();
+    // Made with the first session: a component that never connects (the
+    // window's, between attempts) holds no window of its own.
+    if (!FNoticeWindow) FNoticeWindow = CreateMessageWindow(&TWexFTP::NoticeProc, this);
     if (FSession && FSession->Dispatching()) {
         FRetired.push_back(std::move(FSession));
         PostMessage(FNoticeWindow, kSessionDropped, 0, 0);
@@ -154,15 +155,15 @@ bool TWexFTP::Await(const std::function<bool()>& done) {
         FSession->Abandon();
         Dropped(true);
     };
+    // The deadline is the session's: its silence limit, counted from the
+    // last command or block, breaks it, and a broken session ends `done`.
+    // Once the program is told to quit, every wait counts as cancelled.
+    bool finished = false;
     try {
-        while (!done() && !FHandlerError) {
-            if (Canceled) {
-                Canceled = false;
-                giveUp();
-                return false;
-            }
-            WaitPass();
-        }
+        EventLoop::WaitUntil([&] {
+            finished = done();
+            return finished || FHandlerError || Canceled || Application->Terminated;
+        });
     } catch (...) {
         giveUp();
         throw;
@@ -170,6 +171,11 @@ bool TWexFTP::Await(const std::function<bool()>& done) {
     if (FHandlerError) {
         giveUp();
         std::rethrow_exception(std::exchange(FHandlerError, nullptr));
+    }
+    if (!finished) {
+        Canceled = false;
+        giveUp();
+        return false;
     }
     FInOperation = false;
     return true;
@@ -487,15 +493,10 @@ void TWexFTP::NList() {
     if (OnSuccess) OnSuccess(CtNList);
 }
 
-// Waits about a second for anything the server says (and reports it).
+// Waits about a second (1.1e-5 of a day) for anything the server says (the
+// session reports it as it comes).
 void TWexFTP::WaitForReply() {
     Canceled = false;
-    using namespace std::chrono;
-    const auto deadline = steady_clock::now() + duration_cast<steady_clock::duration>(duration<double>(1.1e-5 * 86400));
     const int seen = FLinesSeen;
-    while (FLinesSeen == seen && !Application->Terminated) {
-        const double left = duration<double>(deadline - steady_clock::now()).count();
-        if (left <= 0) break;
-        EventLoop::WaitForEvent(left);
-    }
+    EventLoop::WaitUntil([&] { return FLinesSeen != seen || Application->Terminated; }, 1.1e-5 * 86400);
 }

@@ -152,7 +152,8 @@ private:
     // Sessions let go of while one of their handlers ran, freed later.
     std::vector<std::unique_ptr<TFtpSession>> FRetired;
     // Tells OnDisconnect of a session that broke between operations from
-    // the loop's top, not from inside the session's handler.
+    // the loop's top, not from inside the session's handler, and frees the
+    // retired sessions; made with the first session.
     HWND FNoticeWindow = 0;
     bool FLinked = false;       // the control connection stood
     bool FInOperation = false;  // a call of ours waits on the session
