@@ -22,8 +22,3 @@ TUpdatePlan BuildUpdatePlan(const std::vector<AnsiString>& remote, const std::ve
 // The same plan by comparing every pair of lines: the reference that tests
 // and the benchmark hold the fast one against.
 TUpdatePlan BuildUpdatePlanByPairs(const std::vector<AnsiString>& remote, const std::vector<AnsiString>& installed);
-
-// Files the release leaves to the player once installed (see
-// release/PlayerOwned.h): a planned entry for one of them stays only while
-// the file is missing in `appFolder`; the others are logged and dropped.
-void LeaveToThePlayer(const AnsiString& header, const AnsiString& appFolder, TUpdatePlan& plan);

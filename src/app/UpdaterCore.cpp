@@ -8,6 +8,7 @@
 #include "ServerLine.h"
 #include "ServerOrder.h"
 #include "UpdateLog.h"
+#include "PlayerOwnedPlan.h"
 #include "UpdatePlan.h"
 #include "platform/CodePage.h"
 #include "platform/EventLoop.h"
