@@ -47,7 +47,7 @@ target_link_libraries(gzip PUBLIC platform ${SKIFF_WIN_ZLIB})
 
 add_library(release STATIC ${SKIFF_SRC}/release/LineFields.cpp ${SKIFF_SRC}/release/UpdateEntry.cpp
   ${SKIFF_SRC}/release/RemoteName.cpp ${SKIFF_SRC}/release/PackArchive.cpp ${SKIFF_SRC}/release/ReleaseCheck.cpp
-  ${SKIFF_SRC}/release/OwnFiles.cpp ${SKIFF_SRC}/release/RemovalsFile.cpp)
+  ${SKIFF_SRC}/release/OwnFiles.cpp ${SKIFF_SRC}/release/RemovalsFile.cpp ${SKIFF_SRC}/release/PlayerOwned.cpp)
 target_link_libraries(release PUBLIC crypto platform)
 
 # GoogleTest from Debian's sources, built with the cross compiler.
