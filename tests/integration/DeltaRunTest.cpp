@@ -93,12 +93,12 @@ struct DeltaPlayer {
     int64_t planned = 0;
 };
 
-// The bytes an FTP mirror's log says it sent, of files whose names hold `part`.
-int64_t SentBytes(const std::string& log, const std::string& part = "") {
+// The bytes an FTP mirror's log says it sent, of files whose names hold `fragment`.
+int64_t SentBytes(const std::string& log, const std::string& fragment = "") {
     int64_t n = 0;
     std::istringstream in(ReadFile(log));
     for (std::string kind, name, bytes; in >> kind;) {
-        if (kind == "SENT" && in >> name >> bytes && name.find(part) != std::string::npos) n += std::stoll(bytes);
+        if (kind == "SENT" && in >> name >> bytes && name.find(fragment) != std::string::npos) n += std::stoll(bytes);
         std::getline(in, kind);
     }
     return n;
