@@ -5,9 +5,13 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+
+#include <filesystem>
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -110,6 +114,14 @@ void ShutdownSocket(int fd) {
 #endif
 }
 
+void EndSending(int fd) {
+#ifdef _WIN32
+    ::shutdown(N(fd), SD_SEND);
+#else
+    ::shutdown(fd, SHUT_WR);
+#endif
+}
+
 void SetReceiveTimeout(int fd, int milliseconds) {
 #ifdef _WIN32
     const DWORD tv = static_cast<DWORD>(milliseconds);
@@ -118,5 +130,34 @@ void SetReceiveTimeout(int fd, int milliseconds) {
 #endif
     setsockopt(N(fd), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&tv), sizeof tv);
 }
+
+double ThreadCpuSeconds() {
+#ifdef _WIN32
+    FILETIME created, ended, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
+    auto seconds = [](const FILETIME& t) {
+        return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;  // 100 ns units
+    };
+    return seconds(kernel) + seconds(user);
+#else
+    rusage u;
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+#endif
+}
+
+#ifdef _WIN32
+std::string HostPath(const std::string& path) {
+    using UnixName = char*(__cdecl*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return "";
+    char* name = unixName(std::filesystem::path(path).wstring().c_str());
+    if (!name) return "";
+    std::string result = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+#endif
 
 }  // namespace testing_support

@@ -4,6 +4,7 @@
 // int there too (the system keeps its handles below 2^24).
 #pragma once
 #include <cstddef>
+#include <string>
 
 namespace testing_support {
 
@@ -21,6 +22,15 @@ void CloseSocket(int fd);
 void ResetAndClose(int fd);
 // Ends a listener's blocked accept from another thread.
 void ShutdownSocket(int fd);
+// Sends the end (FIN); the socket still receives.
+void EndSending(int fd);
 void SetReceiveTimeout(int fd, int milliseconds);
+// Not of sockets, but of the same two systems: the CPU time the calling
+// thread has used, which tells a real wait from a busy one.
+double ThreadCpuSeconds();
+#ifdef _WIN32
+// Under Wine: the host's Unix path of a Windows path ("" elsewhere).
+std::string HostPath(const std::string& path);
+#endif
 
 }  // namespace testing_support
