@@ -172,6 +172,10 @@ bool TWexFTP::Await(const std::function<bool()>& done) {
         std::rethrow_exception(std::exchange(FHandlerError, nullptr));
     }
     FInOperation = false;
+    // The loop may have run the notice of a break while the wait still ran
+    // (a server that closes right after its last reply): told again from
+    // the loop, unless the caller has told the break itself by then.
+    if (FSession->Broken()) PostMessage(FNoticeWindow, kSessionDropped, 0, 0);
     return true;
 }
 
