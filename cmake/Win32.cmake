@@ -118,3 +118,7 @@ set_tests_properties(win_ftp_servers PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 3
 # The Windows build's hashing and signature check, beside bench/hash.cpp's figures.
 add_executable(bench_hash_windows ${PROJECT_SOURCE_DIR}/bench/hash_windows.cpp)
 target_link_libraries(bench_hash_windows PRIVATE crypto)
+# The Windows build's FTP download under Wine, beside curl on the host (bench/ftp_windows.cpp).
+add_executable(bench_ftp_windows ${PROJECT_SOURCE_DIR}/bench/ftp_windows.cpp ${SKIFF_TESTS}/PeerSockets.cpp)
+target_include_directories(bench_ftp_windows PRIVATE ${SKIFF_SRC} ${SKIFF_TESTS})
+target_link_libraries(bench_ftp_windows PRIVATE net platform)
