@@ -1,9 +1,17 @@
 // Test fixture: a real pyftpdlib server on 127.0.0.1, serving a temporary
-// folder, started in the constructor and stopped in the destructor.
+// folder, started in the constructor and stopped in the destructor. The
+// Windows build's tests, under Wine, ask fixtures/ftpd_launcher.py on the
+// host for it (SKIFF_FTPD_LAUNCHER: its port).
 #pragma once
+#ifdef _WIN32
+#include <cstdlib>
+
+#include "PeerSockets.h"
+#else
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <stdexcept>
@@ -14,6 +22,46 @@
 
 namespace testing_support {
 
+#ifdef _WIN32
+class FtpServer {
+public:
+    explicit FtpServer(const std::string& root, const std::string& user = "update",
+                       const std::string& password = "x", const std::vector<std::string>& extra = {}) {
+        const char* launcher = getenv("SKIFF_FTPD_LAUNCHER");
+        if (!launcher) throw std::runtime_error("no FTP server launcher: run under tests/fixtures/ftpd_launcher.py");
+        const std::string hostRoot = HostPath(root);
+        if (hostRoot.empty()) throw std::runtime_error("the host's path of " + root + " is not known (not Wine?)");
+        std::string request = hostRoot + "\t" + user + "\t" + password;
+        for (const std::string& e : extra) request += "\t" + e;
+        request += "\n";
+        link_ = ConnectToLoopback(atoi(launcher));
+        SendBytes(link_, request.data(), request.size());
+        std::string answer;
+        char c;
+        while (ReceiveBytes(link_, &c, 1) == 1 && c != '\n') answer += c;
+        if (sscanf(answer.c_str(), "PORT %d", &port_) != 1 || port_ == 0) {
+            CloseSocket(link_);
+            throw std::runtime_error("the FTP server did not start: " + answer);
+        }
+    }
+    ~FtpServer() { Stop(); }
+    // Returns once the launcher has ended the server.
+    void Stop() {
+        if (link_ < 0) return;
+        EndSending(link_);
+        char b[64];
+        while (ReceiveBytes(link_, b, sizeof b) > 0) {
+        }
+        CloseSocket(link_);
+        link_ = -1;
+    }
+    int port() const { return port_; }
+
+private:
+    int link_ = -1;
+    int port_ = 0;
+};
+#else
 class FtpServer {
 public:
     // `extra`: the script's options for a misbehaving server (see ftpd.py).
@@ -56,5 +104,7 @@ private:
     int stdin_ = -1;
     int port_ = 0;
 };
+
+#endif
 
 }  // namespace testing_support

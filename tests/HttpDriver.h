@@ -59,12 +59,20 @@ class ScopedEnv {
 public:
     ScopedEnv(std::initializer_list<std::pair<const char*, std::string>> vars) {
         for (auto& v : vars) {
+#ifdef _WIN32
+            _putenv_s(v.first, v.second.c_str());
+#else
             setenv(v.first, v.second.c_str(), 1);
+#endif
             names_.push_back(v.first);
         }
     }
     ~ScopedEnv() {
+#ifdef _WIN32
+        for (const char* n : names_) _putenv_s(n, "");  // an empty value takes it away
+#else
         for (const char* n : names_) unsetenv(n);
+#endif
     }
 
 private:

@@ -3,10 +3,6 @@
 // calls there are fine: the component under test runs on the test's thread.
 // Below it, what the scripted FTP servers share.
 #pragma once
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
@@ -15,28 +11,20 @@
 #include <thread>
 #include <vector>
 
-namespace testing_support {
+#include "PeerSockets.h"
+#ifndef _WIN32
+// The tests that run on Linux only use the calls themselves too.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
 
-// A socket listening on 127.0.0.1 at a port the system picks.
-inline int ListenOnLoopback(int backlog, int& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd, backlog);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    return fd;
-}
+namespace testing_support {
 
 // A port of 127.0.0.1 on which nothing listens.
 inline int ClosedPort() {
     int port;
-    ::close(ListenOnLoopback(1, port));
+    CloseSocket(ListenOnLoopback(1, port));
     return port;
 }
 
@@ -47,12 +35,11 @@ public:
         listen_ = ListenOnLoopback(8, port_);
         thread_ = std::thread([this, connections] {
             for (int i = 0; i < connections; ++i) {
-                int fd = ::accept(listen_, nullptr, nullptr);
+                int fd = AcceptOn(listen_);
                 if (fd < 0) return;
-                timeval tv{10, 0};  // a broken test must not hang the peer
-                setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+                SetReceiveTimeout(fd, 10000);  // a broken test must not hang the peer
                 script_(fd);
-                ::close(fd);
+                CloseSocket(fd);
             }
             std::lock_guard<std::mutex> l(m_);
             finished_ = true;
@@ -60,8 +47,8 @@ public:
         });
     }
     ~LoopbackPeer() {
-        ::shutdown(listen_, SHUT_RDWR);
-        ::close(listen_);
+        ShutdownSocket(listen_);
+        CloseSocket(listen_);
         thread_.join();
     }
     int port() const { return port_; }
@@ -72,11 +59,11 @@ public:
         return done_.wait_for(l, std::chrono::seconds(10), [this] { return finished_; });
     }
 
-    static void Send(int fd, const std::string& s) { ::send(fd, s.data(), s.size(), MSG_NOSIGNAL); }
+    static void Send(int fd, const std::string& s) { SendBytes(fd, s.data(), s.size()); }
     static std::string ReadLine(int fd) {
         std::string line;
         char c;
-        while (::recv(fd, &c, 1, 0) == 1) {
+        while (ReceiveBytes(fd, &c, 1) == 1) {
             line += c;
             if (c == '\n') break;
         }
@@ -141,19 +128,7 @@ inline void Login(int fd, CommandLog* log = nullptr, const std::string& greeting
 inline int ConnectToPort(const std::string& portCommand, const char* source = nullptr) {
     int n[6] = {};
     sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]);
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (source) {
-        sockaddr_in s{};
-        s.sin_family = AF_INET;
-        inet_pton(AF_INET, source, &s.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&s), sizeof s);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(n[4] * 256 + n[5]);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    return fd;
+    return ConnectToLoopback(n[4] * 256 + n[5], source);
 }
 
 }  // namespace testing_support

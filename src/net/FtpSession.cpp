@@ -1,6 +1,5 @@
 #include "FtpSession.h"
 
-#include <netdb.h>
 #include <unistd.h>
 
 #include <algorithm>

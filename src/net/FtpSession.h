@@ -30,7 +30,7 @@
 // in terms the component turns into its errors. Callbacks may call Fetch;
 // they must not destroy the session (let it go on a later pass of the loop).
 #pragma once
-#include <netinet/in.h>
+#include "platform/SocketAddress.h"
 
 #include <array>
 #include <chrono>

@@ -3,9 +3,11 @@
 // never waits itself.
 //
 // Open looks up the host, connects and, for https, shakes hands through
-// OpenSSL (the system's trusted certificates, or SSL_CERT_FILE and
-// SSL_CERT_DIR; the name sent for SNI and checked against the certificate,
-// or the address for a literal one); OnReady follows, or OnBroken. Fetch,
+// OpenSSL (HttpTls.cpp: the system's trusted certificates, or SSL_CERT_FILE
+// and SSL_CERT_DIR; the name sent for SNI and checked against the
+// certificate, or the address for a literal one); OnReady follows, or
+// OnBroken. A build without OpenSSL (Windows: HttpNoTls.cpp) breaks an
+// https session at Open, saying so. Fetch,
 // while Ready, sends one GET for the base path plus Remote on the kept
 // connection (Range "bytes=a-b" or "a-" for Offset and Length; If-Range with
 // the first validator seen for that name; Accept-Encoding identity) and
@@ -33,8 +35,6 @@
 // last block. Each read event takes a bounded amount of work; the loop
 // gets its turn again after it.
 #pragma once
-#include <netinet/in.h>
-#include <openssl/ssl.h>
 
 #include <array>
 #include <chrono>
@@ -45,6 +45,13 @@
 #include "FetchSession.h"
 #include "HttpReplies.h"
 #include "platform/EventLoop.h"
+#include "platform/SocketAddress.h"
+
+// OpenSSL's handles, declared as its headers declare them: only the TLS
+// half (HttpTls.cpp) sees what they are.
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
+typedef struct bio_st BIO;
 
 class THttpSession : public TFetchSession {
 public:
@@ -126,6 +133,15 @@ private:
     int ReceivePlain(char* buf, int cap);
     bool Transmit(const AnsiString& bytes);
     bool FlushOut();
+    // The TLS half, in HttpTls.cpp (or HttpNoTls.cpp): whether this build
+    // speaks TLS (else why not); the handshake; ciphertext in and out.
+    static bool TlsAvailable(AnsiString& why);
+    int ReceiveTls(char* buf, int cap);
+    bool TransmitTls(const AnsiString& bytes);
+    void DrainCipherOut();
+    void ShutdownTls();
+    void FreeTls();
+    void FreeTlsContext();
     bool PullCipher(bool& ended);
     AnsiString TlsWhy(int result);
     void Touch() { FLastActivity = std::chrono::steady_clock::now(); }

@@ -178,6 +178,10 @@ bool TWexFTP::Await(const std::function<bool()>& done) {
         return false;
     }
     FInOperation = false;
+    // The loop may have run the notice of a break while the wait still ran
+    // (a server that closes right after its last reply): told again from
+    // the loop, unless the caller has told the break itself by then.
+    if (FSession->Broken()) PostMessage(FNoticeWindow, kSessionDropped, 0, 0);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "Winsock.h"
 
+#include "HostLookup.h"
+
 #include <cstdio>
 
 #include <FL/Fl.H>
@@ -15,9 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <memory>
-#include <system_error>
-#include <thread>
 
 namespace Winsock {
 namespace {
@@ -389,24 +388,16 @@ int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events) {
     return 0;
 }
 
-namespace {
+int SetLastSocketError(int wsa) { return SetError(wsa); }
 
-struct Lookup {
-    HWND wnd;
-    UINT msg;
-    char* buf;
-    int buflen;
-    AnsiString name;
-    // Filled by the worker thread:
-    std::vector<uint32_t> addresses;
-    int error = 0;
-};
-
-std::map<HANDLE, std::shared_ptr<Lookup>> gLookups;  // UI thread only
-HANDLE gNextLookup = 1;
-
-int LookupErrorToWsa(int eai) {
-    switch (eai) {
+int ResolveIPv4(const AnsiString& name, std::vector<uint32_t>& addresses) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    const int r = getaddrinfo(name.c_str(), nullptr, &hints, &res);
+    switch (r) {
+        case 0: break;
         case EAI_NONAME: return WSAHOST_NOT_FOUND;
         case EAI_AGAIN: return WSATRY_AGAIN;
 #ifdef EAI_NODATA
@@ -414,86 +405,9 @@ int LookupErrorToWsa(int eai) {
 #endif
         default: return WSANO_RECOVERY;
     }
-}
-
-// Lays out a hostent in the caller's buffer: the entry, the address pointer
-// list, the addresses and the name. Returns false when it does not fit.
-bool WriteHostEnt(const Lookup& l) {
-    size_t n = l.addresses.size();
-    size_t need = sizeof(hostent) + sizeof(char*) * (n + 2) + 4 * n + l.name.size() + 1;
-    if (need > static_cast<size_t>(l.buflen)) return false;
-    memset(l.buf, 0, l.buflen);
-    auto* he = reinterpret_cast<hostent*>(l.buf);
-    char** list = reinterpret_cast<char**>(l.buf + sizeof(hostent));
-    char* addrs = reinterpret_cast<char*>(list + n + 2);
-    char* name = addrs + 4 * n;
-    for (size_t i = 0; i < n; ++i) {
-        memcpy(addrs + 4 * i, &l.addresses[i], 4);
-        list[i] = addrs + 4 * i;
-    }
-    list[n] = nullptr;
-    list[n + 1] = nullptr;  // the empty alias list
-    memcpy(name, l.name.c_str(), l.name.size() + 1);
-    he->h_name = name;
-    he->h_aliases = &list[n + 1];
-    he->h_addrtype = AF_INET;
-    he->h_length = 4;
-    he->h_addr_list = list;
-    return true;
-}
-
-void DeliverLookup(HANDLE h) {
-    auto it = gLookups.find(h);
-    if (it == gLookups.end()) return;  // cancelled: the buffer may be gone
-    std::shared_ptr<Lookup> l = it->second;
-    gLookups.erase(it);
-    if (!IsWindow(l->wnd)) return;
-    int err = l->error;
-    if (!err && !WriteHostEnt(*l)) err = WSAENOBUFS;
-    SendMessage(l->wnd, l->msg, static_cast<WPARAM>(h), WSAMAKESELECTREPLY(l->buflen, err));
-}
-
-}  // namespace
-
-HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen) {
-    auto l = std::make_shared<Lookup>();
-    l->wnd = wnd;
-    l->msg = msg;
-    l->buf = buf;
-    l->buflen = buflen;
-    l->name = name;
-    HANDLE h = gNextLookup++;
-    gLookups[h] = l;
-    // The worker owns only its copy of the name and its results; it never
-    // touches the caller's buffer.
-    std::shared_ptr<Lookup> work = l;
-    try {
-        std::thread([work, h] {
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* res = nullptr;
-            int r = getaddrinfo(work->name.c_str(), nullptr, &hints, &res);
-            if (r != 0) {
-                work->error = LookupErrorToWsa(r);
-            } else {
-                for (addrinfo* p = res; p; p = p->ai_next)
-                    work->addresses.push_back(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
-                freeaddrinfo(res);
-                if (work->addresses.empty()) work->error = WSANO_DATA;
-            }
-            PostTask([h] { DeliverLookup(h); });
-        }).detach();
-    } catch (const std::system_error&) {
-        gLookups.erase(h);
-        SetError(WSAENOBUFS);
-        return 0;
-    }
-    return h;
-}
-
-int WSACancelAsyncRequest(HANDLE h) {
-    if (gLookups.erase(h) == 0) return SetError(WSAEINVAL);
+    for (addrinfo* p = res; p; p = p->ai_next)
+        addresses.push_back(reinterpret_cast<sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(res);
     return 0;
 }
 

@@ -8,8 +8,12 @@
 // again only after a (consuming) receive, an accept event after accept, a
 // close event once, a write event once there is room after a send that
 // did not take everything. Events of a socket that was closed in between are dropped.
+//
+// Linux: POSIX sockets under epoll (Winsock.cpp). Windows: the system's own
+// Winsock (win32/Winsock.cpp), its events brought to our windows and its
+// error numbers passed through. Both share the host lookup (HostLookup.cpp).
 #pragma once
-#include <netinet/in.h>
+#include "SocketAddress.h"
 
 #include <cstdint>
 
@@ -36,7 +40,7 @@ constexpr int WSAEINTR = 10004, WSAEBADF = 10009, WSAEACCES = 10013, WSAEFAULT =
               WSATRY_AGAIN = 11002, WSANO_RECOVERY = 11003, WSANO_DATA = 11004;
 
 int WSAGetLastError();
-// The original's number for a POSIX errno value.
+// The original's number for a POSIX errno value (Linux back end only).
 int ErrnoToWsa(int err);
 
 SOCKET socket(int af, int type, int protocol);
@@ -58,7 +62,7 @@ const char* inet_ntoa(in_addr a);
 
 int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events);
 
-// Starts a name lookup on a worker thread. Its answer, a hostent laid out in
+// Starts a name lookup on a worker thread (IPv4 addresses only). Its answer, a hostent laid out in
 // `buf`, is written on the UI thread just before the message is delivered,
 // and only if the request was not cancelled and the window still exists.
 using HANDLE = intptr_t;

@@ -5,7 +5,6 @@
 // from a slow, busy machine. A busy wait costs about as much CPU as the wait
 // lasts (half a second and more here); a real one, next to none.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include "LoopbackPeer.h"
 #include "TestSupport.h"
@@ -22,7 +21,7 @@ using Peer = LoopbackPeer;
 // that a script never ends a case before the client has.
 void UntilClosed(int fd) {
     char b[4096];
-    while (::recv(fd, b, sizeof b, 0) > 0) {
+    while (ReceiveBytes(fd, b, sizeof b) > 0) {
     }
 }
 
@@ -39,17 +38,7 @@ std::string UpToRetr(int fd) {
     return PortThenRetr(fd);
 }
 
-void ResetClose(int fd) {
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    ::close(fd);
-}
-
-double ThreadCpu() {
-    rusage u;
-    getrusage(RUSAGE_THREAD, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+void ResetClose(int fd) { ResetAndClose(fd); }
 
 const double kEnds = 5.0, kIdleCpu = 0.25;
 
@@ -60,7 +49,7 @@ struct Outcome {
 
 Outcome Measure(const std::function<void()>& f) {
     Outcome o;
-    double cpu0 = ThreadCpu();
+    double cpu0 = ThreadCpuSeconds();
     auto t0 = std::chrono::steady_clock::now();
     try {
         f();
@@ -68,7 +57,7 @@ Outcome Measure(const std::function<void()>& f) {
         o.error = e.Message;
     }
     o.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    o.cpu = ThreadCpu() - cpu0;
+    o.cpu = ThreadCpuSeconds() - cpu0;
     return o;
 }
 
@@ -112,7 +101,7 @@ TEST(FtpHostile, NoReplyHoldsTheProgramPastItsLimit) {
     };
     auto flood = [](int fd, const std::string& unit) {
         for (int i = 0; i < 4096; ++i)
-            if (::send(fd, unit.data(), unit.size(), MSG_NOSIGNAL) <= 0) return;
+            if (SendBytes(fd, unit.data(), unit.size()) <= 0) return;
     };
     const std::vector<Case> cases = {
         {"an endless greeting", true, [&](int fd) { flood(fd, std::string(4096, 'g')); UntilClosed(fd); }},
@@ -120,7 +109,7 @@ TEST(FtpHostile, NoReplyHoldsTheProgramPastItsLimit) {
         {"a greeting dribbled a byte at a time", true,
          [](int fd) {
              Peer::Send(fd, "220-");
-             for (int i = 0; i < 40 && ::send(fd, "x", 1, MSG_NOSIGNAL) == 1; ++i) Peer::Sleep(250);
+             for (int i = 0; i < 40 && SendBytes(fd, "x", 1) == 1; ++i) Peer::Sleep(250);
          }},
         {"a 150 without its line end", false,
          [&](int fd) {
@@ -134,8 +123,8 @@ TEST(FtpHostile, NoReplyHoldsTheProgramPastItsLimit) {
              Peer::Send(fd, "150 Opening (100 bytes)\r\n");
              int d = ConnectToPort(port);
              Peer::Send(d, "some");
-             for (int i = 0; i < 40 && ::send(fd, "z", 1, MSG_NOSIGNAL) == 1; ++i) Peer::Sleep(250);
-             ::close(d);
+             for (int i = 0; i < 40 && SendBytes(fd, "z", 1) == 1; ++i) Peer::Sleep(250);
+             CloseSocket(d);
          }},
     };
     for (const Case& k : cases) {
@@ -168,15 +157,13 @@ TEST(FtpHostile, ARangeEndsWithAborItsReplyThenNoop) {
             Peer::Send(fd, "150 Opening (100000 bytes)\r\n");
             int d = ConnectToPort(port);
             Peer::Send(d, std::string(100000, 'r'));
-            ::close(d);
+            CloseSocket(d);
             log.Next(fd);  // ABOR
             // Anything that came with the ABOR is dropped, as that server does.
-            timeval quick{0, 200000};
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quick, sizeof quick);
+            SetReceiveTimeout(fd, 200);
             char b[256];
-            if (::recv(fd, b, sizeof b, 0) > 0) log.Next(fd);
-            timeval slow{10, 0};
-            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slow, sizeof slow);
+            if (ReceiveBytes(fd, b, sizeof b) > 0) log.Next(fd);
+            SetReceiveTimeout(fd, 10000);
             Peer::Send(fd, "426 Transfer aborted\r\n226 ABOR successful\r\n");
             if (log.Next(fd) == "NOOP" && answersNoop) Peer::Send(fd, "200 NOOP ok\r\n");
             UntilClosed(fd);
@@ -236,7 +223,7 @@ TEST(FtpHostile, EveryWaitEndsWithinTheTimeOutWithoutBusyWaiting) {
              Peer::Send(fd, "150 Opening (5 bytes)\r\n");
              int d = ConnectToPort(port);
              Peer::Send(d, "hello");
-             ::close(d);
+             CloseSocket(d);
              UntilClosed(fd);
          }},
         {"150 and 226 with no data connection and nothing else", false,
@@ -257,7 +244,7 @@ TEST(FtpHostile, EveryWaitEndsWithinTheTimeOutWithoutBusyWaiting) {
              Peer::Send(fd, "150 Opening\r\n");
              int d = ConnectToPort(port);
              UntilClosed(fd);
-             ::close(d);
+             CloseSocket(d);
          }},
         {"a RETR answered 2xx and nothing else", false,
          [](int fd) {
@@ -273,7 +260,7 @@ TEST(FtpHostile, EveryWaitEndsWithinTheTimeOutWithoutBusyWaiting) {
              Peer::Send(d, "update3.dat\r\n");
              Peer::Send(fd, "226 done\r\n");
              UntilClosed(fd);
-             ::close(d);
+             CloseSocket(d);
          }},
         {"an NLST whose data connection closes without a 226", true,
          [](int fd) {
@@ -281,7 +268,7 @@ TEST(FtpHostile, EveryWaitEndsWithinTheTimeOutWithoutBusyWaiting) {
              Peer::Send(fd, "150 Here comes the list\r\n");
              int d = ConnectToPort(port);
              Peer::Send(d, "update3.dat\r\n");
-             ::close(d);
+             CloseSocket(d);
              UntilClosed(fd);
          }},
     };
@@ -308,7 +295,7 @@ TEST(FtpHostile, ASilenceLimitEndsAStalledTransferDespiteAHugeTimeOut) {
         int d = ConnectToPort(port);
         Peer::Send(d, std::string(100000, 'x'));
         UntilClosed(fd);
-        ::close(d);
+        CloseSocket(d);
     });
     TempDir dir;
     Client c(peer.port());
@@ -371,7 +358,7 @@ TEST(FtpHostile, ATransferCutShortIsAFailure) {
             Peer::Send(fd, "150 Opening (200000 bytes)\r\n");
             int d = ConnectToPort(port);
             Peer::Send(d, std::string(100000, 'c'));
-            ::close(d);
+            CloseSocket(d);
             Peer::Send(fd, k.finalReply);
             UntilClosed(fd);
         });
@@ -398,7 +385,7 @@ TEST(FtpHostile, ARefusalOrAFailureAtAnyStepIsReportedWithTheServersLine) {
         Peer::Line(fd);
         Peer::Send(fd, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
                            std::to_string(port % 256) + ")\r\n");
-        return ::accept(listener, nullptr, nullptr);
+        return AcceptOn(listener);
     };
     const std::vector<Case> cases = {
         {"500 Illegal PORT command", false,
@@ -433,8 +420,8 @@ TEST(FtpHostile, ARefusalOrAFailureAtAnyStepIsReportedWithTheServersLine) {
              Peer::Sleep(30);
              Peer::Send(fd, "426 Transfer aborted\r\n");
              UntilClosed(fd);
-             ::close(d);
-             ::close(l);
+             CloseSocket(d);
+             CloseSocket(l);
          },
          "426 Transfer aborted\r\n"},
         {"passive: a refused PASV", true,
@@ -457,7 +444,7 @@ TEST(FtpHostile, ARefusalOrAFailureAtAnyStepIsReportedWithTheServersLine) {
              Peer::Send(fd, "150 Opening (3221225472 bytes)\r\n");
              int d = ConnectToPort(port);
              Peer::Send(d, "small");
-             ::close(d);
+             CloseSocket(d);
              Peer::Send(fd, "226 done\r\n");
              UntilClosed(fd);
          },
@@ -498,7 +485,7 @@ TEST(FtpHostile, GoodTransfersInOddShapesStillSucceed) {
          [](int fd) {
              std::string port = PortThenRetr(fd);
              Peer::Send(fd, "150 Opening (0 bytes)\r\n");
-             ::close(ConnectToPort(port));
+             CloseSocket(ConnectToPort(port));
              Peer::Send(fd, "226 done\r\n");
              UntilClosed(fd);
          },
@@ -509,13 +496,13 @@ TEST(FtpHostile, GoodTransfersInOddShapesStillSucceed) {
              int l = ListenOnLoopback(1, port);
              Peer::Line(fd);
              Peer::Send(fd, "227 =127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) + "\r\n");
-             int d = ::accept(l, nullptr, nullptr);
+             int d = AcceptOn(l);
              Peer::Line(fd);
              Peer::Send(fd, "150 Opening (11 bytes)\r\n226 Transfer complete\r\n");
              Peer::Sleep(50);
              Peer::Send(d, "hello world");
-             ::close(d);
-             ::close(l);
+             CloseSocket(d);
+             CloseSocket(l);
              UntilClosed(fd);
          },
          "hello world"},
@@ -525,7 +512,7 @@ TEST(FtpHostile, GoodTransfersInOddShapesStillSucceed) {
              Peer::Send(fd, "150 91566.2 kbytes to download\r\n");
              int d = ConnectToPort(port);
              Peer::Send(d, "abc");
-             ::close(d);
+             CloseSocket(d);
              Peer::Send(fd, "226 done\r\n");
              UntilClosed(fd);
          },
@@ -557,7 +544,7 @@ TEST(FtpHostile, AListingKeepsEveryNameWhateverItsLineEnds) {
         Peer::Send(fd, "226 Transfer complete\r\n");
         Peer::Sleep(100);
         Peer::Send(d, "update3.dat");
-        ::close(d);
+        CloseSocket(d);
         UntilClosed(fd);
     });
     Client c(peer.port());
@@ -605,8 +592,8 @@ TEST(FtpHostile, MemoryStaysBoundedWhateverTheServerSends) {
         int d = ConnectToPort(port);
         std::string chunk(1 << 20, 'f');
         for (int i = 0; i < 64; ++i)
-            if (::send(d, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0) break;
-        ::close(d);
+            if (SendBytes(d, chunk.data(), chunk.size()) <= 0) break;
+        CloseSocket(d);
         for (std::string l; !(l = Peer::Line(fd)).empty();)
             if (l == "ABOR") Peer::Send(fd, "426 aborted\r\n226 ABOR ok\r\n");
             else if (l == "NOOP") Peer::Send(fd, "200 NOOP ok\r\n");
@@ -629,8 +616,8 @@ TEST(FtpHostile, MemoryStaysBoundedWhateverTheServerSends) {
         int d = ConnectToPort(port);
         std::string many;
         for (int i = 0; i < 1000001; ++i) many += "n\n";
-        ::send(d, many.data(), many.size(), MSG_NOSIGNAL);
-        ::close(d);
+        SendBytes(d, many.data(), many.size());
+        CloseSocket(d);
         Peer::Send(fd, "226 done\r\n");
         for (std::string l; !(l = Peer::Line(fd)).empty();)
             if (l == "NOOP") Peer::Send(fd, "200 NOOP ok\r\n");
@@ -651,9 +638,9 @@ TEST(FtpHostile, TheActiveDataConnectionIsTakenOnlyFromTheServer) {
         Peer::Send(fd, "150 Opening (4 bytes)\r\n");
         int d = ConnectToPort(port);
         Peer::Send(d, "good");
-        ::close(d);
+        CloseSocket(d);
         Peer::Send(fd, "226 done\r\n");
-        ::close(intruder);
+        CloseSocket(intruder);
         UntilClosed(fd);
     });
     TempDir dir;
@@ -761,8 +748,8 @@ TEST(FtpHostile, ASessionDroppedWhileIdleIsToldOnceAndACancelOrAQuitEndsATransfe
             std::string port = UpToRetr(fd);
             Peer::Send(fd, "150 Opening (100000 bytes)\r\n");
             int d = ConnectToPort(port);
-            for (int i = 0; i < 1500 && ::send(d, "x", 1, MSG_NOSIGNAL) == 1; ++i) Peer::Sleep(20);
-            ::close(d);
+            for (int i = 0; i < 1500 && SendBytes(d, "x", 1) == 1; ++i) Peer::Sleep(20);
+            CloseSocket(d);
             UntilClosed(fd);
         });
         TempDir dir;
@@ -792,7 +779,7 @@ TEST(FtpHostile, ARefusedLoginEndsAtOnceWhetherTheServerClosesOrResets) {
             Peer::Line(fd);
             Peer::Send(fd, "530 Not logged in.\r\n");
             if (reset) ResetClose(fd);
-            else ::close(fd);
+            else CloseSocket(fd);
         });
         Client c(peer.port(), 5000);
         Outcome o = Measure([&] { c.ftp.Connect(); });

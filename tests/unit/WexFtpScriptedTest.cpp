@@ -169,18 +169,8 @@ TEST(FtpLogin, ServerClosingMidReplyEndsTheReplyWithoutHanging) {
 }
 
 TEST(FtpTransfer, PassiveModeConnectsToHostNotToTheAddressInTheReply) {
-    int data = ::socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(data, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(5001);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(data, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(data);
-        GTEST_SKIP() << "port 5001 is taken on this machine";
-    }
-    ::listen(data, 1);
+    int data = ListenOnLoopbackAt(5001, 1);
+    if (data < 0) GTEST_SKIP() << "port 5001 is taken on this machine";
     CommandLog log;
     LoopbackPeer peer([&](int fd) {
         Login(fd, &log);
@@ -188,9 +178,9 @@ TEST(FtpTransfer, PassiveModeConnectsToHostNotToTheAddressInTheReply) {
         LoopbackPeer::Send(fd, "227 Entering Passive Mode (10,9,8,7,19,137)\r\n");
         log.Next(fd);
         LoopbackPeer::Send(fd, "150 Opening BINARY connection for f.bin (1234 bytes)\r\n");
-        int d = ::accept(data, nullptr, nullptr);
+        int d = AcceptOn(data);
         LoopbackPeer::Send(d, std::string(1234, 'p'));
-        ::close(d);
+        CloseSocket(d);
         LoopbackPeer::Send(fd, "226 done\r\n");
         LoopbackPeer::Sleep(100);
     });
@@ -201,7 +191,7 @@ TEST(FtpTransfer, PassiveModeConnectsToHostNotToTheAddressInTheReply) {
     c.ftp.Download("f.bin", dir.appFolder() + "f.bin");
     EXPECT_EQ(ReadFile(dir.file("f.bin")), std::string(1234, 'p'));
     EXPECT_EQ(c.events, (std::vector<std::string>{"connect", "start 1234", "stop", "stop"}));
-    ::close(data);
+    CloseSocket(data);
 }
 
 TEST(FtpTransfer, MultiLinePreliminaryReplyAndAnnouncedSize) {
@@ -214,7 +204,7 @@ TEST(FtpTransfer, MultiLinePreliminaryReplyAndAnnouncedSize) {
         LoopbackPeer::Send(fd, "150-Here it comes (777 bytes)\r\n more words\r\n150 go\r\n");
         int d = ConnectToPort(port);
         LoopbackPeer::Send(d, std::string(777, 'h'));
-        ::close(d);
+        CloseSocket(d);
         LoopbackPeer::Send(fd, "226-done\r\n226 really\r\n");
         LoopbackPeer::Sleep(100);
     });

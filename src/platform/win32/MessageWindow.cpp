@@ -7,10 +7,15 @@ namespace {
 const UINT kWake = WM_APP + 1;
 HWND gWindow = nullptr;
 void (*gOnWake)() = nullptr;
+void (*gOnSocket)(unsigned, uintptr_t, intptr_t) = nullptr;
 
 LRESULT CALLBACK Procedure(HWND wnd, UINT msg, WPARAM w, LPARAM l) {
     if (msg == kWake) {
         if (gOnWake) gOnWake();
+        return 0;
+    }
+    if (msg >= kFirstSocketMessage && msg < kFirstSocketMessage + kSocketMessageCount) {
+        if (gOnSocket) gOnSocket(msg, w, l);
         return 0;
     }
     return DefWindowProcW(wnd, msg, w, l);
@@ -29,6 +34,10 @@ void StartMessageWindow(void (*onWake)()) {
     RegisterClassExW(&wc);
     gWindow = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
 }
+
+void* MessageWindowHandle() { return gWindow; }
+
+void SetSocketMessageHandler(void (*onSocket)(unsigned, uintptr_t, intptr_t)) { gOnSocket = onSocket; }
 
 void WakeMessageWindow() {
     if (gWindow) PostMessageW(gWindow, kWake, 0, 0);

@@ -14,6 +14,15 @@ void WakeMessageWindow();
 // Dispatches the messages queued now (wake-ups, windows' input); never
 // blocks.
 void PumpSystemMessages();
+// The system's handle of the window (an HWND of windows.h), for the calls
+// that post to it: WSAAsyncSelect. Null before StartMessageWindow.
+void* MessageWindowHandle();
+// The messages that WSAAsyncSelect posts to the window go to `onSocket`
+// (message, socket, lParam), for the socket back end (win32/Winsock.cpp),
+// which picks them from this range: WM_APP + 0x100 up to the end of the
+// range the system leaves to programs.
+constexpr unsigned kFirstSocketMessage = 0x8100, kSocketMessageCount = 0xC000 - 0x8100;
+void SetSocketMessageHandler(void (*onSocket)(unsigned msg, uintptr_t socket, intptr_t lParam));
 // Blocks until a message arrives or `maxSeconds` pass (rounded up to the
 // millisecond), then pumps; true when a message arrived.
 bool WaitForSystemMessages(double maxSeconds);
