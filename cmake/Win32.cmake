@@ -25,7 +25,7 @@ add_library(platform STATIC
   ${SKIFF_SRC}/platform/win32/WideNames.cpp ${SKIFF_SRC}/platform/win32/FileSystem.cpp
   ${SKIFF_SRC}/platform/win32/CodePage.cpp ${SKIFF_SRC}/platform/win32/System.cpp
   ${SKIFF_SRC}/platform/win32/SystemCalls.cpp ${SKIFF_SRC}/platform/win32/Dialogs.cpp
-  ${SKIFF_SRC}/platform/win32/PosixShims.cpp ${SKIFF_SRC}/platform/win32/EventLoop.cpp
+  ${SKIFF_SRC}/platform/win32/PosixShims.cpp ${SKIFF_SRC}/platform/win32/EventLoop.cpp ${SKIFF_SRC}/platform/WaitUntil.cpp
   ${SKIFF_SRC}/platform/win32/MessageWindow.cpp ${SKIFF_SRC}/platform/win32/FileWriter.cpp
   ${SKIFF_SRC}/platform/OutputFile.cpp ${SKIFF_SRC}/platform/HostLookup.cpp
   ${SKIFF_SRC}/platform/win32/Winsock.cpp ${SKIFF_SRC}/platform/win32/SystemSockets.cpp)
