@@ -391,6 +391,7 @@ void TTransferPool::OnBroken(TWorker& w, const AnsiString& why, bool login) {
 void TTransferPool::Verified(TWorker& w) {
     TMirror& m = FMirrors[w.Mirror];
     w.Phase = TWorker::TPhase::Working;
+    m.ListChecked = true;
     if (++m.Verified == 1) {
         Say("server " + m.Label() + ": in use for the run");
         for (int k = m.Live; k < m.Target && HasWorkFor(w.Mirror); ++k) OpenSession(w.Mirror);
@@ -872,6 +873,13 @@ std::vector<AnsiString> TTransferPool::MirrorsInUse() const {
     for (const TMirror& m : FMirrors)
         if (!m.Left && m.Verified > 0) names.push_back(m.Name);
     return names;
+}
+
+std::vector<AnsiString> TTransferPool::LinesWithThePlansList() const {
+    std::vector<AnsiString> lines;
+    for (const TMirror& m : FMirrors)
+        if (m.ListChecked) lines.push_back(m.Line);
+    return lines;
 }
 
 void TTransferPool::FetchSide(TSideFetch fetch) {

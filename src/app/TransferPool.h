@@ -116,6 +116,9 @@ public:
     int64_t BytesPlanned() const { return FPlanned; }
     int64_t BytesDone() const { return FDone; }
     std::vector<AnsiString> MirrorsInUse() const;  // their names, first field of the line
+    // The isp0.dat lines of the mirrors found serving the plan's list at
+    // some point of the run (the plan's own server among them).
+    std::vector<AnsiString> LinesWithThePlansList() const;
 
     // A served file (EndsFile: Offset to its end, Length bytes) or a range
     // of one. Its bytes go to Sink in order (`at`: from Offset; false stops
@@ -174,6 +177,7 @@ private:
         double Rate = 0;  // bytes per second of its last whole fetch of some size
         bool Left = false, Damaged = false, SignatureAskedAgain = false;
         bool NeedsActive = false;  // a session found passive mode unusable there
+        bool ListChecked = false;  // a session was let work there: it serves the plan's list
         AnsiString Label() const { return Name + " (" + Host + (Web ? AnsiString() : ":" + IntToStr(Port)) + ")"; }
     };
     struct TWorker {

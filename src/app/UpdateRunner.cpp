@@ -65,6 +65,7 @@ bool TUpdateRunner::TakeAll(const TStringList& entries, const std::function<void
 // ends at its total.
 void TUpdateRunner::EndPool() {
     if (!FFetches) return;
+    for (const AnsiString& line : FFetches->Pool().LinesWithThePlansList()) FServingThePlan.insert(line);
     FRunPlanned = FFetches->TotalBytes();
     FInstalledBytes += FFetches->DeltaOverheadBytes();
     FFetches.reset();

@@ -61,6 +61,8 @@ public:
     void SaveInstalledList();
     const std::set<int>& RemovedLines() const { return FRemovedLines; }
     const TRunFetches* Fetches() const { return FFetches.get(); }
+    // The isp0.dat lines of the mirrors that ended runs so far serving the plan's list.
+    const std::set<AnsiString>& ServingThePlan() const { return FServingThePlan; }
     // The bytes of all the run's downloads, and those in so far (once the
     // run is over, those of the entries it installed).
     int64_t RunBytesPlanned() const { return FFetches ? FFetches->TotalBytes() : FRunPlanned; }
@@ -81,6 +83,7 @@ private:
 
     std::unique_ptr<TRunFetches> FFetches;
     std::set<int> FRemovedLines;
+    std::set<AnsiString> FServingThePlan;
     int64_t FRunPlanned = 0, FInstalledBytes = 0;
     int FStreamed = -1;  // the entry at hand comes from the pool as it arrives
     AnsiString FLastDetail;  // what the installer said of the last entry

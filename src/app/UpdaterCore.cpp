@@ -279,24 +279,32 @@ void TUpdaterCore::MakeRunner() {
 // a newer release; anything else another mirror serves is only logged.
 void TUpdaterCore::JudgeOtherList(const AnsiString& line, const AnsiString& list, const AnsiString& signature) {
     try {
-        const int64_t serial =
-            CheckSignedList(list, signature, *FKey, Taken.Serial, static_cast<int64_t>(time(nullptr)));
-        if (serial <= Taken.Serial || serial <= FNewer.Serial) return;
-        FNewer.Serial = serial;
-        FNewer.Line = line;
-        UpdateLog::Write("server " + ServerLabel(line) + ": serves a newer release (serial " + IntToStr(serial) + ")");
+        FJudged.insert(line);
+        NoteSerial(line, CheckSignedList(list, signature, *FKey, Taken.Serial, static_cast<int64_t>(time(nullptr))));
     } catch (const std::exception& e) {
         UpdateLog::Write("server " + ServerLabel(line) + ": its other list is not taken: " + e.what());
     }
 }
 
+void TUpdaterCore::NoteSerial(const AnsiString& line, int64_t serial) {
+    if (serial <= Taken.Serial || serial <= FNewer.Serial) return;
+    FNewer.Serial = serial;
+    FNewer.Line = line;
+    UpdateLog::Write("server " + ServerLabel(line) + ": serves a newer release (serial " + IntToStr(serial) + ")");
+}
+
 void TUpdaterCore::LookForNewer() {
     if (!FKey) return;
     const auto stopped = [this] { return Stopped(); };
+    // Servers the run found serving the plan's list, or whose other list it
+    // judged, are not asked again.
+    std::set<AnsiString> known = FJudged;
+    known.insert(CurrentServerLine);
+    if (Runner) known.insert(Runner->ServingThePlan().begin(), Runner->ServingThePlan().end());
     for (const AnsiString& line : FRunServers) {
         TServerLine server;
         if (Stopped()) return;
-        if (line == CurrentServerLine || !ParseServerLine(line, server)) continue;
+        if (known.count(line) || !ParseServerLine(line, server)) continue;
         try {
             AnsiString signature;
             if (server.Web()) {
@@ -316,12 +324,8 @@ void TUpdaterCore::LookForNewer() {
                 UseTransferTimeOuts(*FProbe, LoggedInSilence);
                 signature = ListDownloadOver(*FProbe, AppFolder)(kSignatureFile, kMaxSignatureBytes);
             }
-            const int64_t serial = SignedSerialClaim(signature, *FKey);
-            if (serial <= Taken.Serial || serial <= FNewer.Serial) continue;
-            FNewer.Serial = serial;
-            FNewer.Line = line;
-            UpdateLog::Write("server " + ServerLabel(line) + ": serves a newer release (serial " + IntToStr(serial) +
-                             ")");
+            FJudged.insert(line);
+            NoteSerial(line, SignedSerialClaim(signature, *FKey));
         } catch (const std::exception&) {
             // A server that cannot tell stays out of it: what is installed is whole.
         }
@@ -337,6 +341,7 @@ TUpdaterCore::TFound TUpdaterCore::PlanNewer() {
     FOrder = std::move(order);
     ServerIndex = -1;
     FNewer = {};
+    FJudged.clear();
     UpdateLog::Write("the newer release is planned");
     return FindList();
 }
@@ -455,8 +460,7 @@ bool TUpdaterCore::InstalledClientChecksOut() const {
 bool TUpdaterCore::Close() {
     // Nothing more is asked of any server (a look for a newer release may
     // be further up the stack).
-    FStopped = true;
-    if (FProbe) FProbe->Cancel();
+    Stop();
     if (!InstalledList) return false;
     // A list that cannot be saved (a full disk) is reported by the caller;
     // what it does not record is simply fetched again next time.

@@ -13,6 +13,7 @@
 #pragma once
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "Repair.h"
@@ -128,6 +129,7 @@ private:
     void MakeRunner();
     void KeepPartialsOf(const TUpdatePlan& plan);
     void JudgeOtherList(const AnsiString& line, const AnsiString& list, const AnsiString& signature);
+    void NoteSerial(const AnsiString& line, int64_t serial);
 
     std::unique_ptr<TPublicKey> FKey;
     std::vector<AnsiString> FOrder, FRunServers, FListing;
@@ -139,4 +141,5 @@ private:
         int64_t Serial = 0;
         AnsiString Line;
     } FNewer;
+    std::set<AnsiString> FJudged;  // servers whose release this run has judged already
 };
